@@ -1,0 +1,3 @@
+#include <maya/MPoint.h>
+
+const MPoint MPoint::origin;
