@@ -1,0 +1,233 @@
+#include "input/storage_node.h"
+
+#include <omp.h>
+
+#include <cmath>
+#include <ostream>
+
+#include <maya/MAnimControl.h>
+#include <maya/MArgParser.h>
+#include <maya/MDagPath.h>
+#include <maya/MFnDagNode.h>
+#include <maya/MFnDependencyNode.h>
+#include <maya/MFnDoubleArrayData.h>
+#include <maya/MFnIntArrayData.h>
+#include <maya/MFnStringArrayData.h>
+#include <maya/MGlobal.h>
+#include <maya/MObjectArray.h>
+#include <maya/MPlug.h>
+
+#include "input/node_lookup.h"
+#include "input/scene_sampling.h"
+#include "input/skin_cluster_seeding.h"
+#include "plugin/progress_log.h"
+
+namespace {
+
+// How a missing attribute is answered: most return the lookup's own status,
+// the list attributes and setMatrices a plain failure.
+enum class MissingStatus { lookup, failure };
+
+class StorageNodeReader {
+public:
+    explicit StorageNodeReader(const MObject& node) : node_(node) {}
+
+    // Finds an attribute's plug; a missing one shows
+    // "Need attribute on storageNode : <type> '<name>'".
+    MStatus find(const char* name, const char* typeWord, MissingStatus missing, MPlug& plug) const {
+        MStatus status;
+        plug = node_.findPlug(name, true, &status);
+        if (status) return MS::kSuccess;
+        MGlobal::displayError(MString("Need attribute on storageNode : ") + typeWord + " '" + name + "'");
+        if (missing == MissingStatus::failure) return MS::kFailure;
+        return status;
+    }
+
+private:
+    MFnDependencyNode node_;
+};
+
+MDoubleArray doubleArrayOf(const MPlug& plug) {
+    MObject data = plug.asMObject();
+    MFnDoubleArrayData fn(data);
+    return fn.array();
+}
+
+MIntArray intArrayOf(const MPlug& plug) {
+    MObject data = plug.asMObject();
+    MFnIntArrayData fn(data);
+    return fn.array();
+}
+
+std::vector<MString> stringListOf(const MPlug& plug) {
+    MObject data = plug.asMObject();
+    MFnStringArrayData fn(data);
+    MStringArray names = fn.array();
+    std::vector<MString> list(names.length());
+    for (unsigned int i = 0; i < names.length(); ++i) list[i] = names[i];
+    return list;
+}
+
+MStatus failWith(const char* message, MStatus status = MS::kFailure) {
+    MGlobal::displayError(message);
+    return status;
+}
+
+bool allFinite(const MDoubleArray& values) {
+    for (unsigned int i = 0; i < values.length(); ++i)
+        if (!std::isfinite(values[i])) return false;
+    return true;
+}
+
+// The attributes from `frames` to `iterationDone`. `sampled` is set once the
+// scene time has been moved.
+MStatus readStorageNode(DecompositionState& state, const MSyntax& syntax, const MArgList& args, bool& sampled) {
+    Inputs& in = state.inputs;
+
+    MStatus status;
+    MArgParser parser(syntax, args, &status);
+    if (!parser.isFlagSet("storageNode")) return MS::kNotFound;
+    parser.getFlagArgument("storageNode", 0, state.storageNodeName);
+
+    MObject storageNode;
+    if (!findNodeByName(state.storageNodeName, MFn::kBase, storageNode)) return MS::kUnknownParameter;
+    const StorageNodeReader node(storageNode);
+    MPlug plug;
+
+    // 1. frames
+    if (!(status = node.find("frames", "doubleArray", MissingStatus::failure, plug))) return status;
+    in.frames = doubleArrayOf(plug);
+    in.numFrame = static_cast<int32_t>(in.frames.length());
+    if (in.numFrame < 2) return failWith("numFrame < 2,  need 1 restShape and 1+ shapes");
+    // Ordering NaN in the duplicate test is meaningless, and a NaN time
+    // cannot be sampled, so non-finite values are refused first.
+    if (!allFinite(in.frames)) return failWith("Frames must be finite numbers !");
+    if (!hasNoDuplicates(in.frames)) return failWith("Duplicates found in Frames !");
+    in.restFrame = in.frames[0];
+    in.F = in.numFrame - 1;
+    in.shapeFrames.setLength(static_cast<unsigned int>(in.F));
+    for (int32_t f = 0; f < in.F; ++f) in.shapeFrames[f] = in.frames[f + 1];
+
+    // 2. sourceJoints
+    if (!(status = node.find("sourceJoints", "stringArray", MissingStatus::failure, plug))) return status;
+    in.sourceJoints = stringListOf(plug);
+    in.J = static_cast<int32_t>(in.sourceJoints.size());
+    if (in.J < 1) return failWith("num sourceJoint J < 1");
+    if (!hasNoDuplicates(in.sourceJoints)) return failWith("Duplicates found in sourceJoints !");
+    MObjectArray sourceJointNodes;
+    findNodesByName(in.sourceJoints, MFn::kJoint, sourceJointNodes);
+    // A joint that cannot be sampled would silently act as a fixed identity
+    // bone; the lookup has already said which name failed.
+    for (unsigned int j = 0; j < sourceJointNodes.length(); ++j)
+        if (sourceJointNodes[j].isNull() || !sourceJointNodes[j].hasFn(MFn::kDagNode)) return MS::kFailure;
+
+    // 3. maxIteration, and 4-7 unless a single iteration is asked for.
+    if (!(status = node.find("maxIteration", "int", MissingStatus::lookup, plug))) return status;
+    in.maxIteration = plug.asInt();
+    if (in.maxIteration < 1) in.maxIteration = 1000;
+    if (in.maxIteration == 1) {
+        in.iterationFullSolver = 0;
+        in.updateRestMatrices = false;
+        in.rigidMatrices = true;
+        in.errorPercentBreak = -1.0;
+    } else {
+        if (!(status = node.find("iterationFullSolver", "int", MissingStatus::lookup, plug))) return status;
+        in.iterationFullSolver = plug.asInt();
+        if (in.iterationFullSolver < 1) MGlobal::displayError("iterationFullSolver <= 0, it must be >= 1");
+        if (in.iterationFullSolver > in.maxIteration) return failWith("iterationFullSolver > maxIteration, bad");
+
+        if (!(status = node.find("updateRestMatrices", "bool", MissingStatus::lookup, plug))) return status;
+        in.updateRestMatrices = plug.asBool();
+        if (!(status = node.find("rigidMatrices", "bool", MissingStatus::lookup, plug))) return status;
+        in.rigidMatrices = plug.asBool();
+        if (!(status = node.find("errorPercentBreak", "double", MissingStatus::lookup, plug))) return status;
+        in.errorPercentBreak = plug.asDouble();
+    }
+
+    // 8-9. setMatrices and targetJoints
+    if (!(status = node.find("setMatrices", "bool", MissingStatus::failure, plug))) return status;
+    in.setMatrices = plug.asBool();
+    if (in.setMatrices) {
+        if (!(status = node.find("targetJoints", "stringArray", MissingStatus::failure, plug))) return status;
+        in.targetJoints = stringListOf(plug);
+        if (static_cast<int32_t>(in.targetJoints.size()) != in.J)
+            return failWith("num targetJoint != num sourceJoint");
+        if (!hasNoDuplicates(in.targetJoints)) return failWith("Duplicates found in targetJoints !");
+        MObjectArray targetJointNodes;  // only for the lookup's reports
+        findNodesByName(in.targetJoints, MFn::kJoint, targetJointNodes);
+    } else {
+        in.targetJoints.clear();
+    }
+
+    // 10. vertexIds
+    if (!(status = node.find("vertexIds", "intArray", MissingStatus::failure, plug))) return status;
+    in.vertexIds = intArrayOf(plug);
+    in.V = static_cast<int32_t>(in.vertexIds.length());
+    if (in.V <= 0) return failWith("Used numVertex V <= 0");
+    if (!hasNoDuplicates(in.vertexIds)) return failWith("Duplicates found in vertexIds !");
+
+    // 11. maxInfluence
+    if (!(status = node.find("maxInfluence", "int", MissingStatus::lookup, plug))) return status;
+    in.maxInfluence = plug.asInt();
+    if (in.maxInfluence < 1 || in.maxInfluence > in.J)
+        return failWith("maxInfluence < 1 || maxInfluence > J ", MS::kInvalidParameter);
+
+    // 12. lagragian; NaN and infinity are not usable weights.
+    if (!(status = node.find("lagragian", "double", MissingStatus::lookup, plug))) return status;
+    in.lagragian = plug.asDouble();
+    if (!(in.lagragian > 0.0) || !std::isfinite(in.lagragian)) return failWith("lagragian <= .0");
+
+    // 13. shape, then the scene is sampled.
+    if (!(status = node.find("shape", "string", MissingStatus::lookup, plug))) return status;
+    in.shape = plug.asString();
+    MObject shapeNode;
+    if (!(status = findNodeByName(in.shape, MFn::kMesh, shapeNode))) return status;
+    MDagPath shapePath;
+    MFnDagNode(shapeNode).getPath(shapePath);
+    std::vector<MDagPath> jointPaths;
+    sampled = true;
+    sampleScene(state, shapePath, sourceJointNodes, jointPaths);
+    if (!(status = checkSampledPoints(state))) return status;
+
+    // 14. existingSkinCluster
+    if (!(status = node.find("existingSkinCluster", "string", MissingStatus::lookup, plug))) return status;
+    const MString skinClusterName = plug.asString();
+    if (skinClusterName.length() == 0) {
+        in.useExistingSkinCluster = false;
+    } else {
+        in.useExistingSkinCluster = true;
+        MObject skinCluster;
+        if (!findNodeByName(skinClusterName, MFn::kSkinClusterFilter, skinCluster)) return MS::kFailure;
+        if (!(status = seedExistingInfluences(state, skinCluster, shapePath, jointPaths))) return status;
+    }
+
+    // 15. maxCPU
+    if (!(status = node.find("maxCPU", "int", MissingStatus::lookup, plug))) return status;
+    const int maxCPU = plug.asInt();
+    state.availableCPU = omp_get_max_threads();
+    state.usedCPU = state.availableCPU;
+    state.limitThreads = (maxCPU >= 1 && maxCPU < state.availableCPU);
+    if (state.limitThreads) state.usedCPU = maxCPU;
+    logStream << "Vantrel : available CPU = " << state.availableCPU << ", used = " << state.usedCPU << std::endl;
+
+    // 16-19. outputs: only their presence (and array-ness) is checked here.
+    if (!(status = node.find("weightIds", "intArray array", MissingStatus::lookup, plug))) return status;
+    if (!plug.isArray()) return failWith("weightIds attribute must be .setArray( true )");
+    if (!(status = node.find("weights", "doubleArray array", MissingStatus::lookup, plug))) return status;
+    if (!plug.isArray()) return failWith("weights attribute must be .setArray( true )");
+    if (!(status = node.find("error", "double", MissingStatus::lookup, plug))) return status;
+    if (!(status = node.find("iterationDone", "int", MissingStatus::lookup, plug))) return status;
+
+    logStream << "Vantrel : Arguments Parsed" << std::endl;
+    return MS::kSuccess;
+}
+
+}  // namespace
+
+MStatus parseStorageNode(DecompositionState& state, const MSyntax& syntax, const MArgList& args) {
+    bool sampled = false;
+    const MStatus status = readStorageNode(state, syntax, args, sampled);
+    // A refused command leaves the scene as it found it, time included.
+    if (status != MS::kSuccess && sampled) MAnimControl::setCurrentTime(state.savedTime);
+    return status;
+}
