@@ -12,7 +12,6 @@
 #include <maya/MFnTransform.h>
 #include <maya/MPlug.h>
 #include <maya/MPlugArray.h>
-#include <maya/MSpace.h>
 #include <maya/MTransformationMatrix.h>
 
 #include "input/node_lookup.h"

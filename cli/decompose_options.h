@@ -1,0 +1,39 @@
+#pragma once
+// Settings of `vantrel decompose`, as given on the command line.
+
+#include <optional>
+#include <string>
+
+namespace vantrel::cli {
+
+enum class UpAxis { automatic, y, z };
+
+struct DecomposeOptions {
+    std::string inputPath;
+    std::string outputPath;           // .glb or .gltf
+    std::string topologyPath;         // OBJ giving faces to a point cache
+    std::optional<std::string> reportPath;  // JSON report
+    std::optional<std::string> scenePath;   // headless scene with the results
+    std::string pluginPath;           // the plug-in module; empty: next to the program
+
+    // What the storage node offers.
+    int bones = 16;                   // joints to solve; the file's own skeleton when it has one and this is 0
+    int influences = 4;               // most joints per vertex
+    int iterations = 20;              // iteration limit
+    int fullSolverIterations = 5;     // iterations that re-select influences
+    bool affine = false;              // bone transforms may scale and shear
+    bool updateRest = false;          // move bone pivots to their vertices' centroid
+    double breakPercent = 0.05;       // stop when an iteration improves less (percent); <= 0 never
+    int threads = 0;                  // thread limit; 0 uses every core
+    std::optional<double> lagrangian; // weight of the sum-to-one row; default scales with the mesh
+
+    // Which frames, and how to read them.
+    std::string frames;               // "a:b", "a:b:step" or "a,b,c" (0-based frame indices); empty: all
+    std::string clip;                 // a named clip of the file instead of --frames
+    std::optional<int> restFrame;     // frame index of the rest pose; default: the first selected
+    std::optional<double> frameRate;  // frames per second, overriding the file's
+    UpAxis upAxis = UpAxis::automatic;  // z converts a Z-up file to glTF's Y-up
+    bool quiet = false;
+};
+
+}  // namespace vantrel::cli

@@ -1,0 +1,185 @@
+#include "plugin_scene.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include <host/scene.h>
+#include <host/session.h>
+
+namespace plugin_test {
+
+const std::vector<std::string> kStorageAttributes = {
+    "frames",      "sourceJoints", "maxIteration", "iterationFullSolver", "updateRestMatrices",
+    "rigidMatrices", "errorPercentBreak", "setMatrices", "targetJoints", "vertexIds",
+    "maxInfluence", "lagragian",   "shape",        "existingSkinCluster", "maxCPU",
+    "weightIds",   "weights",      "error",        "iterationDone"};
+
+void createStorageNode(const std::string& name, const StorageSettings& s, const std::set<std::string>& omit,
+                       bool plainOutputs) {
+    using host::AttributeType;
+    host::createNode(name);
+    auto wanted = [&](const std::string& attribute) { return omit.count(attribute) == 0; };
+    auto plug = [&](const std::string& attribute) { return name + "." + attribute; };
+    if (wanted("frames")) {
+        host::addAttribute(name, "frames", AttributeType::DoubleArray);
+        host::setDoubleArray(plug("frames"), s.frames);
+    }
+    if (wanted("sourceJoints")) {
+        host::addAttribute(name, "sourceJoints", AttributeType::StringArray);
+        host::setStringArray(plug("sourceJoints"), s.sourceJoints);
+    }
+    if (wanted("maxIteration")) {
+        host::addAttribute(name, "maxIteration", AttributeType::Int);
+        host::setInt(plug("maxIteration"), s.maxIteration);
+    }
+    if (wanted("iterationFullSolver")) {
+        host::addAttribute(name, "iterationFullSolver", AttributeType::Int);
+        host::setInt(plug("iterationFullSolver"), s.iterationFullSolver);
+    }
+    if (wanted("updateRestMatrices")) {
+        host::addAttribute(name, "updateRestMatrices", AttributeType::Bool);
+        host::setBool(plug("updateRestMatrices"), s.updateRestMatrices);
+    }
+    if (wanted("rigidMatrices")) {
+        host::addAttribute(name, "rigidMatrices", AttributeType::Bool);
+        host::setBool(plug("rigidMatrices"), s.rigidMatrices);
+    }
+    if (wanted("errorPercentBreak")) {
+        host::addAttribute(name, "errorPercentBreak", AttributeType::Double);
+        host::setDouble(plug("errorPercentBreak"), s.errorPercentBreak);
+    }
+    if (wanted("setMatrices")) {
+        host::addAttribute(name, "setMatrices", AttributeType::Bool);
+        host::setBool(plug("setMatrices"), s.setMatrices);
+    }
+    if (wanted("targetJoints")) {
+        host::addAttribute(name, "targetJoints", AttributeType::StringArray);
+        host::setStringArray(plug("targetJoints"), s.targetJoints);
+    }
+    if (wanted("vertexIds")) {
+        host::addAttribute(name, "vertexIds", AttributeType::IntArray);
+        host::setIntArray(plug("vertexIds"), s.vertexIds.empty() ? allVertexIds() : s.vertexIds);
+    }
+    if (wanted("maxInfluence")) {
+        host::addAttribute(name, "maxInfluence", AttributeType::Int);
+        host::setInt(plug("maxInfluence"), s.maxInfluence);
+    }
+    if (wanted("lagragian")) {
+        host::addAttribute(name, "lagragian", AttributeType::Double);
+        host::setDouble(plug("lagragian"), s.lagragian);
+    }
+    if (wanted("shape")) {
+        host::addAttribute(name, "shape", AttributeType::String);
+        host::setString(plug("shape"), s.shape);
+    }
+    if (wanted("existingSkinCluster")) {
+        host::addAttribute(name, "existingSkinCluster", AttributeType::String);
+        host::setString(plug("existingSkinCluster"), s.existingSkinCluster);
+    }
+    if (wanted("maxCPU")) {
+        host::addAttribute(name, "maxCPU", AttributeType::Int);
+        host::setInt(plug("maxCPU"), s.maxCPU);
+    }
+    if (wanted("weightIds")) host::addAttribute(name, "weightIds", AttributeType::IntArray, !plainOutputs);
+    if (wanted("weights")) host::addAttribute(name, "weights", AttributeType::DoubleArray, !plainOutputs);
+    if (wanted("error")) host::addAttribute(name, "error", AttributeType::Double);
+    if (wanted("iterationDone")) host::addAttribute(name, "iterationDone", AttributeType::Int);
+}
+
+std::vector<int> allVertexIds(const ColumnMesh& mesh) {
+    std::vector<int> ids(static_cast<size_t>(mesh.vertexCount()));
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<int>(i);
+    return ids;
+}
+
+std::vector<std::vector<double>> buildSkinnedColumn(const ColumnMesh& mesh) {
+    host::resetScene();
+    host::setMessageEcho(false);
+    host::clearMessages();
+
+    host::createJoint("j0");
+    host::createJoint("j1", "j0");
+    host::createJoint("j2", "j1");
+    host::setDouble("j1.ty", 2.0);
+    host::setDouble("j2.ty", 2.0);
+    // Distinct, non-trivial motion per frame for every joint.
+    for (int frame = 1; frame <= 5; ++frame) {
+        const double t = frame - 1;
+        host::setKey("j0.tx", frame, 0.3 * t);
+        host::setKey("j0.tz", frame, -0.1 * t * t);
+        host::setKey("j0.ry", frame, 0.15 * t);
+        host::setKey("j1.rz", frame, 0.2 * t);
+        host::setKey("j1.rx", frame, -0.05 * t);
+        host::setKey("j2.rx", frame, 0.25 * t);
+        host::setKey("j2.ty", frame, 2.0 + 0.05 * t);
+    }
+
+    MPointArray points;
+    for (int ring = 0; ring < mesh.rings; ++ring) {
+        const double y = 6.0 * ring / (mesh.rings - 1);
+        for (int k = 0; k < mesh.perRing; ++k) {
+            const double a = 2.0 * M_PI * k / mesh.perRing;
+            points.append(MPoint(0.5 * std::cos(a) + 0.05 * ring, y, 0.5 * std::sin(a)));
+        }
+    }
+    std::vector<std::vector<int>> polygons;
+    for (int ring = 0; ring + 1 < mesh.rings; ++ring) {
+        for (int k = 0; k < mesh.perRing; ++k) {
+            const int next = (k + 1) % mesh.perRing;
+            polygons.push_back({ring * mesh.perRing + k, ring * mesh.perRing + next,
+                                (ring + 1) * mesh.perRing + next, (ring + 1) * mesh.perRing + k});
+        }
+    }
+    host::createTransform("body");
+    host::createMesh("bodyShape", "body", points, polygons);
+
+    host::setCurrentTime(1.0);
+    host::createSkinCluster("skinCluster1", "bodyShape", {"j0", "j1", "j2"});
+    std::vector<std::vector<double>> weights(static_cast<size_t>(mesh.vertexCount()), std::vector<double>(3, 0.0));
+    for (int v = 0; v < mesh.vertexCount(); ++v) {
+        const double y = 6.0 * (v / mesh.perRing) / (mesh.rings - 1);
+        // Blend between the two joints nearest in height.
+        const double s = std::min(y / 2.0, 2.0);
+        const int lower = std::min(static_cast<int>(s), 1);
+        const double u = std::min(s - lower, 1.0);
+        weights[v][lower] = 1.0 - u;
+        weights[v][lower + 1] += u;
+    }
+    host::setSkinWeights("skinCluster1", weights);
+    return weights;
+}
+
+std::string pluginPath() { return VANTREL_PLUGIN_PATH; }
+
+void loadPluginOnce() {
+    static const bool loaded = [] {
+        host::setMessageEcho(false);
+        return static_cast<bool>(host::loadPlugin(pluginPath()));
+    }();
+    ASSERT_TRUE(loaded) << "cannot load " << pluginPath();
+}
+
+CommandRun runCommand(const std::string& commandLine) {
+    CommandRun run;
+    testing::internal::CaptureStdout();
+    run.status = host::executeCommand(commandLine);
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    for (std::string line; std::getline(out, line);) run.lines.push_back(line);
+    return run;
+}
+
+namespace {
+std::vector<std::string> messagesOf(host::MessageKind kind) {
+    std::vector<std::string> texts;
+    for (const host::Message& m : host::messages())
+        if (m.kind == kind) texts.push_back(m.text);
+    return texts;
+}
+}  // namespace
+
+std::vector<std::string> errorMessages() { return messagesOf(host::MessageKind::Error); }
+std::vector<std::string> infoMessages() { return messagesOf(host::MessageKind::Info); }
+
+}  // namespace plugin_test

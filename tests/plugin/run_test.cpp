@@ -1,0 +1,248 @@
+// Whole runs of the command through the loaded module: progress lines, the
+// stop rule, write-back, recovery of the rig that made the animation, joint
+// keys, undo, redo and unloading.
+#include <gtest/gtest.h>
+
+#include <maya/MFnAnimCurve.h>
+#include <maya/MObject.h>
+
+#include <cmath>
+#include <regex>
+
+#include <host/scene.h>
+#include <host/session.h>
+
+#include "plugin_scene.h"
+
+using namespace plugin_test;
+
+namespace {
+
+const char* const kCommand = "vantrel -storageNode store body";
+
+// The lines of a run with the numbers masked: "<n>" for the CPU counts,
+// "<x>" for errors and times.
+std::vector<std::string> masked(const std::vector<std::string>& lines) {
+    static const std::regex cpu("available CPU = \\d+, used = \\d+");
+    static const std::regex error("Error = [-+0-9.e]+|Error = nan|Error = inf");
+    static const std::regex elapsed("TimeElapsed [0-9.e+-]+ sec");
+    std::vector<std::string> out;
+    for (std::string line : lines) {
+        line = std::regex_replace(line, cpu, "available CPU = <n>, used = <n>");
+        line = std::regex_replace(line, error, "Error = <x>");
+        line = std::regex_replace(line, elapsed, "TimeElapsed <x> sec");
+        out.push_back(line);
+    }
+    return out;
+}
+
+class CommandRunTest : public testing::Test {
+protected:
+    void SetUp() override {
+        loadPluginOnce();
+        trueWeights_ = buildSkinnedColumn();
+        host::setCurrentTime(11.0);
+    }
+    std::vector<std::vector<double>> trueWeights_;
+};
+
+}  // namespace
+
+TEST_F(CommandRunTest, SingleIterationLog) {
+    StorageSettings settings;
+    settings.maxIteration = 1;
+    createStorageNode("store", settings);
+    const CommandRun run = runCommand(kCommand);
+    ASSERT_EQ(run.status, MStatus::kSuccess);
+    EXPECT_EQ(masked(run.lines), (std::vector<std::string>{
+                                     "Vantrel : available CPU = <n>, used = <n>",
+                                     "Vantrel : Arguments Parsed",
+                                     "Vantrel : Iteration 1 Solving Skinning",
+                                     "Vantrel : Iteration 1 Error = <x>",
+                                     "Vantrel : Setting Outputs",
+                                     "Vantrel : TimeElapsed <x> sec",
+                                 }));
+    EXPECT_EQ(host::getInt("store.iterationDone"), 1);
+    EXPECT_DOUBLE_EQ(host::currentFrame(), 11.0);
+}
+
+TEST_F(CommandRunTest, ThreeIterationsWithoutBreakAndRestUpdate) {
+    StorageSettings settings;
+    settings.maxIteration = 3;
+    settings.iterationFullSolver = 2;
+    settings.updateRestMatrices = true;
+    createStorageNode("store", settings);
+    const CommandRun run = runCommand(kCommand);
+    ASSERT_EQ(run.status, MStatus::kSuccess);
+    EXPECT_EQ(masked(run.lines), (std::vector<std::string>{
+                                     "Vantrel : available CPU = <n>, used = <n>",
+                                     "Vantrel : Arguments Parsed",
+                                     "Vantrel : Iteration 1 Solving Skinning",
+                                     "Vantrel : Iteration 1 Error = <x>",
+                                     "Vantrel : bindingMatrices updated",
+                                     "Vantrel : Iteration 2 Solving Bones",
+                                     "Vantrel : Iteration 2 Solving Skinning",
+                                     "Vantrel : Iteration 2 Error = <x>",
+                                     "Vantrel : bindingMatrices updated",
+                                     "Vantrel : Iteration 3 Solving Bones",
+                                     "Vantrel : Iteration 3 Solving Skinning",
+                                     "Vantrel : Iteration 3 Error = <x>",
+                                     "Vantrel : Setting Outputs",
+                                     "Vantrel : TimeElapsed <x> sec",
+                                 }));
+    EXPECT_EQ(host::getInt("store.iterationDone"), 3);
+}
+
+TEST_F(CommandRunTest, BreakPrintsTheThresholdAfterTheFirstIteration) {
+    StorageSettings settings;
+    settings.maxIteration = 10;
+    settings.errorPercentBreak = 5.0;
+    createStorageNode("store", settings);
+    const CommandRun run = runCommand(kCommand);
+    ASSERT_EQ(run.status, MStatus::kSuccess);
+    ASSERT_GE(run.lines.size(), 5u);
+    EXPECT_EQ(run.lines[3].rfind("Vantrel : Iteration 1 Error = ", 0), 0u);
+    EXPECT_EQ(run.lines[4], "Vantrel : Result not improved by 5 %, break");
+    EXPECT_EQ(run.lines[5], "Vantrel : Setting Outputs");
+    EXPECT_EQ(host::getInt("store.iterationDone"), 1);
+    // The error written is the one printed.
+    const std::string printed = run.lines[3].substr(run.lines[3].find("= ") + 2);
+    EXPECT_NEAR(host::getDouble("store.error"), std::stod(printed), 1e-5 * std::fabs(std::stod(printed)) + 1e-12);
+}
+
+TEST_F(CommandRunTest, WeightsLandAtTheVertexIdsAndOthersStay) {
+    StorageSettings settings;
+    settings.maxIteration = 1;
+    settings.vertexIds = {7, 2};
+    createStorageNode("store", settings);
+    host::setIntArray("store.weightIds[20]", {9, 9});
+    host::setDoubleArray("store.weights[20]", {0.5, 0.5});
+    ASSERT_EQ(runCommand(kCommand).status, MStatus::kSuccess);
+    EXPECT_EQ(host::elementIndices("store.weightIds"), (std::vector<unsigned>{2, 7, 20}));
+    EXPECT_EQ(host::elementIndices("store.weights"), (std::vector<unsigned>{2, 7, 20}));
+    EXPECT_EQ(host::getIntArray("store.weightIds[20]"), (std::vector<int>{9, 9}));
+    for (int id : {7, 2}) {
+        const std::vector<int> bones = host::getIntArray("store.weightIds[" + std::to_string(id) + "]");
+        const std::vector<double> weights = host::getDoubleArray("store.weights[" + std::to_string(id) + "]");
+        ASSERT_EQ(bones.size(), 2u);
+        ASSERT_EQ(weights.size(), 2u);
+        EXPECT_NEAR(weights[0] + weights[1], 1.0, 1e-12);
+    }
+}
+
+TEST_F(CommandRunTest, RecoversTheRigThatMadeTheAnimation) {
+    for (bool rigid : {true, false}) {
+        SCOPED_TRACE(rigid ? "rigid" : "affine");
+        SetUp();
+        StorageSettings settings;
+        settings.maxIteration = 4;
+        settings.iterationFullSolver = 2;
+        settings.rigidMatrices = rigid;
+        createStorageNode("store", settings);
+        ASSERT_EQ(runCommand(kCommand).status, MStatus::kSuccess);
+        EXPECT_LT(host::getDouble("store.error"), 1e-6);
+        for (int v = 0; v < ColumnMesh().vertexCount(); ++v) {
+            const std::vector<int> bones = host::getIntArray("store.weightIds[" + std::to_string(v) + "]");
+            const std::vector<double> weights = host::getDoubleArray("store.weights[" + std::to_string(v) + "]");
+            std::vector<double> solved(3, 0.0);
+            for (size_t k = 0; k < bones.size(); ++k) solved[bones[k]] += weights[k];
+            for (int j = 0; j < 3; ++j) EXPECT_NEAR(solved[j], trueWeights_[v][j], 1e-6) << "vertex " << v;
+        }
+    }
+}
+
+namespace {
+
+// Target joints t0 -> t1 -> t2 under a moving group, with rotation orders and
+// joint orientations, and an existing curve driving t1.tx.
+void buildTargets() {
+    host::createTransform("group");
+    host::setKey("group.tx", 1.0, 0.0);
+    host::setKey("group.tx", 5.0, 4.0);
+    host::setKey("group.rz", 1.0, 0.0);
+    host::setKey("group.rz", 5.0, 0.7);
+    host::createJoint("t0", "group", MTransformationMatrix::kZXY, MVector(0.1, 0.0, 0.3));
+    host::createJoint("t1", "t0", MTransformationMatrix::kYXZ, MVector(0.0, -0.4, 0.2));
+    host::createJoint("t2", "t1", MTransformationMatrix::kXYZ);
+    host::setKey("t1.tx", 1.0, 3.0);
+    host::setKey("t1.tx", 5.0, 6.0);
+}
+
+unsigned keyCount(const std::string& plug) {
+    const std::string source = host::inputOf(plug);
+    if (source.empty()) return 0;
+    const MObject curve = host::nodeObject(source.substr(0, source.find('.')));
+    return MFnAnimCurve(curve).numKeys();
+}
+
+}  // namespace
+
+TEST_F(CommandRunTest, KeyedTargetsReproduceTheJointsInEitherListOrder) {
+    // One iteration keeps the sampled joint matrices as the bone transforms,
+    // so the targets must follow the source joints exactly.
+    for (bool childFirst : {false, true}) {
+        SCOPED_TRACE(childFirst ? "children listed first" : "parents listed first");
+        SetUp();
+        buildTargets();
+        const std::string oldCurve = host::inputOf("t1.tx");
+        StorageSettings settings;
+        settings.maxIteration = 1;
+        settings.setMatrices = true;
+        settings.sourceJoints = childFirst ? std::vector<std::string>{"j2", "j1", "j0"}
+                                           : std::vector<std::string>{"j0", "j1", "j2"};
+        settings.targetJoints = childFirst ? std::vector<std::string>{"t2", "t1", "t0"}
+                                           : std::vector<std::string>{"t0", "t1", "t2"};
+        createStorageNode("store", settings);
+        ASSERT_EQ(runCommand(kCommand).status, MStatus::kSuccess);
+        EXPECT_DOUBLE_EQ(host::currentFrame(), 11.0);
+
+        EXPECT_NE(host::inputOf("t1.tx"), oldCurve);
+        for (const char* joint : {"t0", "t1", "t2"}) {
+            for (const char* channel : {"tx", "ty", "tz", "rx", "ry", "rz"})
+                EXPECT_EQ(keyCount(std::string(joint) + "." + channel), 5u) << joint << "." << channel;
+            EXPECT_EQ(keyCount(std::string(joint) + ".sx"), 0u);  // rigid: scale is not keyed
+        }
+        for (double frame = 1; frame <= 5; ++frame) {
+            host::setCurrentTime(frame);
+            for (int j = 0; j < 3; ++j) {
+                const MMatrix expected = host::worldMatrix("j" + std::to_string(j));
+                const MMatrix actual = host::worldMatrix("t" + std::to_string(j));
+                EXPECT_TRUE(actual.isEquivalent(expected, 1e-9)) << "joint " << j << " frame " << frame;
+            }
+        }
+    }
+}
+
+TEST_F(CommandRunTest, UndoKeepsResultsAndRedoRunsAgain) {
+    StorageSettings settings;
+    settings.maxIteration = 2;
+    createStorageNode("store", settings);
+    ASSERT_EQ(runCommand(kCommand).status, MStatus::kSuccess);
+    const double error = host::getDouble("store.error");
+
+    host::clearMessages();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(host::undo(), MStatus::kSuccess);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(infoMessages(), std::vector<std::string>{"Vantrel : Undone\n"});
+    EXPECT_DOUBLE_EQ(host::getDouble("store.error"), error);
+    EXPECT_EQ(host::getInt("store.iterationDone"), 2);
+
+    // Redo parses the storage node again and repeats the run.
+    host::setInt("store.iterationDone", 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(host::redo(), MStatus::kSuccess);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find("Vantrel : Arguments Parsed"), std::string::npos);
+    EXPECT_NE(output.find("Vantrel : Iteration 2 Solving Bones"), std::string::npos);
+    EXPECT_EQ(host::getInt("store.iterationDone"), 2);
+}
+
+TEST_F(CommandRunTest, TheModuleUnloadsAndDeregisters) {
+    EXPECT_TRUE(host::commandExists("vantrel"));
+    EXPECT_EQ(host::unloadPlugin(pluginPath()), MStatus::kSuccess);
+    EXPECT_FALSE(host::commandExists("vantrel"));
+    EXPECT_NE(host::executeCommand(kCommand), MStatus::kSuccess);
+    EXPECT_EQ(host::loadPlugin(pluginPath()), MStatus::kSuccess);
+    EXPECT_TRUE(host::commandExists("vantrel"));
+}
