@@ -1,0 +1,262 @@
+#include "cli/decompose.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+#include <host/scene.h>
+#include <host/scene_file.h>
+#include <host/session.h>
+
+#include "cli/command_output.h"
+#include "cli/frame_selection.h"
+#include "cli/io/atomic_file.h"
+#include "cli/io/gltf_writer.h"
+#include "cli/io/matrix4.h"
+#include "cli/progress.h"
+#include "cli/rig/joint_placement.h"
+#include "cli/rig_metrics.h"
+#include "cli/scene_setup.h"
+
+namespace vantrel::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double peakMemoryMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB on Linux
+}
+
+// The plug-in module: as given, or beside the program, or where it was built.
+std::string locatePlugin(const std::string& given) {
+    if (!given.empty()) return given;
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        for (const std::filesystem::path candidate :
+             {self.parent_path() / "vantrel.so", self.parent_path() / "../lib/vantrel/vantrel.so",
+              self.parent_path() / "../plugin/vantrel.so"}) {
+            if (std::filesystem::exists(candidate, ec)) return candidate.lexically_normal().string();
+        }
+    }
+#ifdef VANTREL_BUILT_PLUGIN
+    return VANTREL_BUILT_PLUGIN;
+#else
+    throw std::runtime_error("cannot find the plug-in module vantrel.so; give it with --plugin");
+#endif
+}
+
+// Joints to start from: the file's skeleton when it has one and no bone
+// count was asked for, otherwise placed by clustering the motion.
+StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeOptions& options, bool useSkeleton,
+                              std::string& note) {
+    StartingJoints joints;
+    if (useSkeleton) {
+        joints.names = samples.jointNames;
+        joints.world = samples.jointWorld;
+        const bool exactSkin = !samples.skin.empty() && !samples.inverseBindMatrices.empty() &&
+                               samples.bindPositions.size() == 3 * static_cast<size_t>(samples.vertexCount);
+        if (exactSkin) {
+            joints.skin = samples.skin;
+            joints.inverseBindMatrices = samples.inverseBindMatrices;
+            joints.bindPositions = samples.bindPositions;
+        }
+        return joints;
+    }
+    rig::JointPlacementOptions placementOptions;
+    placementOptions.boneCount = options.bones;
+    placementOptions.restFrame = 0;
+    const rig::JointPlacement placement = rig::placeJoints(samples.vertexCount, samples.frames, placementOptions);
+    note = placement.note;
+    for (int b = 0; b < placement.boneCount; ++b) joints.names.push_back("bone_" + std::to_string(b));
+    joints.world = placement.frameWorld;
+    return joints;
+}
+
+// Every sample's bone matrices, in time order, for the exported animation.
+io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const StartingJoints& joints, const SolvedRig& solved) {
+    io::SkinnedRig rig;
+    rig.restPositions = samples.frames.front();
+    rig.triangles = samples.triangles;
+    rig.uvs = samples.uvs;
+    rig.jointNames = joints.names;
+    rig.bindingMatrices = solved.bindingMatrices;
+    for (const io::Matrix4& binding : solved.bindingMatrices) rig.restWorld.push_back(io::inverse(binding));
+    rig.influences = solved.influences;
+
+    std::vector<int> order(static_cast<size_t>(samples.frameCount()));
+    for (size_t s = 0; s < order.size(); ++s) order[s] = static_cast<int>(s);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return samples.frameTimes[a] < samples.frameTimes[b]; });
+    const double start = samples.frameTimes[order.front()];
+    for (int s : order) {
+        rig.frameTimes.push_back(samples.frameTimes[s] - start);
+        rig.boneWorld.push_back(solved.boneWorld[s]);
+    }
+    return rig;
+}
+
+std::string formatDouble(double value, int digits = 4) {
+    std::ostringstream out;
+    out.precision(digits);
+    out << value;
+    return out.str();
+}
+
+}  // namespace
+
+int runDecompose(const DecomposeOptions& options) {
+    const Clock::time_point programStart = Clock::now();
+    nlohmann::json stages = nlohmann::json::object();
+    Progress progress(options.quiet, options.iterations < 1 ? 1000 : options.iterations);
+
+    // Read.
+    progress.stage("reading " + options.inputPath);
+    Clock::time_point start = Clock::now();
+    io::ReadOptions readOptions;
+    if (!options.topologyPath.empty()) readOptions.topologyPath = options.topologyPath;
+    readOptions.frameRate = options.frameRate;
+    io::MeshAnimation animation = io::readAnimation(options.inputPath, readOptions);
+    const std::vector<int> selected = selectFrames(animation, options.frames, options.clip, options.restFrame);
+    io::MeshAnimation samples = keepFrames(animation, selected);
+    animation = io::MeshAnimation();
+    const bool zUp = needsZUpConversion(samples, options.upAxis);
+    if (zUp) convertZUpToYUp(samples);
+    stages["read"] = secondsSince(start);
+
+    // Joints.
+    const bool useSkeleton = options.bones <= 0 && !samples.jointNames.empty();
+    DecomposeOptions settings = options;
+    if (!useSkeleton && settings.bones <= 0) settings.bones = 16;
+    std::string placementNote;
+    start = Clock::now();
+    if (!useSkeleton) progress.stage("placing " + std::to_string(settings.bones) + " joints");
+    const StartingJoints joints = startingJoints(samples, settings, useSkeleton, placementNote);
+    const int jointCount = static_cast<int>(joints.names.size());
+    settings.influences = std::min(settings.influences, jointCount);
+    stages["jointPlacement"] = secondsSince(start);
+
+    // Scene and command.
+    start = Clock::now();
+    progress.stage("building the scene");
+    const double restDiagonal = boundingBoxDiagonal(samples.frames.front());
+    const double lagrangian = options.lagrangian ? *options.lagrangian : std::max(restDiagonal, 1e-6);
+    host::setMessageEcho(false);
+    host::clearMessages();
+    const SceneNames names = buildDecompositionScene(samples, joints, settings, lagrangian);
+    const std::string pluginPath = locatePlugin(options.pluginPath);
+    bool pluginLoaded = false;
+    for (const std::string& loaded : host::loadedPlugins()) pluginLoaded |= (loaded == "vantrel");
+    if (!pluginLoaded && !host::loadPlugin(pluginPath))
+        throw std::runtime_error("cannot load the plug-in module " + pluginPath);
+    stages["scene"] = secondsSince(start);
+
+    start = Clock::now();
+    MStatus status;
+    {
+        CommandOutputCapture capture([&](const std::string& line) { progress.commandLine(line); });
+        status = host::executeCommand(decompositionCommand(names));
+    }
+    progress.finish();
+    if (!status) {
+        std::string detail;
+        for (const host::Message& message : host::messages())
+            if (message.kind == host::MessageKind::Error) detail += "\n  " + message.text;
+        throw std::runtime_error("the decomposition command failed (" + std::string(status.errorString().asChar()) +
+                                 ")" + detail);
+    }
+    const SolvedRig solved = readSolvedRig(names, samples.vertexCount, samples.frameCount());
+    stages["solve"] = secondsSince(start);
+    if (options.scenePath) host::saveScene(*options.scenePath);
+
+    // Measure and export.
+    const RigError error = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld);
+    start = Clock::now();
+    progress.stage("writing " + options.outputPath);
+    const io::WriteSummary written = io::writeSkinnedGltf(exportedRig(samples, joints, solved), options.outputPath);
+    progress.finish();
+    stages["export"] = secondsSince(start);
+    const double totalSeconds = secondsSince(programStart);
+
+    std::vector<std::string> notes;
+    if (!placementNote.empty()) notes.push_back(placementNote);
+    if (zUp) notes.push_back("converted from Z-up to Y-up");
+    if (useSkeleton && joints.skin.empty() && !samples.skin.empty())
+        notes.push_back("the file's skin could not seed the influences (morph targets or no bind pose)");
+    if (written.shearDropped)
+        notes.push_back("glTF joints cannot shear: " + std::to_string(written.jointFramesWithShear) +
+                        " joint poses were exported as their closest translation-rotation-scale, adding up to " +
+                        formatDouble(written.shearMaxError) + " scene units of error (RMS " +
+                        formatDouble(written.shearRmsError) + ")");
+
+    if (options.reportPath) {
+        nlohmann::json report;
+        report["input"] = options.inputPath;
+        report["output"] = options.outputPath;
+        report["settings"] = {{"bones", jointCount},
+                              {"jointsFromFile", useSkeleton},
+                              {"influences", settings.influences},
+                              {"iterations", settings.iterations},
+                              {"fullSolverIterations", settings.fullSolverIterations},
+                              {"transforms", settings.affine ? "affine" : "rigid"},
+                              {"updateRest", settings.updateRest},
+                              {"breakPercent", settings.breakPercent},
+                              {"threads", settings.threads},
+                              {"lagrangian", lagrangian},
+                              {"restFrame", selected.front()},
+                              {"frames", selected},
+                              {"zUpConverted", zUp}};
+        report["sizes"] = {{"vertices", samples.vertexCount},
+                           {"triangles", samples.triangles.size()},
+                           {"frames", samples.frameCount()},
+                           {"joints", jointCount}};
+        report["errorPerIteration"] = progress.iterationErrors();
+        report["commandError"] = solved.commandError;
+        report["iterationsDone"] = solved.iterationsDone;
+        report["eRms"] = error.eRms;
+        report["rmsDistance"] = error.rmsDistance;
+        report["maxDistance"] = error.maxDistance;
+        report["maxDistanceAt"] = {{"frame", error.worstFrame >= 0 ? selected[error.worstFrame] : -1},
+                                   {"vertex", error.worstVertex}};
+        report["restDiagonal"] = error.restDiagonal;
+        report["export"] = {{"bytes", written.bytes},
+                            {"influenceSets", written.influenceSets},
+                            {"shearDropped", written.shearDropped},
+                            {"shearRmsError", written.shearRmsError},
+                            {"shearMaxError", written.shearMaxError}};
+        stages["total"] = totalSeconds;
+        report["seconds"] = stages;
+        report["peakMemoryMiB"] = peakMemoryMiB();
+        report["notes"] = notes;
+        io::writeFileAtomically(*options.reportPath, report.dump(2) + "\n");
+    }
+
+    for (const std::string& note : notes) std::cerr << "note: " << note << "\n";
+    std::cout << "vantrel: " << samples.vertexCount << " vertices, " << samples.frameCount() << " frames, "
+              << jointCount << " joints, " << settings.influences << " influences, "
+              << solved.iterationsDone << " iterations\n"
+              << "  E_RMS " << formatDouble(error.eRms) << ", max distance " << formatDouble(error.maxDistance)
+              << " (rest size " << formatDouble(error.restDiagonal) << ")\n"
+              << "  wrote " << written.path << " (" << written.bytes / 1024 << " KiB) in "
+              << formatDouble(totalSeconds, 3) << " s\n";
+    return 0;
+}
+
+}  // namespace vantrel::cli

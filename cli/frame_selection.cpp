@@ -1,0 +1,134 @@
+#include "cli/frame_selection.h"
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace vantrel::cli {
+
+namespace {
+
+int parseIndex(const std::string& text, const std::string& spec) {
+    size_t used = 0;
+    int value = 0;
+    try {
+        value = std::stoi(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size())
+        throw std::invalid_argument("bad frame list '" + spec + "': '" + text + "' is not a frame number");
+    return value;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+    if (!text.empty() && text.back() == separator) parts.push_back("");
+    return parts;
+}
+
+// "a:b" (inclusive), "a:b:step" or "a,b,c".
+std::vector<int> parseFrameList(const std::string& spec, int frameCount) {
+    std::vector<int> frames;
+    if (spec.find(':') != std::string::npos) {
+        const std::vector<std::string> parts = split(spec, ':');
+        if (parts.size() < 2 || parts.size() > 3)
+            throw std::invalid_argument("bad frame list '" + spec + "': expected first:last or first:last:step");
+        const int first = parts[0].empty() ? 0 : parseIndex(parts[0], spec);
+        const int last = parts[1].empty() ? frameCount - 1 : parseIndex(parts[1], spec);
+        const int step = parts.size() == 3 ? parseIndex(parts[2], spec) : 1;
+        if (step < 1) throw std::invalid_argument("bad frame list '" + spec + "': the step must be at least 1");
+        if (first > last) throw std::invalid_argument("bad frame list '" + spec + "': the first frame is after the last");
+        for (int f = first; f <= last; f += step) frames.push_back(f);
+    } else {
+        for (const std::string& part : split(spec, ',')) frames.push_back(parseIndex(part, spec));
+    }
+    for (int f : frames)
+        if (f < 0 || f >= frameCount)
+            throw std::invalid_argument("frame " + std::to_string(f) + " is outside the animation (frames 0 to " +
+                                        std::to_string(frameCount - 1) + ")");
+    return frames;
+}
+
+// Row-vector rotation taking Z-up coordinates to Y-up: p * C = (x, z, -y).
+const io::Matrix4 kZUpToYUp = {1, 0, 0, 0, 0, 0, -1, 0, 0, 1, 0, 0, 0, 0, 0, 1};
+const io::Matrix4 kYUpToZUp = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1};
+
+}  // namespace
+
+std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::string& frames, const std::string& clip,
+                              const std::optional<int>& restFrame) {
+    const int frameCount = animation.frameCount();
+    std::vector<int> chosen;
+    if (!clip.empty()) {
+        if (!frames.empty()) throw std::invalid_argument("give either --frames or --clip, not both");
+        const auto found = std::find_if(animation.clips.begin(), animation.clips.end(),
+                                        [&](const io::Clip& c) { return c.name == clip; });
+        if (found == animation.clips.end()) {
+            std::string names;
+            for (const io::Clip& c : animation.clips) names += (names.empty() ? "" : ", ") + c.name;
+            throw std::invalid_argument("no clip named '" + clip + "'" +
+                                        (names.empty() ? " (the file has no clips)" : " (clips: " + names + ")"));
+        }
+        for (int f = found->firstFrame; f < found->firstFrame + found->frameCount && f < frameCount; ++f)
+            chosen.push_back(f);
+    } else if (!frames.empty()) {
+        chosen = parseFrameList(frames, frameCount);
+    } else {
+        for (int f = 0; f < frameCount; ++f) chosen.push_back(f);
+    }
+
+    std::set<int> unique(chosen.begin(), chosen.end());
+    if (unique.empty()) throw std::invalid_argument("no frames selected");
+    const int rest = restFrame ? *restFrame : *unique.begin();
+    if (rest < 0 || rest >= frameCount)
+        throw std::invalid_argument("rest frame " + std::to_string(rest) + " is outside the animation (frames 0 to " +
+                                    std::to_string(frameCount - 1) + ")");
+    unique.erase(rest);
+    if (unique.empty())
+        throw std::invalid_argument("a decomposition needs the rest frame and at least one more frame; " +
+                                    std::to_string(frameCount) + " frame(s) available");
+    std::vector<int> selected{rest};
+    selected.insert(selected.end(), unique.begin(), unique.end());
+    return selected;
+}
+
+bool needsZUpConversion(const io::MeshAnimation& animation, UpAxis upAxis) {
+    if (upAxis != UpAxis::automatic) return upAxis == UpAxis::z;
+    std::string extension = animation.sourcePath.substr(animation.sourcePath.find_last_of('.') + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
+    return extension == "md2";
+}
+
+void convertZUpToYUp(io::MeshAnimation& animation) {
+    for (std::vector<double>& frame : animation.frames) {
+        for (size_t i = 0; i + 2 < frame.size(); i += 3) {
+            const double y = frame[i + 1], z = frame[i + 2];
+            frame[i + 1] = z;
+            frame[i + 2] = -y;
+        }
+    }
+    for (std::vector<io::Matrix4>& frame : animation.jointWorld)
+        for (io::Matrix4& world : frame) world = io::multiply(io::multiply(kYUpToZUp, world), kZUpToYUp);
+    for (io::Matrix4& bind : animation.inverseBindMatrices)
+        bind = io::multiply(io::multiply(kYUpToZUp, bind), kZUpToYUp);
+}
+
+io::MeshAnimation keepFrames(const io::MeshAnimation& animation, const std::vector<int>& selected) {
+    io::MeshAnimation out = animation;
+    out.frames.clear();
+    out.frameTimes.clear();
+    out.jointWorld.clear();
+    out.clips.clear();
+    for (int f : selected) {
+        out.frames.push_back(animation.frames[f]);
+        out.frameTimes.push_back(animation.timeOf(f));
+        if (!animation.jointWorld.empty()) out.jointWorld.push_back(animation.jointWorld[f]);
+    }
+    return out;
+}
+
+}  // namespace vantrel::cli

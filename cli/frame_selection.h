@@ -1,0 +1,32 @@
+#pragma once
+// Choosing the frames to decompose and bringing the animation into glTF's
+// axes: the parts of `decompose` that only rearrange the input.
+
+#include <string>
+#include <vector>
+
+#include "cli/decompose_options.h"
+#include "cli/io/mesh_animation.h"
+
+namespace vantrel::cli {
+
+// The frames to decompose, as indices into the animation's frames: the rest
+// frame first, then the others in increasing order. Throws
+// std::invalid_argument with a message for a bad frame list, an unknown clip,
+// a rest frame outside the animation, or fewer than two frames in all.
+std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::string& frames,
+                              const std::string& clip, const std::optional<int>& restFrame);
+
+// Whether the animation must be turned from Z-up to glTF's Y-up: asked for
+// explicitly, or by default for formats that are Z-up (Quake II MD2).
+bool needsZUpConversion(const io::MeshAnimation& animation, UpAxis upAxis);
+
+// Rotates positions and joint matrices from Z-up to Y-up: (x, y, z) becomes
+// (x, z, -y), and every world matrix W becomes C^-1 W C with C that rotation.
+void convertZUpToYUp(io::MeshAnimation& animation);
+
+// Keeps only the frames `selected` (in that order) of the animation, with
+// their times and joint matrices.
+io::MeshAnimation keepFrames(const io::MeshAnimation& animation, const std::vector<int>& selected);
+
+}  // namespace vantrel::cli

@@ -1,0 +1,97 @@
+// vantrel: decompose mesh animations into skinned, animated glTF rigs.
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <iostream>
+
+#include "cli/decompose.h"
+#include "cli/info.h"
+
+int main(int argc, char** argv) {
+    using vantrel::cli::DecomposeOptions;
+    using vantrel::cli::UpAxis;
+
+    CLI::App app{"vantrel: turn a mesh animation into a linear-blend-skinning rig (skinned, animated glTF)"};
+    app.require_subcommand(1);
+
+    DecomposeOptions options;
+    CLI::App* decompose = app.add_subcommand(
+        "decompose", "Solve joints and skin weights that reproduce an animation, and write them as glTF");
+    decompose->add_option("input", options.inputPath,
+                          "Animation: .gltf/.glb, .md2, .pc2, .mdd, .obj (one file, a pattern such as "
+                          "walk_%04d.obj, or a directory of .obj files)")
+        ->required();
+    decompose->add_option("-o,--output", options.outputPath, "Rig to write: .glb or .gltf")->required();
+    decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)");
+    decompose->add_option("--report", options.reportPath, "Write a JSON report: settings, errors, times, memory");
+    decompose->add_option("--scene", options.scenePath, "Save the headless scene with the results (JSON)");
+
+    auto* solving = "Solving";
+    decompose->add_option("-b,--bones", options.bones,
+                          "Joints to solve; default: the file's skeleton if it has one, else 16")
+        ->group(solving);
+    decompose->add_option("-k,--influences", options.influences, "Most joints per vertex")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str()
+        ->group(solving);
+    decompose->add_option("-n,--iterations", options.iterations, "Iteration limit")
+        ->check(CLI::Range(1, 100000))
+        ->capture_default_str()
+        ->group(solving);
+    decompose->add_option("--full-solver-iterations", options.fullSolverIterations,
+                          "Iterations that re-select each vertex's joints")
+        ->check(CLI::Range(1, 100000))
+        ->capture_default_str()
+        ->group(solving);
+    decompose->add_flag("--affine", options.affine, "Let joints scale and shear (glTF export drops shear)")
+        ->group(solving);
+    decompose->add_flag("--update-rest", options.updateRest, "Move each joint's pivot to its vertices' centroid")
+        ->group(solving);
+    decompose->add_option("--break-percent", options.breakPercent,
+                          "Stop when an iteration improves the error by less than this (percent); 0 never")
+        ->capture_default_str()
+        ->group(solving);
+    decompose->add_option("-j,--threads", options.threads, "Threads to use; 0: every core")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str()
+        ->group(solving);
+    decompose->add_option("--lagrangian", options.lagrangian,
+                          "Weight of the sum-to-one constraint; default: the model's size")
+        ->check(CLI::PositiveNumber)
+        ->group(solving);
+
+    auto* frames = "Frames and axes";
+    decompose->add_option("-f,--frames", options.frames, "Frames to use: first:last, first:last:step or a,b,c")
+        ->group(frames);
+    decompose->add_option("--clip", options.clip, "Use the frames of a named clip (see `vantrel info`)")
+        ->group(frames);
+    decompose->add_option("--rest-frame", options.restFrame, "Frame of the rest pose; default: the first used")
+        ->group(frames);
+    decompose->add_option("--fps", options.frameRate, "Frames per second, overriding the file's")
+        ->check(CLI::PositiveNumber)
+        ->group(frames);
+    std::string up = "auto";
+    decompose->add_option("--up", up, "Up axis of the input: y, z, or auto (z for MD2)")
+        ->check(CLI::IsMember({"auto", "y", "z"}))
+        ->capture_default_str()
+        ->group(frames);
+    decompose->add_option("--plugin", options.pluginPath, "Plug-in module to load; default: the installed one")
+        ->group("");
+    decompose->add_flag("-q,--quiet", options.quiet, "No progress on standard error");
+
+    std::string infoInput, infoTopology;
+    CLI::App* info = app.add_subcommand("info", "Print what an animation file holds");
+    info->add_option("input", infoInput, "Animation file")->required();
+    info->add_option("--topology", infoTopology, "OBJ giving faces to a point cache");
+
+    CLI11_PARSE(app, argc, argv);
+    options.upAxis = up == "y" ? UpAxis::y : (up == "z" ? UpAxis::z : UpAxis::automatic);
+
+    try {
+        if (*decompose) return vantrel::cli::runDecompose(options);
+        return vantrel::cli::runInfo(infoInput, infoTopology);
+    } catch (const std::exception& error) {
+        std::cerr << "vantrel: " << error.what() << "\n";
+        return 1;
+    }
+}
