@@ -149,7 +149,8 @@ MStatus MDGModifier::doIt() {
     for (; nextOperation_ < operations_.size(); ++nextOperation_) {
         Operation& operation = operations_[nextOperation_];
         const PlugKey source = ObjectAccess::key(operation.source), dest = ObjectAccess::key(operation.dest);
-        const std::string why = operation.connect ? scene().connect(source, dest) : scene().disconnect(source, dest);
+        const std::string why = operation.connect ? scene().connect(source, dest)
+                                                  : disconnectKeepingValue(scene(), source, dest);
         operation.applied = why.empty();
         if (!operation.applied && !result.error()) result = MS::kFailure;
     }

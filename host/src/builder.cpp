@@ -333,7 +333,8 @@ void connect(const std::string& sourcePlug, const std::string& destinationPlug) 
 }
 
 void disconnect(const std::string& sourcePlug, const std::string& destinationPlug) {
-    const std::string why = scene().disconnect(scene().parsePlug(sourcePlug), scene().parsePlug(destinationPlug));
+    const std::string why =
+        disconnectKeepingValue(scene(), scene().parsePlug(sourcePlug), scene().parsePlug(destinationPlug));
     if (!why.empty()) throw Error("cannot disconnect: " + why);
 }
 

@@ -76,6 +76,42 @@ bool evaluateNumber(const Scene& scene, const PlugKey& plug, double& value) {
     return true;
 }
 
+std::string disconnectKeepingValue(Scene& scene, const PlugKey& source, const PlugKey& destination) {
+    Node* owner = scene.node(destination.node);
+    Attribute* attribute = owner ? owner->findAttribute(destination.attribute) : nullptr;
+    if (!attribute) return "no such plug";
+    // Read every affected value before the connection goes.
+    std::vector<std::pair<Attribute*, Value>> held;
+    if (attribute->type == ValueType::Compound) {
+        for (const std::string& child : attribute->children) {
+            Value value;
+            if (evaluatePlug(scene, PlugKey{destination.node, child, -1}, value))
+                held.emplace_back(owner->findAttribute(child), value);
+        }
+    } else {
+        Value value;
+        if (evaluatePlug(scene, destination, value)) held.emplace_back(attribute, value);
+    }
+    const std::string why = scene.disconnect(source, destination);
+    if (!why.empty()) return why;
+    for (auto& [target, value] : held) {
+        if (valueTypeOf(value) != target->type) {
+            double number = 0.0;
+            if (auto* i = std::get_if<int>(&value)) number = *i;
+            else if (auto* b = std::get_if<bool>(&value)) number = *b;
+            else if (auto* d = std::get_if<double>(&value)) number = *d;
+            else continue;
+            if (target->type == ValueType::Double) value = number;
+            else if (target->type == ValueType::Bool) value = number != 0.0;
+            else if (target->type == ValueType::Int && std::fabs(number) < 2147483648.0) value = static_cast<int>(number);
+            else continue;
+        }
+        if (target->isArray) target->elements[static_cast<unsigned>(destination.index)] = value;
+        else target->value = value;
+    }
+    return std::string();
+}
+
 double evaluateCurve(const CurveData& curve, const MTime& time) {
     const auto& keys = curve.keys;
     if (keys.empty()) return 0.0;

@@ -22,6 +22,11 @@ bool evaluatePlug(const Scene& scene, const PlugKey& plug, Value& value, std::st
 // Numeric reads (int, bool, double values convert); false for other types.
 bool evaluateNumber(const Scene& scene, const PlugKey& plug, double& value);
 
+// Cuts a connection the way the host does: the destination keeps the value it
+// reads now instead of falling back to what was stored before. Returns "" or
+// why the connection could not be cut.
+std::string disconnectKeepingValue(Scene& scene, const PlugKey& source, const PlugKey& destination);
+
 // Linear between keys, held outside them; 0 without keys.
 double evaluateCurve(const CurveData& curve, const MTime& time);
 

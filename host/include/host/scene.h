@@ -108,6 +108,7 @@ bool isKeyable(const std::string& plug);
 // --- Connections and animation -----------------------------------------------
 
 void connect(const std::string& sourcePlug, const std::string& destinationPlug);
+// The destination keeps the value it read when the connection was cut.
 void disconnect(const std::string& sourcePlug, const std::string& destinationPlug);
 // The plug feeding `plug` ("curve.output", "node.attr"), or "" when none.
 std::string inputOf(const std::string& plug);

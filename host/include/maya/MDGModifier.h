@@ -1,7 +1,8 @@
 #pragma once
 // Queued graph edits: connect and disconnect are only recorded; doIt applies
 // the operations not applied yet, in order, and undoIt reverts the applied ones
-// in reverse order.
+// in reverse order. A disconnected destination keeps the value it read at the
+// moment of the disconnection, as in the host.
 
 #include <vector>
 
