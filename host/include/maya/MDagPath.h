@@ -1,0 +1,45 @@
+#pragma once
+// A path from the world to a DAG node. The headless host has no instancing,
+// so a node has exactly one path; a shape's path answers its transform's
+// matrices. An empty path answers identity matrices and a failing status; the
+// world's own path answers identity with success.
+
+#include <maya/MMatrix.h>
+#include <maya/MObject.h>
+#include <maya/MStatus.h>
+#include <maya/MString.h>
+
+class MDagPath {
+public:
+    MDagPath() = default;
+
+    bool isValid(MStatus* ReturnStatus = NULL) const;
+    MObject node(MStatus* ReturnStatus = NULL) const;
+    // The transform of a shape's path, or the node itself for a transform.
+    MObject transform(MStatus* ReturnStatus = NULL) const;
+    // Number of nodes below the world on the path.
+    unsigned int length(MStatus* ReturnStatus = NULL) const;
+    MString fullPathName(MStatus* ReturnStatus = NULL) const;  // "|a|b"
+    MString partialPathName(MStatus* ReturnStatus = NULL) const;  // "b"
+
+    // World matrix of the path's last node at the current time (local
+    // matrices multiplied up the hierarchy: local * parent world).
+    MMatrix inclusiveMatrix(MStatus* ReturnStatus = NULL) const;
+    MMatrix inclusiveMatrixInverse(MStatus* ReturnStatus = NULL) const;
+    // World matrix of the parent of the path's last node.
+    MMatrix exclusiveMatrix(MStatus* ReturnStatus = NULL) const;
+    MMatrix exclusiveMatrixInverse(MStatus* ReturnStatus = NULL) const;
+
+    bool hasFn(MFn::Type type, MStatus* ReturnStatus = NULL) const;
+    MFn::Type apiType(MStatus* ReturnStatus = NULL) const;
+
+    static MStatus getAPathTo(const MObject& node, MDagPath& path);
+
+    // Same node path.
+    bool operator==(const MDagPath& other) const { return node_ == other.node_; }
+    bool operator!=(const MDagPath& other) const { return node_ != other.node_; }
+
+private:
+    friend struct host::detail::ObjectAccess;
+    unsigned long long node_ = 0;  // 0: empty path
+};

@@ -1,0 +1,39 @@
+#pragma once
+// Function set of DAG nodes (transforms, joints, meshes): place in the
+// hierarchy and bounding box.
+
+#include <maya/MBoundingBox.h>
+#include <maya/MDagPath.h>
+#include <maya/MFnDependencyNode.h>
+#include <maya/MMatrix.h>
+
+class MFnDagNode : public MFnDependencyNode {
+public:
+    MFnDagNode() = default;
+    MFnDagNode(const MObject& object, MStatus* ReturnStatus = NULL);
+    MFnDagNode(const MDagPath& path, MStatus* ReturnStatus = NULL);
+
+    MFn::Type type() const override { return MFn::kDagNode; }
+    MStatus setObject(const MObject& object) override;
+    MStatus setObject(const MDagPath& path);
+
+    MStatus getPath(MDagPath& path) const;
+    MDagPath dagPath(MStatus* ReturnStatus = NULL) const;
+    MString fullPathName(MStatus* ReturnStatus = NULL) const;
+
+    unsigned int parentCount(MStatus* ReturnStatus = NULL) const;
+    // Parent i (only 0 exists); a node under the root has the world
+    // (kWorld) as its parent.
+    MObject parent(unsigned int i, MStatus* ReturnStatus = NULL) const;
+    unsigned int childCount(MStatus* ReturnStatus = NULL) const;
+    MObject child(unsigned int i, MStatus* ReturnStatus = NULL) const;
+
+    // Box of the node's current geometry in its own object space (a mesh's
+    // deformed points at the current time); empty for nodes without geometry.
+    MBoundingBox boundingBox(MStatus* ReturnStatus = NULL) const;
+    // The node's local matrix at the current time (identity for a shape).
+    MMatrix transformationMatrix(MStatus* ReturnStatus = NULL) const;
+
+protected:
+    MDagPath path_;
+};

@@ -1,0 +1,23 @@
+#pragma once
+// Function set of double-array data objects, the values of doubleArray
+// attributes (MPlug::asMObject / setMObject).
+
+#include <maya/MFnBase.h>
+#include <maya/MDoubleArray.h>
+
+class MFnDoubleArrayData : public MFnBase {
+public:
+    MFnDoubleArrayData() = default;
+    MFnDoubleArrayData(const MObject& object, MStatus* ReturnStatus = NULL);
+
+    MFn::Type type() const override { return MFn::kDoubleArrayData; }
+
+    // A new data object holding a copy of the array; the set attaches to it.
+    MObject create(const MDoubleArray& in, MStatus* ReturnStatus = NULL);
+    MObject create(MStatus* ReturnStatus = NULL);
+    // A copy of the data's array (empty when the set is not attached).
+    MDoubleArray array(MStatus* ReturnStatus = NULL);
+    unsigned int length(MStatus* ReturnStatus = NULL) const;
+    MStatus set(const MDoubleArray& newArray);
+    MStatus copyTo(MDoubleArray& array) const;
+};
