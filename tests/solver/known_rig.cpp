@@ -156,6 +156,24 @@ KnownRig makeKnownRig(const RigOptions& o) {
     return rig;
 }
 
+DecompositionState blankState(int F, int J, int meshPoints) {
+    DecompositionState state;
+    Inputs& in = state.inputs;
+    in.F = F;
+    in.numFrame = F + 1;
+    in.J = J;
+    in.maxInfluence = J;
+    in.lagragian = 1.0;
+    in.maxIteration = 2;
+    in.iterationFullSolver = 1;
+    in.diagonalSum = 1.0;
+    in.restPoints.setLength(static_cast<unsigned>(meshPoints));
+    in.shapePoints.assign(static_cast<size_t>(F), in.restPoints);
+    state.solver.bindingMatrices.assign(static_cast<size_t>(J), MMatrix());
+    state.solver.boneTransforms.assign(static_cast<size_t>(F), std::vector<MMatrix>(static_cast<size_t>(J)));
+    return state;
+}
+
 void perturbTransforms(DecompositionState& state, double angle, double shift, uint32_t seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);

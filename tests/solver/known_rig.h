@@ -51,6 +51,10 @@ void perturbTransforms(DecompositionState& state, double angle, double shift, ui
 // index rebuild when i == 0 or i < iterationFullSolver.
 void runIterations(DecompositionState& state, int iterations);
 
+// A state with identity binding matrices and transforms, zero points, F
+// shapes, J bones, a mesh of meshPoints points and no used vertices yet.
+DecompositionState blankState(int F, int J, int meshPoints);
+
 // Rigid transform: rotation by `angle` about the unit `axis`, then `t`.
 MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]);
 
