@@ -1,0 +1,52 @@
+#include "solver/binding_update.h"
+
+#include <algorithm>
+#include <limits>
+#include <ostream>
+
+#include "plugin/progress_log.h"
+#include "solver/fit_kernels.h"
+#include "solver/matrix_utils.h"
+#include "solver/parallel.h"
+
+Eigen::Vector3d bindingCentroid(const DecompositionState& state, int32_t bone) {
+    const SolverState& solver = state.solver;
+    const std::vector<int32_t>& vertices = solver.boneVertices[static_cast<size_t>(bone)];
+    const std::vector<int32_t>& slots = solver.boneVertexSlots[static_cast<size_t>(bone)];
+    Eigen::Vector3d weighted = Eigen::Vector3d::Zero();
+    double sum = 0.0;
+    for (size_t i = 0; i < vertices.size(); ++i) {
+        const auto it = solver.vertexWeights.find(vertices[i]);
+        const int32_t slot = slots[i];
+        if (it == solver.vertexWeights.end() || slot < 0 || static_cast<size_t>(slot) >= it->second.size()) continue;
+        const double w = it->second[static_cast<size_t>(slot)];
+        const MPoint& p = state.inputs.restPoints[static_cast<unsigned>(vertices[i])];
+        weighted += w * Eigen::Vector3d(p.x, p.y, p.z);
+        sum += w;
+    }
+    if (!(sum > 0.0)) return Eigen::Vector3d::Constant(std::numeric_limits<double>::quiet_NaN());
+    return weighted / sum;
+}
+
+void updateBindingMatrices(DecompositionState& state) {
+    SolverState& solver = state.solver;
+    // An index that was never built lists no vertices.
+    const int J = std::min(state.inputs.J, static_cast<int>(solver.boneVertices.size()));
+
+    prepareParallelStep(state);
+#pragma omp parallel for schedule(static)
+    for (int b = 0; b < J; ++b) {
+        if (solver.boneVertices[static_cast<size_t>(b)].empty()) continue;
+        const Eigen::Vector3d c = bindingCentroid(state, b);
+        if (!c.allFinite()) continue;
+        MMatrix moved = solver.bindingMatrices[b].inverse();
+        if (!isFinite(moved)) continue;
+        moved[3][0] = c.x();
+        moved[3][1] = c.y();
+        moved[3][2] = c.z();
+        const MMatrix binding = moved.inverse();
+        if (!isFinite(binding)) continue;
+        solver.bindingMatrices[b] = binding;
+    }
+    logStream << "Vantrel : bindingMatrices updated" << std::endl;
+}

@@ -1,0 +1,11 @@
+#pragma once
+// Binding update: moves every bone's rest pivot to the weighted centroid of
+// the rest positions it drives, keeping the linear part of its rest matrix.
+
+struct DecompositionState;
+
+// Rewrites solver.bindingMatrices, then logs "Vantrel : bindingMatrices
+// updated". A bone with no listed vertices, whose listed weights sum to zero,
+// or whose rest matrix (before or after the move) cannot be inverted keeps its
+// binding matrix.
+void updateBindingMatrices(DecompositionState& state);

@@ -1,0 +1,11 @@
+#pragma once
+// Reconstruction error: the rig's root-mean-square error per coordinate over
+// all used vertices, axes and shapes, times 1000 over inputs.diagonalSum.
+
+struct DecompositionState;
+
+// Appends the error to solver.errorHistory and its change against the
+// previous entry, in percent (1.0 on the first call), to
+// solver.improvementHistory. The iteration index is not used. Per-shape sums
+// are added in shape order, so the result does not depend on the thread count.
+void measureReconstructionError(DecompositionState& state, int iteration);

@@ -1,0 +1,36 @@
+#pragma once
+// The per-vertex pieces of the weight step. Detail header (exposes Eigen):
+// only solver sources and tests include it.
+//
+// Design matrix of a vertex: 3 * numFrame + 1 rows, J columns. Rows 3f..3f+2
+// hold xyz(p * bindingMatrices[k] * boneTransforms[f][k]) per shape f, rows
+// 3F..3F+2 the rest position p in every column, and the last row lagragian.
+
+#include <cstdint>
+#include <vector>
+
+#include <Eigen/Core>
+#include <maya/MMatrix.h>
+
+#include "plugin/decomposition_state.h"
+
+Eigen::MatrixXd buildDesignMatrix(const DecompositionState& state, int32_t vertexId);
+// Same, with the products of skinningProducts() computed once for all vertices.
+Eigen::MatrixXd buildDesignMatrix(const DecompositionState& state, const std::vector<MMatrix>& products,
+                                  int32_t vertexId);
+// Sampled positions per shape, then the rest position, then lagragian.
+Eigen::VectorXd buildTargetVector(const DecompositionState& state, int32_t vertexId);
+
+// Column i is column influences[i] of A; a bone index outside A is a zero
+// column, which can never take weight.
+Eigen::MatrixXd gatherInfluenceColumns(const std::vector<int32_t>& influences, const Eigen::MatrixXd& A);
+
+// The maxInfluence bones with the largest weights, strongest first; equal
+// weights put the higher bone index first, so padding takes zero-weight bones
+// from the highest index down.
+void selectInfluences(const Eigen::VectorXd& x, int32_t maxInfluence, std::vector<int32_t>& influences);
+
+// weights[i] = v[i] / sum of the kept values, a value below threshold (or not
+// finite) kept as 0. When nothing is kept, all weight goes to the largest
+// value's slot (the earliest on ties), so the list still sums to one.
+void pruneAndNormalize(const Eigen::VectorXd& v, double threshold, std::vector<double>& weights);

@@ -1,0 +1,236 @@
+#include "known_rig.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <random>
+#include <sstream>
+
+#include "solver/bone_influence_index.h"
+#include "solver/bone_solver.h"
+#include "solver/binding_update.h"
+#include "solver/reconstruction_error.h"
+#include "solver/weight_solver.h"
+
+MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]) {
+    const double norm = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+    const double x = axis[0] / norm, y = axis[1] / norm, z = axis[2] / norm;
+    const double c = std::cos(angle), s = std::sin(angle), C = 1.0 - c;
+    // Row-vector convention: the rotation matrix is the transpose of the
+    // column-vector one.
+    const double m[4][4] = {{c + x * x * C, y * x * C + z * s, z * x * C - y * s, 0.0},
+                            {x * y * C - z * s, c + y * y * C, z * y * C + x * s, 0.0},
+                            {x * z * C + y * s, y * z * C - x * s, c + z * z * C, 0.0},
+                            {t[0], t[1], t[2], 1.0}};
+    return MMatrix(m);
+}
+
+namespace {
+
+MMatrix translation(double x, double y, double z) {
+    MMatrix m;
+    m[3][0] = x;
+    m[3][1] = y;
+    m[3][2] = z;
+    return m;
+}
+
+double boxDiagonal(const MPointArray& points, const MIntArray& ids) {
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (unsigned j = 0; j < ids.length(); ++j) {
+        const MPoint& p = points[static_cast<unsigned>(ids[j])];
+        for (unsigned a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], p[a]);
+            hi[a] = std::max(hi[a], p[a]);
+        }
+    }
+    return std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
+                     (hi[2] - lo[2]) * (hi[2] - lo[2]));
+}
+
+}  // namespace
+
+void resampleShapes(DecompositionState& state, const std::map<int32_t, std::vector<double>>& weights,
+                    const std::vector<std::vector<MMatrix>>& transforms) {
+    Inputs& in = state.inputs;
+    in.shapePoints.assign(static_cast<size_t>(in.F), in.restPoints);
+    in.diagonalSum = 0.0;
+    for (int f = 0; f < in.F; ++f) {
+        for (const auto& [id, w] : weights) {
+            const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
+            double x = 0.0, y = 0.0, z = 0.0;
+            for (int k = 0; k < in.J; ++k) {
+                if (w[static_cast<size_t>(k)] == 0.0) continue;
+                const MPoint q = p * (state.solver.bindingMatrices[k] * transforms[f][k]);
+                x += w[static_cast<size_t>(k)] * q.x;
+                y += w[static_cast<size_t>(k)] * q.y;
+                z += w[static_cast<size_t>(k)] * q.z;
+            }
+            in.shapePoints[f][static_cast<unsigned>(id)] = MPoint(x, y, z);
+        }
+        in.diagonalSum += boxDiagonal(in.shapePoints[f], in.vertexIds);
+    }
+}
+
+KnownRig makeKnownRig(const RigOptions& o) {
+    KnownRig rig;
+    DecompositionState& state = rig.state;
+    Inputs& in = state.inputs;
+    std::mt19937 rng(o.seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+
+    const int J = o.bones;
+    const int F = o.frames;
+    const double length = 4.0;
+    const double spacing = length / J;
+    in.F = F;
+    in.numFrame = F + 1;
+    in.J = J;
+    in.V = o.vertices;
+    in.maxInfluence = std::min(o.maxInfluence, J);
+    in.lagragian = 10.0;
+    in.maxIteration = 10;
+    in.iterationFullSolver = 3;
+    in.rigidMatrices = o.rigid;
+    in.errorPercentBreak = 0.0;
+
+    // The mesh has unused points too; used ids are a shuffled subset.
+    const int meshPoints = o.vertices + 17;
+    std::vector<int32_t> ids(static_cast<size_t>(meshPoints));
+    std::iota(ids.begin(), ids.end(), 0);
+    std::shuffle(ids.begin(), ids.end(), rng);
+    ids.resize(static_cast<size_t>(o.vertices));
+    for (int32_t id : ids) in.vertexIds.append(id);
+
+    in.restPoints.setLength(static_cast<unsigned>(meshPoints));
+    std::vector<double> heights(static_cast<size_t>(meshPoints));
+    for (int v = 0; v < meshPoints; ++v) {
+        const double h = length * unit(rng);
+        const double a = 2.0 * M_PI * unit(rng);
+        const double r = o.flat ? 0.0 : 0.5;
+        const double x = o.flat ? (unit(rng) - 0.5) : r * std::cos(a);
+        const double z = o.flat ? 0.7 * x + 0.3 * h : r * std::sin(a);  // flat: a tilted plane
+        heights[static_cast<size_t>(v)] = h;
+        in.restPoints[static_cast<unsigned>(v)] = MPoint(x * o.scale + o.offset, h * o.scale + o.offset,
+                                                         z * o.scale + o.offset);
+    }
+
+    // Bone j's rest world matrix sits on the axis at its height.
+    state.solver.bindingMatrices.resize(static_cast<size_t>(J));
+    std::vector<double> pivots(static_cast<size_t>(J));
+    for (int j = 0; j < J; ++j) {
+        pivots[static_cast<size_t>(j)] = (j + 0.5) * spacing;
+        const MMatrix restWorld =
+            translation(o.offset, pivots[static_cast<size_t>(j)] * o.scale + o.offset, o.offset);
+        state.solver.bindingMatrices[static_cast<size_t>(j)] = restWorld.inverse();
+    }
+
+    for (int32_t id : ids) {
+        std::vector<double> w(static_cast<size_t>(J), 0.0);
+        double sum = 0.0;
+        for (int j = 0; j < J; ++j) {
+            const double d = std::fabs(heights[static_cast<size_t>(id)] - pivots[static_cast<size_t>(j)]) / spacing;
+            w[static_cast<size_t>(j)] = std::max(0.0, 1.0 - d);
+            sum += w[static_cast<size_t>(j)];
+        }
+        for (double& x : w) x /= sum;
+        rig.weights[id] = w;
+    }
+
+    // Each bone turns about its own pivot and drifts, differently per frame.
+    rig.transforms.assign(static_cast<size_t>(F), std::vector<MMatrix>(static_cast<size_t>(J)));
+    for (int f = 0; f < F; ++f) {
+        for (int j = 0; j < J; ++j) {
+            const double axis[3] = {unit(rng) - 0.5, unit(rng) - 0.5, unit(rng) - 0.5};
+            const double angle = 0.8 * (unit(rng) - 0.5);
+            const double zero[3] = {0.0, 0.0, 0.0};
+            const double shift[3] = {0.3 * o.scale * (unit(rng) - 0.5), 0.3 * o.scale * (unit(rng) - 0.5),
+                                     0.3 * o.scale * (unit(rng) - 0.5)};
+            const MMatrix restWorld = state.solver.bindingMatrices[static_cast<size_t>(j)].inverse();
+            rig.transforms[static_cast<size_t>(f)][static_cast<size_t>(j)] =
+                rigidMatrix(axis, angle, zero) * restWorld * translation(shift[0], shift[1], shift[2]);
+        }
+    }
+    state.solver.boneTransforms = rig.transforms;
+    resampleShapes(state, rig.weights, rig.transforms);
+    return rig;
+}
+
+DecompositionState blankState(int F, int J, int meshPoints) {
+    DecompositionState state;
+    Inputs& in = state.inputs;
+    in.F = F;
+    in.numFrame = F + 1;
+    in.J = J;
+    in.maxInfluence = J;
+    in.lagragian = 1.0;
+    in.maxIteration = 2;
+    in.iterationFullSolver = 1;
+    in.diagonalSum = 1.0;
+    in.restPoints.setLength(static_cast<unsigned>(meshPoints));
+    in.shapePoints.assign(static_cast<size_t>(F), in.restPoints);
+    state.solver.bindingMatrices.assign(static_cast<size_t>(J), MMatrix());
+    state.solver.boneTransforms.assign(static_cast<size_t>(F), std::vector<MMatrix>(static_cast<size_t>(J)));
+    return state;
+}
+
+void perturbTransforms(DecompositionState& state, double angle, double shift, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (auto& frame : state.solver.boneTransforms) {
+        for (size_t j = 0; j < frame.size(); ++j) {
+            const double axis[3] = {unit(rng), unit(rng), unit(rng) + 2.0};
+            const double t[3] = {shift * unit(rng), shift * unit(rng), shift * unit(rng)};
+            // Applied in the bone's own space, so it turns about the pivot.
+            frame[j] = rigidMatrix(axis, angle * unit(rng), t) * frame[j];
+        }
+    }
+}
+
+void runIterations(DecompositionState& state, int iterations) {
+    for (int i = 0; i < iterations; ++i) {
+        if (i > 0) {
+            if (state.inputs.updateRestMatrices) updateBindingMatrices(state);
+            solveBones(state, i);
+        }
+        solveWeights(state, i);
+        measureReconstructionError(state, i);
+        if (i == 0 || i < state.inputs.iterationFullSolver) rebuildBoneInfluenceIndex(state, i);
+    }
+}
+
+std::vector<double> denseWeights(const DecompositionState& state, int32_t id) {
+    std::vector<double> dense(static_cast<size_t>(state.inputs.J), 0.0);
+    const auto& B = state.solver.vertexInfluences.at(id);
+    const auto& W = state.solver.vertexWeights.at(id);
+    for (size_t k = 0; k < B.size(); ++k) dense[static_cast<size_t>(B[k])] += W[k];
+    return dense;
+}
+
+::testing::AssertionResult stateIsSound(const DecompositionState& state) {
+    const SolverState& s = state.solver;
+    for (size_t b = 0; b < s.bindingMatrices.size(); ++b)
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c)
+                if (!std::isfinite(s.bindingMatrices[b][r][c]))
+                    return ::testing::AssertionFailure() << "binding matrix " << b << " not finite";
+    for (size_t f = 0; f < s.boneTransforms.size(); ++f)
+        for (size_t b = 0; b < s.boneTransforms[f].size(); ++b)
+            for (int r = 0; r < 4; ++r)
+                for (int c = 0; c < 4; ++c)
+                    if (!std::isfinite(s.boneTransforms[f][b][r][c]))
+                        return ::testing::AssertionFailure() << "transform " << f << "," << b << " not finite";
+    for (unsigned j = 0; j < state.inputs.vertexIds.length(); ++j) {
+        const int32_t id = state.inputs.vertexIds[j];
+        const auto it = s.vertexWeights.find(id);
+        if (it == s.vertexWeights.end()) return ::testing::AssertionFailure() << "no weights for id " << id;
+        double sum = 0.0;
+        for (double w : it->second) {
+            if (!std::isfinite(w) || w < 0.0)
+                return ::testing::AssertionFailure() << "weight " << w << " at id " << id;
+            sum += w;
+        }
+        if (std::fabs(sum - 1.0) > 1e-9) return ::testing::AssertionFailure() << "weights of id " << id << " sum to " << sum;
+    }
+    return ::testing::AssertionSuccess();
+}

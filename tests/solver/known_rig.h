@@ -1,0 +1,66 @@
+#pragma once
+// Test data: a mesh animation generated from a known linear-blend-skinning
+// rig, and a small loop that drives the solver steps in the run driver's
+// order.
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <maya/MMatrix.h>
+
+#include "plugin/decomposition_state.h"
+
+struct RigOptions {
+    int vertices = 300;    // used vertices; the mesh has a few unused ones too
+    int bones = 5;         // bones along the cylinder's axis
+    int frames = 12;       // sampled shapes
+    int maxInfluence = 4;
+    bool rigid = true;     // how the solver fits bones (the rig itself is rigid)
+    double scale = 1.0;    // multiplies every coordinate
+    double offset = 0.0;   // added to every coordinate after scaling
+    bool flat = false;     // vertices on a plane instead of a cylinder
+    uint32_t seed = 1;
+};
+
+struct KnownRig {
+    DecompositionState state;
+    // Per used vertex id, the true weight of every bone (J entries).
+    std::map<int32_t, std::vector<double>> weights;
+    std::vector<std::vector<MMatrix>> transforms;  // F x J true bone transforms
+};
+
+// A cylinder (or a flat strip) along y with bones spaced along it; each vertex
+// has hat-function weights over its two nearest bones; every bone moves
+// rigidly. The state holds the true binding matrices and transforms, and the
+// used vertex ids are a shuffled subset of the mesh's ids.
+KnownRig makeKnownRig(const RigOptions& options);
+
+// Recomputes inputs.shapePoints and inputs.diagonalSum from the given dense
+// weights and transforms (used after a test edits the rig).
+void resampleShapes(DecompositionState& state, const std::map<int32_t, std::vector<double>>& weights,
+                    const std::vector<std::vector<MMatrix>>& transforms);
+
+// Multiplies every bone transform by a random rotation (up to `angle`
+// radians) about the bone's own pivot and a random shift (up to `shift`).
+void perturbTransforms(DecompositionState& state, double angle, double shift, uint32_t seed);
+
+// The run driver's iteration order without its break test: binding update
+// (when enabled, from i = 1), bones (from i = 1), weights, error, and the
+// index rebuild when i == 0 or i < iterationFullSolver.
+void runIterations(DecompositionState& state, int iterations);
+
+// A state with identity binding matrices and transforms, zero points, F
+// shapes, J bones, a mesh of meshPoints points and no used vertices yet.
+DecompositionState blankState(int F, int J, int meshPoints);
+
+// Rigid transform: rotation by `angle` about the unit `axis`, then `t`.
+MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]);
+
+// Dense copy (J entries) of a vertex's stored sparse weights.
+std::vector<double> denseWeights(const DecompositionState& state, int32_t id);
+
+// Every stored weight and matrix is finite, every weight list is
+// non-negative and sums to one.
+::testing::AssertionResult stateIsSound(const DecompositionState& state);
