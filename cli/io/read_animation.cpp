@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "cli/io/gltf_reader.h"
 #include "cli/io/io_error.h"
 #include "cli/io/md2_reader.h"
 #include "cli/io/mdd_reader.h"
@@ -31,6 +32,7 @@ MeshAnimation readAnimation(const std::string& path, const ReadOptions& options)
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) return readObjSequence(path, options);
   const std::string ext = lowerExtension(path);
+  if (ext == ".gltf" || ext == ".glb") return readGltf(path, options);
   if (ext == ".md2") return readMd2(path, options);
   if (ext == ".pc2") return readPc2(path, options);
   if (ext == ".mdd") return readMdd(path, options);
