@@ -1,6 +1,7 @@
 #include "cli/io/gltf_reader.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -220,7 +221,9 @@ struct Primitive {
 MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   const std::vector<std::uint8_t> bytes = readWholeFile(path);
   if (bytes.size() > 0xffffffffu) throwReadError(path, "file larger than 4 GiB");
-  const bool binary = bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0;
+  std::string ext = std::filesystem::path(path).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  const bool binary = ext == ".glb" || (bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0);
   tinygltf::Model model;
   {
     tinygltf::TinyGLTF loader;
