@@ -17,6 +17,10 @@ namespace vantrel::io {
 namespace {
 
 constexpr std::size_t kMaxFrames = 1000000;
+// Bounds what a file can make us allocate: elements of an accessor without
+// data (all zeros), and frames x vertices x 3 of the sampled animation.
+constexpr std::uint64_t kMaxElements = std::uint64_t(1) << 24;
+constexpr std::uint64_t kMaxSampledValues = std::uint64_t(1) << 28;
 
 // Images play no part in a mesh animation: accept and skip them.
 bool skipImage(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int,
@@ -72,9 +76,10 @@ class GltfFile {
     if (components <= 0 || componentSize <= 0) fail(std::string("bad component type for ") + what, where);
     const std::uint64_t count = a.count;
     const std::uint64_t elementSize = std::uint64_t(components) * std::uint64_t(componentSize);
-    if (count > (std::uint64_t(1) << 32) / elementSize) fail(std::string("absurd element count for ") + what, where);
-    std::vector<double> out(std::size_t(count * std::uint64_t(components)), 0.0);
-    if (a.bufferView < 0) return out;  // all zeros
+    if (a.bufferView < 0) {
+      if (count > kMaxElements) fail(std::string("absurd element count for ") + what, where);
+      return std::vector<double>(std::size_t(count * std::uint64_t(components)), 0.0);  // all zeros
+    }
     if (std::size_t(a.bufferView) >= m_.bufferViews.size()) fail("buffer view index out of range", where);
     const tinygltf::BufferView& view = m_.bufferViews[std::size_t(a.bufferView)];
     if (view.buffer < 0 || std::size_t(view.buffer) >= m_.buffers.size()) fail("buffer index out of range", where);
@@ -85,12 +90,15 @@ class GltfFile {
     const std::uint64_t stride = view.byteStride ? std::uint64_t(view.byteStride) : elementSize;
     if (stride < elementSize) fail("buffer view stride smaller than an element", where);
     if (count > 0) {
-      const std::uint64_t last = std::uint64_t(a.byteOffset) + stride * (count - 1) + elementSize;
-      if (std::uint64_t(a.byteOffset) > view.byteLength || last > view.byteLength) {
+      // Overflow safe: offset + stride * (count - 1) + elementSize <= length.
+      const std::uint64_t length = view.byteLength, offset = a.byteOffset;
+      if (offset > length || elementSize > length - offset ||
+          count - 1 > (length - offset - elementSize) / stride) {
         fail(std::string("elements of ") + what + " run past buffer view " + std::to_string(a.bufferView), where);
       }
     }
     if (std::uint64_t(a.byteOffset) % std::uint64_t(componentSize) != 0) fail("misaligned accessor", where);
+    std::vector<double> out(std::size_t(count * std::uint64_t(components)));
     const unsigned char* base = data.data() + view.byteOffset + a.byteOffset;
     for (std::uint64_t e = 0; e < count; ++e) {
       for (int c = 0; c < components; ++c) {
@@ -430,6 +438,10 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
     for (std::size_t k = 0; k <= std::size_t(steps); ++k) times.push_back(first + double(k) / *options.frameRate);
   }
   if (times.size() > kMaxFrames) file.fail("animation has too many frames");
+  if (std::uint64_t(times.size()) * 3 * std::uint64_t(anim.vertexCount) > kMaxSampledValues) {
+    file.fail("animation too large to sample (" + std::to_string(times.size()) + " frames of " +
+              std::to_string(anim.vertexCount) + " vertices)");
+  }
   anim.frameTimes = times;
   anim.frameRate = options.frameRate.value_or(
       times.size() > 1 && times.back() > times.front() ? double(times.size() - 1) / (times.back() - times.front()) : 24.0);

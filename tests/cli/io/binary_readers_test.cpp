@@ -11,6 +11,7 @@
 #include "cli/io/mdd_reader.h"
 #include "cli/io/mesh_animation.h"
 #include "cli/io/pc2_reader.h"
+#include "cache_builders.h"
 #include "md2_builder.h"
 #include "test_files.h"
 
@@ -125,32 +126,6 @@ TEST(Md2Reader, RefusesMalformedFiles) {
   EXPECT_TRUE(failsWith(read, {path, "file ends inside the MD2 magic", "at byte 0"}));
 
   EXPECT_TRUE(failsWith([&] { readMd2(dir.file("missing.md2")); }, {"missing.md2", "cannot open"}));
-}
-
-// Three points over two samples, every coordinate distinct.
-float cacheCoordinate(int frame, int point, int c) { return 0.5f * frame + 10.0f * point + 0.25f * c - 3.0f; }
-
-Bytes buildPc2(int points, int samples, float startFrame, float sampleRate) {
-  Bytes b;
-  b.text("POINTCACHE2", 12).i32le(1).i32le(points).f32le(startFrame).f32le(sampleRate).i32le(samples);
-  for (int f = 0; f < samples; ++f) {
-    for (int p = 0; p < points; ++p) {
-      for (int c = 0; c < 3; ++c) b.f32le(cacheCoordinate(f, p, c));
-    }
-  }
-  return b;
-}
-
-Bytes buildMdd(int points, const std::vector<float>& times) {
-  Bytes b;
-  b.i32be(int(times.size())).i32be(points);
-  for (float t : times) b.f32be(t);
-  for (int f = 0; f < int(times.size()); ++f) {
-    for (int p = 0; p < points; ++p) {
-      for (int c = 0; c < 3; ++c) b.f32be(cacheCoordinate(f, p, c));
-    }
-  }
-  return b;
 }
 
 void expectCachePositions(const MeshAnimation& anim, int points, int frames) {
