@@ -1,0 +1,560 @@
+#include "cli/io/gltf_reader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include <tiny_gltf.h>
+
+#include "cli/io/byte_reader.h"
+#include "cli/io/io_error.h"
+#include "cli/io/matrix4.h"
+
+namespace vantrel::io {
+
+namespace {
+
+constexpr std::size_t kMaxFrames = 1000000;
+// Bounds what a file can make us allocate: elements of an accessor without
+// data (all zeros), and frames x vertices x 3 of the sampled animation.
+constexpr std::uint64_t kMaxElements = std::uint64_t(1) << 24;
+constexpr std::uint64_t kMaxSampledValues = std::uint64_t(1) << 28;
+
+// Images play no part in a mesh animation: accept and skip them.
+bool skipImage(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int,
+               void*) {
+  return true;
+}
+
+// The chunk layout of a .glb, checked before tinygltf sees it.
+void checkGlbLayout(const std::vector<std::uint8_t>& bytes, const std::string& path) {
+  ByteReader in(bytes, path);
+  if (in.bytes(4, "the GLB magic") != "glTF") in.fail("bad magic, not a GLB file (expected \"glTF\")", 0);
+  const std::uint32_t version = in.u32le("the GLB version");
+  if (version != 2) in.fail("unsupported GLB version " + std::to_string(version) + " (expected 2)", 4);
+  const std::uint32_t length = in.u32le("the GLB length");
+  if (length > bytes.size() || length < 20) {
+    in.fail("GLB length " + std::to_string(length) + " does not fit the " + std::to_string(bytes.size()) +
+                "-byte file",
+            8);
+  }
+  const std::uint32_t jsonLength = in.u32le("the JSON chunk length");
+  if (in.bytes(4, "the JSON chunk type") != "JSON") in.fail("first GLB chunk is not JSON", 16);
+  in.requireRange(20, jsonLength, 1, "JSON chunk");
+  if (20 + std::uint64_t(jsonLength) > length) in.fail("JSON chunk runs past the GLB length", 12);
+  std::uint64_t at = 20 + std::uint64_t(jsonLength);
+  if (at + 8 <= length) {
+    in.seek(std::size_t(at), "the BIN chunk");
+    const std::uint32_t binLength = in.u32le("the BIN chunk length");
+    in.bytes(4, "the BIN chunk type");
+    if (at + 8 + binLength > length) {
+      in.fail("BIN chunk of " + std::to_string(binLength) + " bytes runs past the GLB length", std::size_t(at));
+    }
+  }
+}
+
+class GltfFile {
+ public:
+  GltfFile(const tinygltf::Model& model, const std::string& path) : m_(model), path_(path) {}
+
+  [[noreturn]] void fail(const std::string& what, const std::string& where = {}) const {
+    throwReadError(path_, what, where);
+  }
+
+  // Accessor `index` as doubles, `components` per element (checked against
+  // its type); normalized integers are mapped to [0,1] or [-1,1].
+  std::vector<double> read(int index, int expectedType, const char* what) const {
+    const std::string where = "accessor " + std::to_string(index);
+    if (index < 0 || std::size_t(index) >= m_.accessors.size()) fail(std::string("missing accessor for ") + what, where);
+    const tinygltf::Accessor& a = m_.accessors[std::size_t(index)];
+    if (a.sparse.isSparse) fail(std::string("sparse accessors are not supported (") + what + ")", where);
+    if (a.type != expectedType) fail(std::string("wrong element type for ") + what, where);
+    const int components = tinygltf::GetNumComponentsInType(std::uint32_t(a.type));
+    const int componentSize = tinygltf::GetComponentSizeInBytes(std::uint32_t(a.componentType));
+    if (components <= 0 || componentSize <= 0) fail(std::string("bad component type for ") + what, where);
+    const std::uint64_t count = a.count;
+    const std::uint64_t elementSize = std::uint64_t(components) * std::uint64_t(componentSize);
+    if (a.bufferView < 0) {
+      if (count > kMaxElements) fail(std::string("absurd element count for ") + what, where);
+      return std::vector<double>(std::size_t(count * std::uint64_t(components)), 0.0);  // all zeros
+    }
+    if (std::size_t(a.bufferView) >= m_.bufferViews.size()) fail("buffer view index out of range", where);
+    const tinygltf::BufferView& view = m_.bufferViews[std::size_t(a.bufferView)];
+    if (view.buffer < 0 || std::size_t(view.buffer) >= m_.buffers.size()) fail("buffer index out of range", where);
+    const std::vector<unsigned char>& data = m_.buffers[std::size_t(view.buffer)].data;
+    if (std::uint64_t(view.byteOffset) > data.size() || std::uint64_t(view.byteLength) > data.size() - view.byteOffset) {
+      fail("buffer view " + std::to_string(a.bufferView) + " runs past its buffer", where);
+    }
+    const std::uint64_t stride = view.byteStride ? std::uint64_t(view.byteStride) : elementSize;
+    if (stride < elementSize) fail("buffer view stride smaller than an element", where);
+    if (count > 0) {
+      // Overflow safe: offset + stride * (count - 1) + elementSize <= length.
+      const std::uint64_t length = view.byteLength, offset = a.byteOffset;
+      if (offset > length || elementSize > length - offset ||
+          count - 1 > (length - offset - elementSize) / stride) {
+        fail(std::string("elements of ") + what + " run past buffer view " + std::to_string(a.bufferView), where);
+      }
+    }
+    if (std::uint64_t(a.byteOffset) % std::uint64_t(componentSize) != 0) fail("misaligned accessor", where);
+    std::vector<double> out(std::size_t(count * std::uint64_t(components)));
+    const unsigned char* base = data.data() + view.byteOffset + a.byteOffset;
+    for (std::uint64_t e = 0; e < count; ++e) {
+      for (int c = 0; c < components; ++c) {
+        const unsigned char* p = base + e * stride + std::uint64_t(c) * std::uint64_t(componentSize);
+        out[std::size_t(e) * std::size_t(components) + std::size_t(c)] = component(p, a.componentType, a.normalized, where);
+      }
+    }
+    return out;
+  }
+
+ private:
+  double component(const unsigned char* p, int type, bool normalized, const std::string& where) const {
+    switch (type) {
+      case TINYGLTF_COMPONENT_TYPE_FLOAT: {
+        float f;
+        std::memcpy(&f, p, 4);
+        if (!std::isfinite(f)) fail("non-finite value", where);
+        return f;
+      }
+      case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: return normalized ? p[0] / 255.0 : p[0];
+      case TINYGLTF_COMPONENT_TYPE_BYTE: {
+        const auto v = static_cast<std::int8_t>(p[0]);
+        return normalized ? std::max(v / 127.0, -1.0) : v;
+      }
+      case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: {
+        std::uint16_t v;
+        std::memcpy(&v, p, 2);
+        return normalized ? v / 65535.0 : v;
+      }
+      case TINYGLTF_COMPONENT_TYPE_SHORT: {
+        std::int16_t v;
+        std::memcpy(&v, p, 2);
+        return normalized ? std::max(v / 32767.0, -1.0) : v;
+      }
+      case TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT: {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+      }
+      default: fail("unsupported component type " + std::to_string(type), where);
+    }
+  }
+
+  const tinygltf::Model& m_;
+  std::string path_;
+};
+
+struct Sampler {
+  std::vector<double> times;
+  std::vector<double> values;  // per key `components` values (x3 for CUBICSPLINE)
+  int components = 0;
+  enum class Mode { Linear, Step, Cubic } mode = Mode::Linear;
+  bool rotation = false;
+
+  std::vector<double> at(double t) const {
+    const std::size_t keys = times.size();
+    const std::size_t n = std::size_t(components);
+    const std::size_t width = mode == Mode::Cubic ? 3 * n : n;
+    const std::size_t valueOffset = mode == Mode::Cubic ? n : 0;
+    const auto value = [&](std::size_t k) { return values.data() + k * width + valueOffset; };
+    std::vector<double> out(n);
+    if (t <= times.front() || keys == 1) {
+      std::copy(value(0), value(0) + n, out.begin());
+      return out;
+    }
+    if (t >= times.back()) {
+      std::copy(value(keys - 1), value(keys - 1) + n, out.begin());
+      return out;
+    }
+    const std::size_t k1 = std::size_t(std::upper_bound(times.begin(), times.end(), t) - times.begin());
+    const std::size_t k0 = k1 - 1;
+    const double dt = times[k1] - times[k0];
+    const double s = dt > 0 ? (t - times[k0]) / dt : 0.0;
+    const double* a = value(k0);
+    const double* b = value(k1);
+    if (mode == Mode::Step) {
+      std::copy(a, a + n, out.begin());
+    } else if (mode == Mode::Cubic) {
+      const double* outTangent = values.data() + k0 * width + 2 * n;
+      const double* inTangent = values.data() + k1 * width;
+      const double s2 = s * s, s3 = s2 * s;
+      for (std::size_t c = 0; c < n; ++c) {
+        out[c] = (2 * s3 - 3 * s2 + 1) * a[c] + (s3 - 2 * s2 + s) * dt * outTangent[c] +
+                 (-2 * s3 + 3 * s2) * b[c] + (s3 - s2) * dt * inTangent[c];
+      }
+    } else if (rotation) {
+      double dot = 0;
+      for (std::size_t c = 0; c < 4; ++c) dot += a[c] * b[c];
+      const double sign = dot < 0 ? -1.0 : 1.0;
+      dot = std::abs(dot);
+      double wa = 1 - s, wb = s;
+      if (dot < 0.9995) {
+        const double theta = std::acos(std::min(dot, 1.0));
+        wa = std::sin((1 - s) * theta) / std::sin(theta);
+        wb = std::sin(s * theta) / std::sin(theta);
+      }
+      for (std::size_t c = 0; c < 4; ++c) out[c] = wa * a[c] + sign * wb * b[c];
+    } else {
+      for (std::size_t c = 0; c < n; ++c) out[c] = (1 - s) * a[c] + s * b[c];
+    }
+    if (rotation) {
+      const double len = std::sqrt(out[0] * out[0] + out[1] * out[1] + out[2] * out[2] + out[3] * out[3]);
+      if (len > 0) {
+        for (double& x : out) x /= len;
+      } else {
+        out = {0, 0, 0, 1};
+      }
+    }
+    return out;
+  }
+};
+
+struct Channel {
+  int node = 0;
+  std::string path;
+  Sampler sampler;
+};
+
+struct Primitive {
+  std::size_t first = 0;  // first vertex in the joined mesh
+  std::size_t count = 0;
+  std::vector<double> positions;
+  std::vector<std::vector<double>> targets;  // position deltas per morph target
+};
+
+}  // namespace
+
+MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
+  const std::vector<std::uint8_t> bytes = readWholeFile(path);
+  if (bytes.size() > 0xffffffffu) throwReadError(path, "file larger than 4 GiB");
+  std::string ext = std::filesystem::path(path).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  const bool binary = ext == ".glb" || (bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0);
+  tinygltf::Model model;
+  {
+    tinygltf::TinyGLTF loader;
+    loader.SetImageLoader(skipImage, nullptr);
+    std::string err, warn;
+    const std::string baseDir = std::filesystem::path(path).parent_path().string();
+    bool ok;
+    if (binary) {
+      checkGlbLayout(bytes, path);
+      ok = loader.LoadBinaryFromMemory(&model, &err, &warn, bytes.data(), unsigned(bytes.size()), baseDir);
+    } else {
+      ok = loader.LoadASCIIFromString(&model, &err, &warn, reinterpret_cast<const char*>(bytes.data()),
+                                      unsigned(bytes.size()), baseDir);
+    }
+    if (!ok) {
+      while (!err.empty() && (err.back() == '\n' || err.back() == ' ')) err.pop_back();
+      throwReadError(path, "not a valid glTF file: " + (err.empty() ? std::string("parse error") : err));
+    }
+  }
+  GltfFile file(model, path);
+  const std::size_t nodeCount = model.nodes.size();
+
+  // Hierarchy: one parent per node, no cycles.
+  std::vector<int> parent(nodeCount, -1);
+  for (std::size_t n = 0; n < nodeCount; ++n) {
+    for (int c : model.nodes[n].children) {
+      if (c < 0 || std::size_t(c) >= nodeCount) file.fail("child index " + std::to_string(c) + " out of range", "node " + std::to_string(n));
+      if (parent[std::size_t(c)] >= 0 || std::size_t(c) == n) file.fail("node " + std::to_string(c) + " has more than one parent", "node " + std::to_string(n));
+      parent[std::size_t(c)] = int(n);
+    }
+  }
+  for (std::size_t n = 0; n < nodeCount; ++n) {
+    std::size_t steps = 0;
+    for (int p = parent[n]; p >= 0; p = parent[std::size_t(p)]) {
+      if (++steps > nodeCount) file.fail("node hierarchy has a cycle", "node " + std::to_string(n));
+    }
+  }
+
+  // The mesh and its node.
+  int meshNode = -1;
+  for (std::size_t n = 0; n < nodeCount && meshNode < 0; ++n) {
+    if (model.nodes[n].mesh >= 0 && model.nodes[n].skin >= 0) meshNode = int(n);
+  }
+  for (std::size_t n = 0; n < nodeCount && meshNode < 0; ++n) {
+    if (model.nodes[n].mesh >= 0) meshNode = int(n);
+  }
+  const int meshIndex = meshNode >= 0 ? model.nodes[std::size_t(meshNode)].mesh : (model.meshes.empty() ? -1 : 0);
+  if (meshIndex < 0 || std::size_t(meshIndex) >= model.meshes.size()) file.fail("no mesh to read");
+  const tinygltf::Mesh& mesh = model.meshes[std::size_t(meshIndex)];
+  const int skinIndex = meshNode >= 0 ? model.nodes[std::size_t(meshNode)].skin : -1;
+  if (skinIndex >= 0 && std::size_t(skinIndex) >= model.skins.size()) file.fail("skin index out of range", "node " + std::to_string(meshNode));
+
+  MeshAnimation anim;
+  anim.sourcePath = path;
+  std::vector<Primitive> prims;
+  std::size_t targetCount = 0;
+  bool anyUv = false;
+  std::vector<double> uvs;
+  std::vector<std::vector<SkinInfluence>> influences;
+  for (std::size_t pi = 0; pi < mesh.primitives.size(); ++pi) {
+    const tinygltf::Primitive& p = mesh.primitives[pi];
+    const std::string where = "mesh " + std::to_string(meshIndex) + ", primitive " + std::to_string(pi);
+    const auto position = p.attributes.find("POSITION");
+    if (position == p.attributes.end()) file.fail("primitive without POSITION", where);
+    Primitive prim;
+    prim.first = std::size_t(anim.vertexCount);
+    prim.positions = file.read(position->second, TINYGLTF_TYPE_VEC3, "POSITION");
+    prim.count = prim.positions.size() / 3;
+    if (prim.first + prim.count > 0x7fffffff) file.fail("too many vertices", where);
+    for (const auto& target : p.targets) {
+      const auto t = target.find("POSITION");
+      std::vector<double> delta = t == target.end() ? std::vector<double>(prim.positions.size(), 0.0)
+                                                    : file.read(t->second, TINYGLTF_TYPE_VEC3, "morph target POSITION");
+      if (delta.size() != prim.positions.size()) file.fail("morph target and POSITION counts differ", where);
+      prim.targets.push_back(std::move(delta));
+    }
+    if (pi > 0 && prim.targets.size() != targetCount) file.fail("primitives have different morph target counts", where);
+    targetCount = prim.targets.size();
+
+    // Faces.
+    if (p.mode == TINYGLTF_MODE_TRIANGLES || p.mode == -1) {
+      std::vector<double> indices;
+      if (p.indices >= 0) {
+        indices = file.read(p.indices, TINYGLTF_TYPE_SCALAR, "indices");
+      } else {
+        for (std::size_t i = 0; i < prim.count; ++i) indices.push_back(double(i));
+      }
+      for (std::size_t t = 0; t + 2 < indices.size(); t += 3) {
+        std::array<int, 3> tri{};
+        for (std::size_t c = 0; c < 3; ++c) {
+          const double i = indices[t + c];
+          if (i < 0 || i >= double(prim.count)) file.fail("index " + std::to_string(std::int64_t(i)) + " out of range", where);
+          tri[c] = int(prim.first + std::size_t(i));
+        }
+        anim.triangles.push_back(tri);
+      }
+    }
+    // Texture coordinates.
+    const auto tex = p.attributes.find("TEXCOORD_0");
+    uvs.resize(2 * (prim.first + prim.count), 0.0);
+    if (tex != p.attributes.end()) {
+      const std::vector<double> uv = file.read(tex->second, TINYGLTF_TYPE_VEC2, "TEXCOORD_0");
+      if (uv.size() != 2 * prim.count) file.fail("TEXCOORD_0 and POSITION counts differ", where);
+      std::copy(uv.begin(), uv.end(), uvs.begin() + std::ptrdiff_t(2 * prim.first));
+      anyUv = true;
+    }
+    // Skin weights.
+    influences.resize(prim.first + prim.count);
+    if (skinIndex >= 0) {
+      for (int set = 0; set < 2; ++set) {
+        const auto j = p.attributes.find("JOINTS_" + std::to_string(set));
+        const auto w = p.attributes.find("WEIGHTS_" + std::to_string(set));
+        if (j == p.attributes.end() || w == p.attributes.end()) continue;
+        const std::vector<double> joints = file.read(j->second, TINYGLTF_TYPE_VEC4, "JOINTS");
+        const std::vector<double> weights = file.read(w->second, TINYGLTF_TYPE_VEC4, "WEIGHTS");
+        if (joints.size() != 4 * prim.count || weights.size() != 4 * prim.count) {
+          file.fail("JOINTS/WEIGHTS and POSITION counts differ", where);
+        }
+        const std::size_t jointCount = model.skins[std::size_t(skinIndex)].joints.size();
+        for (std::size_t v = 0; v < prim.count; ++v) {
+          for (std::size_t k = 0; k < 4; ++k) {
+            const double weight = weights[4 * v + k];
+            if (weight == 0) continue;
+            const double joint = joints[4 * v + k];
+            if (joint < 0 || joint >= double(jointCount)) file.fail("joint index " + std::to_string(std::int64_t(joint)) + " out of range", where);
+            influences[prim.first + v].push_back({int(joint), weight});
+          }
+        }
+      }
+    }
+    anim.vertexCount = int(prim.first + prim.count);
+    prims.push_back(std::move(prim));
+  }
+  if (anim.vertexCount == 0) file.fail("mesh has no vertices", "mesh " + std::to_string(meshIndex));
+  if (anyUv) anim.uvs = std::move(uvs);
+
+  // Default morph weights: the node's, else the mesh's, else zeros.
+  std::vector<double> restWeights(targetCount, 0.0);
+  {
+    const std::vector<double>& w = meshNode >= 0 && !model.nodes[std::size_t(meshNode)].weights.empty()
+                                       ? model.nodes[std::size_t(meshNode)].weights
+                                       : mesh.weights;
+    for (std::size_t i = 0; i < std::min(w.size(), targetCount); ++i) restWeights[i] = w[i];
+  }
+
+  // The animation's channels.
+  std::vector<Channel> channels;
+  if (!model.animations.empty() || options.gltfAnimation != 0) {
+    if (options.gltfAnimation < 0 || std::size_t(options.gltfAnimation) >= model.animations.size()) {
+      file.fail("no animation " + std::to_string(options.gltfAnimation) + " (the file has " +
+                std::to_string(model.animations.size()) + ")");
+    }
+    const tinygltf::Animation& a = model.animations[std::size_t(options.gltfAnimation)];
+    for (std::size_t ci = 0; ci < a.channels.size(); ++ci) {
+      const tinygltf::AnimationChannel& c = a.channels[ci];
+      const std::string where = "animation " + std::to_string(options.gltfAnimation) + ", channel " + std::to_string(ci);
+      if (c.target_node < 0 || std::size_t(c.target_node) >= nodeCount) continue;  // other targets: not ours
+      if (c.sampler < 0 || std::size_t(c.sampler) >= a.samplers.size()) file.fail("sampler index out of range", where);
+      const tinygltf::AnimationSampler& s = a.samplers[std::size_t(c.sampler)];
+      Channel ch;
+      ch.node = c.target_node;
+      ch.path = c.target_path;
+      int type;
+      if (ch.path == "translation" || ch.path == "scale") {
+        type = TINYGLTF_TYPE_VEC3;
+        ch.sampler.components = 3;
+      } else if (ch.path == "rotation") {
+        type = TINYGLTF_TYPE_VEC4;
+        ch.sampler.components = 4;
+        ch.sampler.rotation = true;
+      } else if (ch.path == "weights") {
+        if (c.target_node != meshNode) continue;
+        type = TINYGLTF_TYPE_SCALAR;
+        ch.sampler.components = int(targetCount);
+      } else {
+        continue;
+      }
+      if (s.interpolation == "STEP") ch.sampler.mode = Sampler::Mode::Step;
+      else if (s.interpolation == "CUBICSPLINE") ch.sampler.mode = Sampler::Mode::Cubic;
+      ch.sampler.times = file.read(s.input, TINYGLTF_TYPE_SCALAR, "animation input");
+      ch.sampler.values = file.read(s.output, type, "animation output");
+      if (ch.sampler.times.empty()) file.fail("animation sampler without keys", where);
+      for (std::size_t k = 1; k < ch.sampler.times.size(); ++k) {
+        if (!(ch.sampler.times[k] > ch.sampler.times[k - 1])) file.fail("key times do not increase", where);
+      }
+      const std::size_t perKey = std::size_t(ch.sampler.components) * (ch.sampler.mode == Sampler::Mode::Cubic ? 3 : 1);
+      if (ch.sampler.values.size() != perKey * ch.sampler.times.size()) file.fail("animation output count does not match its keys", where);
+      if (ch.sampler.components == 0) continue;
+      channels.push_back(std::move(ch));
+    }
+  }
+
+  // Frame times.
+  std::vector<double> times;
+  for (const Channel& c : channels) times.insert(times.end(), c.sampler.times.begin(), c.sampler.times.end());
+  std::sort(times.begin(), times.end());
+  times.erase(std::unique(times.begin(), times.end()), times.end());
+  if (times.empty()) times.push_back(0.0);
+  if (options.frameRate && times.size() > 1) {
+    const double first = times.front(), span = times.back() - first;
+    const double steps = std::floor(span * *options.frameRate + 1e-9);
+    if (!(steps < double(kMaxFrames))) file.fail("sampling the animation at the requested rate gives too many frames");
+    times.clear();
+    for (std::size_t k = 0; k <= std::size_t(steps); ++k) times.push_back(first + double(k) / *options.frameRate);
+  }
+  if (times.size() > kMaxFrames) file.fail("animation has too many frames");
+  if (std::uint64_t(times.size()) * 3 * std::uint64_t(anim.vertexCount) > kMaxSampledValues) {
+    file.fail("animation too large to sample (" + std::to_string(times.size()) + " frames of " +
+              std::to_string(anim.vertexCount) + " vertices)");
+  }
+  anim.frameTimes = times;
+  anim.frameRate = options.frameRate.value_or(
+      times.size() > 1 && times.back() > times.front() ? double(times.size() - 1) / (times.back() - times.front()) : 24.0);
+
+  // Skeleton.
+  std::vector<int> skinJoints;
+  std::vector<Matrix4> inverseBind;
+  if (skinIndex >= 0) {
+    const tinygltf::Skin& skin = model.skins[std::size_t(skinIndex)];
+    skinJoints = skin.joints;
+    for (int j : skinJoints) {
+      if (j < 0 || std::size_t(j) >= nodeCount) file.fail("joint node " + std::to_string(j) + " out of range", "skin " + std::to_string(skinIndex));
+    }
+    inverseBind.assign(skinJoints.size(), identityMatrix());
+    if (skin.inverseBindMatrices >= 0) {
+      const std::vector<double> m = file.read(skin.inverseBindMatrices, TINYGLTF_TYPE_MAT4, "inverse bind matrices");
+      if (m.size() != 16 * skinJoints.size()) file.fail("inverse bind matrix count differs from the joint count", "skin " + std::to_string(skinIndex));
+      for (std::size_t j = 0; j < skinJoints.size(); ++j) std::copy(m.begin() + std::ptrdiff_t(16 * j), m.begin() + std::ptrdiff_t(16 * j + 16), inverseBind[j].begin());
+    }
+    for (std::size_t j = 0; j < skinJoints.size(); ++j) {
+      const tinygltf::Node& node = model.nodes[std::size_t(skinJoints[j])];
+      anim.jointNames.push_back(node.name.empty() ? "joint" + std::to_string(j) : node.name);
+      int parentJoint = -1;
+      for (int p = parent[std::size_t(skinJoints[j])]; p >= 0 && parentJoint < 0; p = parent[std::size_t(p)]) {
+        const auto it = std::find(skinJoints.begin(), skinJoints.end(), p);
+        if (it != skinJoints.end()) parentJoint = int(it - skinJoints.begin());
+      }
+      anim.jointParents.push_back(parentJoint);
+    }
+    anim.skin = influences;
+  }
+
+  // Static local transforms, as TRS or a matrix per node.
+  std::vector<Trs> staticTrs(nodeCount);
+  std::vector<bool> hasMatrix(nodeCount, false);
+  for (std::size_t n = 0; n < nodeCount; ++n) {
+    const tinygltf::Node& node = model.nodes[n];
+    if (node.matrix.size() == 16) hasMatrix[n] = true;
+    if (node.translation.size() == 3) std::copy(node.translation.begin(), node.translation.end(), staticTrs[n].translation.begin());
+    if (node.rotation.size() == 4) std::copy(node.rotation.begin(), node.rotation.end(), staticTrs[n].rotation.begin());
+    if (node.scale.size() == 3) std::copy(node.scale.begin(), node.scale.end(), staticTrs[n].scale.begin());
+  }
+
+  const std::size_t V = std::size_t(anim.vertexCount);
+  anim.frames.resize(times.size());
+  if (skinIndex >= 0) anim.jointWorld.resize(times.size());
+  for (std::size_t f = 0; f < times.size(); ++f) {
+    std::vector<Trs> trs = staticTrs;
+    std::vector<bool> animated(nodeCount, false);
+    std::vector<double> morph = restWeights;
+    for (const Channel& c : channels) {
+      const std::vector<double> v = c.sampler.at(times[f]);
+      const std::size_t n = std::size_t(c.node);
+      if (c.path == "weights") {
+        morph = v;
+        continue;
+      }
+      animated[n] = true;
+      if (c.path == "translation") std::copy(v.begin(), v.end(), trs[n].translation.begin());
+      if (c.path == "rotation") std::copy(v.begin(), v.end(), trs[n].rotation.begin());
+      if (c.path == "scale") std::copy(v.begin(), v.end(), trs[n].scale.begin());
+    }
+    // World matrices (row vectors: world = local * parent's world).
+    std::vector<Matrix4> world(nodeCount);
+    std::vector<bool> done(nodeCount, false);
+    for (std::size_t n = 0; n < nodeCount; ++n) {
+      std::vector<std::size_t> chain;
+      for (int p = int(n); p >= 0 && !done[std::size_t(p)]; p = parent[std::size_t(p)]) chain.push_back(std::size_t(p));
+      for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const std::size_t k = *it;
+        Matrix4 local;
+        if (hasMatrix[k] && !animated[k]) {
+          std::copy(model.nodes[k].matrix.begin(), model.nodes[k].matrix.end(), local.begin());
+        } else {
+          local = trsMatrix(trs[k]);
+        }
+        world[k] = parent[k] >= 0 ? multiply(local, world[std::size_t(parent[k])]) : local;
+        done[k] = true;
+      }
+    }
+    std::vector<double>& out = anim.frames[f];
+    out.assign(3 * V, 0.0);
+    std::vector<double> morphed(3 * V);
+    for (const Primitive& prim : prims) {
+      for (std::size_t i = 0; i < 3 * prim.count; ++i) {
+        double x = prim.positions[i];
+        for (std::size_t t = 0; t < prim.targets.size(); ++t) x += morph[t] * prim.targets[t][i];
+        morphed[3 * prim.first + i] = x;
+      }
+    }
+    if (skinIndex >= 0) {
+      std::vector<Matrix4> jointMatrix(skinJoints.size());
+      anim.jointWorld[f].resize(skinJoints.size());
+      for (std::size_t j = 0; j < skinJoints.size(); ++j) {
+        anim.jointWorld[f][j] = world[std::size_t(skinJoints[j])];
+        jointMatrix[j] = multiply(inverseBind[j], world[std::size_t(skinJoints[j])]);
+      }
+      for (std::size_t v = 0; v < V; ++v) {
+        const Vec3 p{morphed[3 * v], morphed[3 * v + 1], morphed[3 * v + 2]};
+        for (const SkinInfluence& s : influences[v]) {
+          const Vec3 q = transformPoint(p, jointMatrix[std::size_t(s.joint)]);
+          for (std::size_t c = 0; c < 3; ++c) out[3 * v + c] += s.weight * q[c];
+        }
+      }
+    } else {
+      const Matrix4 place = meshNode >= 0 ? world[std::size_t(meshNode)] : identityMatrix();
+      for (std::size_t v = 0; v < V; ++v) {
+        const Vec3 q = transformPoint({morphed[3 * v], morphed[3 * v + 1], morphed[3 * v + 2]}, place);
+        std::copy(q.begin(), q.end(), out.begin() + std::ptrdiff_t(3 * v));
+      }
+    }
+  }
+  return anim;
+}
+
+}  // namespace vantrel::io

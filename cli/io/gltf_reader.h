@@ -1,0 +1,28 @@
+// glTF 2.0 (.gltf with embedded or external buffers, .glb) through tinygltf.
+//
+// The mesh read is that of the first node with a mesh and a skin, else the
+// first node with a mesh, else mesh 0; all its primitives are joined (only
+// TRIANGLES primitives give faces). One animation (ReadOptions::gltfAnimation)
+// is sampled at the union of its key times, or at ReadOptions::frameRate from
+// its first to its last key; a file without animations gives one frame at
+// time 0. Each frame evaluates the node hierarchy (LINEAR, STEP and
+// CUBICSPLINE keys; rotations by slerp), the morph-target weights and, for a
+// skinned mesh, linear blend skinning with the skin's inverse bind matrices;
+// an unskinned mesh is placed by its node's world matrix. A skinned mesh fills
+// jointNames (node names), jointParents (nearest ancestor among the skin's
+// joints), jointWorld and skin (weights as stored, zero weights dropped).
+//
+// Every accessor is bounds-checked here before use, and a .glb's chunk layout
+// is checked before tinygltf parses it; sparse accessors are refused. Images
+// are never decoded.
+#pragma once
+
+#include <string>
+
+#include "cli/io/mesh_animation.h"
+
+namespace vantrel::io {
+
+MeshAnimation readGltf(const std::string& path, const ReadOptions& options = {});
+
+}  // namespace vantrel::io

@@ -1,0 +1,54 @@
+// Export of a solved rig as a skinned, animated glTF 2.0 file.
+//
+// Layout: node 0 "vantrel_root" (identity) has every joint as a child (the
+// bones are solved in world space, so a flat hierarchy is exact); the skinned
+// mesh node is a second scene root. Inverse bind matrices are the rig's
+// binding matrices; joints' rest transforms are their rest world matrices.
+// One animation "vantrel" keys translation, rotation and scale of every joint
+// at every sampled frame (LINEAR). A ".glb" holds its buffer in the binary
+// chunk; a ".gltf" embeds it as a base64 data URI (one self-contained file).
+//
+// Influences: zero weights dropped, duplicates of a joint merged, sorted by
+// weight (descending), at most 8 kept, renormalised so the float32 weights sum
+// to one; unused slots have joint 0 and weight 0; JOINTS_1/WEIGHTS_1 only
+// when some vertex has more than 4. A vertex without any influence is bound
+// to joint 0 alone.
+//
+// glTF nodes cannot hold shear: a bone matrix that is not a TRS is exported as
+// its closest TRS (closestTrs in matrix4.h) and the summary reports how far
+// the exported skinning moves from the exact one.
+#pragma once
+
+#include <string>
+
+#include "cli/io/skinned_rig.h"
+
+namespace vantrel::io {
+
+struct WriteSummary {
+  std::string path;
+  int vertexCount = 0;
+  int jointCount = 0;
+  int frameCount = 0;
+  int influenceSets = 0;  // 1: JOINTS_0/WEIGHTS_0; 2: also JOINTS_1/WEIGHTS_1
+  std::size_t bytes = 0;  // size of the written file
+  // Shear: true when some bone matrix (or rest matrix) was not a TRS within
+  // kShearTolerance; jointFramesWithShear counts the (frame, joint) pairs.
+  bool shearDropped = false;
+  int jointFramesWithShear = 0;
+  // Distance in scene units, over all frames and vertices, between skinning
+  // with the exact bone matrices and with the exported TRS.
+  double shearRmsError = 0.0;
+  double shearMaxError = 0.0;
+};
+
+// Relative 3x3 residual above which a matrix counts as sheared.
+constexpr double kShearTolerance = 1e-7;
+
+// Writes `.glb` or `.gltf` (by extension, case-insensitive). Throws WriteError
+// for an inconsistent rig (sizes, indices, non-finite numbers, frame times not
+// increasing in float32 or negative), an unknown extension or a failed write;
+// no file is left behind then.
+WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path);
+
+}  // namespace vantrel::io

@@ -1,0 +1,66 @@
+#include "cli/io/mdd_reader.h"
+
+#include <cmath>
+
+#include "cli/io/byte_reader.h"
+#include "cli/io/io_error.h"
+#include "cli/io/obj_reader.h"
+
+namespace vantrel::io {
+
+MeshAnimation readMdd(const std::string& path, const ReadOptions& options) {
+  const std::vector<std::uint8_t> bytes = readWholeFile(path);
+  ByteReader in(bytes, path);
+  const std::int32_t frames = in.i32be("the frame count");
+  const std::int32_t points = in.i32be("the point count");
+  if (frames <= 0) in.fail("frame count " + std::to_string(frames) + " is not positive", 0);
+  if (points <= 0) in.fail("point count " + std::to_string(points) + " is not positive", 4);
+  in.requireRange(in.offset(), std::uint64_t(frames), 4, "frame times");
+  in.requireRange(in.offset() + 4 * std::uint64_t(frames),
+                  std::uint64_t(frames) * std::uint64_t(points), 12, "point samples");
+
+  MeshAnimation anim;
+  anim.sourcePath = path;
+  anim.vertexCount = points;
+  anim.frameTimes.resize(std::size_t(frames));
+  for (std::int32_t f = 0; f < frames; ++f) {
+    const std::size_t at = in.offset();
+    const double t = in.f32be("a frame time");
+    if (!std::isfinite(t)) in.fail("non-finite time of frame " + std::to_string(f), at);
+    anim.frameTimes[std::size_t(f)] = t;
+  }
+  anim.frames.resize(std::size_t(frames));
+  for (std::int32_t f = 0; f < frames; ++f) {
+    std::vector<double>& out = anim.frames[std::size_t(f)];
+    out.resize(3 * std::size_t(points));
+    for (std::size_t k = 0; k < out.size(); ++k) {
+      const std::size_t at = in.offset();
+      out[k] = in.f32be("a point");
+      if (!std::isfinite(out[k])) {
+        in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
+                    std::to_string(k / 3),
+                at);
+      }
+    }
+  }
+
+  const double span = anim.frameTimes.back() - anim.frameTimes.front();
+  bool increasing = true;
+  for (std::size_t f = 1; f < anim.frameTimes.size(); ++f) {
+    increasing = increasing && anim.frameTimes[f] > anim.frameTimes[f - 1];
+  }
+  if (options.frameRate) {
+    anim.frameRate = *options.frameRate;
+    anim.frameTimes.clear();
+  } else if (frames > 1 && increasing) {
+    anim.frameRate = (frames - 1) / span;
+  } else {
+    // Times that do not increase cannot place the frames; fall back to
+    // evenly spaced frames at the default rate.
+    anim.frameTimes.clear();
+  }
+  if (options.topologyPath) applyObjTopology(anim, *options.topologyPath);
+  return anim;
+}
+
+}  // namespace vantrel::io

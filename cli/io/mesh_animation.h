@@ -1,0 +1,82 @@
+// The neutral mesh animation every reader produces.
+//
+// Matrix convention: row vectors, as the host and the solver use them. A point
+// p (1x4 row, w = 1) maps to p * M; a 4x4 matrix is stored as 16 doubles row
+// major, translation in elements 12..14. glTF uses column vectors: its
+// column-major storage of M^T is the same 16 numbers in the same order, so
+// readers and writers transpose only where they multiply (see matrix4.h).
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel::io {
+
+// A named run of frames, e.g. "run" = frames 40..45 of an MD2 file.
+struct Clip {
+  std::string name;
+  int firstFrame = 0;
+  int frameCount = 0;
+};
+
+// One joint influence of a vertex: index into MeshAnimation::jointNames (or a
+// rig's joints) and its weight.
+struct SkinInfluence {
+  int joint = 0;
+  double weight = 0.0;
+};
+
+struct MeshAnimation {
+  std::string sourcePath;
+  int vertexCount = 0;
+  // frames[f][3*v+c]: position of vertex v, coordinate c, at frame f, in scene
+  // units. Every frame has 3*vertexCount values.
+  std::vector<std::vector<double>> frames;
+  // Counter-clockwise front faces, vertex indices; may be empty (point caches
+  // without topology).
+  std::vector<std::array<int, 3>> triangles;
+  // uvs[2*v+0..1], or empty. glTF's convention: origin at the image's top left.
+  std::vector<double> uvs;
+  // Frames per second of `frames`.
+  double frameRate = 24.0;
+  // Time in seconds of each frame when the source has its own (glTF keys,
+  // MDD), same size as `frames`; empty means frame f is at f / frameRate.
+  std::vector<double> frameTimes;
+  std::vector<Clip> clips;  // may be empty
+
+  // Optional skeleton of a skinned source (glTF): joint names, parent index
+  // (-1 for a root) and per frame the joints' world matrices (row-vector
+  // convention above), jointWorld[f][j].
+  std::vector<std::string> jointNames;
+  std::vector<int> jointParents;
+  std::vector<std::vector<std::array<double, 16>>> jointWorld;
+  // Per vertex its influences (joint indices into jointNames), or empty.
+  std::vector<std::vector<SkinInfluence>> skin;
+
+  int frameCount() const { return static_cast<int>(frames.size()); }
+  // Time of frame f in seconds.
+  double timeOf(int f) const {
+    return frameTimes.empty() ? f / frameRate : frameTimes[static_cast<size_t>(f)];
+  }
+};
+
+struct ReadOptions {
+  // OBJ file giving faces (and uvs) to a point cache (PC2, MDD) that has none;
+  // its vertex count must match the cache's.
+  std::optional<std::string> topologyPath;
+  // Frames per second to use instead of the file's own (or the format's
+  // default); for glTF, sample the animation at this fixed rate instead of at
+  // its key times.
+  std::optional<double> frameRate;
+  // Which glTF animation to sample (index into the file's animations).
+  int gltfAnimation = 0;
+};
+
+// Reads a mesh animation, choosing the reader by extension: .gltf/.glb, .md2,
+// .pc2, .mdd, .obj (one file, or a pattern of files such as "walk_%04d.obj" or
+// "walk_*.obj"), or a directory of .obj files. Throws ReadError.
+MeshAnimation readAnimation(const std::string& path, const ReadOptions& options = {});
+
+}  // namespace vantrel::io

@@ -1,0 +1,285 @@
+#include "cli/io/obj_reader.h"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "cli/io/byte_reader.h"
+#include "cli/io/io_error.h"
+
+namespace vantrel::io {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A face corner "v", "v/vt", "v//vn" or "v/vt/vn" resolved to 0-based
+// indices; uv is -1 when absent.
+struct Corner {
+  int vertex;
+  int uv;
+};
+
+[[noreturn]] void lineError(const std::string& path, std::size_t line, const std::string& what) {
+  throwReadError(path, what, "line " + std::to_string(line));
+}
+
+int resolveIndex(const std::string& path, std::size_t line, const std::string& token,
+                 long count, const char* kind) {
+  errno = 0;
+  char* end = nullptr;
+  const long raw = std::strtol(token.c_str(), &end, 10);
+  if (token.empty() || *end != '\0' || errno != 0) {
+    lineError(path, line, std::string("bad ") + kind + " index \"" + token + "\"");
+  }
+  const long index = raw < 0 ? count + raw : raw - 1;
+  if (raw == 0 || index < 0 || index >= count) {
+    lineError(path, line, std::string(kind) + " index " + token + " out of range (" +
+                              std::to_string(count) + " defined so far)");
+  }
+  return static_cast<int>(index);
+}
+
+double parseCoordinate(const std::string& path, std::size_t line, const std::string& token) {
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(token.c_str(), &end);
+  if (token.empty() || *end != '\0') {
+    lineError(path, line, "bad number \"" + token + "\"");
+  }
+  if (!std::isfinite(value)) lineError(path, line, "non-finite coordinate \"" + token + "\"");
+  return value;
+}
+
+}  // namespace
+
+ObjMesh readObj(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = readWholeFile(path);
+  std::istringstream text(std::string(bytes.begin(), bytes.end()));
+  ObjMesh mesh;
+  std::vector<double> texcoords;  // 2 per "vt"
+  std::vector<int> cornerUv;      // per vertex, first uv index used, -1 none
+  std::string lineText;
+  std::size_t lineNumber = 0;
+  bool anyUv = false;
+  while (std::getline(text, lineText)) {
+    ++lineNumber;
+    std::istringstream line(lineText);
+    std::string keyword;
+    if (!(line >> keyword) || keyword[0] == '#') continue;
+    if (keyword == "v") {
+      std::string x, y, z;
+      if (!(line >> x >> y >> z)) lineError(path, lineNumber, "vertex with fewer than 3 coordinates");
+      for (const std::string* t : {&x, &y, &z}) {
+        mesh.positions.push_back(parseCoordinate(path, lineNumber, *t));
+      }
+    } else if (keyword == "vt") {
+      std::string u, v;
+      if (!(line >> u)) lineError(path, lineNumber, "texture coordinate without a value");
+      if (!(line >> v)) v = "0";
+      texcoords.push_back(parseCoordinate(path, lineNumber, u));
+      // OBJ puts the uv origin at the image's bottom left, glTF at its top left.
+      texcoords.push_back(1.0 - parseCoordinate(path, lineNumber, v));
+    } else if (keyword == "f") {
+      const long vertexCount = static_cast<long>(mesh.positions.size() / 3);
+      const long uvCount = static_cast<long>(texcoords.size() / 2);
+      std::vector<Corner> corners;
+      std::string token;
+      while (line >> token) {
+        const std::size_t slash = token.find('/');
+        Corner c{resolveIndex(path, lineNumber, token.substr(0, slash), vertexCount, "vertex"), -1};
+        if (slash != std::string::npos) {
+          const std::size_t slash2 = token.find('/', slash + 1);
+          const std::string uvToken = token.substr(slash + 1, slash2 == std::string::npos
+                                                                   ? std::string::npos
+                                                                   : slash2 - slash - 1);
+          if (!uvToken.empty()) c.uv = resolveIndex(path, lineNumber, uvToken, uvCount, "texture coordinate");
+        }
+        corners.push_back(c);
+      }
+      if (corners.size() < 3) lineError(path, lineNumber, "face with fewer than 3 corners");
+      cornerUv.resize(static_cast<std::size_t>(vertexCount), -1);
+      for (const Corner& c : corners) {
+        if (c.uv >= 0 && cornerUv[std::size_t(c.vertex)] < 0) {
+          cornerUv[std::size_t(c.vertex)] = c.uv;
+          anyUv = true;
+        }
+      }
+      for (std::size_t k = 1; k + 1 < corners.size(); ++k) {
+        mesh.triangles.push_back({corners[0].vertex, corners[k].vertex, corners[k + 1].vertex});
+      }
+    }
+  }
+  if (mesh.positions.empty()) throwReadError(path, "OBJ file has no vertices");
+  if (anyUv) {
+    mesh.uvs.assign(mesh.positions.size() / 3 * 2, 0.0);
+    for (std::size_t v = 0; v < cornerUv.size(); ++v) {
+      if (cornerUv[v] < 0) continue;
+      mesh.uvs[2 * v] = texcoords[2 * std::size_t(cornerUv[v])];
+      mesh.uvs[2 * v + 1] = texcoords[2 * std::size_t(cornerUv[v]) + 1];
+    }
+  }
+  return mesh;
+}
+
+MeshAnimation readObjAnimation(const std::string& path, const ReadOptions& options) {
+  ObjMesh mesh = readObj(path);
+  MeshAnimation anim;
+  anim.sourcePath = path;
+  anim.vertexCount = mesh.vertexCount();
+  anim.frames.push_back(std::move(mesh.positions));
+  anim.triangles = std::move(mesh.triangles);
+  anim.uvs = std::move(mesh.uvs);
+  if (options.frameRate) anim.frameRate = *options.frameRate;
+  return anim;
+}
+
+bool naturalLess(const std::string& a, const std::string& b) {
+  std::size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool da = std::isdigit(static_cast<unsigned char>(a[i]));
+    const bool db = std::isdigit(static_cast<unsigned char>(b[j]));
+    if (da && db) {
+      std::size_t ei = i, ej = j;
+      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+      // Compare the runs as numbers without converting: strip leading zeros,
+      // then the longer run is larger.
+      std::size_t zi = i, zj = j;
+      while (zi + 1 < ei && a[zi] == '0') ++zi;
+      while (zj + 1 < ej && b[zj] == '0') ++zj;
+      if (ei - zi != ej - zj) return ei - zi < ej - zj;
+      const int c = a.compare(zi, ei - zi, b, zj, ej - zj);
+      if (c != 0) return c < 0;
+      if (ei - i != ej - j) return ei - i < ej - j;  // "01" before "001"
+      i = ei;
+      j = ej;
+    } else {
+      if (a[i] != b[j]) return a[i] < b[j];
+      ++i;
+      ++j;
+    }
+  }
+  return a.size() - i < b.size() - j;
+}
+
+namespace {
+
+bool hasObjExtension(const fs::path& p) {
+  std::string ext = p.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext == ".obj";
+}
+
+// Matches NAME against a printf pattern "PREFIX%[0W]dSUFFIX".
+bool matchesPrintf(const std::string& name, const std::string& prefix, int width, bool zeroPad,
+                   const std::string& suffix) {
+  if (name.size() < prefix.size() + suffix.size() + 1) return false;
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  if (name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+  const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) {
+    return false;
+  }
+  if (zeroPad) return static_cast<int>(digits.size()) >= width && (digits.size() == std::size_t(width) || digits[0] != '0');
+  return digits.size() == 1 || digits[0] != '0';
+}
+
+}  // namespace
+
+std::vector<std::string> listObjSequence(const std::string& directoryOrPattern) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  if (fs::is_directory(directoryOrPattern, ec)) {
+    for (const auto& entry : fs::directory_iterator(directoryOrPattern, ec)) {
+      if (entry.is_regular_file(ec) && hasObjExtension(entry.path())) files.push_back(entry.path().string());
+    }
+    if (ec) throwReadError(directoryOrPattern, "cannot list directory: " + ec.message());
+  } else {
+    const fs::path pattern(directoryOrPattern);
+    const std::string namePattern = pattern.filename().string();
+    fs::path dir = pattern.parent_path();
+    if (dir.empty()) dir = ".";
+    const std::size_t percent = namePattern.find('%');
+    std::string prefix, suffix;
+    int width = 0;
+    bool zeroPad = false;
+    const bool isPrintf = percent != std::string::npos;
+    if (isPrintf) {
+      std::size_t k = percent + 1;
+      if (k < namePattern.size() && namePattern[k] == '0') {
+        zeroPad = true;
+        ++k;
+      }
+      while (k < namePattern.size() && std::isdigit(static_cast<unsigned char>(namePattern[k]))) {
+        width = width * 10 + (namePattern[k] - '0');
+        if (width > 64) break;
+        ++k;
+      }
+      if (k >= namePattern.size() || namePattern[k] != 'd' || width > 64) {
+        throwReadError(directoryOrPattern, "unsupported pattern: only one %d or %0Nd is understood");
+      }
+      prefix = namePattern.substr(0, percent);
+      suffix = namePattern.substr(k + 1);
+      if (suffix.find('%') != std::string::npos) {
+        throwReadError(directoryOrPattern, "unsupported pattern: more than one %d");
+      }
+    }
+    if (!fs::is_directory(dir, ec)) throwReadError(directoryOrPattern, "no such directory " + dir.string());
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+      if (!entry.is_regular_file(ec)) continue;
+      const std::string name = entry.path().filename().string();
+      const bool match = isPrintf ? matchesPrintf(name, prefix, width, zeroPad, suffix)
+                                  : fnmatch(namePattern.c_str(), name.c_str(), 0) == 0;
+      if (match) files.push_back(entry.path().string());
+    }
+    if (ec) throwReadError(directoryOrPattern, "cannot list directory: " + ec.message());
+  }
+  if (files.empty()) throwReadError(directoryOrPattern, "no OBJ files match");
+  std::sort(files.begin(), files.end(), naturalLess);
+  return files;
+}
+
+MeshAnimation readObjSequence(const std::string& directoryOrPattern, const ReadOptions& options) {
+  const std::vector<std::string> files = listObjSequence(directoryOrPattern);
+  MeshAnimation anim;
+  anim.sourcePath = directoryOrPattern;
+  if (options.frameRate) anim.frameRate = *options.frameRate;
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    ObjMesh mesh = readObj(files[f]);
+    if (f == 0) {
+      anim.vertexCount = mesh.vertexCount();
+      anim.triangles = std::move(mesh.triangles);
+      anim.uvs = std::move(mesh.uvs);
+    } else if (mesh.vertexCount() != anim.vertexCount) {
+      throwReadError(files[f], "vertex count " + std::to_string(mesh.vertexCount()) +
+                                   " differs from the sequence's " + std::to_string(anim.vertexCount) +
+                                   " (first file " + files[0] + ")",
+                     "frame " + std::to_string(f));
+    } else if (mesh.triangles != anim.triangles) {
+      throwReadError(files[f], "faces differ from those of the sequence's first file " + files[0],
+                     "frame " + std::to_string(f));
+    }
+    anim.frames.push_back(std::move(mesh.positions));
+  }
+  return anim;
+}
+
+void applyObjTopology(MeshAnimation& anim, const std::string& objPath) {
+  ObjMesh mesh = readObj(objPath);
+  if (mesh.vertexCount() != anim.vertexCount) {
+    throwReadError(objPath, "topology has " + std::to_string(mesh.vertexCount()) +
+                                " vertices but " + anim.sourcePath + " has " +
+                                std::to_string(anim.vertexCount));
+  }
+  anim.triangles = std::move(mesh.triangles);
+  anim.uvs = std::move(mesh.uvs);
+}
+
+}  // namespace vantrel::io

@@ -1,0 +1,56 @@
+#include "cli/io/pc2_reader.h"
+
+#include <cmath>
+
+#include "cli/io/byte_reader.h"
+#include "cli/io/io_error.h"
+#include "cli/io/obj_reader.h"
+
+namespace vantrel::io {
+
+namespace {
+constexpr char kMagic[] = "POINTCACHE2";  // followed by a NUL: 12 bytes
+constexpr double kAssumedSceneRate = 24.0;
+}  // namespace
+
+MeshAnimation readPc2(const std::string& path, const ReadOptions& options) {
+  const std::vector<std::uint8_t> bytes = readWholeFile(path);
+  ByteReader in(bytes, path);
+  if (in.bytes(12, "the PC2 magic") != std::string(kMagic, 12)) {
+    in.fail("bad magic, not a PC2 file (expected \"POINTCACHE2\")", 0);
+  }
+  const std::int32_t version = in.i32le("the PC2 version");
+  if (version != 1) in.fail("unsupported PC2 version " + std::to_string(version) + " (expected 1)", 12);
+  const std::int32_t points = in.i32le("the point count");
+  const float startFrame = in.f32le("the start frame");
+  const float sampleRate = in.f32le("the sample rate");
+  const std::int32_t samples = in.i32le("the sample count");
+  if (points <= 0) in.fail("point count " + std::to_string(points) + " is not positive", 16);
+  if (samples <= 0) in.fail("sample count " + std::to_string(samples) + " is not positive", 28);
+  if (!std::isfinite(startFrame)) in.fail("non-finite start frame", 20);
+  if (!std::isfinite(sampleRate) || sampleRate <= 0) in.fail("sample rate is not a positive number", 24);
+  in.requireRange(in.offset(), std::uint64_t(points) * std::uint64_t(samples), 12, "point samples");
+
+  MeshAnimation anim;
+  anim.sourcePath = path;
+  anim.vertexCount = points;
+  anim.frameRate = options.frameRate.value_or(kAssumedSceneRate / sampleRate);
+  anim.frames.resize(std::size_t(samples));
+  for (std::int32_t f = 0; f < samples; ++f) {
+    std::vector<double>& out = anim.frames[std::size_t(f)];
+    out.resize(3 * std::size_t(points));
+    for (double& x : out) {
+      const std::size_t at = in.offset();
+      x = in.f32le("a point");
+      if (!std::isfinite(x)) {
+        in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
+                    std::to_string((&x - out.data()) / 3),
+                at);
+      }
+    }
+  }
+  if (options.topologyPath) applyObjTopology(anim, *options.topologyPath);
+  return anim;
+}
+
+}  // namespace vantrel::io

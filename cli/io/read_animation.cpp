@@ -1,0 +1,47 @@
+// Chooses the reader by extension; see mesh_animation.h.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+
+#include "cli/io/gltf_reader.h"
+#include "cli/io/io_error.h"
+#include "cli/io/md2_reader.h"
+#include "cli/io/mdd_reader.h"
+#include "cli/io/mesh_animation.h"
+#include "cli/io/obj_reader.h"
+#include "cli/io/pc2_reader.h"
+
+namespace vantrel::io {
+
+namespace {
+
+std::string lowerExtension(const std::string& path) {
+  std::string ext = std::filesystem::path(path).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext;
+}
+
+}  // namespace
+
+MeshAnimation readAnimation(const std::string& path, const ReadOptions& options) {
+  if (options.frameRate && !(std::isfinite(*options.frameRate) && *options.frameRate > 0)) {
+    throwReadError(path, "frame rate override " + std::to_string(*options.frameRate) +
+                             " is not a positive number");
+  }
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return readObjSequence(path, options);
+  const std::string ext = lowerExtension(path);
+  if (ext == ".gltf" || ext == ".glb") return readGltf(path, options);
+  if (ext == ".md2") return readMd2(path, options);
+  if (ext == ".pc2") return readPc2(path, options);
+  if (ext == ".mdd") return readMdd(path, options);
+  if (ext == ".obj") {
+    const bool isPattern = path.find_first_of("%*?[") != std::string::npos;
+    return isPattern ? readObjSequence(path, options) : readObjAnimation(path, options);
+  }
+  throwReadError(path, "unknown animation format \"" + ext +
+                           "\" (expected .gltf, .glb, .md2, .pc2, .mdd, .obj or a directory of .obj files)");
+}
+
+}  // namespace vantrel::io

@@ -1,0 +1,109 @@
+// Truncated and bit-flipped copies of valid files (fixed seed) fed to every
+// reader: each must either read something consistent or throw ReadError,
+// never crash, hang or read out of bounds (the sanitizer build checks that).
+#include <cmath>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "cache_builders.h"
+#include "cli/io/gltf_writer.h"
+#include "cli/io/mesh_animation.h"
+#include "md2_builder.h"
+#include "rig_builder.h"
+#include "test_files.h"
+
+namespace vantrel::io::test {
+namespace {
+
+struct Seed {
+  std::string extension;
+  std::vector<std::uint8_t> bytes;
+};
+
+std::vector<std::uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+
+// Whatever a reader returns must hold together.
+void expectConsistent(const MeshAnimation& anim, const std::string& label) {
+  ASSERT_GT(anim.vertexCount, 0) << label;
+  ASSERT_FALSE(anim.frames.empty()) << label;
+  for (const auto& frame : anim.frames) {
+    ASSERT_EQ(frame.size(), 3 * std::size_t(anim.vertexCount)) << label;
+    for (double x : frame) ASSERT_TRUE(std::isfinite(x)) << label;
+  }
+  for (const auto& t : anim.triangles) {
+    for (int i : t) ASSERT_TRUE(i >= 0 && i < anim.vertexCount) << label;
+  }
+  ASSERT_TRUE(anim.uvs.empty() || anim.uvs.size() == 2 * std::size_t(anim.vertexCount)) << label;
+  ASSERT_TRUE(anim.frameTimes.empty() || anim.frameTimes.size() == anim.frames.size()) << label;
+  ASSERT_TRUE(anim.skin.empty() || anim.skin.size() == std::size_t(anim.vertexCount)) << label;
+  ASSERT_TRUE(anim.jointWorld.empty() || anim.jointWorld.size() == anim.frames.size()) << label;
+  for (const auto& influences : anim.skin) {
+    for (const auto& s : influences) ASSERT_TRUE(s.joint >= 0 && std::size_t(s.joint) < anim.jointNames.size()) << label;
+  }
+}
+
+TEST(ReaderFuzz, DamagedFilesAreReadConsistentlyOrRefused) {
+  ScratchDir dir;
+  std::vector<Seed> seeds;
+  seeds.push_back({".md2", buildMd2(sampleMd2()).data});
+  seeds.push_back({".pc2", buildPc2(3, 4, 1.0f, 1.0f).data});
+  seeds.push_back({".mdd", buildMdd(3, {0.0f, 0.5f, 1.0f}).data});
+  seeds.push_back({".obj", bytesOf("v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nvt 1 1\n"
+                                   "f 1/1 2/2 3/1\nf -1/-2 -2/-1 -3/-2 4/1\n")});
+  RigShape shape;
+  shape.joints = 2;
+  shape.frames = 3;
+  shape.influencesPerVertex = 2;
+  const SkinnedRig rig = makeRig(shape);
+  for (const char* ext : {".glb", ".gltf"}) {
+    const std::string seedPath = dir.file(std::string("seed") + ext);
+    writeSkinnedGltf(rig, seedPath);
+    seeds.push_back({ext, readBytes(seedPath)});
+  }
+
+  std::mt19937 random(20261208);
+  int refused = 0, read = 0;
+  for (const Seed& seed : seeds) {
+    // The intact file reads.
+    const std::string path = dir.file("variant" + seed.extension);
+    writeFile(path, seed.bytes);
+    expectConsistent(readAnimation(path), "seed " + seed.extension);
+    for (int variant = 0; variant < 80; ++variant) {
+      std::vector<std::uint8_t> bytes = seed.bytes;
+      std::string label = seed.extension + " variant " + std::to_string(variant);
+      if (variant % 2 == 0) {
+        bytes.resize(std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(random));
+        label += " truncated to " + std::to_string(bytes.size());
+      } else {
+        // Flips, half of them in the first 96 bytes where headers and
+        // counts live.
+        const int flips = std::uniform_int_distribution<int>(1, 6)(random);
+        for (int k = 0; k < flips; ++k) {
+          const std::size_t limit = (k % 2 == 0) ? std::min<std::size_t>(96, bytes.size()) : bytes.size();
+          const std::size_t at = std::uniform_int_distribution<std::size_t>(0, limit - 1)(random);
+          const int bit = std::uniform_int_distribution<int>(0, 7)(random);
+          bytes[at] = std::uint8_t(bytes[at] ^ (1u << bit));
+          label += " flip " + std::to_string(at) + ":" + std::to_string(bit);
+        }
+      }
+      writeFile(path, bytes);
+      try {
+        const MeshAnimation anim = readAnimation(path);
+        expectConsistent(anim, label);
+        ++read;
+      } catch (const ReadError& e) {
+        ++refused;
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << label << ": " << e.what();
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << label << ": not a ReadError: " << e.what();
+      }
+    }
+  }
+  EXPECT_EQ(read + refused, int(seeds.size()) * 80);
+  // Truncation alone refuses many: the readers do notice damage.
+  EXPECT_GT(refused, int(seeds.size()) * 30);
+}
+
+}  // namespace
+}  // namespace vantrel::io::test

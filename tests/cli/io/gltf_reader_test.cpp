@@ -1,0 +1,269 @@
+// The glTF reader on files built here with tinygltf: morph-target animation
+// (sampled at key times, at a fixed rate, with STEP keys, and static), a
+// skinned joint chain evaluated through its hierarchy, and malformed files.
+#include <cmath>
+#include <cstring>
+
+#include <gtest/gtest.h>
+#include <tiny_gltf.h>
+
+#include "cli/io/gltf_reader.h"
+#include "cli/io/mesh_animation.h"
+#include "test_files.h"
+
+namespace vantrel::io::test {
+namespace {
+
+// Appends a float accessor over new bytes in buffer 0.
+int addFloats(tinygltf::Model& m, const std::vector<float>& values, int type) {
+  if (m.buffers.empty()) m.buffers.emplace_back();
+  auto& data = m.buffers[0].data;
+  tinygltf::BufferView view;
+  view.buffer = 0;
+  view.byteOffset = data.size();
+  view.byteLength = values.size() * 4;
+  const auto* p = reinterpret_cast<const unsigned char*>(values.data());
+  data.insert(data.end(), p, p + values.size() * 4);
+  m.bufferViews.push_back(view);
+  tinygltf::Accessor a;
+  a.bufferView = int(m.bufferViews.size() - 1);
+  a.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
+  a.type = type;
+  a.count = values.size() / std::size_t(tinygltf::GetNumComponentsInType(std::uint32_t(type)));
+  m.accessors.push_back(a);
+  return int(m.accessors.size() - 1);
+}
+
+void save(const tinygltf::Model& m, const std::string& path, bool binary) {
+  tinygltf::TinyGLTF gltf;
+  ASSERT_TRUE(gltf.WriteGltfSceneToFile(&m, path, true, true, false, binary));
+}
+
+const float kBase[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+const float kDelta0[9] = {0, 0, 1, 0, 0, 2, 0, 0, 3};
+const float kDelta1[9] = {1, 0, 0, 1, 0, 0, 1, 0, 0};
+
+// A triangle with two morph targets, placed at x + 10, its weights keyed
+// (0,0) at t=0, (1,0) at t=1, (0,1) at t=2.
+tinygltf::Model morphModel(const std::string& interpolation) {
+  tinygltf::Model m;
+  m.asset.version = "2.0";
+  tinygltf::Primitive prim;
+  prim.attributes["POSITION"] = addFloats(m, std::vector<float>(kBase, kBase + 9), TINYGLTF_TYPE_VEC3);
+  prim.targets.push_back({{"POSITION", addFloats(m, std::vector<float>(kDelta0, kDelta0 + 9), TINYGLTF_TYPE_VEC3)}});
+  prim.targets.push_back({{"POSITION", addFloats(m, std::vector<float>(kDelta1, kDelta1 + 9), TINYGLTF_TYPE_VEC3)}});
+  prim.mode = TINYGLTF_MODE_TRIANGLES;
+  tinygltf::Mesh mesh;
+  mesh.primitives.push_back(prim);
+  mesh.weights = {0.5, 0.0};
+  m.meshes.push_back(mesh);
+  tinygltf::Node node;
+  node.mesh = 0;
+  node.translation = {10, 0, 0};
+  m.nodes.push_back(node);
+  m.scenes.push_back(tinygltf::Scene());
+  m.scenes[0].nodes = {0};
+  tinygltf::Animation anim;
+  tinygltf::AnimationSampler sampler;
+  sampler.input = addFloats(m, {0, 1, 2}, TINYGLTF_TYPE_SCALAR);
+  sampler.output = addFloats(m, {0, 0, 1, 0, 0, 1}, TINYGLTF_TYPE_SCALAR);
+  sampler.interpolation = interpolation;
+  anim.samplers.push_back(sampler);
+  tinygltf::AnimationChannel channel;
+  channel.sampler = 0;
+  channel.target_node = 0;
+  channel.target_path = "weights";
+  anim.channels.push_back(channel);
+  m.animations.push_back(anim);
+  return m;
+}
+
+void expectMorph(const MeshAnimation& anim, int f, double w0, double w1) {
+  for (int i = 0; i < 9; ++i) {
+    const double expected = kBase[i] + w0 * kDelta0[i] + w1 * kDelta1[i] + (i % 3 == 0 ? 10 : 0);
+    EXPECT_NEAR(anim.frames[std::size_t(f)][std::size_t(i)], expected, 1e-6) << "frame " << f << " value " << i;
+  }
+}
+
+TEST(GltfReader, MorphTargetWeightsAreSampled) {
+  ScratchDir dir;
+  const std::string path = dir.file("morph.gltf");
+  save(morphModel("LINEAR"), path, false);
+
+  const MeshAnimation keys = readAnimation(path);
+  ASSERT_EQ(keys.vertexCount, 3);
+  ASSERT_EQ(keys.frameCount(), 3);
+  EXPECT_EQ(keys.triangles, (std::vector<std::array<int, 3>>{{0, 1, 2}}));
+  EXPECT_DOUBLE_EQ(keys.frameRate, 1.0);
+  expectMorph(keys, 0, 0, 0);
+  expectMorph(keys, 1, 1, 0);
+  expectMorph(keys, 2, 0, 1);
+
+  ReadOptions options;
+  options.frameRate = 2.0;
+  const MeshAnimation fixed = readAnimation(path, options);
+  ASSERT_EQ(fixed.frameCount(), 5);
+  expectMorph(fixed, 1, 0.5, 0);
+  expectMorph(fixed, 3, 0.5, 0.5);
+  EXPECT_DOUBLE_EQ(fixed.timeOf(3), 1.5);
+
+  save(morphModel("STEP"), dir.file("step.glb"), true);
+  const MeshAnimation step = readAnimation(dir.file("step.glb"), options);
+  expectMorph(step, 1, 0, 0);
+  expectMorph(step, 3, 1, 0);
+
+  // Without animation: one frame with the mesh's default weights.
+  tinygltf::Model still = morphModel("LINEAR");
+  still.animations.clear();
+  save(still, dir.file("still.glb"), true);
+  const MeshAnimation one = readAnimation(dir.file("still.glb"));
+  ASSERT_EQ(one.frameCount(), 1);
+  expectMorph(one, 0, 0.5, 0);
+  EXPECT_TRUE(failsWith([&] {
+    ReadOptions o;
+    o.gltfAnimation = 1;
+    readAnimation(path, o);
+  }, {path, "no animation 1 (the file has 1)"}));
+}
+
+// Hip at y=1 with the knee one above it; the hip turns 90 degrees about z
+// between t=0 and t=1.
+tinygltf::Model chainModel() {
+  tinygltf::Model m;
+  m.asset.version = "2.0";
+  tinygltf::Primitive prim;
+  prim.attributes["POSITION"] = addFloats(m, {0, 1, 0, 0, 2, 0, 0, 1.5f, 0}, TINYGLTF_TYPE_VEC3);
+  prim.attributes["WEIGHTS_0"] = addFloats(m, {1, 0, 0, 0, 1, 0, 0, 0, 0.5f, 0.5f, 0, 0}, TINYGLTF_TYPE_VEC4);
+  {
+    const std::vector<std::uint16_t> joints = {0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0};
+    auto& data = m.buffers[0].data;
+    tinygltf::BufferView view;
+    view.buffer = 0;
+    view.byteOffset = data.size();
+    view.byteLength = joints.size() * 2;
+    const auto* p = reinterpret_cast<const unsigned char*>(joints.data());
+    data.insert(data.end(), p, p + joints.size() * 2);
+    m.bufferViews.push_back(view);
+    tinygltf::Accessor a;
+    a.bufferView = int(m.bufferViews.size() - 1);
+    a.componentType = TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT;
+    a.type = TINYGLTF_TYPE_VEC4;
+    a.count = 3;
+    m.accessors.push_back(a);
+    prim.attributes["JOINTS_0"] = int(m.accessors.size() - 1);
+  }
+  prim.mode = TINYGLTF_MODE_POINTS;
+  m.meshes.push_back(tinygltf::Mesh());
+  m.meshes[0].primitives.push_back(prim);
+  tinygltf::Node hip, knee, skinned;
+  hip.name = "hip";
+  hip.translation = {0, 1, 0};
+  hip.children = {1};
+  knee.name = "knee";
+  knee.translation = {0, 1, 0};
+  skinned.mesh = 0;
+  skinned.skin = 0;
+  skinned.translation = {50, 50, 50};  // ignored for skinned meshes
+  m.nodes = {hip, knee, skinned};
+  m.scenes.push_back(tinygltf::Scene());
+  m.scenes[0].nodes = {0, 2};
+  tinygltf::Skin skin;
+  skin.joints = {0, 1};
+  std::vector<float> ibm(32, 0.0f);
+  for (int j = 0; j < 2; ++j) {
+    ibm[std::size_t(16 * j)] = ibm[std::size_t(16 * j + 5)] = ibm[std::size_t(16 * j + 10)] = ibm[std::size_t(16 * j + 15)] = 1;
+    ibm[std::size_t(16 * j + 13)] = -1.0f - float(j);
+  }
+  skin.inverseBindMatrices = addFloats(m, ibm, TINYGLTF_TYPE_MAT4);
+  m.skins.push_back(skin);
+  tinygltf::Animation anim;
+  tinygltf::AnimationSampler sampler;
+  sampler.input = addFloats(m, {0, 1}, TINYGLTF_TYPE_SCALAR);
+  const float h = float(std::sqrt(0.5));
+  sampler.output = addFloats(m, {0, 0, 0, 1, 0, 0, h, h}, TINYGLTF_TYPE_VEC4);
+  anim.samplers.push_back(sampler);
+  tinygltf::AnimationChannel channel;
+  channel.sampler = 0;
+  channel.target_node = 0;
+  channel.target_path = "rotation";
+  anim.channels.push_back(channel);
+  m.animations.push_back(anim);
+  return m;
+}
+
+TEST(GltfReader, SkinnedHierarchyIsEvaluated) {
+  ScratchDir dir;
+  const std::string path = dir.file("chain.glb");
+  save(chainModel(), path, true);
+  ReadOptions options;
+  options.frameRate = 2.0;
+  const MeshAnimation anim = readAnimation(path, options);
+  ASSERT_EQ(anim.frameCount(), 3);
+  EXPECT_EQ(anim.jointNames, (std::vector<std::string>{"hip", "knee"}));
+  EXPECT_EQ(anim.jointParents, (std::vector<int>{-1, 0}));
+  EXPECT_TRUE(anim.triangles.empty());
+  const double s = std::sqrt(0.5);
+  // Rest, half way (45 degrees, by slerp) and the end (90 degrees).
+  const double expected[3][9] = {{0, 1, 0, 0, 2, 0, 0, 1.5, 0},
+                                 {0, 1, 0, -s, 1 + s, 0, -0.5 * s, 1 + 0.5 * s, 0},
+                                 {0, 1, 0, -1, 1, 0, -0.5, 1, 0}};
+  for (int f = 0; f < 3; ++f) {
+    for (int i = 0; i < 9; ++i) EXPECT_NEAR(anim.frames[std::size_t(f)][std::size_t(i)], expected[f][i], 1e-6);
+  }
+  // The knee's world matrix at the end: rotated, at (-1, 1, 0).
+  EXPECT_NEAR(anim.jointWorld[2][1][12], -1, 1e-6);
+  EXPECT_NEAR(anim.jointWorld[2][1][13], 1, 1e-6);
+  EXPECT_NEAR(anim.jointWorld[2][1][1], 1, 1e-6);  // x axis now points along y
+  ASSERT_EQ(anim.skin.size(), 3u);
+  EXPECT_EQ(anim.skin[2].size(), 2u);
+}
+
+TEST(GltfReader, RefusesMalformedFiles) {
+  ScratchDir dir;
+  const std::string path = dir.file("bad.glb");
+  save(chainModel(), path, true);
+  const std::vector<std::uint8_t> good = readBytes(path);
+
+  std::vector<std::uint8_t> bytes = good;
+  bytes[1] = 'X';
+  writeFile(path, bytes);
+  EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, "bad magic", "at byte 0"}));
+
+  bytes = good;
+  bytes[8] = 0xff;
+  bytes[9] = 0xff;
+  bytes[10] = 0xff;
+  writeFile(path, bytes);
+  EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, "GLB length", "does not fit the " + std::to_string(good.size()) + "-byte file", "at byte 8"}));
+
+  // An accessor that claims more elements than its buffer view holds.
+  tinygltf::Model m = chainModel();
+  m.accessors[0].count = 300;
+  save(m, path, true);
+  EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, "POSITION", "accessor 0"}));
+
+  // A NaN in the positions.
+  m = chainModel();
+  const float nan = std::nanf("");
+  std::memcpy(m.buffers[0].data.data() + 4, &nan, 4);
+  save(m, path, true);
+  EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, "non-finite value", "accessor 0"}));
+
+  // Joints that refer past the skin's two joints.
+  m = chainModel();
+  m.buffers[0].data[m.bufferViews[2].byteOffset] = 7;
+  save(m, path, true);
+  EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, "joint index 7 out of range", "mesh 0, primitive 0"}));
+
+  // A node that is its own grandparent.
+  m = chainModel();
+  m.nodes[1].children = {0};
+  save(m, path, true);
+  EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, "node hierarchy has a cycle", "node 0"}));
+
+  writeText(dir.file("text.gltf"), "{\"asset\": {\"version\": \"2.0\"");
+  EXPECT_TRUE(failsWith([&] { readGltf(dir.file("text.gltf")); }, {"text.gltf", "not a valid glTF file"}));
+}
+
+}  // namespace
+}  // namespace vantrel::io::test
