@@ -35,7 +35,6 @@
 #include "cli/rig/joint_placement.h"
 
 #include <Eigen/Dense>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -49,7 +48,6 @@ namespace {
 
 using Eigen::Matrix3d;
 using Eigen::Matrix3Xd;
-using Eigen::MatrixXd;
 using Eigen::RowVector3d;
 using Eigen::Vector3d;
 
@@ -59,28 +57,34 @@ struct RigidMotion {
   RowVector3d t = RowVector3d::Zero();
 };
 
-// Least-squares rigid map of the members' rest points onto target(v).
+// Least-squares rigid map of the members' rest points onto target(v), in one
+// pass: sums relative to the first member keep the cancellation to the
+// cluster's own extent, not the distance from the origin.
 template <class Target>
-RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest,
-                     const Target& target) {
+RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest, const Target& target) {
   RigidMotion m;
   if (members.empty()) return m;
   const double n = static_cast<double>(members.size());
-  Vector3d cs = Vector3d::Zero();
-  Vector3d ct = Vector3d::Zero();
+  const Vector3d p0 = rest.col(members[0]);
+  const Vector3d q0 = target(members[0]);
+  Vector3d sp = Vector3d::Zero();
+  Vector3d sq = Vector3d::Zero();
+  Matrix3d h = Matrix3d::Zero();
   for (int v : members) {
-    cs += rest.col(v);
-    ct += target(v);
+    const Vector3d dp = rest.col(v) - p0;
+    const Vector3d dq = target(v) - q0;
+    sp += dp;
+    sq += dq;
+    h.noalias() += dp * dq.transpose();
   }
-  cs /= n;
-  ct /= n;
+  const Vector3d cs = p0 + sp / n;
+  const Vector3d ct = q0 + sq / n;
   // One or two points leave the rotation undetermined; keep it out.
   if (members.size() < 3) {
     m.t = (ct - cs).transpose();
     return m;
   }
-  Matrix3d h = Matrix3d::Zero();
-  for (int v : members) h += (rest.col(v) - cs) * (target(v) - ct).transpose();
+  h.noalias() -= sp * (sq / n).transpose();  // centre both sides
   Eigen::JacobiSVD<Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
   Matrix3d v = svd.matrixV();
   // Reflection fix on the singular vector of the smallest singular value:
@@ -98,18 +102,20 @@ RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest,
 struct Normalised {
   Vector3d o = Vector3d::Zero();
   double h = 1.0;
-  Vector3d map(const double* x) const {
-    return (Vector3d(x[0], x[1], x[2]) * 0.5 - o * 0.5) / h;
-  }
+  Vector3d map(const double* x) const { return (Vector3d(x[0], x[1], x[2]) * 0.5 - o * 0.5) / h; }
   // Real position of a normalised point.
   Vector3d unmap(const Vector3d& p) const { return o + (2.0 * h) * p; }
 };
 
 class MotionClustering {
  public:
-  MotionClustering(const Matrix3Xd& rest, const MatrixXd& traj, double explainedCost)
-      : rest_(rest), traj_(traj), frames_(static_cast<int>(traj.rows() / 3)),
-        vertices_(static_cast<int>(rest.cols())), explainedCost_(explainedCost),
+  MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost)
+      : rest_(rest),
+        restColumns_(rest.transpose()),
+        traj_(traj),
+        vertices_(static_cast<int>(rest.cols())),
+        frames_(static_cast<int>(traj.cols() / 3)),
+        explainedCost_(explainedCost),
         bone_(vertices_, 0) {
     addCluster();
     refresh();
@@ -206,29 +212,51 @@ class MotionClustering {
       if (dirty_[c]) dirty.push_back(c);
     if (dirty.empty()) return;
     const int jobs = static_cast<int>(dirty.size()) * frames_;
-#pragma omp parallel for schedule(static)
+    long long fitWork = 0;
+    for (int c : dirty) fitWork += static_cast<long long>(members_[c].size()) * frames_;
+#pragma omp parallel for schedule(static) if (fitWork > kParallelWork)
     for (int job = 0; job < jobs; ++job) {
       const int c = dirty[job / frames_];
       const int s = job % frames_;
       motion_[c][s] = fitRigid(members_[c], rest_, [&](int v) -> Vector3d {
-        return traj_.block<3, 1>(3 * s, v);
+        return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
       });
     }
-    for (int c : dirty) {
-      const std::vector<RigidMotion>& m = motion_[c];
-      std::vector<double>& cost = cost_[c];
-#pragma omp parallel for schedule(static)
-      for (int v = 0; v < vertices_; ++v) {
-        const RowVector3d p = rest_.col(v).transpose();
-        double sum = 0.0;
-        for (int s = 0; s < frames_; ++s) {
-          const RowVector3d y = p * m[s].a + m[s].t;
-          sum += (y - traj_.block<3, 1>(3 * s, v).transpose()).squaredNorm();
+    // Costs in blocks of vertices, every dirty cluster per pass over the
+    // trajectories (memory traffic dominates), on coordinate columns so the
+    // loop vectorises; each vertex still sums its frames in order whatever
+    // the blocking.
+    const int blocks = (vertices_ + kBlock - 1) / kBlock;
+    const int count = static_cast<int>(dirty.size());
+#pragma omp parallel for schedule(static) if (blocks > 1)
+    for (int block = 0; block < blocks; ++block) {
+      const int first = block * kBlock;
+      const int n = std::min(kBlock, vertices_ - first);
+      const double* px = restColumns_.col(0).data() + first;
+      const double* py = restColumns_.col(1).data() + first;
+      const double* pz = restColumns_.col(2).data() + first;
+      std::vector<double> sum(static_cast<std::size_t>(count) * n, 0.0);
+      for (int s = 0; s < frames_; ++s) {
+        const double* x = traj_.col(3 * s).data() + first;
+        const double* y = traj_.col(3 * s + 1).data() + first;
+        const double* z = traj_.col(3 * s + 2).data() + first;
+        for (int d = 0; d < count; ++d) {
+          const RigidMotion& m = motion_[dirty[d]][s];
+          const Matrix3d& a = m.a;
+          double* out = sum.data() + static_cast<std::size_t>(d) * n;
+          for (int i = 0; i < n; ++i) {
+            const double ex = px[i] * a(0, 0) + py[i] * a(1, 0) + pz[i] * a(2, 0) + m.t[0] - x[i];
+            const double ey = px[i] * a(0, 1) + py[i] * a(1, 1) + pz[i] * a(2, 1) + m.t[1] - y[i];
+            const double ez = px[i] * a(0, 2) + py[i] * a(1, 2) + pz[i] * a(2, 2) + m.t[2] - z[i];
+            out[i] += ex * ex + ey * ey + ez * ez;
+          }
         }
-        cost[v] = sum;
       }
-      dirty_[c] = 0;
+      for (int d = 0; d < count; ++d)
+        std::copy_n(sum.data() + static_cast<std::size_t>(d) * n, n,
+                    cost_[dirty[d]].data() + first);
     }
+    for (int c : dirty) dirty_[c] = 0;
   }
 
   // Moves each vertex to the cluster that reproduces it clearly better than
@@ -236,7 +264,8 @@ class MotionClustering {
   bool reassign() {
     const int k = clusterCount();
     std::vector<int> next(vertices_);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (static_cast <long long>(vertices_) * k > \
+                                              kParallelWork)
     for (int v = 0; v < vertices_; ++v) {
       const int c = bone_[v];
       const double own = cost_[c][v];
@@ -286,10 +315,14 @@ class MotionClustering {
     for (int& b : bone_) b = remap[b];
   }
 
+  static constexpr int kBlock = 512;
+  // Below this many elementary steps a parallel region costs more than it saves.
+  static constexpr long long kParallelWork = 1 << 14;
   const Matrix3Xd& rest_;
-  const MatrixXd& traj_;  // rows 3s..3s+2 of column v: vertex v at clustering frame s
-  int frames_;
+  const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns_;  // one column per coordinate
+  const Eigen::MatrixXd& traj_;  // (v, 3s + c): coordinate c of vertex v at clustering frame s
   int vertices_;
+  int frames_;
   double explainedCost_;
   std::vector<int> bone_;
   std::vector<std::vector<RigidMotion>> motion_;  // [cluster][frame]
@@ -418,8 +451,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     norm.o = lo * 0.5 + hi * 0.5;
     double h = 0.0;
     for (const std::vector<double>& fr : frames)
-      for (int i = 0; i < 3 * nv; ++i)
-        h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
+      for (int i = 0; i < 3 * nv; ++i) h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
     norm.h = h > 0.0 ? h : 1.0;
   }
   Matrix3Xd rest(3, nv);
@@ -429,14 +461,15 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   for (int f = 0; f < frameCount; ++f)
     if (f != restFrame) motionFrames.push_back(f);
   const int available = static_cast<int>(motionFrames.size());
-  const int used = options.assignmentFrames > 0 ? std::min(options.assignmentFrames, available)
-                                                : available;
-  MatrixXd traj(3 * used, nv);
+  const int used =
+      options.assignmentFrames > 0 ? std::min(options.assignmentFrames, available) : available;
+  Eigen::MatrixXd traj(nv, 3 * used);
   for (int s = 0; s < used; ++s) {
     // Evenly spread over the animation, first motion frame included.
-    const int f = motionFrames[static_cast<std::size_t>(
-        static_cast<long long>(s) * available / used)];
-    for (int v = 0; v < nv; ++v) traj.block<3, 1>(3 * s, v) = norm.map(&frames[f][3 * v]);
+    const int f =
+        motionFrames[static_cast<std::size_t>(static_cast<long long>(s) * available / used)];
+    for (int v = 0; v < nv; ++v)
+      traj.row(v).segment<3>(3 * s) = norm.map(&frames[f][3 * v]).transpose();
   }
   double motion = 0.0;
   for (int f : motionFrames)
@@ -517,9 +550,8 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     }
     world.assign(k, identity4());
     for (int b = 0; b < k; ++b) {
-      const RigidMotion m = fitRigid(members[b], rest, [&](int v) -> Vector3d {
-        return norm.map(&frames[f][3 * v]);
-      });
+      const RigidMotion m = fitRigid(
+          members[b], rest, [&](int v) -> Vector3d { return norm.map(&frames[f][3 * v]); });
       // restWorld * M: rotation a, translation c*a + t, taken back to the
       // animation's units around o so that huge offsets keep their digits.
       const RowVector3d row = centroid[b].transpose() * m.a + m.t;
@@ -555,8 +587,8 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   return out;
 }
 
-double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames,
-                   int restFrame, const JointPlacement& placement) {
+double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,
+                   const JointPlacement& placement) {
   if (vertexCount <= 0 || frames.empty()) return 0.0;
   if (restFrame < 0 || restFrame >= static_cast<int>(frames.size()) ||
       static_cast<int>(placement.vertexBone.size()) != vertexCount ||

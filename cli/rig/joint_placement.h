@@ -60,15 +60,13 @@ struct JointPlacement {
 // bit-identical output for any number of threads. Throws
 // std::invalid_argument for malformed input (sizes, rest frame, bone count,
 // non-finite coordinates).
-JointPlacement placeJoints(int vertexCount,
-                           const std::vector<std::vector<double>>& frames,
+JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
                            const JointPlacementOptions& options);
 
 // Root mean square distance, over every vertex and frame, between the frame's
 // point and the vertex's rest point carried by its bone:
 // restPoint * inverse(restWorld[b]) * frameWorld[f][b] with b = vertexBone[v].
-double rigidFitRms(int vertexCount,
-                   const std::vector<std::vector<double>>& frames,
-                   int restFrame, const JointPlacement& placement);
+double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,
+                   const JointPlacement& placement);
 
 }  // namespace vantrel::rig

@@ -6,7 +6,6 @@
 #include <omp.h>
 
 #include <Eigen/Dense>
-
 #include <cmath>
 #include <map>
 #include <random>
@@ -29,8 +28,8 @@ struct Animation {
 // per frame; frame 0 is the rest pose. Part 1 is flat (one plane), which
 // makes its Procrustes problem rank deficient. `interleaved` puts every part
 // in the same box so only motion tells them apart.
-Animation rigidParts(int parts, int perPart, int frameCount, bool interleaved,
-                     double scale = 1.0, double offset = 0.0, unsigned seed = 7) {
+Animation rigidParts(int parts, int perPart, int frameCount, bool interleaved, double scale = 1.0,
+                     double offset = 0.0, unsigned seed = 7) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   Animation a;
@@ -94,7 +93,8 @@ double maxFitError(const Animation& a, const JointPlacement& jp, int restFrame =
       const RowMatrix4 rest = Eigen::Map<const RowMatrix4>(jp.restWorld[b].data());
       const RowMatrix4 world = Eigen::Map<const RowMatrix4>(jp.frameWorld[f][b].data());
       const double* p = &a.frames[restFrame][3 * v];
-      const Eigen::RowVector4d y = Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * rest.inverse() * world;
+      const Eigen::RowVector4d y =
+          Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * rest.inverse() * world;
       for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(y[c] - a.frames[f][3 * v + c]));
     }
   return worst;
@@ -350,8 +350,9 @@ TEST(JointPlacementDeforming, BendingMeshGetsEveryBone) {
 }
 
 TEST(JointPlacementDeterminism, IdenticalForRepeatedRunsAndThreadCounts) {
-  const Animation parts = rigidParts(5, 30, 20, true, 1.0, 0.0, 21);
-  const Animation bend = bendingCylinder(20, 10, 12);
+  // Large enough for the parallel loops to split the work.
+  const Animation parts = rigidParts(5, 240, 20, true, 1.0, 0.0, 21);
+  const Animation bend = bendingCylinder(100, 12, 20);
   for (const Animation* a : {&parts, &bend}) {
     const int saved = omp_get_max_threads();
     omp_set_num_threads(1);
