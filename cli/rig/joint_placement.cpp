@@ -1,0 +1,620 @@
+// Joint placement by motion clustering.
+//
+// Method, in the order it runs:
+//  1. Normalise the animation (centre of the rest bounding box, largest half
+//     deviation from it) so that the tolerances are relative and squared
+//     errors cannot overflow for huge coordinates.
+//  2. Motion stage. Start with one cluster holding every vertex. While fewer
+//     clusters than bones exist and some vertex is not explained by its
+//     cluster's rigid motion, seed a new cluster with the worst-fitted vertex
+//     (ties: lowest index) and refine: fit one rigid motion per cluster and
+//     frame (Procrustes), then move each vertex to the cluster whose motion
+//     reproduces its trajectory with the least squared error, until nothing
+//     moves or maxIterations rounds. A vertex moves only on a clear
+//     improvement, so rounding noise cannot shuffle vertices between clusters
+//     with the same motion. Clusters that empty are dropped; the next round of
+//     seeding replaces them. Growing one cluster at a time from the worst
+//     residual finds every rigid part, where seeding all clusters at once
+//     tends to put two seeds in one large part and none in a small one.
+//  3. When every vertex is explained with fewer clusters than bones, the
+//     animation has fewer rigid parts than bones: either split clusters by
+//     rest position (largest spread first, at the gap nearest the median along
+//     the principal axis) until the count is reached or nothing can be split,
+//     or, with mergeRigidParts, keep one bone per distinct rigid motion.
+//  4. Fit every bone's motion over every frame and express it as world
+//     matrices.
+// Clustering uses at most assignmentFrames frames so that the cost stays near
+// O(rounds x V x frames used) per new bone; only clusters whose membership
+// changed are refitted and re-costed.
+//
+// Determinism: every sum runs in vertex or frame order, parallel loops write
+// only their own elements, and every choice breaks ties by the lower index,
+// so the result is identical for any thread count. Termination: at most
+// 2 x boneCount seedings, each followed by at most maxIterations rounds, and
+// at most boneCount spatial splits.
+#include "cli/rig/joint_placement.h"
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numeric>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace vantrel::rig {
+namespace {
+
+using Eigen::Matrix3d;
+using Eigen::Matrix3Xd;
+using Eigen::RowVector3d;
+using Eigen::Vector3d;
+
+// p -> p * a + t on row vectors, in normalised coordinates.
+struct RigidMotion {
+  Matrix3d a = Matrix3d::Identity();
+  RowVector3d t = RowVector3d::Zero();
+};
+
+// Least-squares rigid map of the members' rest points onto target(v), in one
+// pass: sums relative to the first member keep the cancellation to the
+// cluster's own extent, not the distance from the origin.
+template <class Target>
+RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest, const Target& target) {
+  RigidMotion m;
+  if (members.empty()) return m;
+  const double n = static_cast<double>(members.size());
+  const Vector3d p0 = rest.col(members[0]);
+  const Vector3d q0 = target(members[0]);
+  Vector3d sp = Vector3d::Zero();
+  Vector3d sq = Vector3d::Zero();
+  Matrix3d h = Matrix3d::Zero();
+  for (int v : members) {
+    const Vector3d dp = rest.col(v) - p0;
+    const Vector3d dq = target(v) - q0;
+    sp += dp;
+    sq += dq;
+    h.noalias() += dp * dq.transpose();
+  }
+  const Vector3d cs = p0 + sp / n;
+  const Vector3d ct = q0 + sq / n;
+  // One or two points leave the rotation undetermined; keep it out.
+  if (members.size() < 3) {
+    m.t = (ct - cs).transpose();
+    return m;
+  }
+  h.noalias() -= sp * (sq / n).transpose();  // centre both sides
+  Eigen::JacobiSVD<Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  Matrix3d v = svd.matrixV();
+  // Reflection fix on the singular vector of the smallest singular value:
+  // keeps the fit optimal, and exact for flat parts whose third singular
+  // vector has an arbitrary sign.
+  if ((v * svd.matrixU().transpose()).determinant() < 0.0) v.col(2) *= -1.0;
+  const Matrix3d r = v * svd.matrixU().transpose();
+  m.a = r.transpose();
+  m.t = ct.transpose() - cs.transpose() * m.a;
+  return m;
+}
+
+// The animation in normalised coordinates: x' = (x/2 - o/2) / h. Halving
+// before subtracting keeps the difference finite for any finite input.
+struct Normalised {
+  Vector3d o = Vector3d::Zero();
+  double h = 1.0;
+  Vector3d map(const double* x) const { return (Vector3d(x[0], x[1], x[2]) * 0.5 - o * 0.5) / h; }
+  // Real position of a normalised point.
+  Vector3d unmap(const Vector3d& p) const { return o + (2.0 * h) * p; }
+};
+
+class MotionClustering {
+ public:
+  MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost)
+      : rest_(rest),
+        restColumns_(rest.transpose()),
+        traj_(traj),
+        vertices_(static_cast<int>(rest.cols())),
+        frames_(static_cast<int>(traj.cols() / 3)),
+        explainedCost_(explainedCost),
+        bone_(vertices_, 0) {
+    addCluster();
+    refresh();
+  }
+
+  int clusterCount() const { return static_cast<int>(motion_.size()); }
+  const std::vector<int>& bones() const { return bone_; }
+  double explainedCost() const { return explainedCost_; }
+
+  // Worst-fitted vertex among clusters that keep a vertex when it leaves,
+  // with its cost; -1 when every cluster is a single vertex.
+  std::pair<int, double> worstVertex() const {
+    int worst = -1;
+    double worstCost = -1.0;
+    for (int v = 0; v < vertices_; ++v) {
+      const int c = bone_[v];
+      if (members_[c].size() < 2) continue;
+      if (cost_[c][v] > worstCost) {
+        worst = v;
+        worstCost = cost_[c][v];
+      }
+    }
+    return {worst, worstCost};
+  }
+
+  void seed(int v) {
+    dirty_[bone_[v]] = 1;
+    bone_[v] = clusterCount();
+    addCluster();
+    refresh();
+  }
+
+  // Fit/reassign rounds until nothing moves or the cap is reached.
+  void refine(int maxRounds) {
+    for (int round = 0; round < maxRounds; ++round) {
+      const bool moved = reassign();
+      dropEmpty();
+      refresh();
+      if (!moved) break;
+    }
+  }
+
+  // Groups of clusters sharing one rigid motion: cluster j joins the group of
+  // the first earlier cluster whose motion explains all of j's vertices.
+  std::vector<int> motionGroups() const {
+    const int k = clusterCount();
+    std::vector<int> group(k, -1);
+    int groups = 0;
+    for (int j = 0; j < k; ++j) {
+      for (int i = 0; i < j && group[j] < 0; ++i) {
+        if (group[i] != i) continue;  // compare against group leaders only
+        bool all = true;
+        for (int v : members_[j]) {
+          if (cost_[i][v] > explainedCost_) {
+            all = false;
+            break;
+          }
+        }
+        if (all) group[j] = i;
+      }
+      if (group[j] < 0) {
+        group[j] = j;
+        ++groups;
+      }
+    }
+    // Renumber leaders densely in order.
+    std::vector<int> dense(k, -1);
+    int next = 0;
+    for (int j = 0; j < k; ++j)
+      if (group[j] == j) dense[j] = next++;
+    for (int j = 0; j < k; ++j) group[j] = dense[group[j]];
+    (void)groups;
+    return group;
+  }
+
+ private:
+  void addCluster() {
+    motion_.emplace_back(frames_);
+    cost_.emplace_back(vertices_, 0.0);
+    members_.emplace_back();
+    dirty_.push_back(1);
+  }
+
+  void rebuildMembers() {
+    for (auto& m : members_) m.clear();
+    for (int v = 0; v < vertices_; ++v) members_[bone_[v]].push_back(v);
+  }
+
+  // Refit and re-cost the clusters whose membership changed.
+  void refresh() {
+    rebuildMembers();
+    std::vector<int> dirty;
+    for (int c = 0; c < clusterCount(); ++c)
+      if (dirty_[c]) dirty.push_back(c);
+    if (dirty.empty()) return;
+    const int jobs = static_cast<int>(dirty.size()) * frames_;
+    long long fitWork = 0;
+    for (int c : dirty) fitWork += static_cast<long long>(members_[c].size()) * frames_;
+#pragma omp parallel for schedule(static) if (fitWork > kParallelWork)
+    for (int job = 0; job < jobs; ++job) {
+      const int c = dirty[job / frames_];
+      const int s = job % frames_;
+      motion_[c][s] = fitRigid(members_[c], rest_, [&](int v) -> Vector3d {
+        return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
+      });
+    }
+    // Costs in blocks of vertices, every dirty cluster per pass over the
+    // trajectories (memory traffic dominates), on coordinate columns so the
+    // loop vectorises; each vertex still sums its frames in order whatever
+    // the blocking.
+    const int blocks = (vertices_ + kBlock - 1) / kBlock;
+    const int count = static_cast<int>(dirty.size());
+#pragma omp parallel for schedule(static) if (blocks > 1)
+    for (int block = 0; block < blocks; ++block) {
+      const int first = block * kBlock;
+      const int n = std::min(kBlock, vertices_ - first);
+      const double* px = restColumns_.col(0).data() + first;
+      const double* py = restColumns_.col(1).data() + first;
+      const double* pz = restColumns_.col(2).data() + first;
+      std::vector<double> sum(static_cast<std::size_t>(count) * n, 0.0);
+      for (int s = 0; s < frames_; ++s) {
+        const double* x = traj_.col(3 * s).data() + first;
+        const double* y = traj_.col(3 * s + 1).data() + first;
+        const double* z = traj_.col(3 * s + 2).data() + first;
+        for (int d = 0; d < count; ++d) {
+          const RigidMotion& m = motion_[dirty[d]][s];
+          const Matrix3d& a = m.a;
+          double* out = sum.data() + static_cast<std::size_t>(d) * n;
+          for (int i = 0; i < n; ++i) {
+            const double ex = px[i] * a(0, 0) + py[i] * a(1, 0) + pz[i] * a(2, 0) + m.t[0] - x[i];
+            const double ey = px[i] * a(0, 1) + py[i] * a(1, 1) + pz[i] * a(2, 1) + m.t[1] - y[i];
+            const double ez = px[i] * a(0, 2) + py[i] * a(1, 2) + pz[i] * a(2, 2) + m.t[2] - z[i];
+            out[i] += ex * ex + ey * ey + ez * ez;
+          }
+        }
+      }
+      for (int d = 0; d < count; ++d)
+        std::copy_n(sum.data() + static_cast<std::size_t>(d) * n, n,
+                    cost_[dirty[d]].data() + first);
+    }
+    for (int c : dirty) dirty_[c] = 0;
+  }
+
+  // Moves each vertex to the cluster that reproduces it clearly better than
+  // its own; returns whether any vertex moved.
+  bool reassign() {
+    const int k = clusterCount();
+    std::vector<int> next(vertices_);
+#pragma omp parallel for schedule(static) if (static_cast <long long>(vertices_) * k > \
+                                              kParallelWork)
+    for (int v = 0; v < vertices_; ++v) {
+      const int c = bone_[v];
+      const double own = cost_[c][v];
+      // Relative part for rounding in the sums, absolute part for motions
+      // that agree to rounding.
+      double best = own - (1e-12 * own + 1e-30 * (frames_ + 1));
+      int bestCluster = c;
+      for (int j = 0; j < k; ++j) {
+        if (j != c && cost_[j][v] < best) {
+          best = cost_[j][v];
+          bestCluster = j;
+        }
+      }
+      next[v] = bestCluster;
+    }
+    bool moved = false;
+    for (int v = 0; v < vertices_; ++v) {
+      if (next[v] != bone_[v]) {
+        dirty_[bone_[v]] = 1;
+        dirty_[next[v]] = 1;
+        bone_[v] = next[v];
+        moved = true;
+      }
+    }
+    return moved;
+  }
+
+  void dropEmpty() {
+    rebuildMembers();
+    std::vector<int> remap(clusterCount(), -1);
+    int kept = 0;
+    for (int c = 0; c < clusterCount(); ++c) {
+      if (members_[c].empty()) continue;
+      remap[c] = kept;
+      if (kept != c) {
+        motion_[kept] = std::move(motion_[c]);
+        cost_[kept] = std::move(cost_[c]);
+        members_[kept] = std::move(members_[c]);
+        dirty_[kept] = dirty_[c];
+      }
+      ++kept;
+    }
+    motion_.resize(kept);
+    cost_.resize(kept);
+    members_.resize(kept);
+    dirty_.resize(kept);
+    for (int& b : bone_) b = remap[b];
+  }
+
+  static constexpr int kBlock = 512;
+  // Below this many elementary steps a parallel region costs more than it saves.
+  static constexpr long long kParallelWork = 1 << 14;
+  const Matrix3Xd& rest_;
+  const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns_;  // one column per coordinate
+  const Eigen::MatrixXd& traj_;  // (v, 3s + c): coordinate c of vertex v at clustering frame s
+  int vertices_;
+  int frames_;
+  double explainedCost_;
+  std::vector<int> bone_;
+  std::vector<std::vector<RigidMotion>> motion_;  // [cluster][frame]
+  std::vector<std::vector<double>> cost_;         // [cluster][vertex]
+  std::vector<std::vector<int>> members_;         // ascending vertex ids
+  std::vector<char> dirty_;
+};
+
+// Splits one cluster in two by rest position: along its principal axis, at
+// the gap between distinct projections nearest the median, so that
+// coincident points stay together. Returns false when nothing separates.
+bool splitByRestPosition(const Matrix3Xd& rest, std::vector<int>& bone, int cluster,
+                         int newCluster) {
+  std::vector<int> members;
+  for (int v = 0; v < static_cast<int>(bone.size()); ++v)
+    if (bone[v] == cluster) members.push_back(v);
+  const int n = static_cast<int>(members.size());
+  if (n < 2) return false;
+  Vector3d c = Vector3d::Zero();
+  for (int v : members) c += rest.col(v);
+  c /= static_cast<double>(n);
+  Matrix3d cov = Matrix3d::Zero();
+  for (int v : members) cov += (rest.col(v) - c) * (rest.col(v) - c).transpose();
+  Eigen::SelfAdjointEigenSolver<Matrix3d> eig(cov);
+  Vector3d axis = eig.eigenvectors().col(2);  // largest eigenvalue comes last
+  int big = 0;
+  for (int i = 1; i < 3; ++i)
+    if (std::abs(axis[i]) > std::abs(axis[big])) big = i;
+  if (axis[big] < 0.0) axis = -axis;
+  std::vector<std::pair<double, int>> proj;
+  proj.reserve(n);
+  for (int v : members) proj.emplace_back(rest.col(v).dot(axis), v);
+  std::sort(proj.begin(), proj.end());
+  int cut = -1;
+  for (int i = 1; i < n; ++i) {
+    if (!(proj[i - 1].first < proj[i].first)) continue;
+    if (cut < 0 || std::abs(2 * i - n) < std::abs(2 * cut - n)) cut = i;
+  }
+  if (cut < 0) return false;
+  for (int i = cut; i < n; ++i) bone[proj[i].second] = newCluster;
+  return true;
+}
+
+// Sum of squared distances of a cluster's rest points to their centroid.
+double restSpread(const Matrix3Xd& rest, const std::vector<int>& bone, int cluster) {
+  Vector3d c = Vector3d::Zero();
+  int n = 0;
+  for (int v = 0; v < static_cast<int>(bone.size()); ++v)
+    if (bone[v] == cluster) {
+      c += rest.col(v);
+      ++n;
+    }
+  if (n < 2) return 0.0;
+  c /= static_cast<double>(n);
+  double s = 0.0;
+  for (int v = 0; v < static_cast<int>(bone.size()); ++v)
+    if (bone[v] == cluster) s += (rest.col(v) - c).squaredNorm();
+  return s;
+}
+
+void validate(int vertexCount, const std::vector<std::vector<double>>& frames,
+              const JointPlacementOptions& options) {
+  auto fail = [](const std::string& what) {
+    throw std::invalid_argument("joint placement: " + what);
+  };
+  if (vertexCount < 0) fail("negative vertex count");
+  if (options.boneCount < 1) fail("bone count must be at least 1");
+  if (options.maxIterations < 1) fail("maxIterations must be at least 1");
+  if (options.assignmentFrames < 0) fail("assignmentFrames must not be negative");
+  if (!(options.rigidTolerance >= 0.0) || !std::isfinite(options.rigidTolerance))
+    fail("rigidTolerance must be finite and not negative");
+  if (frames.empty()) fail("no frames");
+  if (options.restFrame < 0 || options.restFrame >= static_cast<int>(frames.size()))
+    fail("rest frame " + std::to_string(options.restFrame) + " outside the " +
+         std::to_string(frames.size()) + " frames");
+  const std::size_t expected = 3 * static_cast<std::size_t>(vertexCount);
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    if (frames[f].size() != expected)
+      fail("frame " + std::to_string(f) + " holds " + std::to_string(frames[f].size()) +
+           " values, expected " + std::to_string(expected));
+    for (std::size_t i = 0; i < expected; ++i)
+      if (!std::isfinite(frames[f][i]))
+        fail("frame " + std::to_string(f) + ", vertex " + std::to_string(i / 3) +
+             ": non-finite coordinate");
+  }
+}
+
+Matrix4 identity4() {
+  Matrix4 m{};
+  m[0] = m[5] = m[10] = m[15] = 1.0;
+  return m;
+}
+
+void appendNote(std::string& note, const std::string& text) {
+  if (!note.empty()) note += "; ";
+  note += text;
+}
+
+}  // namespace
+
+JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
+                           const JointPlacementOptions& options) {
+  validate(vertexCount, frames, options);
+  const int frameCount = static_cast<int>(frames.size());
+  const int want = options.boneCount;
+  const int restFrame = options.restFrame;
+  JointPlacement out;
+  out.frameWorld.assign(frameCount, {});
+  if (vertexCount == 0) {
+    out.note = "no vertices: no bones placed";
+    return out;
+  }
+  const int nv = vertexCount;
+
+  // 1. Normalisation.
+  Normalised norm;
+  {
+    const std::vector<double>& r = frames[restFrame];
+    Vector3d lo(r[0], r[1], r[2]);
+    Vector3d hi = lo;
+    for (int v = 1; v < nv; ++v)
+      for (int c = 0; c < 3; ++c) {
+        lo[c] = std::min(lo[c], r[3 * v + c]);
+        hi[c] = std::max(hi[c], r[3 * v + c]);
+      }
+    norm.o = lo * 0.5 + hi * 0.5;
+    double h = 0.0;
+    for (const std::vector<double>& fr : frames)
+      for (int i = 0; i < 3 * nv; ++i) h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
+    norm.h = h > 0.0 ? h : 1.0;
+  }
+  Matrix3Xd rest(3, nv);
+  for (int v = 0; v < nv; ++v) rest.col(v) = norm.map(&frames[restFrame][3 * v]);
+
+  std::vector<int> motionFrames;
+  for (int f = 0; f < frameCount; ++f)
+    if (f != restFrame) motionFrames.push_back(f);
+  const int available = static_cast<int>(motionFrames.size());
+  const int used =
+      options.assignmentFrames > 0 ? std::min(options.assignmentFrames, available) : available;
+  Eigen::MatrixXd traj(nv, 3 * used);
+  for (int s = 0; s < used; ++s) {
+    // Evenly spread over the animation, first motion frame included.
+    const int f =
+        motionFrames[static_cast<std::size_t>(static_cast<long long>(s) * available / used)];
+    for (int v = 0; v < nv; ++v)
+      traj.row(v).segment<3>(3 * s) = norm.map(&frames[f][3 * v]).transpose();
+  }
+  double motion = 0.0;
+  for (int f : motionFrames)
+    for (int v = 0; v < nv; ++v)
+      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - rest.col(v)).cwiseAbs().maxCoeff());
+  const double tol = options.rigidTolerance;
+  const bool noMotion = motion <= tol;
+
+  // 2. Motion stage.
+  Eigen::initParallel();
+  MotionClustering clustering(rest, traj, tol * tol * static_cast<double>(used));
+  bool explained = false;
+  for (int seeded = 0; clustering.clusterCount() < want && seeded < 2 * want; ++seeded) {
+    const auto [worst, worstCost] = clustering.worstVertex();
+    if (worst < 0) break;
+    if (worstCost <= clustering.explainedCost()) {
+      explained = true;
+      break;
+    }
+    clustering.seed(worst);
+    clustering.refine(options.maxIterations);
+  }
+  if (!explained && clustering.clusterCount() < want) {
+    const auto [worst, worstCost] = clustering.worstVertex();
+    explained = worst < 0 || worstCost <= clustering.explainedCost();
+  }
+  std::vector<int> bone = clustering.bones();
+  int k = clustering.clusterCount();
+
+  // 3. Fewer rigid parts than bones.
+  int parts = k;
+  if (explained && k < want) {
+    const std::vector<int> group = clustering.motionGroups();
+    parts = *std::max_element(group.begin(), group.end()) + 1;
+    if (options.mergeRigidParts) {
+      for (int& b : bone) b = group[b];
+      k = parts;
+    }
+  }
+  const int motionClusters = k;
+  if (!options.mergeRigidParts) {
+    std::vector<double> spread(k);
+    for (int c = 0; c < k; ++c) spread[c] = restSpread(rest, bone, c);
+    while (k < want) {
+      int pick = -1;
+      for (int c = 0; c < k; ++c)
+        if (spread[c] > 0.0 && (pick < 0 || spread[c] > spread[pick])) pick = c;
+      if (pick < 0) break;
+      if (!splitByRestPosition(rest, bone, pick, k)) {
+        spread[pick] = 0.0;  // coincident points only: never try again
+        continue;
+      }
+      spread[pick] = restSpread(rest, bone, pick);
+      spread.push_back(restSpread(rest, bone, k));
+      ++k;
+    }
+  }
+
+  // 4. Final fits over every frame.
+  std::vector<std::vector<int>> members(k);
+  for (int v = 0; v < nv; ++v) members[bone[v]].push_back(v);
+  out.boneCount = k;
+  out.vertexBone = bone;
+  out.restWorld.assign(k, identity4());
+  std::vector<Vector3d> centroid(k, Vector3d::Zero());
+  for (int b = 0; b < k; ++b) {
+    for (int v : members[b]) centroid[b] += rest.col(v);
+    centroid[b] /= static_cast<double>(members[b].size());
+    const Vector3d c = norm.unmap(centroid[b]);
+    for (int i = 0; i < 3; ++i) out.restWorld[b][12 + i] = c[i];
+  }
+#pragma omp parallel for schedule(static)
+  for (int f = 0; f < frameCount; ++f) {
+    std::vector<Matrix4>& world = out.frameWorld[f];
+    if (f == restFrame) {
+      world = out.restWorld;
+      continue;
+    }
+    world.assign(k, identity4());
+    for (int b = 0; b < k; ++b) {
+      const RigidMotion m = fitRigid(
+          members[b], rest, [&](int v) -> Vector3d { return norm.map(&frames[f][3 * v]); });
+      // restWorld * M: rotation a, translation c*a + t, taken back to the
+      // animation's units around o so that huge offsets keep their digits.
+      const RowVector3d row = centroid[b].transpose() * m.a + m.t;
+      const Vector3d translation = norm.unmap(row.transpose());
+      for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) world[b][4 * r + c] = m.a(r, c);
+      for (int i = 0; i < 3; ++i) world[b][12 + i] = translation[i];
+    }
+  }
+
+  // Notes.
+  std::ostringstream why;
+  if (noMotion) {
+    appendNote(out.note, options.mergeRigidParts
+                             ? "no motion between frames: one bone"
+                             : "no motion between frames: bones placed by rest position");
+  } else if (explained && parts < want) {
+    why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s")
+        << (options.mergeRigidParts ? ": one bone per part"
+                                    : "; further bones split parts by rest position");
+    appendNote(out.note, why.str());
+  }
+  if (k < want && !options.mergeRigidParts) {
+    std::ostringstream fewer;
+    if (nv < want)
+      fewer << "only " << nv << " vertices for " << want << " bones";
+    else
+      fewer << "only " << k << " separable groups of vertices (" << motionClusters
+            << " by motion, the rest by distinct rest positions)";
+    fewer << ": placed " << k << " of " << want << " bones";
+    appendNote(out.note, fewer.str());
+  }
+  return out;
+}
+
+double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,
+                   const JointPlacement& placement) {
+  if (vertexCount <= 0 || frames.empty()) return 0.0;
+  if (restFrame < 0 || restFrame >= static_cast<int>(frames.size()) ||
+      static_cast<int>(placement.vertexBone.size()) != vertexCount ||
+      placement.frameWorld.size() != frames.size())
+    throw std::invalid_argument("rigidFitRms: placement does not match the animation");
+  using RowMatrix4 = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
+  std::vector<RowMatrix4> inverseRest(placement.restWorld.size());
+  for (std::size_t b = 0; b < inverseRest.size(); ++b)
+    inverseRest[b] = Eigen::Map<const RowMatrix4>(placement.restWorld[b].data()).inverse();
+  double sum = 0.0;
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    if (frames[f].size() != 3 * static_cast<std::size_t>(vertexCount))
+      throw std::invalid_argument("rigidFitRms: frame size does not match the vertex count");
+    for (int v = 0; v < vertexCount; ++v) {
+      const int b = placement.vertexBone[v];
+      const double* p = &frames[restFrame][3 * v];
+      const Eigen::RowVector4d rp(p[0], p[1], p[2], 1.0);
+      const Eigen::RowVector4d y =
+          rp * inverseRest[b] * Eigen::Map<const RowMatrix4>(placement.frameWorld[f][b].data());
+      for (int c = 0; c < 3; ++c) {
+        const double d = y[c] - frames[f][3 * v + c];
+        sum += d * d;
+      }
+    }
+  }
+  return std::sqrt(sum / (static_cast<double>(vertexCount) * static_cast<double>(frames.size())));
+}
+
+}  // namespace vantrel::rig

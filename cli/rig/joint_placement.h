@@ -1,0 +1,72 @@
+// Joint placement for mesh animations that come without joints.
+//
+// Clusters the vertices by their motion into bones and fits one rigid
+// transform per bone and frame, so that the decomposition starts from joints
+// that already move.
+//
+// Conventions: points are row vectors (x, y, z, 1) multiplied on the left of a
+// matrix; a 4x4 matrix is std::array<double,16> row-major with the translation
+// in elements 12..14 (row 3) and column 3 equal to (0, 0, 0, 1); A*B applies A
+// first. Positions are in the animation's own units.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace vantrel::rig {
+
+using Matrix4 = std::array<double, 16>;
+
+struct JointPlacementOptions {
+  // Bones wanted; at least 1.
+  int boneCount = 1;
+  // Index into the frame list of the rest pose.
+  int restFrame = 0;
+  // Cap on the fit/reassign rounds after each new bone is seeded.
+  int maxIterations = 30;
+  // Frames (besides the rest frame) used while clustering, evenly spread over
+  // the animation; 0 means all. The final per-bone fits use every frame.
+  int assignmentFrames = 32;
+  // A vertex counts as explained by a rigid motion when its RMS error over
+  // the frames is at most this times the animation's half extent.
+  double rigidTolerance = 1e-6;
+  // When the animation moves as fewer rigid parts than boneCount: false
+  // splits parts by rest position to reach boneCount; true returns one bone
+  // per rigid part.
+  bool mergeRigidParts = false;
+};
+
+struct JointPlacement {
+  // Bones placed; below the request only when the animation has fewer rigid
+  // parts (or fewer distinct rest positions) than asked, see note.
+  int boneCount = 0;
+  // Per vertex, its bone in [0, boneCount).
+  std::vector<int> vertexBone;
+  // Per bone: rest world matrix, identity rotation, translation = centroid of
+  // the bone's vertices at rest.
+  std::vector<Matrix4> restWorld;
+  // [frame][bone]: world matrix at that frame, rigid (proper rotation plus
+  // translation), such that restPoint * inverse(restWorld) * frameWorld
+  // approximates the point at that frame. Equals restWorld at the rest frame.
+  std::vector<std::vector<Matrix4>> frameWorld;
+  // Why fewer bones than asked, or how bones were placed when the motion does
+  // not tell them apart; empty when nothing needs saying.
+  std::string note;
+};
+
+// frames[f][3*v + c]: coordinate c of vertex v at frame f, every frame holding
+// exactly 3*vertexCount finite values. Deterministic: the same input gives
+// bit-identical output for any number of threads. Throws
+// std::invalid_argument for malformed input (sizes, rest frame, bone count,
+// non-finite coordinates).
+JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
+                           const JointPlacementOptions& options);
+
+// Root mean square distance, over every vertex and frame, between the frame's
+// point and the vertex's rest point carried by its bone:
+// restPoint * inverse(restWorld[b]) * frameWorld[f][b] with b = vertexBone[v].
+double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,
+                   const JointPlacement& placement);
+
+}  // namespace vantrel::rig

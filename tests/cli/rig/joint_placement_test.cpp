@@ -1,0 +1,422 @@
+// Joint placement: recovery of known rigid parts, rigid parts fewer than
+// bones, degenerate animations, non-rigid motion, determinism, bad input.
+#include "cli/rig/joint_placement.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+#include <stdexcept>
+
+namespace vantrel::rig {
+namespace {
+
+using Frames = std::vector<std::vector<double>>;
+using RowMatrix4 = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
+
+struct Animation {
+  int vertexCount = 0;
+  Frames frames;
+  std::vector<int> part;  // generating part of each vertex
+};
+
+// Parts of `perPart` vertices, each moved by its own rotation and translation
+// per frame; frame 0 is the rest pose. Part 1 is flat (one plane), which
+// makes its Procrustes problem rank deficient. `interleaved` puts every part
+// in the same box so only motion tells them apart.
+Animation rigidParts(int parts, int perPart, int frameCount, bool interleaved, double scale = 1.0,
+                     double offset = 0.0, unsigned seed = 7) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  Animation a;
+  a.vertexCount = parts * perPart;
+  std::vector<Eigen::RowVector3d> rest;
+  for (int p = 0; p < parts; ++p)
+    for (int i = 0; i < perPart; ++i) {
+      Eigen::RowVector3d x(unit(rng), unit(rng), p == 1 ? 0.25 : unit(rng));
+      if (!interleaved) x[0] += 3.0 * p;
+      rest.push_back(x);
+      a.part.push_back(p);
+    }
+  a.frames.assign(frameCount, std::vector<double>(3 * a.vertexCount));
+  for (int f = 0; f < frameCount; ++f) {
+    for (int p = 0; p < parts; ++p) {
+      Eigen::Vector3d axis(unit(rng), unit(rng), unit(rng));
+      const Eigen::Matrix3d r =
+          Eigen::AngleAxisd(f == 0 ? 0.0 : 0.3 + unit(rng), axis.normalized()).toRotationMatrix();
+      const Eigen::RowVector3d t =
+          f == 0 ? Eigen::RowVector3d::Zero() : Eigen::RowVector3d(unit(rng), unit(rng), unit(rng));
+      for (int v = 0; v < a.vertexCount; ++v) {
+        if (a.part[v] != p) continue;
+        const Eigen::RowVector3d y = rest[v] * r + t;
+        for (int c = 0; c < 3; ++c) a.frames[f][3 * v + c] = offset + scale * y[c];
+      }
+    }
+  }
+  return a;
+}
+
+// A cylinder along x bending smoothly about z: no rigid parts at all.
+Animation bendingCylinder(int rings, int perRing, int frameCount) {
+  Animation a;
+  a.vertexCount = rings * perRing;
+  a.frames.assign(frameCount, std::vector<double>(3 * a.vertexCount));
+  for (int f = 0; f < frameCount; ++f) {
+    const double bend = 0.02 * f;
+    for (int i = 0; i < rings; ++i)
+      for (int j = 0; j < perRing; ++j) {
+        const int v = i * perRing + j;
+        const double x = 0.2 * i;
+        const double phi = 2.0 * M_PI * j / perRing;
+        const double y = 0.3 * std::cos(phi);
+        const double z = 0.3 * std::sin(phi);
+        const double angle = bend * x;
+        a.frames[f][3 * v + 0] = x * std::cos(angle) - y * std::sin(angle);
+        a.frames[f][3 * v + 1] = x * std::sin(angle) + y * std::cos(angle);
+        a.frames[f][3 * v + 2] = z;
+      }
+  }
+  return a;
+}
+
+// Largest distance between a frame's point and its rest point carried by its
+// bone, computed independently of rigidFitRms.
+double maxFitError(const Animation& a, const JointPlacement& jp, int restFrame = 0) {
+  double worst = 0.0;
+  for (std::size_t f = 0; f < a.frames.size(); ++f)
+    for (int v = 0; v < a.vertexCount; ++v) {
+      const int b = jp.vertexBone[v];
+      const RowMatrix4 rest = Eigen::Map<const RowMatrix4>(jp.restWorld[b].data());
+      const RowMatrix4 world = Eigen::Map<const RowMatrix4>(jp.frameWorld[f][b].data());
+      const double* p = &a.frames[restFrame][3 * v];
+      const Eigen::RowVector4d y =
+          Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * rest.inverse() * world;
+      for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(y[c] - a.frames[f][3 * v + c]));
+    }
+  return worst;
+}
+
+// Shapes, finiteness, non-empty bones, proper rigid matrices, rest matrices
+// at the bone centroids, and frameWorld equal to restWorld at the rest frame.
+void expectWellFormed(const Animation& a, const JointPlacement& jp, int restFrame = 0) {
+  ASSERT_GE(jp.boneCount, 1);
+  ASSERT_EQ(jp.vertexBone.size(), static_cast<std::size_t>(a.vertexCount));
+  ASSERT_EQ(jp.restWorld.size(), static_cast<std::size_t>(jp.boneCount));
+  ASSERT_EQ(jp.frameWorld.size(), a.frames.size());
+  std::vector<int> count(jp.boneCount, 0);
+  std::vector<Eigen::Vector3d> sum(jp.boneCount, Eigen::Vector3d::Zero());
+  for (int v = 0; v < a.vertexCount; ++v) {
+    const int b = jp.vertexBone[v];
+    ASSERT_GE(b, 0);
+    ASSERT_LT(b, jp.boneCount);
+    ++count[b];
+    sum[b] += Eigen::Vector3d(&a.frames[restFrame][3 * v]);
+  }
+  for (int b = 0; b < jp.boneCount; ++b) {
+    EXPECT_GT(count[b], 0) << "bone " << b << " is empty";
+    const Eigen::Vector3d c = sum[b] / count[b];
+    const Matrix4& r = jp.restWorld[b];
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(r[i], (i % 5 == 0) ? 1.0 : 0.0);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_NEAR(r[12 + i], c[i], 1e-12 * (1.0 + c.cwiseAbs().maxCoeff()));
+    EXPECT_EQ(r[15], 1.0);
+  }
+  for (std::size_t f = 0; f < a.frames.size(); ++f) {
+    ASSERT_EQ(jp.frameWorld[f].size(), static_cast<std::size_t>(jp.boneCount));
+    for (int b = 0; b < jp.boneCount; ++b) {
+      const Matrix4& m = jp.frameWorld[f][b];
+      for (double x : m) ASSERT_TRUE(std::isfinite(x));
+      const RowMatrix4 mm = Eigen::Map<const RowMatrix4>(m.data());
+      EXPECT_TRUE(mm.col(3).isApprox(Eigen::Vector4d(0, 0, 0, 1)));
+      const Eigen::Matrix3d rot = mm.topLeftCorner<3, 3>();
+      EXPECT_LT((rot * rot.transpose() - Eigen::Matrix3d::Identity()).norm(), 1e-12);
+      EXPECT_NEAR(rot.determinant(), 1.0, 1e-12);
+      if (static_cast<int>(f) == restFrame) {
+        EXPECT_EQ(m, jp.restWorld[b]);
+      }
+    }
+  }
+}
+
+// Each bone's vertices come from one part (bones refine the parts); returns
+// the part of each bone.
+std::vector<int> partOfBone(const Animation& a, const JointPlacement& jp) {
+  std::vector<int> part(jp.boneCount, -1);
+  for (int v = 0; v < a.vertexCount; ++v) {
+    int& p = part[jp.vertexBone[v]];
+    if (p < 0) p = a.part[v];
+    EXPECT_EQ(p, a.part[v]) << "bone " << jp.vertexBone[v] << " straddles parts";
+  }
+  return part;
+}
+
+// The bones are exactly the parts, up to relabelling.
+void expectPartsRecovered(const Animation& a, const JointPlacement& jp, int parts) {
+  ASSERT_EQ(jp.boneCount, parts);
+  const std::vector<int> part = partOfBone(a, jp);
+  EXPECT_EQ(std::set<int>(part.begin(), part.end()).size(), static_cast<std::size_t>(parts));
+}
+
+double extent(const Animation& a) {
+  double e = 0.0;
+  for (const auto& f : a.frames)
+    for (double x : f) e = std::max(e, std::abs(x));
+  return e;
+}
+
+JointPlacementOptions bones(int n) {
+  JointPlacementOptions o;
+  o.boneCount = n;
+  return o;
+}
+
+TEST(JointPlacementRecovery, SeparatedRigidPartsAreFoundExactly) {
+  const Animation a = rigidParts(5, 40, 21, false);
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(5));
+  expectWellFormed(a, jp);
+  expectPartsRecovered(a, jp, 5);
+  EXPECT_EQ(jp.note, "");
+  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+  EXPECT_LT(rigidFitRms(a.vertexCount, a.frames, 0, jp), 1e-9 * extent(a));
+}
+
+TEST(JointPlacementRecovery, InterleavedPartsAreToldApartByMotion) {
+  const Animation a = rigidParts(6, 30, 20, true, 1.0, 0.0, 11);
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(6));
+  expectWellFormed(a, jp);
+  expectPartsRecovered(a, jp, 6);
+  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+}
+
+TEST(JointPlacementRecovery, RestFrameInsideTheAnimationAndFewClusteringFrames) {
+  const Animation a = rigidParts(4, 25, 20, false, 1.0, 0.0, 3);
+  JointPlacementOptions o = bones(4);
+  o.restFrame = 7;
+  o.assignmentFrames = 3;  // clustering sees 3 of the 19 moving frames
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, o);
+  expectWellFormed(a, jp, 7);
+  expectPartsRecovered(a, jp, 4);
+  EXPECT_LT(maxFitError(a, jp, 7), 1e-9 * extent(a));
+}
+
+TEST(JointPlacementRecovery, HugeCoordinatesKeepTheirRelativeAccuracy) {
+  for (double scale : {1e-150, 1e6, 1e150}) {
+    SCOPED_TRACE(scale);
+    const Animation a = rigidParts(4, 20, 20, false, scale, 40.0 * scale);
+    const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(4));
+    expectWellFormed(a, jp);
+    expectPartsRecovered(a, jp, 4);
+    EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+  }
+}
+
+TEST(JointPlacementParts, MoreBonesThanPartsSplitsPartsByRestPosition) {
+  const Animation a = rigidParts(3, 30, 20, false);
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(7));
+  expectWellFormed(a, jp);
+  ASSERT_EQ(jp.boneCount, 7);
+  const std::vector<int> part = partOfBone(a, jp);
+  EXPECT_EQ(std::set<int>(part.begin(), part.end()).size(), 3u);
+  EXPECT_NE(jp.note.find("moves as 3 rigid parts"), std::string::npos) << jp.note;
+  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+  // Split bones cover space: the rest centroids of bones within one part differ.
+  for (int b = 0; b < 7; ++b)
+    for (int c = b + 1; c < 7; ++c)
+      if (part[b] == part[c]) {
+        EXPECT_NE(jp.restWorld[b], jp.restWorld[c]);
+      }
+}
+
+TEST(JointPlacementParts, MergeRigidPartsGivesOneBonePerPart) {
+  const Animation a = rigidParts(3, 30, 20, false);
+  JointPlacementOptions o = bones(7);
+  o.mergeRigidParts = true;
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, o);
+  expectWellFormed(a, jp);
+  expectPartsRecovered(a, jp, 3);
+  EXPECT_NE(jp.note.find("moves as 3 rigid parts: one bone per part"), std::string::npos)
+      << jp.note;
+  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+}
+
+TEST(JointPlacementParts, WholeMeshMovingRigidly) {
+  const Animation a = rigidParts(1, 50, 10, false);
+  const JointPlacement split = placeJoints(a.vertexCount, a.frames, bones(4));
+  expectWellFormed(a, split);
+  EXPECT_EQ(split.boneCount, 4);
+  EXPECT_NE(split.note.find("moves as 1 rigid part;"), std::string::npos) << split.note;
+  EXPECT_LT(maxFitError(a, split), 1e-9 * extent(a));
+
+  JointPlacementOptions o = bones(4);
+  o.mergeRigidParts = true;
+  const JointPlacement merged = placeJoints(a.vertexCount, a.frames, o);
+  expectWellFormed(a, merged);
+  EXPECT_EQ(merged.boneCount, 1);
+  EXPECT_NE(merged.note.find("1 rigid part"), std::string::npos) << merged.note;
+}
+
+TEST(JointPlacementDegenerate, NoMotionClustersByRestPosition) {
+  Animation still = rigidParts(1, 60, 1, false);  // a single frame
+  for (int frameCount : {1, 5}) {
+    SCOPED_TRACE(frameCount);
+    still.frames.resize(frameCount, still.frames[0]);
+    const JointPlacement jp = placeJoints(still.vertexCount, still.frames, bones(4));
+    expectWellFormed(still, jp);
+    EXPECT_EQ(jp.boneCount, 4);
+    EXPECT_EQ(jp.note, "no motion between frames: bones placed by rest position");
+    EXPECT_LT(maxFitError(still, jp), 1e-12);
+    // Split by position: every bone sits somewhere else.
+    for (int b = 0; b < 4; ++b)
+      for (int c = b + 1; c < 4; ++c) EXPECT_NE(jp.restWorld[b], jp.restWorld[c]);
+  }
+  JointPlacementOptions o = bones(4);
+  o.mergeRigidParts = true;
+  const JointPlacement one = placeJoints(still.vertexCount, still.frames, o);
+  EXPECT_EQ(one.boneCount, 1);
+  EXPECT_EQ(one.note, "no motion between frames: one bone");
+}
+
+TEST(JointPlacementDegenerate, IdenticalPointsGiveOneBone) {
+  Animation a;
+  a.vertexCount = 10;
+  a.part.assign(10, 0);
+  for (int f = 0; f < 4; ++f) {
+    std::vector<double> frame;
+    for (int v = 0; v < 10; ++v) frame.insert(frame.end(), {0.1, 0.2 + f, 0.3});
+    a.frames.push_back(frame);
+  }
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(3));
+  expectWellFormed(a, jp);
+  EXPECT_EQ(jp.boneCount, 1);
+  EXPECT_NE(jp.note.find("placed 1 of 3 bones"), std::string::npos) << jp.note;
+  EXPECT_LT(maxFitError(a, jp), 1e-12);
+}
+
+TEST(JointPlacementDegenerate, FewerVerticesThanBonesAndTinyClusters) {
+  // Two vertices moving apart: each becomes a bone of its own.
+  const Animation two = rigidParts(2, 1, 6, false);
+  const JointPlacement jp = placeJoints(two.vertexCount, two.frames, bones(5));
+  expectWellFormed(two, jp);
+  expectPartsRecovered(two, jp, 2);
+  EXPECT_NE(jp.note.find("only 2 vertices for 5 bones: placed 2 of 5 bones"), std::string::npos)
+      << jp.note;
+  EXPECT_LT(maxFitError(two, jp), 1e-12);
+
+  // Parts of one and two vertices only fit their translation, and stay finite.
+  const Animation tiny = rigidParts(3, 2, 8, false, 1.0, 0.0, 5);
+  const JointPlacement t = placeJoints(tiny.vertexCount, tiny.frames, bones(6));
+  expectWellFormed(tiny, t);
+  EXPECT_EQ(t.boneCount, 6);
+
+  Animation none;
+  none.frames.assign(3, {});
+  const JointPlacement empty = placeJoints(0, none.frames, bones(2));
+  EXPECT_EQ(empty.boneCount, 0);
+  EXPECT_EQ(empty.frameWorld.size(), 3u);
+  EXPECT_EQ(empty.note, "no vertices: no bones placed");
+}
+
+TEST(JointPlacementDegenerate, CoincidentVerticesStayTogetherWhenSplitting) {
+  // Twenty copies of each of three rest points, static.
+  Animation a;
+  a.vertexCount = 60;
+  std::vector<double> frame;
+  for (int v = 0; v < 60; ++v) {
+    const int site = v % 3;
+    a.part.push_back(site);
+    frame.insert(frame.end(), {1.0 * site, 0.5 * site * site, 0.0});
+  }
+  a.frames.assign(3, frame);
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(5));
+  expectWellFormed(a, jp);
+  expectPartsRecovered(a, jp, 3);
+  EXPECT_NE(jp.note.find("placed 3 of 5 bones"), std::string::npos) << jp.note;
+}
+
+TEST(JointPlacementDeforming, BendingMeshGetsEveryBone) {
+  const Animation a = bendingCylinder(30, 12, 15);
+  const JointPlacement one = placeJoints(a.vertexCount, a.frames, bones(1));
+  const JointPlacement six = placeJoints(a.vertexCount, a.frames, bones(6));
+  expectWellFormed(a, six);
+  EXPECT_EQ(six.boneCount, 6);
+  EXPECT_EQ(six.note, "");
+  // More bones follow the bend more closely.
+  EXPECT_LT(rigidFitRms(a.vertexCount, a.frames, 0, six),
+            0.2 * rigidFitRms(a.vertexCount, a.frames, 0, one));
+}
+
+TEST(JointPlacementDeterminism, IdenticalForRepeatedRunsAndThreadCounts) {
+  // Large enough for the parallel loops to split the work.
+  const Animation parts = rigidParts(5, 240, 20, true, 1.0, 0.0, 21);
+  const Animation bend = bendingCylinder(100, 12, 20);
+  for (const Animation* a : {&parts, &bend}) {
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const JointPlacement serial = placeJoints(a->vertexCount, a->frames, bones(7));
+    omp_set_num_threads(3);
+    const JointPlacement threaded = placeJoints(a->vertexCount, a->frames, bones(7));
+    const JointPlacement again = placeJoints(a->vertexCount, a->frames, bones(7));
+    omp_set_num_threads(saved);
+    for (const JointPlacement* other : {&threaded, &again}) {
+      EXPECT_EQ(serial.boneCount, other->boneCount);
+      EXPECT_EQ(serial.vertexBone, other->vertexBone);
+      EXPECT_EQ(serial.restWorld, other->restWorld);
+      EXPECT_EQ(serial.frameWorld, other->frameWorld);
+      EXPECT_EQ(serial.note, other->note);
+    }
+  }
+}
+
+TEST(JointPlacementInput, MalformedInputIsRejected) {
+  const Animation a = rigidParts(2, 4, 3, false);
+  auto rejects = [&](int vertexCount, const Frames& frames, const JointPlacementOptions& o,
+                     const std::string& message) {
+    try {
+      placeJoints(vertexCount, frames, o);
+      ADD_FAILURE() << "accepted, expected: " << message;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
+  };
+  rejects(a.vertexCount, a.frames, bones(0), "bone count must be at least 1");
+  rejects(a.vertexCount, {}, bones(2), "no frames");
+  JointPlacementOptions o = bones(2);
+  o.restFrame = 3;
+  rejects(a.vertexCount, a.frames, o, "rest frame 3 outside the 3 frames");
+  o = bones(2);
+  o.maxIterations = 0;
+  rejects(a.vertexCount, a.frames, o, "maxIterations");
+  Frames shortFrame = a.frames;
+  shortFrame[2].pop_back();
+  rejects(a.vertexCount, shortFrame, bones(2), "frame 2 holds 23 values, expected 24");
+  Frames bad = a.frames;
+  bad[1][3 * 5 + 1] = std::nan("");
+  rejects(a.vertexCount, bad, bones(2), "frame 1, vertex 5: non-finite coordinate");
+}
+
+TEST(JointPlacementInput, RigidFitRmsMeasuresTheCarriedRestPoints) {
+  // One vertex, one bone held at rest while the point moves by (3, 4, 0).
+  const Frames frames = {{1.0, 2.0, 3.0}, {4.0, 6.0, 3.0}};
+  JointPlacement jp;
+  jp.boneCount = 1;
+  jp.vertexBone = {0};
+  Matrix4 rest{};
+  rest[0] = rest[5] = rest[10] = rest[15] = 1.0;
+  rest[12] = 1.0;
+  jp.restWorld = {rest};
+  jp.frameWorld = {{rest}, {rest}};
+  EXPECT_DOUBLE_EQ(rigidFitRms(1, frames, 0, jp), std::sqrt(25.0 / 2.0));
+  // Moving the bone by the same offset makes the fit exact.
+  jp.frameWorld[1][0][12] += 3.0;
+  jp.frameWorld[1][0][13] += 4.0;
+  EXPECT_DOUBLE_EQ(rigidFitRms(1, frames, 0, jp), 0.0);
+  jp.vertexBone.clear();
+  EXPECT_THROW(rigidFitRms(1, frames, 0, jp), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace vantrel::rig
