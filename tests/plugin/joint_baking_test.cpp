@@ -117,7 +117,7 @@ TEST_P(JointBaking, KeyedJointsEvaluateToTheSolvedMatrices) {
 INSTANTIATE_TEST_SUITE_P(AllCases, JointBaking,
                          testing::Values(BakeCase{false, false}, BakeCase{false, true}, BakeCase{true, false},
                                          BakeCase{true, true}),
-                         [](const testing::TestParamInfo<BakeCase>& info) {
-                             return std::string(info.param.affine ? "Affine" : "Rigid") +
-                                    (info.param.childFirst ? "ChildrenFirst" : "ParentsFirst");
+                         [](const testing::TestParamInfo<BakeCase>& caseInfo) {
+                             return std::string(caseInfo.param.affine ? "Affine" : "Rigid") +
+                                    (caseInfo.param.childFirst ? "ChildrenFirst" : "ParentsFirst");
                          });

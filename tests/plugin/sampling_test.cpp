@@ -135,6 +135,7 @@ StorageSettings seedingSettings() {
 }  // namespace
 
 TEST(SkinClusterSeeding, StrongestJointsFirstAndTiesToTheLargerIndex) {
+    loadPluginOnce();
     buildSeedingScene();
     createStorageNode("store", seedingSettings());
     DecompositionState state;
