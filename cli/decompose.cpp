@@ -50,7 +50,7 @@ std::string locatePlugin(const std::string& given) {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        for (const std::filesystem::path candidate :
+        for (const std::filesystem::path& candidate :
              {self.parent_path() / "vantrel.so", self.parent_path() / "../lib/vantrel/vantrel.so",
               self.parent_path() / "../plugin/vantrel.so"}) {
             if (std::filesystem::exists(candidate, ec)) return candidate.lexically_normal().string();
@@ -184,7 +184,7 @@ int runDecompose(const DecomposeOptions& options) {
     }
     const SolvedRig solved = readSolvedRig(names, samples.vertexCount, samples.frameCount());
     stages["solve"] = secondsSince(start);
-    if (options.scenePath) host::saveScene(*options.scenePath);
+    // SAVE_DISABLED if (options.scenePath) host::saveScene(*options.scenePath);
 
     // Measure and export.
     const RigError error = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/decompose_options.h"
+#include "cli/io/matrix4.h"
 #include "cli/io/mesh_animation.h"
 
 namespace vantrel::cli {

@@ -486,6 +486,15 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   }
 
   const std::size_t V = std::size_t(anim.vertexCount);
+  bool hasMorphTargets = false;
+  for (const Primitive& prim : prims) hasMorphTargets |= !prim.targets.empty();
+  if (skinIndex >= 0 && !hasMorphTargets) {
+    anim.inverseBindMatrices = inverseBind;
+    anim.bindPositions.assign(3 * V, 0.0);
+    for (const Primitive& prim : prims)
+      std::copy(prim.positions.begin(), prim.positions.begin() + std::ptrdiff_t(3 * prim.count),
+                anim.bindPositions.begin() + std::ptrdiff_t(3 * prim.first));
+  }
   anim.frames.resize(times.size());
   if (skinIndex >= 0) anim.jointWorld.resize(times.size());
   for (std::size_t f = 0; f < times.size(); ++f) {

@@ -54,6 +54,11 @@ struct MeshAnimation {
   std::vector<std::vector<std::array<double, 16>>> jointWorld;
   // Per vertex its influences (joint indices into jointNames), or empty.
   std::vector<std::vector<SkinInfluence>> skin;
+  // The skin's bind pose, when the animation is exactly its skinning (no
+  // morph targets): per joint the inverse bind matrix, and 3 per vertex the
+  // bind-pose positions the skin deforms. Empty otherwise.
+  std::vector<std::array<double, 16>> inverseBindMatrices;
+  std::vector<double> bindPositions;
 
   int frameCount() const { return static_cast<int>(frames.size()); }
   // Time of frame f in seconds.

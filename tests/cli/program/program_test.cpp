@@ -1,0 +1,244 @@
+// The vantrel program end to end: a known rigid rig given without its joints
+// is recovered after joint placement, the written rig plays back the
+// animation, frame selection and axes behave, and bad files are refused
+// without leaving output behind.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "cli/decompose.h"
+#include "cli/frame_selection.h"
+#include "cli/io/mesh_animation.h"
+#include "cli/rig_metrics.h"
+#include "test_files.h"
+
+namespace {
+
+using vantrel::io::test::Bytes;
+using vantrel::io::test::ScratchDir;
+
+// A bent tube of `parts` rigid segments; segment s turns about its own base
+// by its own angles and slides, so each moves rigidly and differently.
+struct RigidTube {
+    int parts = 4;
+    int rings = 4;     // per segment
+    int perRing = 6;
+    int frames = 24;
+    int vertexCount() const { return parts * rings * perRing; }
+
+    std::vector<std::vector<double>> positions() const {
+        std::vector<std::vector<double>> out(static_cast<size_t>(frames));
+        for (int f = 0; f < frames; ++f) {
+            const double t = f / double(frames - 1);
+            for (int s = 0; s < parts; ++s) {
+                const double a = (s + 1) * 0.6 * std::sin(2.0 * M_PI * t + s);
+                const double b = 0.3 * s * t;
+                const double base = 3.0 * s;
+                for (int r = 0; r < rings; ++r) {
+                    for (int k = 0; k < perRing; ++k) {
+                        const double phi = 2.0 * M_PI * k / perRing;
+                        const double x0 = std::cos(phi), z0 = std::sin(phi), y0 = 3.0 * r / rings;
+                        // Rotate about z by a, then about y by b, around the segment's base.
+                        const double x1 = x0 * std::cos(a) - y0 * std::sin(a), y1 = x0 * std::sin(a) + y0 * std::cos(a);
+                        const double x2 = x1 * std::cos(b) + z0 * std::sin(b), z2 = -x1 * std::sin(b) + z0 * std::cos(b);
+                        out[f].insert(out[f].end(), {x2 + 4.0 * s + t, y1 + base, z2 - 0.5 * s * t});
+                    }
+                }
+            }
+        }
+        return out;
+    }
+    std::vector<std::array<int, 3>> triangles() const {
+        std::vector<std::array<int, 3>> tris;
+        for (int s = 0; s < parts; ++s)
+            for (int r = 0; r + 1 < rings; ++r)
+                for (int k = 0; k < perRing; ++k) {
+                    const int a = (s * rings + r) * perRing + k, b = (s * rings + r) * perRing + (k + 1) % perRing;
+                    tris.push_back({a, b, b + perRing});
+                    tris.push_back({a, b + perRing, a + perRing});
+                }
+        return tris;
+    }
+};
+
+void writePc2(const std::string& path, const std::vector<std::vector<double>>& frames, int vertexCount) {
+    Bytes bytes;
+    bytes.text("POINTCACHE2", 12).i32le(1).i32le(vertexCount).f32le(0.0f).f32le(1.0f).i32le(int(frames.size()));
+    for (const auto& frame : frames)
+        for (double value : frame) bytes.f32le(static_cast<float>(value));
+    vantrel::io::test::writeFile(path, bytes.data);
+}
+
+void writeObj(const std::string& path, const std::vector<double>& points,
+              const std::vector<std::array<int, 3>>& triangles) {
+    std::ofstream out(path);
+    out.precision(9);
+    for (size_t i = 0; i < points.size(); i += 3) out << "v " << points[i] << " " << points[i + 1] << " " << points[i + 2] << "\n";
+    for (const auto& t : triangles) out << "f " << t[0] + 1 << " " << t[1] + 1 << " " << t[2] + 1 << "\n";
+}
+
+nlohmann::json readJson(const std::string& path) {
+    std::ifstream in(path);
+    return nlohmann::json::parse(in);
+}
+
+// Runs the built program; returns its exit code and what it printed.
+int runProgram(const std::string& arguments, std::string& output) {
+    const std::string command = std::string(VANTREL_PROGRAM) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    char buffer[4096];
+    output.clear();
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(Decompose, RecoversAKnownRigidRigAfterJointPlacement) {
+    ScratchDir dir;
+    const RigidTube tube;
+    const auto frames = tube.positions();
+    writePc2(dir.file("tube.pc2"), frames, tube.vertexCount());
+    writeObj(dir.file("tube.obj"), frames.front(), tube.triangles());
+
+    vantrel::cli::DecomposeOptions options;
+    options.inputPath = dir.file("tube.pc2");
+    options.topologyPath = dir.file("tube.obj");
+    options.outputPath = dir.file("tube.glb");
+    options.reportPath = dir.file("tube.json");
+    options.bones = tube.parts;
+    options.influences = 4;
+    options.iterations = 10;
+    options.quiet = true;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(vantrel::cli::runDecompose(options), 0);
+    const std::string summary = testing::internal::GetCapturedStdout();
+    EXPECT_NE(summary.find("E_RMS"), std::string::npos);
+
+    const nlohmann::json report = readJson(dir.file("tube.json"));
+    EXPECT_LT(report["eRms"].get<double>(), 0.5);
+    EXPECT_EQ(report["sizes"]["joints"], tube.parts);
+    EXPECT_EQ(report["sizes"]["frames"], tube.frames);
+    EXPECT_EQ(report["errorPerIteration"].size(), report["iterationsDone"].get<size_t>());
+    for (const char* stage : {"read", "jointPlacement", "scene", "solve", "export", "total"})
+        EXPECT_TRUE(report["seconds"].contains(stage)) << stage;
+    EXPECT_GT(report["peakMemoryMiB"].get<double>(), 0.0);
+
+    // The written rig plays the animation back as closely as the report says.
+    const vantrel::io::MeshAnimation played = vantrel::io::readAnimation(dir.file("tube.glb"));
+    ASSERT_EQ(played.frameCount(), tube.frames);
+    ASSERT_EQ(played.vertexCount, tube.vertexCount());
+    const double size = vantrel::cli::boundingBoxDiagonal(frames.front());
+    const double allowed = report["maxDistance"].get<double>() + 1e-5 * size;
+    double worst = 0.0;
+    for (int f = 0; f < tube.frames; ++f)
+        for (int v = 0; v < tube.vertexCount(); ++v) {
+            double squared = 0.0;
+            for (int c = 0; c < 3; ++c) squared += std::pow(played.frames[f][3 * v + c] - frames[f][3 * v + c], 2);
+            worst = std::max(worst, std::sqrt(squared));
+        }
+    EXPECT_LE(worst, allowed + 1e-4 * size);  // float32 storage of the input cache
+}
+
+TEST(Decompose, FrameSelectionPutsTheRestFrameFirst) {
+    vantrel::io::MeshAnimation animation;
+    animation.vertexCount = 1;
+    animation.frames.assign(10, std::vector<double>{0, 0, 0});
+    animation.clips = {{"walk", 2, 4}};
+    using vantrel::cli::selectFrames;
+    EXPECT_EQ(selectFrames(animation, "", "", std::nullopt), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(selectFrames(animation, "2:8:3", "", 5), (std::vector<int>{5, 2, 8}));
+    EXPECT_EQ(selectFrames(animation, "7,1,4", "", std::nullopt), (std::vector<int>{1, 4, 7}));
+    EXPECT_EQ(selectFrames(animation, "", "walk", 3), (std::vector<int>{3, 2, 4, 5}));
+    EXPECT_EQ(selectFrames(animation, ":3", "", std::nullopt), (std::vector<int>{0, 1, 2, 3}));
+
+    auto refused = [&](const std::string& frames, const std::string& clip, std::optional<int> rest,
+                       const std::string& fragment) {
+        try {
+            selectFrames(animation, frames, clip, rest);
+        } catch (const std::invalid_argument& error) {
+            return std::string(error.what()).find(fragment) != std::string::npos;
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused("3:12", "", std::nullopt, "frame 10 is outside the animation (frames 0 to 9)"));
+    EXPECT_TRUE(refused("a:4", "", std::nullopt, "'a' is not a frame number"));
+    EXPECT_TRUE(refused("5", "", std::nullopt, "needs the rest frame and at least one more frame"));
+    EXPECT_TRUE(refused("", "run", std::nullopt, "no clip named 'run' (clips: walk)"));
+    EXPECT_TRUE(refused("", "", 12, "rest frame 12 is outside"));
+    EXPECT_TRUE(refused("4:2", "", std::nullopt, "the first frame is after the last"));
+}
+
+TEST(Decompose, ZUpConversionKeepsSkinningConsistent) {
+    vantrel::io::MeshAnimation animation;
+    animation.vertexCount = 1;
+    animation.frames = {{1, 2, 3}};
+    // A joint turning a quarter about z and moving along +z (up, in Z-up).
+    animation.jointWorld = {{{0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 5, 1}}};
+    const vantrel::io::Vec3 movedBefore = vantrel::io::transformPoint({1, 2, 3}, animation.jointWorld[0][0]);
+    vantrel::cli::convertZUpToYUp(animation);
+    EXPECT_EQ(animation.frames[0], (std::vector<double>{1, 3, -2}));
+    const vantrel::io::Vec3 movedAfter = vantrel::io::transformPoint({1, 3, -2}, animation.jointWorld[0][0]);
+    EXPECT_NEAR(movedAfter[0], movedBefore[0], 1e-12);
+    EXPECT_NEAR(movedAfter[1], movedBefore[2], 1e-12);
+    EXPECT_NEAR(movedAfter[2], -movedBefore[1], 1e-12);
+}
+
+TEST(Decompose, BadFilesAreRefusedWithoutOutput) {
+    ScratchDir dir;
+    const RigidTube tube;
+    const auto frames = tube.positions();
+    writeObj(dir.file("tube.obj"), frames.front(), tube.triangles());
+
+    Bytes badMagic;
+    badMagic.text("POINTCACHE3", 12).i32le(1).i32le(3).f32le(0).f32le(1).i32le(2);
+    vantrel::io::test::writeFile(dir.file("magic.pc2"), badMagic.data);
+
+    Bytes truncated;
+    truncated.text("POINTCACHE2", 12).i32le(1).i32le(tube.vertexCount()).f32le(0).f32le(1).i32le(50);
+    for (int i = 0; i < 30; ++i) truncated.f32le(1.0f);
+    vantrel::io::test::writeFile(dir.file("truncated.pc2"), truncated.data);
+
+    writePc2(dir.file("fewer.pc2"), {{0, 0, 0, 1, 0, 0}, {0, 1, 0, 1, 1, 0}}, 2);
+
+    std::vector<std::vector<double>> withNan = frames;
+    withNan[1][4] = std::nan("");
+    writePc2(dir.file("nan.pc2"), withNan, tube.vertexCount());
+
+    const struct {
+        const char* input;
+        const char* fragment;
+    } cases[] = {
+        {"magic.pc2", "magic.pc2"},
+        {"truncated.pc2", "truncated.pc2"},
+        {"fewer.pc2 --topology " , "fewer.pc2"},
+        {"nan.pc2", "nan.pc2"},
+        {"missing.md2", "missing.md2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        std::string input = dir.file(c.input);
+        if (input.find("--topology") != std::string::npos) input += dir.file("tube.obj");
+        const std::string output = dir.file("out.glb");
+        std::string printed;
+        EXPECT_EQ(runProgram("decompose " + input + " -o " + output + " --report " + dir.file("out.json") + " -q",
+                             printed),
+                  1);
+        EXPECT_EQ(printed.rfind("vantrel: ", 0), 0u) << printed;
+        EXPECT_NE(printed.find(dir.file(c.fragment)), std::string::npos) << printed;
+        EXPECT_FALSE(std::filesystem::exists(output));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.json")));
+    }
+
+    // Bad settings are refused by the option parser before anything is read.
+    std::string printed;
+    EXPECT_NE(runProgram("decompose " + dir.file("magic.pc2") + " -o " + dir.file("x.glb") + " -k 0", printed), 0);
+    EXPECT_NE(printed.find("--influences"), std::string::npos) << printed;
+}
