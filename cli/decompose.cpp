@@ -151,6 +151,8 @@ int runDecompose(const DecomposeOptions& options) {
     const StartingJoints joints = startingJoints(samples, settings, useSkeleton, placementNote);
     const int jointCount = static_cast<int>(joints.names.size());
     settings.influences = std::min(settings.influences, jointCount);
+    // The command refuses more re-selecting iterations than iterations.
+    settings.fullSolverIterations = std::min(settings.fullSolverIterations, settings.iterations);
     stages["jointPlacement"] = secondsSince(start);
 
     // Scene and command.

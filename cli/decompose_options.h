@@ -17,7 +17,7 @@ struct DecomposeOptions {
     std::string pluginPath;           // the plug-in module; empty: next to the program
 
     // What the storage node offers.
-    int bones = 16;                   // joints to solve; the file's own skeleton when it has one and this is 0
+    int bones = 0;                    // joints to solve; 0: the file's own skeleton, or 16 when it has none
     int influences = 4;               // most joints per vertex
     int iterations = 20;              // iteration limit
     int fullSolverIterations = 5;     // iterations that re-select influences

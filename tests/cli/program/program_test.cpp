@@ -145,6 +145,23 @@ TEST(Decompose, RecoversAKnownRigidRigAfterJointPlacement) {
             worst = std::max(worst, std::sqrt(squared));
         }
     EXPECT_LE(worst, allowed + 1e-4 * size);  // float32 storage of the input cache
+
+    // Decomposing that skinned file again starts from its own skeleton, seeded
+    // by its skin, which already reproduces it.
+    options.inputPath = dir.file("tube.glb");
+    options.topologyPath.clear();
+    options.outputPath = dir.file("again.glb");
+    options.reportPath = dir.file("again.json");
+    options.bones = 0;
+    options.iterations = 2;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(vantrel::cli::runDecompose(options), 0);
+    testing::internal::GetCapturedStdout();
+    const nlohmann::json again = readJson(dir.file("again.json"));
+    EXPECT_TRUE(again["settings"]["jointsFromFile"].get<bool>());
+    EXPECT_EQ(again["sizes"]["joints"], tube.parts);
+    EXPECT_LT(again["eRms"].get<double>(), 1e-3);
+    EXPECT_TRUE(again["notes"].empty()) << again["notes"];
 }
 
 TEST(Decompose, FrameSelectionPutsTheRestFrameFirst) {
