@@ -394,7 +394,10 @@ std::string Scene::plugName(const PlugKey& plug) const {
 
 Scene& scene() { return *sceneSlot(); }
 
-void replaceScene(std::unique_ptr<Scene> replacement) { sceneSlot() = std::move(replacement); }
+std::unique_ptr<Scene> replaceScene(std::unique_ptr<Scene> replacement) {
+    std::swap(sceneSlot(), replacement);
+    return replacement;
+}
 
 }  // namespace detail
 }  // namespace host

@@ -154,8 +154,9 @@ private:
 
 // The process's scene.
 Scene& scene();
-// Replaces the process's scene (loading a file, resetting).
-void replaceScene(std::unique_ptr<Scene> replacement);
+// Replaces the process's scene (loading a file, resetting); returns the
+// previous one.
+std::unique_ptr<Scene> replaceScene(std::unique_ptr<Scene> replacement);
 
 }  // namespace detail
 }  // namespace host
