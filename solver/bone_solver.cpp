@@ -104,6 +104,33 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     std::vector<MMatrix> restWorld(static_cast<size_t>(J));
     for (int g = 0; g < J; ++g) restWorld[static_cast<size_t>(g)] = solver.bindingMatrices[g].inverse();
 
+    // Resolve every listed vertex's map entries once, so the shapes loop does
+    // no tree lookups. A missing entry reads as an empty list.
+    struct ListedVertex {
+        int32_t id;
+        const std::vector<int32_t>* influences;
+        const std::vector<double>* weights;
+        int32_t slot;
+    };
+    static const std::vector<int32_t> noInfluences;
+    static const std::vector<double> noWeights;
+    // An index that was never built lists no vertices.
+    const int indexed = std::min(J, static_cast<int>(solver.boneVertices.size()));
+    std::vector<std::vector<ListedVertex>> listed(static_cast<size_t>(indexed));
+    for (int g = 0; g < indexed; ++g) {
+        const std::vector<int32_t>& vertices = solver.boneVertices[static_cast<size_t>(g)];
+        const std::vector<int32_t>& slots = solver.boneVertexSlots[static_cast<size_t>(g)];
+        for (size_t i = 0; i < vertices.size(); ++i) {
+            const auto influencesIt = solver.vertexInfluences.find(vertices[i]);
+            const auto weightsIt = solver.vertexWeights.find(vertices[i]);
+            listed[static_cast<size_t>(g)].push_back(
+                {vertices[i],
+                 influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : &noInfluences,
+                 weightsIt != solver.vertexWeights.end() ? &weightsIt->second : &noWeights,
+                 i < slots.size() ? slots[i] : -1});
+        }
+    }
+
     prepareParallelStep(state);
 #pragma omp parallel for schedule(static)
     for (int f = 0; f < F; ++f) {
@@ -113,22 +140,17 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
         for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = solver.bindingMatrices[k] * transforms[k];
 
-        // An index that was never built lists no vertices.
-        const int indexed = std::min(J, static_cast<int>(solver.boneVertices.size()));
         for (int g = 0; g < indexed; ++g) {
-            const std::vector<int32_t>& vertices = solver.boneVertices[static_cast<size_t>(g)];
-            const std::vector<int32_t>& slots = solver.boneVertexSlots[static_cast<size_t>(g)];
+            const std::vector<ListedVertex>& vertices = listed[static_cast<size_t>(g)];
             const Eigen::Index n = static_cast<Eigen::Index>(vertices.size());
             if (n == 0) continue;
 
             Eigen::VectorXd w(n);
             double sum = 0.0;
             for (Eigen::Index i = 0; i < n; ++i) {
-                const auto it = solver.vertexWeights.find(vertices[static_cast<size_t>(i)]);
-                const int32_t slot = slots[static_cast<size_t>(i)];
-                const bool valid = it != solver.vertexWeights.end() && slot >= 0 &&
-                                   static_cast<size_t>(slot) < it->second.size();
-                w[i] = valid ? it->second[static_cast<size_t>(slot)] : 0.0;
+                const ListedVertex& v = vertices[static_cast<size_t>(i)];
+                const bool valid = v.slot >= 0 && static_cast<size_t>(v.slot) < v.weights->size();
+                w[i] = valid ? (*v.weights)[static_cast<size_t>(v.slot)] : 0.0;
                 sum += w[i];
             }
             if (sum < kWeightThreshold) continue;
@@ -136,23 +158,19 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             Eigen::Matrix3Xd rest(3, n);
             Eigen::Matrix3Xd residual(3, n);
             for (Eigen::Index i = 0; i < n; ++i) {
-                const int32_t id = vertices[static_cast<size_t>(i)];
-                const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
-                const MPoint& y = targets[static_cast<unsigned>(id)];
+                const ListedVertex& v = vertices[static_cast<size_t>(i)];
+                const MPoint& p = in.restPoints[static_cast<unsigned>(v.id)];
+                const MPoint& y = targets[static_cast<unsigned>(v.id)];
                 double ax = 0.0, ay = 0.0, az = 0.0;
-                const auto influencesIt = solver.vertexInfluences.find(id);
-                const auto weightsIt = solver.vertexWeights.find(id);
-                if (influencesIt != solver.vertexInfluences.end() && weightsIt != solver.vertexWeights.end()) {
-                    const std::vector<int32_t>& B = influencesIt->second;
-                    const std::vector<double>& W = weightsIt->second;
-                    for (size_t j = 0; j < B.size() && j < W.size(); ++j) {
-                        const int32_t k = B[j];
-                        if (k == g || k < 0 || k >= J) continue;
-                        const MPoint x = p * skinning[static_cast<size_t>(k)];
-                        ax += W[j] * x.x;
-                        ay += W[j] * x.y;
-                        az += W[j] * x.z;
-                    }
+                const std::vector<int32_t>& B = *v.influences;
+                const std::vector<double>& W = *v.weights;
+                for (size_t j = 0; j < B.size() && j < W.size(); ++j) {
+                    const int32_t k = B[j];
+                    if (k == g || k < 0 || k >= J) continue;
+                    const MPoint x = p * skinning[static_cast<size_t>(k)];
+                    ax += W[j] * x.x;
+                    ay += W[j] * x.y;
+                    az += W[j] * x.z;
                 }
                 rest.col(i) << p.x, p.y, p.z;
                 residual.col(i) << y.x - ax, y.y - ay, y.z - az;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "solver/matrix_utils.h"
@@ -15,8 +16,19 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
     const int J = in.J;
     const std::vector<MMatrix> products = skinningProducts(state);
     std::vector<double> frameSums(static_cast<size_t>(F > 0 ? F : 0), 0.0);
-    const std::vector<int32_t> noInfluences;
-    const std::vector<double> noWeights;
+    // Resolve the map entries once; a missing entry reads as an empty list.
+    static const std::vector<int32_t> noInfluences;
+    static const std::vector<double> noWeights;
+    std::vector<std::pair<const std::vector<int32_t>*, const std::vector<double>*>> lists(
+        static_cast<size_t>(V > 0 ? V : 0));
+    for (int j = 0; j < V; ++j) {
+        const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
+        const auto influencesIt = solver.vertexInfluences.find(id);
+        const auto weightsIt = solver.vertexWeights.find(id);
+        lists[static_cast<size_t>(j)] = {
+            influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : &noInfluences,
+            weightsIt != solver.vertexWeights.end() ? &weightsIt->second : &noWeights};
+    }
 
     prepareParallelStep(state);
 #pragma omp parallel for schedule(static)
@@ -24,11 +36,8 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
         double sum = 0.0;
         for (int j = 0; j < V; ++j) {
             const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
-            const auto influencesIt = solver.vertexInfluences.find(id);
-            const auto weightsIt = solver.vertexWeights.find(id);
-            const std::vector<int32_t>& B =
-                influencesIt != solver.vertexInfluences.end() ? influencesIt->second : noInfluences;
-            const std::vector<double>& W = weightsIt != solver.vertexWeights.end() ? weightsIt->second : noWeights;
+            const std::vector<int32_t>& B = *lists[static_cast<size_t>(j)].first;
+            const std::vector<double>& W = *lists[static_cast<size_t>(j)].second;
             const MPoint& rest = in.restPoints[static_cast<unsigned>(id)];
             double x = 0.0, y = 0.0, z = 0.0;
             const size_t count = std::min(B.size(), W.size());

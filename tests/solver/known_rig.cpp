@@ -4,7 +4,6 @@
 #include <cmath>
 #include <numeric>
 #include <random>
-#include <sstream>
 
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
@@ -205,32 +204,4 @@ std::vector<double> denseWeights(const DecompositionState& state, int32_t id) {
     const auto& W = state.solver.vertexWeights.at(id);
     for (size_t k = 0; k < B.size(); ++k) dense[static_cast<size_t>(B[k])] += W[k];
     return dense;
-}
-
-::testing::AssertionResult stateIsSound(const DecompositionState& state) {
-    const SolverState& s = state.solver;
-    for (size_t b = 0; b < s.bindingMatrices.size(); ++b)
-        for (int r = 0; r < 4; ++r)
-            for (int c = 0; c < 4; ++c)
-                if (!std::isfinite(s.bindingMatrices[b][r][c]))
-                    return ::testing::AssertionFailure() << "binding matrix " << b << " not finite";
-    for (size_t f = 0; f < s.boneTransforms.size(); ++f)
-        for (size_t b = 0; b < s.boneTransforms[f].size(); ++b)
-            for (int r = 0; r < 4; ++r)
-                for (int c = 0; c < 4; ++c)
-                    if (!std::isfinite(s.boneTransforms[f][b][r][c]))
-                        return ::testing::AssertionFailure() << "transform " << f << "," << b << " not finite";
-    for (unsigned j = 0; j < state.inputs.vertexIds.length(); ++j) {
-        const int32_t id = state.inputs.vertexIds[j];
-        const auto it = s.vertexWeights.find(id);
-        if (it == s.vertexWeights.end()) return ::testing::AssertionFailure() << "no weights for id " << id;
-        double sum = 0.0;
-        for (double w : it->second) {
-            if (!std::isfinite(w) || w < 0.0)
-                return ::testing::AssertionFailure() << "weight " << w << " at id " << id;
-            sum += w;
-        }
-        if (std::fabs(sum - 1.0) > 1e-9) return ::testing::AssertionFailure() << "weights of id " << id << " sum to " << sum;
-    }
-    return ::testing::AssertionSuccess();
 }

@@ -1,13 +1,12 @@
 #pragma once
-// Test data: a mesh animation generated from a known linear-blend-skinning
-// rig, and a small loop that drives the solver steps in the run driver's
-// order.
+// Test and benchmark data: a mesh animation generated from a known
+// linear-blend-skinning rig, and a small loop that drives the solver steps in
+// the run driver's order.
 
 #include <cstdint>
 #include <map>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <maya/MMatrix.h>
 
 #include "plugin/decomposition_state.h"
@@ -60,7 +59,3 @@ MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]);
 
 // Dense copy (J entries) of a vertex's stored sparse weights.
 std::vector<double> denseWeights(const DecompositionState& state, int32_t id);
-
-// Every stored weight and matrix is finite, every weight list is
-// non-negative and sums to one.
-::testing::AssertionResult stateIsSound(const DecompositionState& state);
