@@ -562,6 +562,10 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
         std::copy(q.begin(), q.end(), out.begin() + std::ptrdiff_t(3 * v));
       }
     }
+    // Extreme but finite node values can still overflow.
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (!std::isfinite(out[i])) file.fail("non-finite position of vertex " + std::to_string(i / 3), "frame " + std::to_string(f));
+    }
   }
   return anim;
 }

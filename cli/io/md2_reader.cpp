@@ -117,6 +117,7 @@ MeshAnimation readMd2(const std::string& path, const ReadOptions& options) {
                     " of " + std::to_string(h.numVertices),
                 at);
       }
+      if (h.numSt == 0) continue;  // a model without texture coordinates
       if (s[c] < 0 || s[c] >= h.numSt) {
         in.fail("triangle " + std::to_string(t) + " uses texture coordinate " +
                     std::to_string(s[c]) + " of " + std::to_string(h.numSt),

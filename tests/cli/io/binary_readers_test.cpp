@@ -63,6 +63,15 @@ TEST(Md2Reader, DecodesFramesTrianglesUvsAndClips) {
   ReadOptions options;
   options.frameRate = 30.0;
   EXPECT_DOUBLE_EQ(readAnimation(path, options).frameRate, 30.0);
+
+  // A model without texture coordinates keeps its faces, without uvs.
+  Md2Model bare = sampleMd2();
+  bare.st.clear();
+  writeFile(path, buildMd2(bare).data);
+  const MeshAnimation untextured = readAnimation(path);
+  EXPECT_EQ(untextured.triangles, anim.triangles);
+  EXPECT_TRUE(untextured.uvs.empty());
+  EXPECT_EQ(untextured.frames, anim.frames);
 }
 
 TEST(Md2Reader, ClipsSplitOnNameChangesAndRepeats) {

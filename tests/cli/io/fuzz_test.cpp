@@ -2,6 +2,7 @@
 // reader: each must either read something consistent or throw ReadError,
 // never crash, hang or read out of bounds (the sanitizer build checks that).
 #include <cmath>
+#include <cstdlib>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -62,6 +63,9 @@ TEST(ReaderFuzz, DamagedFilesAreReadConsistentlyOrRefused) {
     seeds.push_back({ext, readBytes(seedPath)});
   }
 
+  // VANTREL_FUZZ_VARIANTS raises the count for a longer hunt by hand.
+  const char* env = std::getenv("VANTREL_FUZZ_VARIANTS");
+  const int variants = env && std::atoi(env) > 0 ? std::atoi(env) : 80;
   std::mt19937 random(20261208);
   int refused = 0, read = 0;
   for (const Seed& seed : seeds) {
@@ -69,7 +73,7 @@ TEST(ReaderFuzz, DamagedFilesAreReadConsistentlyOrRefused) {
     const std::string path = dir.file("variant" + seed.extension);
     writeFile(path, seed.bytes);
     expectConsistent(readAnimation(path), "seed " + seed.extension);
-    for (int variant = 0; variant < 80; ++variant) {
+    for (int variant = 0; variant < variants; ++variant) {
       std::vector<std::uint8_t> bytes = seed.bytes;
       std::string label = seed.extension + " variant " + std::to_string(variant);
       if (variant % 2 == 0) {
@@ -100,9 +104,9 @@ TEST(ReaderFuzz, DamagedFilesAreReadConsistentlyOrRefused) {
       }
     }
   }
-  EXPECT_EQ(read + refused, int(seeds.size()) * 80);
+  EXPECT_EQ(read + refused, int(seeds.size()) * variants);
   // Truncation alone refuses many: the readers do notice damage.
-  EXPECT_GT(refused, int(seeds.size()) * 30);
+  EXPECT_GT(refused, int(seeds.size()) * variants * 3 / 8);
 }
 
 }  // namespace
