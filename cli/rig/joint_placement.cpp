@@ -519,8 +519,11 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   Eigen::initParallel();
   MotionClustering clustering(rest, traj, tol * tol * static_cast<double>(used));
   bool explained = false;
-  const long long maxSeeds = 2LL * want;
-  for (long long seeded = 0; clustering.clusterCount() < want && seeded < maxSeeds; ++seeded) {
+  // More clusters than vertices cannot exist; capping here keeps absurd
+  // requests from costing more than one cluster per vertex.
+  const int target = std::min(want, nv);
+  const long long maxSeeds = 2LL * target;
+  for (long long seeded = 0; clustering.clusterCount() < target && seeded < maxSeeds; ++seeded) {
     const auto [worst, worstCost] = clustering.worstVertex();
     if (worst < 0) break;
     if (worstCost <= clustering.explainedCost()) {

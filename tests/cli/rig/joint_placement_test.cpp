@@ -197,7 +197,7 @@ TEST(JointPlacementRecovery, InterleavedPartsAreToldApartByMotion) {
 TEST(JointPlacementRecovery, SmallPartsAreNotCapturedByNeighbours) {
   // Two to eight parts of 3 to 42 vertices over 1 to 25 moving frames, apart
   // and interleaved.
-  for (unsigned seed = 1; seed <= 200; ++seed) {
+  for (unsigned seed = 1; seed <= 100; ++seed) {
     for (bool interleaved : {false, true}) {
       const int parts = 2 + seed % 7;
       const Animation a =
@@ -259,6 +259,34 @@ TEST(JointPlacementParts, MergeRigidPartsGivesOneBonePerPart) {
   EXPECT_NE(jp.note.find("moves as 3 rigid parts: one bone per part"), std::string::npos)
       << jp.note;
   EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+}
+
+TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
+  const Animation exact = rigidParts(3, 30, 20, false);
+  auto noisy = [&](double amplitude) {
+    Animation a = exact;
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (std::size_t f = 1; f < a.frames.size(); ++f)
+      for (double& x : a.frames[f]) x += amplitude * extent(exact) * unit(rng);
+    return a;
+  };
+  const Animation quiet = noisy(1e-9);
+  const Animation loud = noisy(1e-3);
+  const JointPlacement belowTolerance = placeJoints(quiet.vertexCount, quiet.frames, bones(6));
+  EXPECT_EQ(belowTolerance.boneCount, 6);
+  EXPECT_NE(belowTolerance.note.find("moves as 3 rigid parts"), std::string::npos);
+  const JointPlacement aboveTolerance = placeJoints(loud.vertexCount, loud.frames, bones(6));
+  expectWellFormed(loud, aboveTolerance);
+  EXPECT_EQ(aboveTolerance.boneCount, 6);
+  EXPECT_EQ(aboveTolerance.note, "");
+  JointPlacementOptions lenient = bones(6);
+  lenient.rigidTolerance = 1e-2;
+  lenient.mergeRigidParts = true;
+  const JointPlacement merged = placeJoints(loud.vertexCount, loud.frames, lenient);
+  expectWellFormed(loud, merged);
+  expectPartsRecovered(loud, merged, 3);
+  EXPECT_LT(maxFitError(loud, merged), 3e-3 * extent(loud));
 }
 
 TEST(JointPlacementParts, WholeMeshMovingRigidly) {
@@ -329,6 +357,13 @@ TEST(JointPlacementDegenerate, FewerVerticesThanBonesAndTinyClusters) {
   const JointPlacement t = placeJoints(tiny.vertexCount, tiny.frames, bones(6));
   expectWellFormed(tiny, t);
   EXPECT_EQ(t.boneCount, 6);
+
+  // An absurd request ends with one bone per vertex.
+  const Animation three = rigidParts(3, 10, 5, false);
+  const JointPlacement all = placeJoints(three.vertexCount, three.frames, bones(1000000));
+  expectWellFormed(three, all);
+  EXPECT_EQ(all.boneCount, 30);
+  EXPECT_NE(all.note.find("only 30 vertices for 1000000 bones"), std::string::npos) << all.note;
 
   Animation none;
   none.frames.assign(3, {});
