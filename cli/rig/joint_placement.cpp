@@ -511,8 +511,9 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   double motion = 0.0;
   for (int f : motionFrames)
     for (int v = 0; v < nv; ++v)
-      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - rest.col(v)).cwiseAbs().maxCoeff());
+      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - rest.col(v)).norm());
   const double tol = options.rigidTolerance;
+  // Displacements within the tolerance are also explained by one cluster.
   const bool noMotion = motion <= tol;
 
   // 2. Motion stage.
@@ -612,8 +613,12 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
                                : "no motion between frames: bones placed by rest position");
   } else if (explained && parts < want) {
     std::ostringstream why;
-    why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s")
-        << (merge ? ": one bone per part" : "; further bones split parts by rest position");
+    why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s");
+    if (merge)
+      why << ": one bone per part";
+    else if (k > parts)
+      why << "; the other " << k - parts << " bone" << (k - parts == 1 ? "" : "s")
+          << " share a part's motion";
     appendNote(out.note, why.str());
   }
   if (k < want && !merge) {
