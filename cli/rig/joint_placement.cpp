@@ -6,16 +6,19 @@
 //     errors cannot overflow for huge coordinates.
 //  2. Motion stage. Start with one cluster holding every vertex. While fewer
 //     clusters than bones exist and some vertex is not explained by its
-//     cluster's rigid motion, seed a new cluster with the worst-fitted vertex
-//     (ties: lowest index) and refine: fit one rigid motion per cluster and
-//     frame (Procrustes), then move each vertex to the cluster whose motion
-//     reproduces its trajectory with the least squared error, until nothing
-//     moves or maxIterations rounds. A vertex moves only on a clear
-//     improvement, so rounding noise cannot shuffle vertices between clusters
-//     with the same motion. Clusters that empty are dropped; the next round of
-//     seeding replaces them. Growing one cluster at a time from the worst
-//     residual finds every rigid part, where seeding all clusters at once
-//     tends to put two seeds in one large part and none in a small one.
+//     cluster's rigid motion, open a cluster at the worst-fitted vertex
+//     (ties: lowest index) with the vertices that keep their distance to it
+//     over the frames (at least two more), then refine: fit one rigid motion
+//     per cluster and frame (Procrustes), move each vertex to the cluster
+//     whose motion reproduces its trajectory with the least squared error,
+//     repeat until nothing moves or maxIterations rounds. A vertex moves only
+//     on a clear improvement, so rounding noise cannot shuffle vertices
+//     between clusters with the same motion. Clusters that empty are dropped
+//     and replaced by later seeding. Growing one cluster at a time from the
+//     worst residual finds every rigid part, where seeding all clusters at
+//     once tends to put two seeds in one large part and none in a small one;
+//     starting from a rigid set rather than one point keeps small parts from
+//     being captured by a neighbour's translation.
 //  3. When every vertex is explained with fewer clusters than bones, the
 //     animation has fewer rigid parts than bones: either split clusters by
 //     rest position (largest spread first, at the gap nearest the median along
@@ -50,6 +53,9 @@ using Eigen::Matrix3d;
 using Eigen::Matrix3Xd;
 using Eigen::RowVector3d;
 using Eigen::Vector3d;
+
+// Below this many elementary steps a parallel region costs more than it saves.
+constexpr long long kParallelWork = 1 << 14;
 
 // p -> p * a + t on row vectors, in normalised coordinates.
 struct RigidMotion {
@@ -141,10 +147,45 @@ class MotionClustering {
     return {worst, worstCost};
   }
 
-  void seed(int v) {
-    dirty_[bone_[v]] = 1;
-    bone_[v] = clusterCount();
+  // Opens a cluster at `worst` with the vertices that keep their distance to
+  // it over the frames (its rigid part when the animation has one), and at
+  // least the two that come closest to doing so, so that the new cluster
+  // starts with a full rigid motion rather than a single point's
+  // translation. No cluster gives up its last vertex.
+  void seed(int worst) {
+    std::vector<double> deviation(vertices_);
+    const bool parallel = static_cast<long long>(vertices_) * frames_ > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
+    for (int v = 0; v < vertices_; ++v) {
+      const double rest = (rest_.col(v) - rest_.col(worst)).norm();
+      double sum = 0.0;
+      for (int s = 0; s < frames_; ++s) {
+        const double d = (position(v, s) - position(worst, s)).norm() - rest;
+        sum += d * d;
+      }
+      deviation[v] = sum;
+    }
+    std::vector<int> order(vertices_);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return deviation[a] < deviation[b]; });
+    std::vector<int> left(clusterCount());
+    for (int c = 0; c < clusterCount(); ++c) left[c] = static_cast<int>(members_[c].size());
+    const int cluster = clusterCount();
     addCluster();
+    --left[bone_[worst]];
+    dirty_[bone_[worst]] = 1;
+    bone_[worst] = cluster;
+    int taken = 1;
+    for (int v : order) {
+      if (v == worst) continue;
+      if (taken >= 3 && deviation[v] > explainedCost_) break;
+      if (left[bone_[v]] < 2) continue;
+      --left[bone_[v]];
+      dirty_[bone_[v]] = 1;
+      bone_[v] = cluster;
+      ++taken;
+    }
     refresh();
   }
 
@@ -163,7 +204,6 @@ class MotionClustering {
   std::vector<int> motionGroups() const {
     const int k = clusterCount();
     std::vector<int> group(k, -1);
-    int groups = 0;
     for (int j = 0; j < k; ++j) {
       for (int i = 0; i < j && group[j] < 0; ++i) {
         if (group[i] != i) continue;  // compare against group leaders only
@@ -176,10 +216,7 @@ class MotionClustering {
         }
         if (all) group[j] = i;
       }
-      if (group[j] < 0) {
-        group[j] = j;
-        ++groups;
-      }
+      if (group[j] < 0) group[j] = j;
     }
     // Renumber leaders densely in order.
     std::vector<int> dense(k, -1);
@@ -187,7 +224,6 @@ class MotionClustering {
     for (int j = 0; j < k; ++j)
       if (group[j] == j) dense[j] = next++;
     for (int j = 0; j < k; ++j) group[j] = dense[group[j]];
-    (void)groups;
     return group;
   }
 
@@ -204,6 +240,10 @@ class MotionClustering {
     for (int v = 0; v < vertices_; ++v) members_[bone_[v]].push_back(v);
   }
 
+  Vector3d position(int v, int s) const {
+    return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
+  }
+
   // Refit and re-cost the clusters whose membership changed.
   void refresh() {
     rebuildMembers();
@@ -218,9 +258,8 @@ class MotionClustering {
     for (int job = 0; job < jobs; ++job) {
       const int c = dirty[job / frames_];
       const int s = job % frames_;
-      motion_[c][s] = fitRigid(members_[c], rest_, [&](int v) -> Vector3d {
-        return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
-      });
+      motion_[c][s] =
+          fitRigid(members_[c], rest_, [&](int v) -> Vector3d { return position(v, s); });
     }
     // Costs in blocks of vertices, every dirty cluster per pass over the
     // trajectories (memory traffic dominates), on coordinate columns so the
@@ -264,8 +303,8 @@ class MotionClustering {
   bool reassign() {
     const int k = clusterCount();
     std::vector<int> next(vertices_);
-#pragma omp parallel for schedule(static) if (static_cast <long long>(vertices_) * k > \
-                                              kParallelWork)
+    const bool parallel = static_cast<long long>(vertices_) * k > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
     for (int v = 0; v < vertices_; ++v) {
       const int c = bone_[v];
       const double own = cost_[c][v];
@@ -316,8 +355,6 @@ class MotionClustering {
   }
 
   static constexpr int kBlock = 512;
-  // Below this many elementary steps a parallel region costs more than it saves.
-  static constexpr long long kParallelWork = 1 << 14;
   const Matrix3Xd& rest_;
   const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns_;  // one column per coordinate
   const Eigen::MatrixXd& traj_;  // (v, 3s + c): coordinate c of vertex v at clustering frame s
@@ -474,15 +511,20 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   double motion = 0.0;
   for (int f : motionFrames)
     for (int v = 0; v < nv; ++v)
-      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - rest.col(v)).cwiseAbs().maxCoeff());
+      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - rest.col(v)).norm());
   const double tol = options.rigidTolerance;
+  // Displacements within the tolerance are also explained by one cluster.
   const bool noMotion = motion <= tol;
 
   // 2. Motion stage.
   Eigen::initParallel();
   MotionClustering clustering(rest, traj, tol * tol * static_cast<double>(used));
   bool explained = false;
-  for (int seeded = 0; clustering.clusterCount() < want && seeded < 2 * want; ++seeded) {
+  // More clusters than vertices cannot exist; capping here keeps absurd
+  // requests from costing more than one cluster per vertex.
+  const int target = std::min(want, nv);
+  const long long maxSeeds = 2LL * target;
+  for (long long seeded = 0; clustering.clusterCount() < target && seeded < maxSeeds; ++seeded) {
     const auto [worst, worstCost] = clustering.worstVertex();
     if (worst < 0) break;
     if (worstCost <= clustering.explainedCost()) {
@@ -499,18 +541,20 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   std::vector<int> bone = clustering.bones();
   int k = clustering.clusterCount();
 
-  // 3. Fewer rigid parts than bones.
+  // 3. Fewer rigid parts than bones. Merging applies only when every vertex
+  // is explained; otherwise the parts are not known and splitting keeps the
+  // requested count.
   int parts = k;
   if (explained && k < want) {
     const std::vector<int> group = clustering.motionGroups();
     parts = *std::max_element(group.begin(), group.end()) + 1;
-    if (options.mergeRigidParts) {
-      for (int& b : bone) b = group[b];
-      k = parts;
-    }
   }
-  const int motionClusters = k;
-  if (!options.mergeRigidParts) {
+  const bool merge = options.mergeRigidParts && explained && k < want;
+  if (merge) {
+    const std::vector<int> group = clustering.motionGroups();
+    for (int& b : bone) b = group[b];
+    k = parts;
+  } else {
     std::vector<double> spread(k);
     for (int c = 0; c < k; ++c) spread[c] = restSpread(rest, bone, c);
     while (k < want) {
@@ -541,7 +585,8 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     const Vector3d c = norm.unmap(centroid[b]);
     for (int i = 0; i < 3; ++i) out.restWorld[b][12 + i] = c[i];
   }
-#pragma omp parallel for schedule(static)
+  const bool parallel = static_cast<long long>(nv) * frameCount > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
   for (int f = 0; f < frameCount; ++f) {
     std::vector<Matrix4>& world = out.frameWorld[f];
     if (f == restFrame) {
@@ -563,24 +608,25 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   }
 
   // Notes.
-  std::ostringstream why;
   if (noMotion) {
-    appendNote(out.note, options.mergeRigidParts
-                             ? "no motion between frames: one bone"
-                             : "no motion between frames: bones placed by rest position");
+    appendNote(out.note, merge ? "no motion between frames: one bone"
+                               : "no motion between frames: bones placed by rest position");
   } else if (explained && parts < want) {
-    why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s")
-        << (options.mergeRigidParts ? ": one bone per part"
-                                    : "; further bones split parts by rest position");
+    std::ostringstream why;
+    why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s");
+    if (merge)
+      why << ": one bone per part";
+    else if (k > parts)
+      why << "; the other " << k - parts << " bone" << (k - parts == 1 ? "" : "s")
+          << " share a part's motion";
     appendNote(out.note, why.str());
   }
-  if (k < want && !options.mergeRigidParts) {
+  if (k < want && !merge) {
     std::ostringstream fewer;
     if (nv < want)
       fewer << "only " << nv << " vertices for " << want << " bones";
     else
-      fewer << "only " << k << " separable groups of vertices (" << motionClusters
-            << " by motion, the rest by distinct rest positions)";
+      fewer << "only " << k << " groups of vertices differ in motion or rest position";
     fewer << ": placed " << k << " of " << want << " bones";
     appendNote(out.note, fewer.str());
   }

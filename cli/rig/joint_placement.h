@@ -41,7 +41,8 @@ struct JointPlacement {
   // Bones placed; below the request only when the animation has fewer rigid
   // parts (or fewer distinct rest positions) than asked, see note.
   int boneCount = 0;
-  // Per vertex, its bone in [0, boneCount).
+  // Per vertex, its bone in [0, boneCount). Bones group vertices by motion,
+  // so a bone's vertices need not be connected in space.
   std::vector<int> vertexBone;
   // Per bone: rest world matrix, identity rotation, translation = centroid of
   // the bone's vertices at rest.

@@ -86,15 +86,17 @@ Animation bendingCylinder(int rings, int perRing, int frameCount) {
 // Largest distance between a frame's point and its rest point carried by its
 // bone, computed independently of rigidFitRms.
 double maxFitError(const Animation& a, const JointPlacement& jp, int restFrame = 0) {
+  std::vector<RowMatrix4> inverseRest;
+  for (const Matrix4& m : jp.restWorld)
+    inverseRest.push_back(Eigen::Map<const RowMatrix4>(m.data()).inverse());
   double worst = 0.0;
   for (std::size_t f = 0; f < a.frames.size(); ++f)
     for (int v = 0; v < a.vertexCount; ++v) {
       const int b = jp.vertexBone[v];
-      const RowMatrix4 rest = Eigen::Map<const RowMatrix4>(jp.restWorld[b].data());
       const RowMatrix4 world = Eigen::Map<const RowMatrix4>(jp.frameWorld[f][b].data());
       const double* p = &a.frames[restFrame][3 * v];
       const Eigen::RowVector4d y =
-          Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * rest.inverse() * world;
+          Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * inverseRest[b] * world;
       for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(y[c] - a.frames[f][3 * v + c]));
     }
   return worst;
@@ -192,6 +194,22 @@ TEST(JointPlacementRecovery, InterleavedPartsAreToldApartByMotion) {
   EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
 }
 
+TEST(JointPlacementRecovery, SmallPartsAreNotCapturedByNeighbours) {
+  // Two to eight parts of 3 to 42 vertices over 1 to 25 moving frames, apart
+  // and interleaved.
+  for (unsigned seed = 1; seed <= 100; ++seed) {
+    for (bool interleaved : {false, true}) {
+      const int parts = 2 + seed % 7;
+      const Animation a =
+          rigidParts(parts, 3 + (seed * 7) % 40, 2 + (seed * 3) % 25, interleaved, 1.0, 0.0, seed);
+      const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(parts));
+      SCOPED_TRACE(testing::Message() << "seed " << seed << " interleaved " << interleaved);
+      expectPartsRecovered(a, jp, parts);
+      EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+    }
+  }
+}
+
 TEST(JointPlacementRecovery, RestFrameInsideTheAnimationAndFewClusteringFrames) {
   const Animation a = rigidParts(4, 25, 20, false, 1.0, 0.0, 3);
   JointPlacementOptions o = bones(4);
@@ -221,7 +239,8 @@ TEST(JointPlacementParts, MoreBonesThanPartsSplitsPartsByRestPosition) {
   ASSERT_EQ(jp.boneCount, 7);
   const std::vector<int> part = partOfBone(a, jp);
   EXPECT_EQ(std::set<int>(part.begin(), part.end()).size(), 3u);
-  EXPECT_NE(jp.note.find("moves as 3 rigid parts"), std::string::npos) << jp.note;
+  EXPECT_EQ(jp.note,
+            "the animation moves as 3 rigid parts; the other 4 bones share a part's motion");
   EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
   // Split bones cover space: the rest centroids of bones within one part differ.
   for (int b = 0; b < 7; ++b)
@@ -243,12 +262,41 @@ TEST(JointPlacementParts, MergeRigidPartsGivesOneBonePerPart) {
   EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
 }
 
+TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
+  const Animation exact = rigidParts(3, 30, 20, false);
+  auto noisy = [&](double amplitude) {
+    Animation a = exact;
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (std::size_t f = 1; f < a.frames.size(); ++f)
+      for (double& x : a.frames[f]) x += amplitude * extent(exact) * unit(rng);
+    return a;
+  };
+  const Animation quiet = noisy(1e-9);
+  const Animation loud = noisy(1e-3);
+  const JointPlacement belowTolerance = placeJoints(quiet.vertexCount, quiet.frames, bones(6));
+  EXPECT_EQ(belowTolerance.boneCount, 6);
+  EXPECT_NE(belowTolerance.note.find("moves as 3 rigid parts"), std::string::npos);
+  const JointPlacement aboveTolerance = placeJoints(loud.vertexCount, loud.frames, bones(6));
+  expectWellFormed(loud, aboveTolerance);
+  EXPECT_EQ(aboveTolerance.boneCount, 6);
+  EXPECT_EQ(aboveTolerance.note, "");
+  JointPlacementOptions lenient = bones(6);
+  lenient.rigidTolerance = 1e-2;
+  lenient.mergeRigidParts = true;
+  const JointPlacement merged = placeJoints(loud.vertexCount, loud.frames, lenient);
+  expectWellFormed(loud, merged);
+  expectPartsRecovered(loud, merged, 3);
+  EXPECT_LT(maxFitError(loud, merged), 3e-3 * extent(loud));
+}
+
 TEST(JointPlacementParts, WholeMeshMovingRigidly) {
   const Animation a = rigidParts(1, 50, 10, false);
   const JointPlacement split = placeJoints(a.vertexCount, a.frames, bones(4));
   expectWellFormed(a, split);
   EXPECT_EQ(split.boneCount, 4);
-  EXPECT_NE(split.note.find("moves as 1 rigid part;"), std::string::npos) << split.note;
+  EXPECT_EQ(split.note,
+            "the animation moves as 1 rigid part; the other 3 bones share a part's motion");
   EXPECT_LT(maxFitError(a, split), 1e-9 * extent(a));
 
   JointPlacementOptions o = bones(4);
@@ -311,6 +359,13 @@ TEST(JointPlacementDegenerate, FewerVerticesThanBonesAndTinyClusters) {
   const JointPlacement t = placeJoints(tiny.vertexCount, tiny.frames, bones(6));
   expectWellFormed(tiny, t);
   EXPECT_EQ(t.boneCount, 6);
+
+  // An absurd request ends with one bone per vertex.
+  const Animation three = rigidParts(3, 10, 5, false);
+  const JointPlacement all = placeJoints(three.vertexCount, three.frames, bones(1000000));
+  expectWellFormed(three, all);
+  EXPECT_EQ(all.boneCount, 30);
+  EXPECT_NE(all.note.find("only 30 vertices for 1000000 bones"), std::string::npos) << all.note;
 
   Animation none;
   none.frames.assign(3, {});
