@@ -186,7 +186,7 @@ int runDecompose(const DecomposeOptions& options) {
     }
     const SolvedRig solved = readSolvedRig(names, samples.vertexCount, samples.frameCount());
     stages["solve"] = secondsSince(start);
-    // SAVE_DISABLED if (options.scenePath) host::saveScene(*options.scenePath);
+    if (options.scenePath) host::saveScene(*options.scenePath);
 
     // Measure and export.
     const RigError error = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld);
