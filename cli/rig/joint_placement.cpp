@@ -109,8 +109,8 @@ struct Normalised {
   Vector3d o = Vector3d::Zero();
   double h = 1.0;
   Vector3d map(const double* x) const { return (Vector3d(x[0], x[1], x[2]) * 0.5 - o * 0.5) / h; }
-  // Real position of a normalised point.
-  Vector3d unmap(const Vector3d& p) const { return o + (2.0 * h) * p; }
+  // Real position of a normalised point; halved inside for the same reason.
+  Vector3d unmap(const Vector3d& p) const { return 2.0 * (o * 0.5 + h * p); }
 };
 
 class MotionClustering {

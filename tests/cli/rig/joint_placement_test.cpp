@@ -222,7 +222,7 @@ TEST(JointPlacementRecovery, RestFrameInsideTheAnimationAndFewClusteringFrames) 
 }
 
 TEST(JointPlacementRecovery, HugeCoordinatesKeepTheirRelativeAccuracy) {
-  for (double scale : {1e-150, 1e6, 1e150}) {
+  for (double scale : {1e-150, 1e6, 1e150, 1e306}) {
     SCOPED_TRACE(scale);
     const Animation a = rigidParts(4, 20, 20, false, scale, 40.0 * scale);
     const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(4));
@@ -230,6 +230,21 @@ TEST(JointPlacementRecovery, HugeCoordinatesKeepTheirRelativeAccuracy) {
     expectPartsRecovered(a, jp, 4);
     EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
   }
+  // A jump from near the largest double to near its negative: differences
+  // between frames exceed the double range.
+  Animation jump;
+  jump.vertexCount = 4;
+  jump.part.assign(4, 0);
+  const double offsets[4][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  for (double base : {1e308, -1e308}) {
+    std::vector<double> frame;
+    for (const auto& o : offsets)
+      for (double x : o) frame.push_back(base + 1e300 * x);
+    jump.frames.push_back(frame);
+  }
+  const JointPlacement jp = placeJoints(jump.vertexCount, jump.frames, bones(1));
+  expectWellFormed(jump, jp);
+  EXPECT_LT(maxFitError(jump, jp), 1e-9 * 1e308);
 }
 
 TEST(JointPlacementParts, MoreBonesThanPartsSplitsPartsByRestPosition) {
