@@ -245,6 +245,7 @@ TEST(JointPlacementRecovery, HugeCoordinatesKeepTheirRelativeAccuracy) {
   const JointPlacement jp = placeJoints(jump.vertexCount, jump.frames, bones(1));
   expectWellFormed(jump, jp);
   EXPECT_LT(maxFitError(jump, jp), 1e-9 * 1e308);
+  EXPECT_LT(rigidFitRms(jump.vertexCount, jump.frames, 0, jp), 1e-9 * 1e308);
 }
 
 TEST(JointPlacementParts, MoreBonesThanPartsSplitsPartsByRestPosition) {
@@ -484,6 +485,8 @@ TEST(JointPlacementInput, RigidFitRmsMeasuresTheCarriedRestPoints) {
   jp.frameWorld[1][0][12] += 3.0;
   jp.frameWorld[1][0][13] += 4.0;
   EXPECT_DOUBLE_EQ(rigidFitRms(1, frames, 0, jp), 0.0);
+  jp.vertexBone = {1};  // no such bone
+  EXPECT_THROW(rigidFitRms(1, frames, 0, jp), std::invalid_argument);
   jp.vertexBone.clear();
   EXPECT_THROW(rigidFitRms(1, frames, 0, jp), std::invalid_argument);
 }
