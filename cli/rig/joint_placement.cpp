@@ -33,8 +33,8 @@
 // Determinism: every sum runs in vertex or frame order, parallel loops write
 // only their own elements, and every choice breaks ties by the lower index,
 // so the result is identical for any thread count. Termination: at most
-// 2 x boneCount seedings, each followed by at most maxIterations rounds, and
-// at most boneCount spatial splits.
+// 2 x min(boneCount, vertices) seedings, each followed by at most
+// maxIterations rounds, and at most boneCount spatial splits.
 #include "cli/rig/joint_placement.h"
 
 #include <Eigen/Dense>
