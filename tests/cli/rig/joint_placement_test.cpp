@@ -284,8 +284,9 @@ TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
     Animation a = exact;
     std::mt19937 rng(99);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    const double size = extent(exact);
     for (std::size_t f = 1; f < a.frames.size(); ++f)
-      for (double& x : a.frames[f]) x += amplitude * extent(exact) * unit(rng);
+      for (double& x : a.frames[f]) x += amplitude * size * unit(rng);
     return a;
   };
   const Animation quiet = noisy(1e-9);
