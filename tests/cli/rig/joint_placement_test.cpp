@@ -248,34 +248,35 @@ TEST(JointPlacementRecovery, HugeCoordinatesKeepTheirRelativeAccuracy) {
   EXPECT_LT(rigidFitRms(jump.vertexCount, jump.frames, 0, jp), 1e-9 * 1e308);
 }
 
-TEST(JointPlacementParts, MoreBonesThanPartsSplitsPartsByRestPosition) {
-  const Animation a = rigidParts(3, 30, 20, false);
-  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(7));
-  expectWellFormed(a, jp);
-  ASSERT_EQ(jp.boneCount, 7);
-  const std::vector<int> part = partOfBone(a, jp);
-  EXPECT_EQ(std::set<int>(part.begin(), part.end()).size(), 3u);
-  EXPECT_EQ(jp.note,
-            "the animation moves as 3 rigid parts; the other 4 bones share a part's motion");
-  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
-  // Split bones cover space: the rest centroids of bones within one part differ.
-  for (int b = 0; b < 7; ++b)
-    for (int c = b + 1; c < 7; ++c)
-      if (part[b] == part[c]) {
-        EXPECT_NE(jp.restWorld[b], jp.restWorld[c]);
-      }
-}
+TEST(JointPlacementParts, MoreBonesThanPartsSplitOrMergeAsAsked) {
+  for (int parts : {3, 1}) {
+    SCOPED_TRACE(parts);
+    const Animation a = rigidParts(parts, 30, 20, false);
+    const int more = parts + 4;
+    const JointPlacement split = placeJoints(a.vertexCount, a.frames, bones(more));
+    expectWellFormed(a, split);
+    ASSERT_EQ(split.boneCount, more);
+    const std::vector<int> part = partOfBone(a, split);
+    EXPECT_EQ(std::set<int>(part.begin(), part.end()).size(), static_cast<std::size_t>(parts));
+    EXPECT_EQ(split.note, "the animation moves as " + std::to_string(parts) + " rigid part" +
+                              (parts == 1 ? "" : "s") +
+                              "; the other 4 bones share a part's motion");
+    EXPECT_LT(maxFitError(a, split), 1e-9 * extent(a));
+    // Bones sharing a part sit at different places.
+    for (int b = 0; b < more; ++b)
+      for (int c = b + 1; c < more; ++c)
+        if (part[b] == part[c]) {
+          EXPECT_NE(split.restWorld[b], split.restWorld[c]);
+        }
 
-TEST(JointPlacementParts, MergeRigidPartsGivesOneBonePerPart) {
-  const Animation a = rigidParts(3, 30, 20, false);
-  JointPlacementOptions o = bones(7);
-  o.mergeRigidParts = true;
-  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, o);
-  expectWellFormed(a, jp);
-  expectPartsRecovered(a, jp, 3);
-  EXPECT_NE(jp.note.find("moves as 3 rigid parts: one bone per part"), std::string::npos)
-      << jp.note;
-  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+    JointPlacementOptions o = bones(more);
+    o.mergeRigidParts = true;
+    const JointPlacement merged = placeJoints(a.vertexCount, a.frames, o);
+    expectWellFormed(a, merged);
+    expectPartsRecovered(a, merged, parts);
+    EXPECT_NE(merged.note.find(": one bone per part"), std::string::npos) << merged.note;
+    EXPECT_LT(maxFitError(a, merged), 1e-9 * extent(a));
+  }
 }
 
 TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
@@ -305,23 +306,6 @@ TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
   expectWellFormed(loud, merged);
   expectPartsRecovered(loud, merged, 3);
   EXPECT_LT(maxFitError(loud, merged), 3e-3 * extent(loud));
-}
-
-TEST(JointPlacementParts, WholeMeshMovingRigidly) {
-  const Animation a = rigidParts(1, 50, 10, false);
-  const JointPlacement split = placeJoints(a.vertexCount, a.frames, bones(4));
-  expectWellFormed(a, split);
-  EXPECT_EQ(split.boneCount, 4);
-  EXPECT_EQ(split.note,
-            "the animation moves as 1 rigid part; the other 3 bones share a part's motion");
-  EXPECT_LT(maxFitError(a, split), 1e-9 * extent(a));
-
-  JointPlacementOptions o = bones(4);
-  o.mergeRigidParts = true;
-  const JointPlacement merged = placeJoints(a.vertexCount, a.frames, o);
-  expectWellFormed(a, merged);
-  EXPECT_EQ(merged.boneCount, 1);
-  EXPECT_NE(merged.note.find("1 rigid part"), std::string::npos) << merged.note;
 }
 
 TEST(JointPlacementDegenerate, NoMotionClustersByRestPosition) {
