@@ -348,6 +348,12 @@ std::string Scene::connect(const PlugKey& source, const PlugKey& destination) {
     if (fromAttribute->type == ValueType::Compound && fromAttribute->children.size() != toAttribute->children.size())
         return "incompatible compound attributes";
     if (hasInput(destination)) return plugName(destination) + " already has an input";
+    // A compound and its children are fed either as a whole or one by one.
+    if (!toAttribute->parent.empty() && hasInput(PlugKey{destination.node, toAttribute->parent, -1}))
+        return plugName(destination) + " already has an input through " + toAttribute->parent;
+    for (const std::string& child : toAttribute->children)
+        if (hasInput(PlugKey{destination.node, child, -1}))
+            return plugName(destination) + " already has an input on " + child;
     inputs_[destination] = source;
     return std::string();
 }
