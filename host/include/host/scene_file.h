@@ -1,8 +1,9 @@
 #pragma once
 // Saving and loading the scene as a JSON file: nodes, attributes and values,
 // connections, keys, point caches, skin clusters, the current time and UI
-// unit. Doubles are written with full precision, so a loaded scene evaluates
-// identically to the saved one.
+// unit. Doubles are written in their shortest exact form, so a loaded scene
+// evaluates identically to the saved one. The file is compact JSON (no
+// indentation): point caches make it large.
 
 #include <string>
 
