@@ -99,7 +99,8 @@ std::string getString(const std::string& plug);
 std::vector<double> getDoubleArray(const std::string& plug);
 std::vector<int> getIntArray(const std::string& plug);
 std::vector<std::string> getStringArray(const std::string& plug);
-// Logical indices of the existing elements of an array attribute, ascending.
+// Logical indices of the existing elements of an array attribute, ascending
+// (none for a non-array attribute).
 std::vector<unsigned> elementIndices(const std::string& arrayPlug);
 
 void setKeyable(const std::string& plug, bool keyable);
