@@ -1,4 +1,4 @@
-// The builder API: making and inspecting scenes from C++ (tests, the vantrel
+// The builder API: making and reading scenes from C++ (tests, the vantrel
 // program). Every misuse throws host::Error before anything changes.
 #include <host/scene.h>
 #include <host/session.h>

@@ -56,15 +56,15 @@ const StaticAttribute kCurveAttributes[] = {
     {"output", "output", ValueType::Double, 0.0, false, ""},
 };
 
-void addStatic(Node& node, const StaticAttribute& spec) {
+void addStatic(Node& node, const StaticAttribute& definition) {
     Attribute attribute;
-    attribute.name = spec.name;
-    attribute.longName = spec.longName;
-    attribute.type = spec.type;
-    attribute.keyable = spec.keyable;
-    attribute.parent = spec.parent;
-    if (spec.type == ValueType::Int) attribute.value = static_cast<int>(spec.initial);
-    else attribute.value = spec.initial;
+    attribute.name = definition.name;
+    attribute.longName = definition.longName;
+    attribute.type = definition.type;
+    attribute.keyable = definition.keyable;
+    attribute.parent = definition.parent;
+    if (definition.type == ValueType::Int) attribute.value = static_cast<int>(definition.initial);
+    else attribute.value = definition.initial;
     if (!attribute.parent.empty()) {
         Attribute* parent = node.findAttribute(attribute.parent);
         if (parent) parent->children.push_back(attribute.name);
@@ -234,11 +234,11 @@ Node& Scene::createNode(const std::string& name, NodeKind kind, NodeId parent) {
         parentNode->children.push_back(created->id);
     }
     if (kind == NodeKind::Transform || kind == NodeKind::Joint)
-        for (const auto& spec : kTransformAttributes) addStatic(*created, spec);
+        for (const auto& definition : kTransformAttributes) addStatic(*created, definition);
     if (kind == NodeKind::Joint)
-        for (const auto& spec : kJointAttributes) addStatic(*created, spec);
+        for (const auto& definition : kJointAttributes) addStatic(*created, definition);
     if (kind == NodeKind::AnimCurve)
-        for (const auto& spec : kCurveAttributes) addStatic(*created, spec);
+        for (const auto& definition : kCurveAttributes) addStatic(*created, definition);
     Node& result = *created;
     byName_[name] = created->id;
     nodes_[created->id] = std::move(created);

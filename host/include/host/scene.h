@@ -1,5 +1,5 @@
 #pragma once
-// Building and inspecting the headless host's scene: what tests and the
+// Building and reading the headless host's scene: what tests and the
 // vantrel program use to make the scenes the plug-in works on. Nodes are named
 // by their unique names; plugs by "node.attribute" or
 // "node.attribute[logicalIndex]" (short or long attribute names). Every
