@@ -7,6 +7,7 @@
 #include <maya/MGlobal.h>
 #include <maya/MPxCommand.h>
 
+#include <charconv>
 #include <memory>
 
 #include "object_access.h"
@@ -82,7 +83,12 @@ void MPxCommand::displayError(const MString& theError) { MGlobal::displayError(t
 void MPxCommand::clearResult() { session().result.clear(); }
 void MPxCommand::setResult(bool result) { session().result = result ? "1" : "0"; }
 void MPxCommand::setResult(int result) { session().result = std::to_string(result); }
-void MPxCommand::setResult(double result) { session().result = (MString() + result).asChar(); }
+void MPxCommand::setResult(double result) {
+    // Shortest text that reads back as the same double.
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, result).ptr;
+    session().result.assign(text, end);
+}
 void MPxCommand::setResult(const MString& result) { session().result = result.asChar(); }
 void MPxCommand::setResult(const char* result) { session().result = result ? result : ""; }
 
