@@ -51,6 +51,9 @@ void registerSize(const Size& size) {
     auto add = [&](const std::string& step, void (*run)(DecompositionState&)) {
         benchmark::RegisterBenchmark((prefix + step).c_str(),
                                      [size, run](benchmark::State& st) {
+                                         // The binding update's progress line would
+                                         // drown the report.
+                                         logStream.rdbuf(nullptr);
                                          DecompositionState& state = dataset(size);
                                          for (auto _ : st) run(state);
                                      })
@@ -74,15 +77,12 @@ void registerSize(const Size& size) {
     add("rebuildBoneInfluenceIndex", [](DecompositionState& s) { rebuildBoneInfluenceIndex(s, 1); });
 }
 
+// Registered during static initialisation, as the benchmark macros do.
+const bool registered = [] {
+    for (const Size& size : kSizes) registerSize(size);
+    return true;
+}();
+
 }  // namespace
 
-int main(int argc, char** argv) {
-    // The binding update's progress line would drown the report.
-    logStream.rdbuf(nullptr);
-    for (const Size& size : kSizes) registerSize(size);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+BENCHMARK_MAIN();

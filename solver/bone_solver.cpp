@@ -98,6 +98,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     SolverState& solver = state.solver;
     const int F = in.F;
     const int J = in.J;
+    prepareParallelStep(state);
     if (F < 1 || J < 1) return;
 
     // The rest world matrix of every bone, shared by all shapes.
@@ -131,7 +132,6 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         }
     }
 
-    prepareParallelStep(state);
 #pragma omp parallel for schedule(static)
     for (int f = 0; f < F; ++f) {
         std::vector<MMatrix>& transforms = solver.boneTransforms[f];

@@ -33,8 +33,8 @@
 // Determinism: every sum runs in vertex or frame order, parallel loops write
 // only their own elements, and every choice breaks ties by the lower index,
 // so the result is identical for any thread count. Termination: at most
-// 2 x boneCount seedings, each followed by at most maxIterations rounds, and
-// at most boneCount spatial splits.
+// 2 x min(boneCount, vertices) seedings, each followed by at most
+// maxIterations rounds, and at most boneCount spatial splits.
 #include "cli/rig/joint_placement.h"
 
 #include <Eigen/Dense>
@@ -109,8 +109,8 @@ struct Normalised {
   Vector3d o = Vector3d::Zero();
   double h = 1.0;
   Vector3d map(const double* x) const { return (Vector3d(x[0], x[1], x[2]) * 0.5 - o * 0.5) / h; }
-  // Real position of a normalised point.
-  Vector3d unmap(const Vector3d& p) const { return o + (2.0 * h) * p; }
+  // Real position of a normalised point; halved inside for the same reason.
+  Vector3d unmap(const Vector3d& p) const { return 2.0 * (o * 0.5 + h * p); }
 };
 
 class MotionClustering {
@@ -636,18 +636,30 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,
                    const JointPlacement& placement) {
   if (vertexCount <= 0 || frames.empty()) return 0.0;
+  auto fail = [] {
+    throw std::invalid_argument("rigidFitRms: placement does not match the animation");
+  };
   if (restFrame < 0 || restFrame >= static_cast<int>(frames.size()) ||
       static_cast<int>(placement.vertexBone.size()) != vertexCount ||
       placement.frameWorld.size() != frames.size())
-    throw std::invalid_argument("rigidFitRms: placement does not match the animation");
+    fail();
+  const std::size_t boneCount = placement.restWorld.size();
+  for (int b : placement.vertexBone)
+    if (b < 0 || static_cast<std::size_t>(b) >= boneCount) fail();
+  double scale = 0.0;  // squares are summed relative to it so they cannot overflow
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    if (frames[f].size() != 3 * static_cast<std::size_t>(vertexCount) ||
+        placement.frameWorld[f].size() != boneCount)
+      fail();
+    for (double x : frames[f]) scale = std::max(scale, std::abs(x));
+  }
+  if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
   using RowMatrix4 = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
-  std::vector<RowMatrix4> inverseRest(placement.restWorld.size());
-  for (std::size_t b = 0; b < inverseRest.size(); ++b)
+  std::vector<RowMatrix4> inverseRest(boneCount);
+  for (std::size_t b = 0; b < boneCount; ++b)
     inverseRest[b] = Eigen::Map<const RowMatrix4>(placement.restWorld[b].data()).inverse();
   double sum = 0.0;
   for (std::size_t f = 0; f < frames.size(); ++f) {
-    if (frames[f].size() != 3 * static_cast<std::size_t>(vertexCount))
-      throw std::invalid_argument("rigidFitRms: frame size does not match the vertex count");
     for (int v = 0; v < vertexCount; ++v) {
       const int b = placement.vertexBone[v];
       const double* p = &frames[restFrame][3 * v];
@@ -655,12 +667,13 @@ double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& fram
       const Eigen::RowVector4d y =
           rp * inverseRest[b] * Eigen::Map<const RowMatrix4>(placement.frameWorld[f][b].data());
       for (int c = 0; c < 3; ++c) {
-        const double d = y[c] - frames[f][3 * v + c];
+        const double d = (y[c] - frames[f][3 * v + c]) / scale;
         sum += d * d;
       }
     }
   }
-  return std::sqrt(sum / (static_cast<double>(vertexCount) * static_cast<double>(frames.size())));
+  return scale *
+         std::sqrt(sum / (static_cast<double>(vertexCount) * static_cast<double>(frames.size())));
 }
 
 }  // namespace vantrel::rig

@@ -29,7 +29,9 @@ struct JointPlacementOptions {
   // the animation; 0 means all. The final per-bone fits use every frame.
   int assignmentFrames = 32;
   // A vertex counts as explained by a rigid motion when its RMS error over
-  // the frames is at most this times the animation's half extent.
+  // the frames is at most this times the animation's size: the largest
+  // coordinate offset, in any frame, from the centre of the rest bounding
+  // box. Also the threshold below which the animation counts as not moving.
   double rigidTolerance = 1e-6;
   // When the animation moves as fewer rigid parts than boneCount: false
   // splits parts by rest position to reach boneCount; true returns one bone

@@ -21,12 +21,14 @@ MStatus MFnDagNode::setObject(const MObject& object) {
     // A node has exactly one path, so the object alone gives it.
     const MStatus status = MFnBase::setObject(object);
     path_ = status ? ObjectAccess::path(ObjectAccess::nodeId(object)) : MDagPath();
+    attachedByPath_ = false;
     return status;
 }
 
 MStatus MFnDagNode::setObject(const MDagPath& path) {
     const MStatus status = MFnBase::setObject(path.node());
     path_ = status ? path : MDagPath();
+    attachedByPath_ = status == MS::kSuccess;
     return status;
 }
 
@@ -121,7 +123,7 @@ MVector MFnTransform::getTranslation(MSpace::Space space, MStatus* ReturnStatus)
 MFnMesh::MFnMesh(const MObject& object, MStatus* ReturnStatus) {
     // Attached through an object only: world space is not available, as a
     // node alone does not say which instance is meant.
-    const MStatus status = MFnBase::setObject(object);
+    const MStatus status = MFnDagNode::setObject(object);
     if (ReturnStatus) *ReturnStatus = status;
 }
 
@@ -147,7 +149,7 @@ MStatus MFnMesh::getPoints(MPointArray& vertexArray, MSpace::Space space) const 
     if (!node) return MS::kFailure;
     std::vector<MPoint> points = meshPoints(scene(), *node);
     if (space == MSpace::kWorld) {
-        if (!path_.isValid()) return MS::kInvalidParameter;
+        if (!attachedByPath_) return MS::kInvalidParameter;
         const MMatrix world = path_.inclusiveMatrix();
         for (MPoint& p : points) p = p * world;
     }

@@ -50,6 +50,7 @@ MStatus write(const MPlug& plug, Value value) {
     if (attribute->isArray != (key.index >= 0)) return MS::kFailure;
     if (node->kind == NodeKind::AnimCurve && attribute->name == "output") return MS::kFailure;
     if (scene().hasInput(key)) return MS::kFailure;
+    if (!attribute->parent.empty() && scene().hasInput(PlugKey{key.node, attribute->parent, -1})) return MS::kFailure;
     const ValueType given = valueTypeOf(value);
     const bool givenNumber = given == ValueType::Int || given == ValueType::Bool || given == ValueType::Double;
     const bool wantNumber = attribute->type == ValueType::Int || attribute->type == ValueType::Bool ||

@@ -1,4 +1,4 @@
-// The builder API: making and inspecting scenes from C++ (tests, the vantrel
+// The builder API: making and reading scenes from C++ (tests, the vantrel
 // program). Every misuse throws host::Error before anything changes.
 #include <host/scene.h>
 #include <host/session.h>
@@ -315,8 +315,8 @@ std::vector<std::string> getStringArray(const std::string& plug) {
 std::vector<unsigned> elementIndices(const std::string& arrayPlug) {
     const PlugKey key = scene().parsePlug(arrayPlug);
     const Attribute* attribute = scene().node(key.node)->findAttribute(key.attribute);
-    if (!attribute->isArray || key.index >= 0) throw Error("'" + arrayPlug + "' is not an array attribute");
-    std::vector<unsigned> indices;
+    if (key.index >= 0) throw Error("'" + arrayPlug + "' is an element, not an array attribute");
+    std::vector<unsigned> indices;  // none for a non-array attribute
     for (const auto& element : attribute->elements) indices.push_back(element.first);
     return indices;
 }

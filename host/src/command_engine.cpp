@@ -7,6 +7,7 @@
 #include <maya/MGlobal.h>
 #include <maya/MPxCommand.h>
 
+#include <charconv>
 #include <memory>
 
 #include "object_access.h"
@@ -16,12 +17,21 @@ using namespace host::detail;
 
 namespace {
 
-// Words separated by blanks; "quoted strings" (with \" and \\) are single
-// words. Returns false on an unterminated quote.
-bool splitWords(const std::string& line, std::vector<std::string>& words, std::string& error) {
+// Statements separated by unquoted ';', each a list of words separated by
+// blanks; "quoted strings" (with \" and \\) are single words. Returns false
+// on an unterminated quote.
+bool splitStatements(const std::string& line, std::vector<std::vector<std::string>>& statements, std::string& error) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    std::vector<std::string> words;
     size_t i = 0;
     while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t' || line[i] == '\n' || line[i] == '\r' || line[i] == ';') {
+        if (blank(line[i])) {
+            ++i;
+            continue;
+        }
+        if (line[i] == ';') {
+            if (!words.empty()) statements.push_back(words);
+            words.clear();
             ++i;
             continue;
         }
@@ -47,14 +57,15 @@ bool splitWords(const std::string& line, std::vector<std::string>& words, std::s
                 return false;
             }
         } else {
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\n' && line[i] != '\r' &&
-                   line[i] != ';' && line[i] != '"')
-                word += line[i++];
+            while (i < line.size() && !blank(line[i]) && line[i] != ';' && line[i] != '"') word += line[i++];
         }
         words.push_back(word);
     }
+    if (!words.empty()) statements.push_back(words);
     return true;
 }
+
+MStatus executeStatement(const std::vector<std::string>& words);
 
 }  // namespace
 
@@ -72,7 +83,12 @@ void MPxCommand::displayError(const MString& theError) { MGlobal::displayError(t
 void MPxCommand::clearResult() { session().result.clear(); }
 void MPxCommand::setResult(bool result) { session().result = result ? "1" : "0"; }
 void MPxCommand::setResult(int result) { session().result = std::to_string(result); }
-void MPxCommand::setResult(double result) { session().result = (MString() + result).asChar(); }
+void MPxCommand::setResult(double result) {
+    // Shortest text that reads back as the same double.
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, result).ptr;
+    session().result.assign(text, end);
+}
 void MPxCommand::setResult(const MString& result) { session().result = result.asChar(); }
 void MPxCommand::setResult(const char* result) { session().result = result ? result : ""; }
 
@@ -131,15 +147,27 @@ MString MFnPlugin::name(MStatus* ReturnStatus) const {
 namespace host {
 
 MStatus executeCommand(const std::string& commandLine) {
-    std::vector<std::string> words;
+    std::vector<std::vector<std::string>> statements;
     std::string error;
-    if (!splitWords(commandLine, words, error)) {
+    if (!splitStatements(commandLine, statements, error)) {
         MGlobal::displayError(MString(error.c_str()));
         return MS::kInvalidParameter;
     }
-    if (words.empty()) return MS::kSuccess;
-    auto found = detail::session().commands.find(words[0]);
-    if (found == detail::session().commands.end()) {
+    MStatus status;
+    for (const auto& words : statements) {
+        status = executeStatement(words);
+        if (!status) break;  // a failing statement ends the line
+    }
+    return status;
+}
+
+}  // namespace host
+
+namespace {
+
+MStatus executeStatement(const std::vector<std::string>& words) {
+    auto found = session().commands.find(words[0]);
+    if (found == session().commands.end()) {
         MGlobal::displayError(MString(("Cannot find command \"" + words[0] + "\".").c_str()));
         return MS::kNotFound;
     }
@@ -175,6 +203,10 @@ MStatus executeCommand(const std::string& commandLine) {
     }
     return status;
 }
+
+}  // namespace
+
+namespace host {
 
 std::string commandResult() { return detail::session().result; }
 

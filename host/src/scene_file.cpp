@@ -429,7 +429,7 @@ void saveScene(const std::string& path) {
 
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) throw Error(path + ": cannot be written");
-    out << document.dump(1) << '\n';
+    out << document.dump() << '\n';
     out.close();
     if (!out) throw Error(path + ": cannot be written");
 }

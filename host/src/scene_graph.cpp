@@ -56,15 +56,15 @@ const StaticAttribute kCurveAttributes[] = {
     {"output", "output", ValueType::Double, 0.0, false, ""},
 };
 
-void addStatic(Node& node, const StaticAttribute& spec) {
+void addStatic(Node& node, const StaticAttribute& definition) {
     Attribute attribute;
-    attribute.name = spec.name;
-    attribute.longName = spec.longName;
-    attribute.type = spec.type;
-    attribute.keyable = spec.keyable;
-    attribute.parent = spec.parent;
-    if (spec.type == ValueType::Int) attribute.value = static_cast<int>(spec.initial);
-    else attribute.value = spec.initial;
+    attribute.name = definition.name;
+    attribute.longName = definition.longName;
+    attribute.type = definition.type;
+    attribute.keyable = definition.keyable;
+    attribute.parent = definition.parent;
+    if (definition.type == ValueType::Int) attribute.value = static_cast<int>(definition.initial);
+    else attribute.value = definition.initial;
     if (!attribute.parent.empty()) {
         Attribute* parent = node.findAttribute(attribute.parent);
         if (parent) parent->children.push_back(attribute.name);
@@ -234,11 +234,11 @@ Node& Scene::createNode(const std::string& name, NodeKind kind, NodeId parent) {
         parentNode->children.push_back(created->id);
     }
     if (kind == NodeKind::Transform || kind == NodeKind::Joint)
-        for (const auto& spec : kTransformAttributes) addStatic(*created, spec);
+        for (const auto& definition : kTransformAttributes) addStatic(*created, definition);
     if (kind == NodeKind::Joint)
-        for (const auto& spec : kJointAttributes) addStatic(*created, spec);
+        for (const auto& definition : kJointAttributes) addStatic(*created, definition);
     if (kind == NodeKind::AnimCurve)
-        for (const auto& spec : kCurveAttributes) addStatic(*created, spec);
+        for (const auto& definition : kCurveAttributes) addStatic(*created, definition);
     Node& result = *created;
     byName_[name] = created->id;
     nodes_[created->id] = std::move(created);
@@ -348,6 +348,12 @@ std::string Scene::connect(const PlugKey& source, const PlugKey& destination) {
     if (fromAttribute->type == ValueType::Compound && fromAttribute->children.size() != toAttribute->children.size())
         return "incompatible compound attributes";
     if (hasInput(destination)) return plugName(destination) + " already has an input";
+    // A compound and its children are fed either as a whole or one by one.
+    if (!toAttribute->parent.empty() && hasInput(PlugKey{destination.node, toAttribute->parent, -1}))
+        return plugName(destination) + " already has an input through " + toAttribute->parent;
+    for (const std::string& child : toAttribute->children)
+        if (hasInput(PlugKey{destination.node, child, -1}))
+            return plugName(destination) + " already has an input on " + child;
     inputs_[destination] = source;
     return std::string();
 }

@@ -122,6 +122,16 @@ TEST_F(PluginHost, WordsAndQuotedStringsReachTheCommand) {
     // Not undoable: destroyed at once, nothing queued.
     EXPECT_EQ(host::messages()[1].text, "hostTestEcho: destroyed");
     EXPECT_EQ(host::undoQueueLength(), 0u);
+    // Statements end at ';' outside quotes; a failing one ends the line.
+    host::clearMessages();
+    ASSERT_TRUE(host::executeCommand("hostTestEcho a; hostTestEcho \"b;c\";"));
+    ASSERT_EQ(host::messages().size(), 4u);
+    EXPECT_EQ(host::messages()[0].text, "a");
+    EXPECT_EQ(host::messages()[2].text, "b;c");
+    host::clearMessages();
+    EXPECT_EQ(host::executeCommand("noSuchCommand; hostTestEcho never"), MS::kNotFound);
+    ASSERT_EQ(host::messages().size(), 1u);
+    EXPECT_EQ(host::messages()[0].text, "Cannot find command \"noSuchCommand\".");
     // Quoted names work for flag arguments too.
     ASSERT_TRUE(host::executeCommand("hostTestAdd -node \"store\" \"an object\""));
     EXPECT_EQ(host::getInt("store.count"), 1);

@@ -149,6 +149,9 @@ TEST_F(SceneEvaluation, MeshUnderAMovingTransformFollowsIt) {
     MPointArray points;
     EXPECT_EQ(MFnMesh(shape.node()).getPoints(points, MSpace::kWorld), MS::kInvalidParameter);
     EXPECT_TRUE(MFnMesh(shape.node()).getPoints(points, MSpace::kObject));
+    MDagPath viaNode;
+    EXPECT_TRUE(MFnMesh(shape.node()).getPath(viaNode));
+    EXPECT_EQ(viaNode, shape);
     EXPECT_EQ(points[7], cubePoints()[7]);
 }
 

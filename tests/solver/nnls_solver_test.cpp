@@ -153,14 +153,18 @@ TEST(NnlsEdgeCases, MoreColumnsThanRowsNeverFactorsPastTheRows) {
         MatrixXd A;
         VectorXd b;
         randomProblem(rng, 2 + trial % 3, 8, trial % 2 == 0, &A, &b);
-        NnlsSolver solver(A, 0, 1e-10);
-        solver.solve(b);
-        EXPECT_LE(solver.passiveCount(), A.rows());
-        EXPECT_TRUE(solver.x().allFinite());
-        EXPECT_TRUE((solver.x().array() >= 0).all());
-        // With a positive solution on a spanning set the fit is exact.
         VectorXd best;
-        EXPECT_NEAR(objective(A, solver.x(), b), bruteForceOptimum(A, b, &best), 1e-9);
+        const double optimum = bruteForceOptimum(A, b, &best);
+        // A negative epsilon lets every remaining column try to enter once the
+        // passive set spans all rows, which must then end the solve.
+        for (double epsilon : {1e-10, -1.0}) {
+            NnlsSolver solver(A, 0, epsilon);
+            solver.solve(b);
+            EXPECT_LE(solver.passiveCount(), A.rows());
+            EXPECT_TRUE(solver.x().allFinite());
+            EXPECT_TRUE((solver.x().array() >= 0).all());
+            EXPECT_NEAR(objective(A, solver.x(), b), optimum, 1e-9);
+        }
     }
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// Building and inspecting the headless host's scene: what tests and the
+// Building and reading the headless host's scene: what tests and the
 // vantrel program use to make the scenes the plug-in works on. Nodes are named
 // by their unique names; plugs by "node.attribute" or
 // "node.attribute[logicalIndex]" (short or long attribute names). Every
@@ -99,7 +99,8 @@ std::string getString(const std::string& plug);
 std::vector<double> getDoubleArray(const std::string& plug);
 std::vector<int> getIntArray(const std::string& plug);
 std::vector<std::string> getStringArray(const std::string& plug);
-// Logical indices of the existing elements of an array attribute, ascending.
+// Logical indices of the existing elements of an array attribute, ascending
+// (none for a non-array attribute).
 std::vector<unsigned> elementIndices(const std::string& arrayPlug);
 
 void setKeyable(const std::string& plug, bool keyable);

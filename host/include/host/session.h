@@ -55,6 +55,8 @@ bool commandExists(const std::string& name);
 // Executes `name -flag value ... objects`: words and "quoted strings" (with
 // \" and \\ escapes), flags by short or long name. A syntax error is
 // displayed as an error and returned, and no command object is created.
+// Statements separated by ';' run in turn until one fails; the status is the
+// last one's. An unknown command is an error with kNotFound.
 MStatus executeCommand(const std::string& commandLine);
 // The result the last command set (MPxCommand::setResult), as text.
 std::string commandResult();

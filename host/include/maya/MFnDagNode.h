@@ -36,4 +36,5 @@ public:
 
 protected:
     MDagPath path_;
+    bool attachedByPath_ = false;  // world space needs the caller's path
 };

@@ -7,7 +7,6 @@
 
 #include <Eigen/Dense>
 #include <cmath>
-#include <map>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -222,7 +221,7 @@ TEST(JointPlacementRecovery, RestFrameInsideTheAnimationAndFewClusteringFrames) 
 }
 
 TEST(JointPlacementRecovery, HugeCoordinatesKeepTheirRelativeAccuracy) {
-  for (double scale : {1e-150, 1e6, 1e150}) {
+  for (double scale : {1e-150, 1e6, 1e150, 1e306}) {
     SCOPED_TRACE(scale);
     const Animation a = rigidParts(4, 20, 20, false, scale, 40.0 * scale);
     const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(4));
@@ -230,36 +229,53 @@ TEST(JointPlacementRecovery, HugeCoordinatesKeepTheirRelativeAccuracy) {
     expectPartsRecovered(a, jp, 4);
     EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
   }
+  // A jump from near the largest double to near its negative: differences
+  // between frames exceed the double range.
+  Animation jump;
+  jump.vertexCount = 4;
+  jump.part.assign(4, 0);
+  const double offsets[4][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  for (double base : {1e308, -1e308}) {
+    std::vector<double> frame;
+    for (const auto& o : offsets)
+      for (double x : o) frame.push_back(base + 1e300 * x);
+    jump.frames.push_back(frame);
+  }
+  const JointPlacement jp = placeJoints(jump.vertexCount, jump.frames, bones(1));
+  expectWellFormed(jump, jp);
+  EXPECT_LT(maxFitError(jump, jp), 1e-9 * 1e308);
+  EXPECT_LT(rigidFitRms(jump.vertexCount, jump.frames, 0, jp), 1e-9 * 1e308);
 }
 
-TEST(JointPlacementParts, MoreBonesThanPartsSplitsPartsByRestPosition) {
-  const Animation a = rigidParts(3, 30, 20, false);
-  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, bones(7));
-  expectWellFormed(a, jp);
-  ASSERT_EQ(jp.boneCount, 7);
-  const std::vector<int> part = partOfBone(a, jp);
-  EXPECT_EQ(std::set<int>(part.begin(), part.end()).size(), 3u);
-  EXPECT_EQ(jp.note,
-            "the animation moves as 3 rigid parts; the other 4 bones share a part's motion");
-  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
-  // Split bones cover space: the rest centroids of bones within one part differ.
-  for (int b = 0; b < 7; ++b)
-    for (int c = b + 1; c < 7; ++c)
-      if (part[b] == part[c]) {
-        EXPECT_NE(jp.restWorld[b], jp.restWorld[c]);
-      }
-}
+TEST(JointPlacementParts, MoreBonesThanPartsSplitOrMergeAsAsked) {
+  for (int parts : {3, 1}) {
+    SCOPED_TRACE(parts);
+    const Animation a = rigidParts(parts, 30, 20, false);
+    const int more = parts + 4;
+    const JointPlacement split = placeJoints(a.vertexCount, a.frames, bones(more));
+    expectWellFormed(a, split);
+    ASSERT_EQ(split.boneCount, more);
+    const std::vector<int> part = partOfBone(a, split);
+    EXPECT_EQ(std::set<int>(part.begin(), part.end()).size(), static_cast<std::size_t>(parts));
+    EXPECT_EQ(split.note, "the animation moves as " + std::to_string(parts) + " rigid part" +
+                              (parts == 1 ? "" : "s") +
+                              "; the other 4 bones share a part's motion");
+    EXPECT_LT(maxFitError(a, split), 1e-9 * extent(a));
+    // Bones sharing a part sit at different places.
+    for (int b = 0; b < more; ++b)
+      for (int c = b + 1; c < more; ++c)
+        if (part[b] == part[c]) {
+          EXPECT_NE(split.restWorld[b], split.restWorld[c]);
+        }
 
-TEST(JointPlacementParts, MergeRigidPartsGivesOneBonePerPart) {
-  const Animation a = rigidParts(3, 30, 20, false);
-  JointPlacementOptions o = bones(7);
-  o.mergeRigidParts = true;
-  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, o);
-  expectWellFormed(a, jp);
-  expectPartsRecovered(a, jp, 3);
-  EXPECT_NE(jp.note.find("moves as 3 rigid parts: one bone per part"), std::string::npos)
-      << jp.note;
-  EXPECT_LT(maxFitError(a, jp), 1e-9 * extent(a));
+    JointPlacementOptions o = bones(more);
+    o.mergeRigidParts = true;
+    const JointPlacement merged = placeJoints(a.vertexCount, a.frames, o);
+    expectWellFormed(a, merged);
+    expectPartsRecovered(a, merged, parts);
+    EXPECT_NE(merged.note.find(": one bone per part"), std::string::npos) << merged.note;
+    EXPECT_LT(maxFitError(a, merged), 1e-9 * extent(a));
+  }
 }
 
 TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
@@ -268,8 +284,9 @@ TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
     Animation a = exact;
     std::mt19937 rng(99);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    const double size = extent(exact);
     for (std::size_t f = 1; f < a.frames.size(); ++f)
-      for (double& x : a.frames[f]) x += amplitude * extent(exact) * unit(rng);
+      for (double& x : a.frames[f]) x += amplitude * size * unit(rng);
     return a;
   };
   const Animation quiet = noisy(1e-9);
@@ -288,23 +305,6 @@ TEST(JointPlacementParts, RigidToleranceDecidesWhatCountsAsRigid) {
   expectWellFormed(loud, merged);
   expectPartsRecovered(loud, merged, 3);
   EXPECT_LT(maxFitError(loud, merged), 3e-3 * extent(loud));
-}
-
-TEST(JointPlacementParts, WholeMeshMovingRigidly) {
-  const Animation a = rigidParts(1, 50, 10, false);
-  const JointPlacement split = placeJoints(a.vertexCount, a.frames, bones(4));
-  expectWellFormed(a, split);
-  EXPECT_EQ(split.boneCount, 4);
-  EXPECT_EQ(split.note,
-            "the animation moves as 1 rigid part; the other 3 bones share a part's motion");
-  EXPECT_LT(maxFitError(a, split), 1e-9 * extent(a));
-
-  JointPlacementOptions o = bones(4);
-  o.mergeRigidParts = true;
-  const JointPlacement merged = placeJoints(a.vertexCount, a.frames, o);
-  expectWellFormed(a, merged);
-  EXPECT_EQ(merged.boneCount, 1);
-  EXPECT_NE(merged.note.find("1 rigid part"), std::string::npos) << merged.note;
 }
 
 TEST(JointPlacementDegenerate, NoMotionClustersByRestPosition) {
@@ -354,11 +354,13 @@ TEST(JointPlacementDegenerate, FewerVerticesThanBonesAndTinyClusters) {
       << jp.note;
   EXPECT_LT(maxFitError(two, jp), 1e-12);
 
-  // Parts of one and two vertices only fit their translation, and stay finite.
+  // Two-vertex parts: a bone of two only follows their mean translation, so
+  // they end one bone per vertex, each exact and finite.
   const Animation tiny = rigidParts(3, 2, 8, false, 1.0, 0.0, 5);
   const JointPlacement t = placeJoints(tiny.vertexCount, tiny.frames, bones(6));
   expectWellFormed(tiny, t);
   EXPECT_EQ(t.boneCount, 6);
+  EXPECT_LT(maxFitError(tiny, t), 1e-12);
 
   // An absurd request ends with one bone per vertex.
   const Animation three = rigidParts(3, 10, 5, false);
@@ -469,6 +471,8 @@ TEST(JointPlacementInput, RigidFitRmsMeasuresTheCarriedRestPoints) {
   jp.frameWorld[1][0][12] += 3.0;
   jp.frameWorld[1][0][13] += 4.0;
   EXPECT_DOUBLE_EQ(rigidFitRms(1, frames, 0, jp), 0.0);
+  jp.vertexBone = {1};  // no such bone
+  EXPECT_THROW(rigidFitRms(1, frames, 0, jp), std::invalid_argument);
   jp.vertexBone.clear();
   EXPECT_THROW(rigidFitRms(1, frames, 0, jp), std::invalid_argument);
 }
