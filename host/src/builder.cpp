@@ -104,7 +104,8 @@ void createMesh(const std::string& name, const std::string& parentTransform, con
     const NodeId parent = requireTransform(parentTransform).id;
     if (!allFinite(points)) throw Error("mesh '" + name + "': points must be finite");
     for (size_t f = 0; f < polygons.size(); ++f) {
-        if (polygons[f].size() < 3) throw Error("mesh '" + name + "': polygon " + std::to_string(f) + " has fewer than 3 vertices");
+        if (polygons[f].size() < 3)
+            throw Error("mesh '" + name + "': polygon " + std::to_string(f) + " has fewer than 3 vertices");
         for (int id : polygons[f])
             if (id < 0 || static_cast<unsigned>(id) >= points.length())
                 throw Error("mesh '" + name + "': polygon " + std::to_string(f) + " uses vertex " + std::to_string(id) +
@@ -354,7 +355,8 @@ std::string setKey(const std::string& plug, const MTime& time, double value) {
     MFnAnimCurve curve;
     if (const PlugKey* source = scene().inputOf(key)) {
         const Node* driver = scene().node(source->node);
-        if (driver->kind != NodeKind::AnimCurve) throw Error("'" + plug + "' is driven by " + scene().plugName(*source));
+        if (driver->kind != NodeKind::AnimCurve)
+            throw Error("'" + plug + "' is driven by " + scene().plugName(*source));
         curve.setObject(ObjectAccess::nodeObject(*driver));
     } else {
         MStatus status;

@@ -103,7 +103,8 @@ std::string disconnectKeepingValue(Scene& scene, const PlugKey& source, const Pl
             else continue;
             if (target->type == ValueType::Double) value = number;
             else if (target->type == ValueType::Bool) value = number != 0.0;
-            else if (target->type == ValueType::Int && std::fabs(number) < 2147483648.0) value = static_cast<int>(number);
+            else if (target->type == ValueType::Int && std::fabs(number) < 2147483648.0)
+                value = static_cast<int>(number);
             else continue;
         }
         if (target->isArray) target->elements[static_cast<unsigned>(destination.index)] = value;
@@ -197,7 +198,8 @@ std::vector<MPoint> meshPoints(const Scene& scene, const Node& mesh) {
     const MMatrix toObject = worldMatrix(scene, mesh.id).inverse();
     std::vector<MMatrix> blend(skin.influences.size());
     for (size_t k = 0; k < skin.influences.size(); ++k)
-        blend[k] = skin.bindGeometryMatrix * skin.bindPreMatrices[k] * worldMatrix(scene, skin.influences[k]) * toObject;
+        blend[k] =
+            skin.bindGeometryMatrix * skin.bindPreMatrices[k] * worldMatrix(scene, skin.influences[k]) * toObject;
     std::vector<MPoint> points(mesh.mesh.points.size());
     for (size_t v = 0; v < points.size(); ++v) {
         double x = 0.0, y = 0.0, z = 0.0;

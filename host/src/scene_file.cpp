@@ -89,7 +89,8 @@ Json attributeEntry(const Attribute& attribute) {
     entry["keyable"] = attribute.keyable;
     if (attribute.isArray) {
         Json elements = Json::array();
-        for (const auto& [index, element] : attribute.elements) elements.push_back(Json::array({index, value(element)}));
+        for (const auto& [index, element] : attribute.elements)
+            elements.push_back(Json::array({index, value(element)}));
         entry["elements"] = elements;
     } else {
         entry["value"] = value(attribute.value);
@@ -155,6 +156,8 @@ public:
     [[noreturn]] static void fail(const std::string& where, const std::string& what) {
         throw Error(where + ": " + what);
     }
+    // The place of item i inside `where`: "where[i]".
+    static std::string item(const std::string& where, size_t i) { return where + "[" + std::to_string(i) + "]"; }
 
     static const Json& member(const Json& object, const char* key, const std::string& where) {
         if (!object.is_object()) fail(where, "expected an object");
@@ -212,13 +215,13 @@ public:
     static MPointArray points(const Json& j, const std::string& where) {
         MPointArray out;
         array(j, where);
-        for (size_t i = 0; i < j.size(); ++i) out.append(point(j[i], where + "[" + std::to_string(i) + "]"));
+        for (size_t i = 0; i < j.size(); ++i) out.append(point(j[i], item(where, i)));
         return out;
     }
     static MMatrix matrix(const Json& j, const std::string& where) {
         if (!j.is_array() || j.size() != 16) fail(where, "expected a matrix of 16 numbers, row by row");
         MMatrix m;
-        for (int i = 0; i < 16; ++i) m[i / 4][i % 4] = number(j[i], where + "[" + std::to_string(i) + "]");
+        for (int i = 0; i < 16; ++i) m[i / 4][i % 4] = number(j[i], item(where, i));
         return m;
     }
     static Value value(const Json& j, ValueType type, const std::string& where) {
@@ -230,19 +233,19 @@ public:
             case ValueType::DoubleArray: {
                 std::vector<double> out;
                 array(j, where);
-                for (size_t i = 0; i < j.size(); ++i) out.push_back(number(j[i], where + "[" + std::to_string(i) + "]"));
+                for (size_t i = 0; i < j.size(); ++i) out.push_back(number(j[i], item(where, i)));
                 return out;
             }
             case ValueType::IntArray: {
                 std::vector<int> out;
                 array(j, where);
-                for (size_t i = 0; i < j.size(); ++i) out.push_back(integer(j[i], where + "[" + std::to_string(i) + "]"));
+                for (size_t i = 0; i < j.size(); ++i) out.push_back(integer(j[i], item(where, i)));
                 return out;
             }
             case ValueType::StringArray: {
                 std::vector<std::string> out;
                 array(j, where);
-                for (size_t i = 0; i < j.size(); ++i) out.push_back(text(j[i], where + "[" + std::to_string(i) + "]"));
+                for (size_t i = 0; i < j.size(); ++i) out.push_back(text(j[i], item(where, i)));
                 return out;
             }
             case ValueType::Compound: break;
@@ -279,7 +282,8 @@ void readAttributes(Node& node, const Json& entry, const std::string& where) {
         } else {
             attribute = node.findAttribute(name);
             if (!attribute || attribute->dynamic || attribute->type == ValueType::Compound)
-                Reader::fail(place + ".name", "a " + std::string(kindName(node.kind)) + " has no attribute \"" + name + "\"");
+                Reader::fail(place + ".name",
+                             "a " + std::string(kindName(node.kind)) + " has no attribute \"" + name + "\"");
         }
         attribute->keyable = Reader::boolean(Reader::member(item, "keyable", place), place + ".keyable");
         if (attribute->isArray) {
@@ -318,7 +322,8 @@ void readNode(const Json& entry, const std::string& where) {
             std::vector<std::vector<int>> polygons;
             for (size_t f = 0; f < polygonsJson.size(); ++f) {
                 const std::string place = where + ".polygons[" + std::to_string(f) + "]";
-                polygons.push_back(std::get<std::vector<int>>(Reader::value(polygonsJson[f], ValueType::IntArray, place)));
+                const Value ids = Reader::value(polygonsJson[f], ValueType::IntArray, place);
+                polygons.push_back(std::get<std::vector<int>>(ids));
             }
             at(where, [&] { createMesh(name, parentName, points, polygons); });
             if (Reader::has(entry, "pointCache")) {
@@ -336,17 +341,19 @@ void readNode(const Json& entry, const std::string& where) {
         }
         case NodeKind::SkinCluster: {
             const std::string mesh = Reader::text(Reader::member(entry, "mesh", where), where + ".mesh");
-            const Json& influencesJson = Reader::array(Reader::member(entry, "influences", where), where + ".influences");
+            const Json& influencesJson =
+                Reader::array(Reader::member(entry, "influences", where), where + ".influences");
             std::vector<std::string> influences;
             for (size_t k = 0; k < influencesJson.size(); ++k)
                 influences.push_back(Reader::text(influencesJson[k], where + ".influences[" + std::to_string(k) + "]"));
             at(where, [&] { createSkinCluster(name, mesh, influences); });
             SkinData& skin = scene().nodeByName(name)->skin;
-            const Json& bindPre = Reader::array(Reader::member(entry, "bindPreMatrices", where), where + ".bindPreMatrices");
+            const Json& bindPre =
+                Reader::array(Reader::member(entry, "bindPreMatrices", where), where + ".bindPreMatrices");
             if (bindPre.size() != influences.size())
                 Reader::fail(where + ".bindPreMatrices", "expected one matrix per influence");
             for (size_t k = 0; k < bindPre.size(); ++k)
-                skin.bindPreMatrices[k] = Reader::matrix(bindPre[k], where + ".bindPreMatrices[" + std::to_string(k) + "]");
+                skin.bindPreMatrices[k] = Reader::matrix(bindPre[k], Reader::item(where + ".bindPreMatrices", k));
             skin.bindGeometryMatrix =
                 Reader::matrix(Reader::member(entry, "bindGeometryMatrix", where), where + ".bindGeometryMatrix");
             const Json& weights = Reader::array(Reader::member(entry, "weights", where), where + ".weights");
