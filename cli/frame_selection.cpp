@@ -9,7 +9,7 @@ namespace vantrel::cli {
 
 namespace {
 
-int parseIndex(const std::string& text, const std::string& spec) {
+int parseIndex(const std::string& text, const std::string& list) {
     size_t used = 0;
     int value = 0;
     try {
@@ -18,7 +18,7 @@ int parseIndex(const std::string& text, const std::string& spec) {
         used = 0;
     }
     if (used == 0 || used != text.size())
-        throw std::invalid_argument("bad frame list '" + spec + "': '" + text + "' is not a frame number");
+        throw std::invalid_argument("bad frame list '" + list + "': '" + text + "' is not a frame number");
     return value;
 }
 
@@ -31,20 +31,20 @@ std::vector<std::string> split(const std::string& text, char separator) {
 }
 
 // "a:b" (inclusive), "a:b:step" or "a,b,c".
-std::vector<int> parseFrameList(const std::string& spec, int frameCount) {
+std::vector<int> parseFrameList(const std::string& list, int frameCount) {
     std::vector<int> frames;
-    if (spec.find(':') != std::string::npos) {
-        const std::vector<std::string> parts = split(spec, ':');
+    if (list.find(':') != std::string::npos) {
+        const std::vector<std::string> parts = split(list, ':');
         if (parts.size() < 2 || parts.size() > 3)
-            throw std::invalid_argument("bad frame list '" + spec + "': expected first:last or first:last:step");
-        const int first = parts[0].empty() ? 0 : parseIndex(parts[0], spec);
-        const int last = parts[1].empty() ? frameCount - 1 : parseIndex(parts[1], spec);
-        const int step = parts.size() == 3 ? parseIndex(parts[2], spec) : 1;
-        if (step < 1) throw std::invalid_argument("bad frame list '" + spec + "': the step must be at least 1");
-        if (first > last) throw std::invalid_argument("bad frame list '" + spec + "': the first frame is after the last");
+            throw std::invalid_argument("bad frame list '" + list + "': expected first:last or first:last:step");
+        const int first = parts[0].empty() ? 0 : parseIndex(parts[0], list);
+        const int last = parts[1].empty() ? frameCount - 1 : parseIndex(parts[1], list);
+        const int step = parts.size() == 3 ? parseIndex(parts[2], list) : 1;
+        if (step < 1) throw std::invalid_argument("bad frame list '" + list + "': the step must be at least 1");
+        if (first > last) throw std::invalid_argument("bad frame list '" + list + "': the first frame is after the last");
         for (int f = first; f <= last; f += step) frames.push_back(f);
     } else {
-        for (const std::string& part : split(spec, ',')) frames.push_back(parseIndex(part, spec));
+        for (const std::string& part : split(list, ',')) frames.push_back(parseIndex(part, list));
     }
     for (int f : frames)
         if (f < 0 || f >= frameCount)
