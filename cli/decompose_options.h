@@ -14,6 +14,8 @@ struct DecomposeOptions {
     std::string topologyPath;         // OBJ giving faces to a point cache
     std::optional<std::string> reportPath;  // JSON report
     std::optional<std::string> scenePath;   // headless scene with the results
+    std::optional<std::string> htmlPath;    // report page: input and rig side by side
+    std::string viewerScriptPath;     // the page's bundled viewer; empty: found like the plug-in
     std::string pluginPath;           // the plug-in module; empty: next to the program
 
     // What the storage node offers.

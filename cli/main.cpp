@@ -25,6 +25,12 @@ int main(int argc, char** argv) {
     decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)");
     decompose->add_option("--report", options.reportPath, "Write a JSON report: settings, errors, times, memory");
     decompose->add_option("--scene", options.scenePath, "Save the headless scene with the results (JSON)");
+    decompose->add_option("--html", options.htmlPath,
+                          "Write a report page: the animation and the rig side by side, the error per vertex, "
+                          "frame and iteration (one HTML file that opens from disk)");
+    decompose->add_option("--viewer-script", options.viewerScriptPath,
+                          "The report page's bundled viewer; default: the installed one")
+        ->group("");
 
     auto* solving = "Solving";
     decompose->add_option("-b,--bones", options.bones,
