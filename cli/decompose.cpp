@@ -304,6 +304,7 @@ int runDecompose(const DecomposeOptions& options) {
         ReportPageData data = reportPageData(samples, selected, solved, options.inputPath, written.path);
         data.reportJson = report.dump();
         data.notes = notes;
+        if (options.htmlFrameBudget) data.frameDataBudget = *options.htmlFrameBudget;
         if (written.influenceSets > 1)
             data.notes.push_back("three.js plays only the first four influences of each vertex (JOINTS_0), so the "
                                  "rig on the page can differ from the file's full skinning");

@@ -31,6 +31,10 @@ int main(int argc, char** argv) {
     decompose->add_option("--viewer-script", options.viewerScriptPath,
                           "The report page's bundled viewer; default: the installed one")
         ->group("");
+    decompose->add_option("--html-frame-budget", options.htmlFrameBudget,
+                          "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
+        ->check(CLI::PositiveNumber)
+        ->group("");
 
     auto* solving = "Solving";
     decompose->add_option("-b,--bones", options.bones,

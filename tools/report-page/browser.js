@@ -35,7 +35,7 @@ async function launch() {
 // Opens a page from disk, gathering what it logs; resolves once the page says
 // it has drawn both meshes.
 async function openReport(context, file) {
-  const page = context.pages()[0] || (await context.newPage());
+  const page = await context.newPage();
   const problems = [];
   page.on('console', (m) => { if (m.type() === 'error') problems.push('console: ' + m.text()); });
   page.on('pageerror', (e) => problems.push('page error: ' + e.message));
