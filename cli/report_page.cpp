@@ -96,6 +96,8 @@ header p { margin: 2px 0 6px; color: #4b5260; }
 .label.right { left: calc(50% + 10px); }
 .hint { position: absolute; left: 10px; bottom: 8px; color: #aab0ba; font-size: 11px; pointer-events: none; }
 .legend { position: absolute; right: 12px; bottom: 10px; width: 250px; color: #e8eaed; background: rgba(0,0,0,.4); padding: 4px 8px 5px; border-radius: 4px; font-size: 11px; pointer-events: none; }
+.tooltip { position: absolute; color: #fff; background: rgba(0,0,0,.75); padding: 2px 7px; border-radius: 3px; font-size: 12px; pointer-events: none; white-space: nowrap; }
+.tooltip[hidden] { display: none; }
 #legend-bar { height: 10px; border-radius: 2px; margin: 3px 0 1px; }
 #legend-ticks { display: flex; justify-content: space-between; font-variant-numeric: tabular-nums; }
 .controls { display: flex; align-items: center; gap: 10px; margin: 6px 0; flex-wrap: wrap; }
@@ -124,7 +126,8 @@ const char* const kBody = R"html(
   <div class="divider"></div>
   <span class="label left">Input animation</span>
   <span class="label right">Rig: the exported glTF, coloured by distance to the input</span>
-  <span class="hint">drag to turn, wheel to zoom, right-drag to pan; space plays, arrow keys step</span>
+  <span class="hint">drag to turn, wheel to zoom, right-drag to pan; space plays, arrow keys step; hover the rig for a vertex's distance</span>
+  <div id="tooltip" class="tooltip" hidden></div>
   <div class="legend">distance to the input (scene units)<div id="legend-bar"></div><div id="legend-ticks"></div></div>
 </div>
 <div class="controls">

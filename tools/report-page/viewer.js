@@ -295,14 +295,18 @@ async function main() {
     action.play();
   }
 
-  // Frame the animation's bounding box.
-  const box = new THREE.Box3();
-  const all = data.frames.values;
-  for (let f = 0; f < F; ++f) {
+  // Frame the animation's bounding box (a sample of the frames on large meshes).
+  const low = [Infinity, Infinity, Infinity], high = [-Infinity, -Infinity, -Infinity];
+  const frameStep = V * F > 2e6 ? Math.ceil((V * F) / 2e6) : 1;
+  for (let f = 0; f < F; f += frameStep) {
     const p = framePositions(data.frames, V, f);
-    for (let i = 0; i < p.length; i += 3) box.expandByPoint(new THREE.Vector3(p[i], p[i + 1], p[i + 2]));
-    if (all.length > 3e6 && f > 8) f += Math.floor(F / 16);  // a sample suffices for framing
+    for (let i = 0; i < p.length; ++i) {
+      const c = i % 3;
+      if (p[i] < low[c]) low[c] = p[i];
+      if (p[i] > high[c]) high[c] = p[i];
+    }
   }
+  const box = new THREE.Box3(new THREE.Vector3(...low), new THREE.Vector3(...high));
   const centre = box.getCenter(new THREE.Vector3());
   const size = box.getSize(new THREE.Vector3()).length() || 1;
   const extent = box.getSize(new THREE.Vector3());
@@ -321,12 +325,13 @@ async function main() {
 
   // Joint markers.
   const jointGroup = new THREE.Group();
-  const markerGeometry = new THREE.SphereGeometry(size * 0.008, 12, 8);
+  const markerGeometry = new THREE.SphereGeometry(size * 0.01, 12, 8);
   bones.forEach((bone, j) => {
     const colour = new THREE.Color().setHSL((j * 0.618) % 1, 0.85, 0.6);
     const marker = new THREE.Mesh(markerGeometry, new THREE.MeshBasicMaterial({ color: colour, depthTest: false }));
     marker.renderOrder = 10;
     marker.userData.bone = bone;
+    marker.name = bone.name;
     jointGroup.add(marker);
   });
   rigScene.add(jointGroup);
@@ -478,6 +483,42 @@ async function main() {
     if (e.key === ' ') { e.preventDefault(); playButton.click(); }
     if (e.key === 'ArrowRight') showFrame(state.frame + 1);
     if (e.key === 'ArrowLeft') showFrame(state.frame - 1);
+  });
+  // Hovering the rig names the vertex (and its distance) or the joint.
+  const raycaster = new THREE.Raycaster();
+  const tooltip = document.getElementById('tooltip');
+  const hit3 = new THREE.Vector3();
+  canvas.addEventListener('pointerleave', () => { tooltip.hidden = true; });
+  canvas.addEventListener('pointermove', (e) => {
+    tooltip.hidden = true;
+    const rect = canvas.getBoundingClientRect();
+    const x = e.clientX - rect.left, y = e.clientY - rect.top, half = Math.floor(rect.width / 2);
+    if (e.buttons || x < half) return;
+    raycaster.setFromCamera(new THREE.Vector2(((x - half) / (rect.width - half)) * 2 - 1, 1 - (2 * y) / rect.height),
+                            camera);
+    let text = null;
+    const joint = jointGroup.visible ? raycaster.intersectObjects(jointGroup.children, false)[0] : null;
+    if (joint) {
+      text = 'joint ' + joint.object.userData.bone.name;
+    } else {
+      skinned.computeBoundingSphere();
+      const hit = raycaster.intersectObject(skinned, false)[0];
+      if (hit && hit.face) {
+        let best = hit.face.a, bestDistance = Infinity;
+        for (const v of [hit.face.a, hit.face.b, hit.face.c]) {
+          skinned.getVertexPosition(v, hit3).applyMatrix4(skinned.matrixWorld);
+          const d = hit3.distanceToSquared(hit.point);
+          if (d < bestDistance) { bestDistance = d; best = v; }
+        }
+        text = `vertex ${best}: ${formatNumber(distanceAt(state.frame, best), 3)} from the input`;
+      }
+    }
+    if (text) {
+      tooltip.textContent = text;
+      tooltip.style.left = `${x + 14}px`;
+      tooltip.style.top = `${y + 12}px`;
+      tooltip.hidden = false;
+    }
   });
   window.addEventListener('resize', resize);
   window.vantrelShowFrame = showFrame;
