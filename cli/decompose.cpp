@@ -94,15 +94,6 @@ StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeO
     return joints;
 }
 
-// The samples' indices in time order (the rest frame comes first in `samples`).
-std::vector<int> timeOrder(const io::MeshAnimation& samples) {
-    std::vector<int> order(static_cast<size_t>(samples.frameCount()));
-    for (size_t s = 0; s < order.size(); ++s) order[s] = static_cast<int>(s);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int a, int b) { return samples.timeOf(a) < samples.timeOf(b); });
-    return order;
-}
-
 // Every sample's bone matrices, in time order, for the exported animation.
 io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const StartingJoints& joints, const SolvedRig& solved) {
     io::SkinnedRig rig;
@@ -129,29 +120,9 @@ ReportPageData reportPageData(const io::MeshAnimation& samples, const std::vecto
                               const SolvedRig& solved, const std::string& inputPath, const std::string& rigPath) {
     ReportPageData page;
     page.title = std::filesystem::path(inputPath).filename().string();
-    page.vertexCount = samples.vertexCount;
-    page.triangles = samples.triangles;
-    const std::vector<std::vector<double>> distances =
-        vertexDistances(samples, solved.influences, solved.bindingMatrices, solved.boneWorld);
-    const std::vector<int> order = timeOrder(samples);
-    const double start = samples.timeOf(order.front());
-    for (size_t k = 0; k < order.size(); ++k) {
-        const int s = order[k];
-        page.frames.push_back(samples.frames[s]);
-        page.frameLabels.push_back(selected[s]);
-        page.frameTimes.push_back(samples.timeOf(s) - start);
-        page.distances.push_back(distances[s]);
-        double move = 0.0;
-        if (k > 0) {
-            const std::vector<io::Matrix4>& now = solved.boneWorld[s];
-            const std::vector<io::Matrix4>& before = solved.boneWorld[order[k - 1]];
-            for (size_t j = 0; j < now.size(); ++j)
-                move = std::max(move, std::sqrt(std::pow(now[j][12] - before[j][12], 2) +
-                                                std::pow(now[j][13] - before[j][13], 2) +
-                                                std::pow(now[j][14] - before[j][14], 2)));
-        }
-        page.jointMove.push_back(move);
-    }
+    setPageFrames(page, samples, selected,
+                  vertexDistances(samples, solved.influences, solved.bindingMatrices, solved.boneWorld),
+                  solved.boneWorld);
     std::ifstream in(rigPath, std::ios::binary);
     page.rigFile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) throw std::runtime_error("cannot read back the written rig " + rigPath);
@@ -260,6 +231,8 @@ int runDecompose(const DecomposeOptions& options) {
     {
         report["input"] = options.inputPath;
         report["output"] = options.outputPath;
+        report["topology"] = options.topologyPath;
+        if (options.frameRate) report["fps"] = *options.frameRate;
         report["settings"] = {{"bones", jointCount},
                               {"jointsFromFile", useSkeleton},
                               {"influences", settings.influences},

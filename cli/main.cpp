@@ -6,6 +6,7 @@
 
 #include "cli/decompose.h"
 #include "cli/info.h"
+#include "cli/report_command.h"
 
 int main(int argc, char** argv) {
     using vantrel::cli::DecomposeOptions;
@@ -94,11 +95,20 @@ int main(int argc, char** argv) {
     info->add_option("input", infoInput, "Animation file")->required();
     info->add_option("--topology", infoTopology, "OBJ giving faces to a point cache");
 
+    vantrel::cli::ReportCommandOptions reportOptions;
+    CLI::App* reportPage = app.add_subcommand(
+        "report", "Write the report page of an earlier decomposition from its JSON report (decompose --report)");
+    reportPage->add_option("report", reportOptions.reportPath, "The JSON report")->required();
+    reportPage->add_option("-o,--output", reportOptions.htmlPath, "The page to write (.html)")->required();
+    reportPage->add_option("--viewer-script", reportOptions.viewerScriptPath, "The page's bundled viewer")->group("");
+    reportPage->add_flag("-q,--quiet", reportOptions.quiet, "No progress on standard error");
+
     CLI11_PARSE(app, argc, argv);
     options.upAxis = up == "y" ? UpAxis::y : (up == "z" ? UpAxis::z : UpAxis::automatic);
 
     try {
         if (*decompose) return vantrel::cli::runDecompose(options);
+        if (*reportPage) return vantrel::cli::runReport(reportOptions);
         return vantrel::cli::runInfo(infoInput, infoTopology);
     } catch (const std::exception& error) {
         std::cerr << "vantrel: " << error.what() << "\n";

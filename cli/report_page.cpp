@@ -168,6 +168,44 @@ std::string base64Encode(const std::uint8_t* bytes, std::size_t size) {
     return out;
 }
 
+std::vector<int> timeOrder(const io::MeshAnimation& samples) {
+    std::vector<int> order(static_cast<size_t>(samples.frameCount()));
+    for (size_t s = 0; s < order.size(); ++s) order[s] = static_cast<int>(s);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return samples.timeOf(a) < samples.timeOf(b); });
+    return order;
+}
+
+void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const std::vector<int>& selected,
+                   const std::vector<std::vector<double>>& distances,
+                   const std::vector<std::vector<io::Matrix4>>& jointWorld) {
+    page.vertexCount = samples.vertexCount;
+    page.triangles = samples.triangles;
+    page.frames.clear();
+    page.frameLabels.clear();
+    page.frameTimes.clear();
+    page.distances.clear();
+    page.jointMove.clear();
+    const std::vector<int> order = timeOrder(samples);
+    const double start = samples.timeOf(order.front());
+    for (size_t k = 0; k < order.size(); ++k) {
+        const int s = order[k];
+        page.frames.push_back(samples.frames[s]);
+        page.frameLabels.push_back(selected[s]);
+        page.frameTimes.push_back(samples.timeOf(s) - start);
+        page.distances.push_back(distances[s]);
+        double move = 0.0;
+        if (k > 0) {
+            const std::vector<io::Matrix4>& now = jointWorld[s];
+            const std::vector<io::Matrix4>& before = jointWorld[order[k - 1]];
+            for (size_t j = 0; j < now.size() && j < before.size(); ++j)
+                move = std::max(move, std::sqrt((now[j][12] - before[j][12]) * (now[j][12] - before[j][12]) +
+                                                (now[j][13] - before[j][13]) * (now[j][13] - before[j][13]) +
+                                                (now[j][14] - before[j][14]) * (now[j][14] - before[j][14])));
+        }
+        page.jointMove.push_back(move);
+    }
+}
+
 PageEncoding choosePageEncoding(const ReportPageData& data) {
     PageEncoding encoding;
     const std::size_t frameCount = data.frames.size();

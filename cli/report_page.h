@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/io/matrix4.h"
+#include "cli/io/mesh_animation.h"
+
 namespace vantrel::cli {
 
 struct ReportPageData {
@@ -34,6 +37,17 @@ struct ReportPageData {
     // it positions become 16-bit integers, then frames are left out.
     std::size_t frameDataBudget = 10u << 20;
 };
+
+// The per-frame part of the page's data from decompose's samples (the rest
+// frame first), put in time order: `selected` gives each sample's frame number
+// in the file, distances[s][v] the rig's distance from sample s at vertex v,
+// jointWorld[s][j] joint j's world matrix there (for the joint moves).
+void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const std::vector<int>& selected,
+                   const std::vector<std::vector<double>>& distances,
+                   const std::vector<std::vector<io::Matrix4>>& jointWorld);
+
+// The samples' indices in time order.
+std::vector<int> timeOrder(const io::MeshAnimation& samples);
 
 // How the input animation was stored in the page.
 struct PageEncoding {

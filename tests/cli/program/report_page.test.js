@@ -3,7 +3,8 @@
 // halves show the mesh, the heat map has more than one colour, the plots are
 // drawn, the rig played by three.js sits where the report says, scrubbing
 // changes the picture, a compact (16-bit, fewer frames) page decodes right,
-// and the bundled sample's page is small and opens the same way.
+// the bundled sample's page is small and opens the same way, and
+// `vantrel report` writes the page again from a result.
 // Run by CTest with VANTREL_PROGRAM, VANTREL_SOURCE_DIR and VANTREL_TEST_OUT.
 'use strict';
 const test = require('node:test');
@@ -144,6 +145,7 @@ test.before(() => {
              '--html-frame-budget', String(4 * 8 * tube.V)]);
   decompose([path.join(source, 'examples', 'md2', 'sydney.md2'), '-o', path.join(out, 'sydney.glb'),
              '--html', path.join(out, 'sydney.html')]);
+  execFileSync(program, ['report', path.join(out, 'tube.json'), '-o', path.join(out, 'again.html'), '-q']);
   pages.tube = tube;
 });
 
@@ -256,5 +258,25 @@ test('the bundled sample\'s page is under 10 MB and opens the same way', async (
   const state = await page.evaluate(() => window.vantrelState);
   assert.ok(state.rigCheck < 1e-3 * 60, `played rig is off by ${state.rigCheck}`);
   assert.deepStrictEqual(state.errors, []);
+  assert.deepStrictEqual(problems, []);
+});
+
+test('vantrel report writes the page again from the JSON report and the rig file', async () => {
+  const { page, problems } = await openReport(browser.context, path.join(out, 'again.html'));
+  const report = JSON.parse(fs.readFileSync(path.join(out, 'tube.json'), 'utf8'));
+  assert.match(await page.locator('#notes').innerText(), /measured from the rig file/);
+  // Distances measured from the exported file agree with the solved rig's.
+  const ticks = await page.locator('#legend-ticks span').allTextContents();
+  assert.ok(Math.abs(Number(ticks[4]) - report.maxDistance) <= 0.01 * report.maxDistance, `legend ${ticks}`);
+  for (const f of [0, pages.tube.frames - 1]) {
+    await page.evaluate((k) => window.vantrelShowFrame(k), f);
+    const state = await page.evaluate(() => window.vantrelState);
+    assert.ok(state.rigCheck < 1e-3, `frame ${f}: played rig is off by ${state.rigCheck}`);
+  }
+  const png = await screenshot(page, path.join(out, 'again.png'));
+  const { left, right } = await viewHalves(page, png);
+  assert.ok(meshPixels(left).length > 0.01 * left.length, 'input half empty');
+  assert.ok(meshPixels(right).length > 0.01 * right.length, 'rig half empty');
+  assert.deepStrictEqual(await page.evaluate(() => window.vantrelState.errors), []);
   assert.deepStrictEqual(problems, []);
 });

@@ -1,7 +1,9 @@
 // The report page's data: what the page embeds decodes back to the input,
 // the distances and the rig file; large animations are stored compactly and
 // say so; nothing in the data or the viewer can close the page's scripts.
-// (The page itself is checked in Chromium by report_page.test.js.)
+// `vantrel report` refuses reports it cannot use. (The page itself, and
+// `vantrel report` on a good result, are checked in Chromium by
+// report_page.test.js.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/decompose.h"
+#include "cli/report_command.h"
 #include "cli/report_page.h"
 #include "test_files.h"
 
@@ -210,4 +213,43 @@ TEST(ReportPage, AMissingViewerStopsTheProgramBeforeItSolvesOrWrites) {
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.glb")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.html")));
+}
+
+TEST(ReportPage, TheReportCommandRefusesReportsItCannotUse) {
+    vantrel::io::test::ScratchDir dir;
+    vantrel::io::test::writeText(dir.file("viewer.js"), "// viewer");
+    // Three frames of two points.
+    vantrel::io::test::Bytes cache;
+    cache.text("POINTCACHE2", 12).i32le(1).i32le(2).f32le(0).f32le(1).i32le(3);
+    for (int i = 0; i < 18; ++i) cache.f32le(static_cast<float>(i));
+    vantrel::io::test::writeFile(dir.file("points.pc2"), cache.data);
+
+    auto refusal = [&](const std::string& report) {
+        if (!report.empty()) vantrel::io::test::writeText(dir.file("report.json"), report);
+        vantrel::cli::ReportCommandOptions options;
+        options.reportPath = dir.file(report.empty() ? "missing.json" : "report.json");
+        options.htmlPath = dir.file("page.html");
+        options.viewerScriptPath = dir.file("viewer.js");
+        options.quiet = true;
+        try {
+            vantrel::cli::runReport(options);
+        } catch (const std::runtime_error& error) {
+            EXPECT_FALSE(std::filesystem::exists(options.htmlPath));
+            return std::string(error.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_NE(refusal("").find("cannot read the report " + dir.file("missing.json")), std::string::npos);
+    EXPECT_NE(refusal("{ not json").find("is not a JSON report"), std::string::npos);
+    EXPECT_NE(refusal(R"({"input": "points.pc2"})").find("lacks what the page needs"), std::string::npos);
+    // Paths relative to the report's directory; a frame the input lacks.
+    const std::string message = refusal(
+        R"({"input": "points.pc2", "output": "rig.glb", "settings": {"frames": [0, 5], "zUpConverted": false}})");
+    EXPECT_NE(message.find("names frame 5, but " + dir.file("points.pc2") + " has 3 frames"), std::string::npos)
+        << message;
+    // A missing rig file is named.
+    EXPECT_NE(refusal(R"({"input": "points.pc2", "output": "rig.glb", "settings": {"frames": [0, 2],
+                          "zUpConverted": false}})")
+                  .find("rig.glb"),
+              std::string::npos);
 }
