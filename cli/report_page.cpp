@@ -125,10 +125,10 @@ const char* const kBody = R"html(
   <canvas id="view"></canvas>
   <div class="divider"></div>
   <span class="label left">Input animation</span>
-  <span class="label right">Rig: the exported glTF, coloured by distance to the input</span>
-  <span class="hint">drag to turn, wheel to zoom, right-drag to pan; space plays, arrow keys step; hover the rig for a vertex's distance</span>
+  <span class="label right" id="rig-label">Rig: the exported glTF, coloured by distance to the input</span>
+  <span class="hint">drag to turn, wheel to zoom, right-drag to pan; space plays, arrow keys step; hover the rig for a vertex's distance; click a joint for its weights</span>
   <div id="tooltip" class="tooltip" hidden></div>
-  <div class="legend">distance to the input (scene units)<div id="legend-bar"></div><div id="legend-ticks"></div></div>
+  <div class="legend"><span id="legend-title">distance to the input (scene units)</span><div id="legend-bar"></div><div id="legend-ticks"></div></div>
 </div>
 <div class="controls">
   <button id="play" type="button">Play</button>
@@ -137,7 +137,7 @@ const char* const kBody = R"html(
   <button id="worst" type="button">Worst frame</button>
   <label><input type="checkbox" id="joints" checked> joints</label>
   <label><input type="checkbox" id="wireframe"> wireframe</label>
-  <label>colours over <select id="scale"><option value="all">all frames</option><option value="frame">this frame</option></select></label>
+  <label>colour by <select id="colour"><option value="all">distance (all frames' scale)</option><option value="frame">distance (this frame's scale)</option></select></label>
 </div>
 <div class="panels">
   <div class="panel"><h2>Distance to the input per frame, and joint moves</h2><canvas class="plot" id="frame-plot"></canvas></div>

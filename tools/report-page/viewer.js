@@ -189,7 +189,7 @@ function buildTable(report, data) {
   fact('Rest size (bounding-box diagonal)', formatNumber(report.restDiagonal));
   fact('Command error (last iteration)', formatNumber(report.commandError));
   fact('Iterations done', String(report.iterationsDone));
-  fact('Played rig vs. solved rig (shown frame)', '');
+  fact('three.js rig vs. measured rig (this frame)', '');
   table.lastChild.lastChild.id = 'rig-check';
   section('Sizes');
   fact('Vertices', String(z.vertices));
@@ -342,14 +342,43 @@ async function main() {
   const stops = colourStops.map(([t, c]) => `rgb(${c.map((x) => Math.round(255 * x)).join(',')}) ${t * 100}%`);
   legend.style.background = `linear-gradient(to right, ${stops.join(',')})`;
   const legendTicks = document.getElementById('legend-ticks');
-  let legendMax = null;
-  function setLegend(top) {
-    legendMax = top;
+  const legendTitle = document.getElementById('legend-title');
+  let legendKey = null;
+  function setLegend(title, top) {
+    if (legendKey === title + top) return;
+    legendKey = title + top;
+    legendTitle.textContent = title;
     legendTicks.replaceChildren(...[0, 1, 2, 3, 4].map((k) => element('span', {}, formatNumber((top * k) / 4, 3))));
   }
-  setLegend(maxDistance);
-  const scaleSelect = document.getElementById('scale');
-  scaleSelect.addEventListener('change', () => showFrame(state.frame));
+
+  // What colours the rig: the distance (scaled over all frames or this one),
+  // or one joint's skin weights.
+  const colourSelect = document.getElementById('colour');
+  const rigLabel = document.getElementById('rig-label');
+  bones.forEach((bone, j) => colourSelect.appendChild(element('option', { value: `joint:${j}` }, `weights: ${bone.name}`)));
+  colourSelect.addEventListener('change', () => showFrame(state.frame));
+  const skinIndex = skinned.geometry.attributes.skinIndex, skinWeight = skinned.geometry.attributes.skinWeight;
+  function jointWeight(v, j) {
+    let w = 0;
+    for (let k = 0; k < 4; ++k) if (skinIndex.getComponent(v, k) === j) w += skinWeight.getComponent(v, k);
+    return w;
+  }
+  function colourRig(f) {
+    const mode = colourSelect.value;
+    if (mode.startsWith('joint:')) {
+      const j = Number(mode.slice(6));
+      for (let v = 0; v < V; ++v) heatColour(jointWeight(v, j), colours, 3 * v);
+      setLegend(`weight of ${bones[j].name}`, 1);
+      rigLabel.textContent = `Rig: the exported glTF, coloured by the weights of ${bones[j].name}`;
+    } else {
+      const top = mode === 'frame' ? Math.max(data.perFrame.max[f], 1e-30) : maxDistance;
+      for (let v = 0; v < V; ++v) heatColour(distanceAt(f, v) / top, colours, 3 * v);
+      setLegend(mode === 'frame' ? 'distance to the input, this frame (scene units)'
+                                 : 'distance to the input (scene units)', top);
+      rigLabel.textContent = 'Rig: the exported glTF, coloured by distance to the input';
+    }
+    skinned.geometry.attributes.color.needsUpdate = true;
+  }
 
   // Timeline.
   const slider = document.getElementById('frame');
@@ -388,13 +417,10 @@ async function main() {
       mixer.update(0);
     }
     gltf.scene.updateMatrixWorld(true);
-    const scaleMax = scaleSelect.value === 'frame' ? Math.max(data.perFrame.max[f], 1e-30) : maxDistance;
-    for (let v = 0; v < V; ++v) heatColour(distanceAt(f, v) / scaleMax, colours, 3 * v);
-    if (scaleMax !== legendMax) setLegend(scaleMax);
-    skinned.geometry.attributes.color.needsUpdate = true;
+    colourRig(f);
     for (const marker of jointGroup.children) marker.userData.bone.getWorldPosition(marker.position);
     state.rigCheck = checkRig(f, input);
-    document.getElementById('rig-check').textContent = 'differ by up to ' + formatNumber(state.rigCheck);
+    document.getElementById('rig-check').textContent = 'up to ' + formatNumber(state.rigCheck) + ' apart';
     slider.value = String(f);
     frameLabel.textContent = `frame ${data.frames.labels[f]} (${f + 1} of ${F}), ${times[f].toFixed(3)} s; ` +
       `RMS ${formatNumber(data.perFrame.rms[f], 3)}, largest ${formatNumber(data.perFrame.max[f], 3)}`;
@@ -489,6 +515,19 @@ async function main() {
   const tooltip = document.getElementById('tooltip');
   const hit3 = new THREE.Vector3();
   canvas.addEventListener('pointerleave', () => { tooltip.hidden = true; });
+  function jointUnder(e) {
+    const rect = canvas.getBoundingClientRect();
+    const x = e.clientX - rect.left, y = e.clientY - rect.top, half = Math.floor(rect.width / 2);
+    if (x < half || !jointGroup.visible) return null;
+    raycaster.setFromCamera(new THREE.Vector2(((x - half) / (rect.width - half)) * 2 - 1, 1 - (2 * y) / rect.height),
+                            camera);
+    const hit = raycaster.intersectObjects(jointGroup.children, false)[0];
+    return hit ? jointGroup.children.indexOf(hit.object) : null;
+  }
+  canvas.addEventListener('click', (e) => {
+    const j = jointUnder(e);
+    if (j !== null) { colourSelect.value = `joint:${j}`; showFrame(state.frame); }
+  });
   canvas.addEventListener('pointermove', (e) => {
     tooltip.hidden = true;
     const rect = canvas.getBoundingClientRect();
@@ -499,7 +538,7 @@ async function main() {
     let text = null;
     const joint = jointGroup.visible ? raycaster.intersectObjects(jointGroup.children, false)[0] : null;
     if (joint) {
-      text = 'joint ' + joint.object.userData.bone.name;
+      text = `joint ${joint.object.userData.bone.name} (click for its weights)`;
     } else {
       skinned.computeBoundingSphere();
       const hit = raycaster.intersectObject(skinned, false)[0];
@@ -510,7 +549,10 @@ async function main() {
           const d = hit3.distanceToSquared(hit.point);
           if (d < bestDistance) { bestDistance = d; best = v; }
         }
-        text = `vertex ${best}: ${formatNumber(distanceAt(state.frame, best), 3)} from the input`;
+        const mode = colourSelect.value;
+        text = mode.startsWith('joint:')
+          ? `vertex ${best}: weight ${formatNumber(jointWeight(best, Number(mode.slice(6))), 3)} of ${bones[Number(mode.slice(6))].name}`
+          : `vertex ${best}: ${formatNumber(distanceAt(state.frame, best), 3)} from the input`;
       }
     }
     if (text) {

@@ -202,6 +202,16 @@ test('the page shows the input and the rig, a heat map where the rig misses, and
   const withJoints = await viewHalves(page, await screenshot(page, path.join(out, 'tube-joints.png')));
   const changed = withJoints.right.filter((p, i) => unlike(p, right[i], 20)).length;
   assert.ok(changed > 50, `showing the joints changed ${changed} pixels`);
+
+  // One joint's weights instead: 0 to 1, rigidly bound here, so both ends of the scale.
+  await page.locator('#colour').selectOption('joint:1');
+  assert.match(await page.locator('#legend-title').innerText(), /weight of bone_1/);
+  assert.strictEqual((await page.locator('#legend-ticks span').allTextContents())[4], '1');
+  await page.locator('#joints').uncheck();
+  const weights = await viewHalves(page, await screenshot(page, path.join(out, 'tube-weights.png')));
+  const hues = [0, 0, 0, 0, 0, 0];
+  for (const p of meshPixels(weights.right)) { const b = hueBin(p); if (b >= 0) hues[b] += 1; }
+  assert.ok(hues[0] + hues[5] > 100 && hues[3] + hues[4] > 100, `weight hues (sextants): ${hues}`);
   assert.deepStrictEqual(problems, []);
 });
 
