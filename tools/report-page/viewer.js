@@ -262,13 +262,15 @@ async function main() {
 
   const inputGeometry = new THREE.BufferGeometry();
   inputGeometry.setAttribute('position', new THREE.BufferAttribute(new Float32Array(3 * V), 3));
-  inputGeometry.setIndex(new THREE.BufferAttribute(indices, 1));
+  if (indices.length) inputGeometry.setIndex(new THREE.BufferAttribute(indices, 1));
   const inputMaterial = new THREE.MeshStandardMaterial({ color: 0xc9c4bb, roughness: 0.8, side: THREE.DoubleSide });
   const inputMesh = new THREE.Mesh(inputGeometry, inputMaterial);
   inputMesh.frustumCulled = false;
   inputScene.add(inputMesh);
   const inputPoints = new THREE.Points(inputGeometry, new THREE.PointsMaterial({ color: 0xc9c4bb, size: 3, sizeAttenuation: false }));
   inputPoints.visible = indices.length === 0;
+  inputPoints.frustumCulled = false;
+  inputMesh.visible = indices.length > 0;
   inputScene.add(inputPoints);
 
   const gltf = await new Promise((resolve, reject) => {
@@ -276,15 +278,30 @@ async function main() {
     new GLTFLoader().parse(bytes.buffer, '', resolve, reject);
   });
   rigScene.add(gltf.scene);
-  let skinned = null;
+  let skinned = null, rigPoints = null;
   gltf.scene.traverse((o) => { if (o.isSkinnedMesh && !skinned) skinned = o; });
-  if (!skinned) throw new Error('the rig file has no skinned mesh');
+  if (!skinned) {
+    // A rig without faces is a point cloud, which three.js does not skin:
+    // skin it on the CPU through a hidden skinned mesh over the same data.
+    gltf.scene.traverse((o) => { if (o.isPoints && o.geometry.attributes.skinIndex && !rigPoints) rigPoints = o; });
+    if (!rigPoints || !gltf.parser.json.skins) throw new Error('the rig file has no skinned mesh');
+    const skeleton = await gltf.parser.getDependency('skin', 0);
+    skinned = new THREE.SkinnedMesh(rigPoints.geometry, new THREE.MeshBasicMaterial());
+    skinned.visible = false;
+    rigPoints.add(skinned);
+    gltf.scene.updateMatrixWorld(true);
+    skinned.bind(skeleton, skinned.matrixWorld);
+    rigPoints.geometry = rigPoints.geometry.clone();
+    rigPoints.frustumCulled = false;
+  }
   skinned.frustumCulled = false;
   if (skinned.geometry.attributes.position.count !== V)
     throw new Error(`the rig has ${skinned.geometry.attributes.position.count} vertices, the input ${V}`);
   const colours = new Float32Array(3 * V);
-  skinned.geometry.setAttribute('color', new THREE.BufferAttribute(colours, 3));
-  skinned.material = new THREE.MeshStandardMaterial({ vertexColors: true, roughness: 0.8, side: THREE.DoubleSide });
+  const shownGeometry = rigPoints ? rigPoints.geometry : skinned.geometry;
+  shownGeometry.setAttribute('color', new THREE.BufferAttribute(colours, 3));
+  if (rigPoints) rigPoints.material = new THREE.PointsMaterial({ vertexColors: true, size: 4, sizeAttenuation: false });
+  else skinned.material = new THREE.MeshStandardMaterial({ vertexColors: true, roughness: 0.8, side: THREE.DoubleSide });
   const bones = skinned.skeleton.bones;
   const clip = gltf.animations[0];
   const mixer = new THREE.AnimationMixer(gltf.scene);
@@ -377,7 +394,7 @@ async function main() {
                                  : 'distance to the input (scene units)', top);
       rigLabel.textContent = 'Rig: the exported glTF, coloured by distance to the input';
     }
-    skinned.geometry.attributes.color.needsUpdate = true;
+    shownGeometry.attributes.color.needsUpdate = true;
   }
 
   // Timeline.
@@ -417,6 +434,14 @@ async function main() {
       mixer.update(0);
     }
     gltf.scene.updateMatrixWorld(true);
+    if (rigPoints) {
+      const shown = rigPoints.geometry.attributes.position;
+      for (let v = 0; v < V; ++v) {
+        skinned.getVertexPosition(v, v3);
+        shown.setXYZ(v, v3.x, v3.y, v3.z);
+      }
+      shown.needsUpdate = true;
+    }
     colourRig(f);
     for (const marker of jointGroup.children) marker.userData.bone.getWorldPosition(marker.position);
     state.rigCheck = checkRig(f, input);
@@ -540,8 +565,11 @@ async function main() {
     if (joint) {
       text = `joint ${joint.object.userData.bone.name} (click for its weights)`;
     } else {
-      skinned.computeBoundingSphere();
-      const hit = raycaster.intersectObject(skinned, false)[0];
+      raycaster.params.Points.threshold = size * 0.01;
+      if (!rigPoints) skinned.computeBoundingSphere();
+      else rigPoints.geometry.computeBoundingSphere();
+      const hit = raycaster.intersectObject(rigPoints || skinned, false)[0];
+      if (hit && rigPoints) hit.face = { a: hit.index, b: hit.index, c: hit.index };
       if (hit && hit.face) {
         let best = hit.face.a, bestDistance = Infinity;
         for (const v of [hit.face.a, hit.face.b, hit.face.c]) {

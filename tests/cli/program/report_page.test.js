@@ -145,6 +145,9 @@ test.before(() => {
              '--html-frame-budget', String(4 * 8 * tube.V)]);
   decompose([path.join(source, 'examples', 'md2', 'sydney.md2'), '-o', path.join(out, 'sydney.glb'),
              '--html', path.join(out, 'sydney.html')]);
+  // Without faces: point clouds on both sides.
+  decompose([path.join(out, 'tube.pc2'), '-b', '2', '-k', '1', '-n', '2', '-o', path.join(out, 'points.glb'),
+             '--html', path.join(out, 'points.html')]);
   execFileSync(program, ['report', path.join(out, 'tube.json'), '-o', path.join(out, 'again.html'), '-q']);
   pages.tube = tube;
 });
@@ -252,6 +255,19 @@ test('a compact page stores 16-bit positions and fewer frames, says so, and deco
     assert.ok(state.rigCheck < 1e-3, `frame ${f}: played rig vs. decoded input off by ${state.rigCheck}`);
   }
   assert.deepStrictEqual(await page.evaluate(() => window.vantrelState.errors), []);
+  assert.deepStrictEqual(problems, []);
+});
+
+test('a rig without faces plays as points beside the input\'s points', async () => {
+  const { page, problems } = await openReport(browser.context, path.join(out, 'points.html'));
+  await page.locator('#joints').uncheck();
+  await page.evaluate((k) => window.vantrelShowFrame(k), pages.tube.frames / 2);
+  const { left, right } = await viewHalves(page, await screenshot(page, path.join(out, 'points.png')));
+  assert.ok(meshPixels(left).length > 0.002 * left.length, `input half: ${meshPixels(left).length} pixels drawn`);
+  assert.ok(meshPixels(right).length > 0.002 * right.length, `rig half: ${meshPixels(right).length} pixels drawn`);
+  const state = await page.evaluate(() => window.vantrelState);
+  assert.ok(state.rigCheck < 1e-3, `played rig is off by ${state.rigCheck}`);
+  assert.deepStrictEqual(state.errors, []);
   assert.deepStrictEqual(problems, []);
 });
 
