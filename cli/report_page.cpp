@@ -112,7 +112,7 @@ canvas.plot { width: 100%; height: 170px; display: block; cursor: crosshair; }
 #facts { border-collapse: collapse; width: 100%; font-size: 12px; }
 #facts th, #facts td { text-align: left; padding: 1px 6px; vertical-align: top; font-weight: normal; }
 #facts th { color: #4b5260; }
-#facts td { font-variant-numeric: tabular-nums; }
+#facts td { font-variant-numeric: tabular-nums; overflow-wrap: anywhere; }
 #facts th.section { font-weight: 600; color: #1f2329; padding-top: 6px; border-bottom: 1px solid #e1e4e8; }
 @media (max-width: 1100px) { .panels { grid-template-columns: 1fr 1fr; } #frame-label { min-width: 0; } }
 )css";

@@ -181,17 +181,19 @@ function buildTable(report, data) {
   };
   const s = report.settings || {};
   const z = report.sizes || {};
-  section('Error (scene units)');
-  fact('E_RMS (thousandths of size)', formatNumber(report.eRms));
-  fact('RMS distance', formatNumber(report.rmsDistance));
-  fact('Largest distance', formatNumber(report.maxDistance) +
+  section('Error');
+  fact('E_RMS (thousandths of the size)', formatNumber(report.eRms));
+  fact('RMS distance (scene units)', formatNumber(report.rmsDistance));
+  fact('Largest distance (scene units)', formatNumber(report.maxDistance) +
        (report.maxDistanceAt ? ` (frame ${report.maxDistanceAt.frame}, vertex ${report.maxDistanceAt.vertex})` : ''));
   fact('Rest size (bounding-box diagonal)', formatNumber(report.restDiagonal));
   fact('Command error (last iteration)', formatNumber(report.commandError));
   fact('Iterations done', String(report.iterationsDone));
   fact('three.js rig vs. measured rig (this frame)', '');
   table.lastChild.lastChild.id = 'rig-check';
-  section('Sizes');
+  section('Files and sizes');
+  if (report.input) fact('Input', String(report.input));
+  if (report.output) fact('Rig', String(report.output));
   fact('Vertices', String(z.vertices));
   fact('Triangles', String(z.triangles));
   fact('Frames solved', String(z.frames));
@@ -236,7 +238,8 @@ async function main() {
   document.getElementById('title').textContent = 'vantrel report: ' + data.title;
   document.getElementById('subtitle').textContent =
     `${V} vertices, ${report.sizes ? report.sizes.joints : '?'} joints, ` +
-    `${report.settings ? report.settings.influences : '?'} influences, ${F} frames; ` +
+    `${report.settings ? report.settings.influences : '?'} influences, ` +
+    `${report.sizes ? report.sizes.frames : F} frames; ` +
     `E_RMS ${formatNumber(report.eRms)}, largest distance ${formatNumber(report.maxDistance)} scene units`;
   const notes = document.getElementById('notes');
   for (const note of data.notes || []) notes.appendChild(element('li', {}, note));
