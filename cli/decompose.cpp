@@ -124,8 +124,8 @@ ReportPageData reportPageData(const io::MeshAnimation& samples, const std::vecto
                   vertexDistances(samples, solved.influences, solved.bindingMatrices, solved.boneWorld),
                   solved.boneWorld);
     std::ifstream in(rigPath, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read back the written rig " + rigPath);
     page.rigFile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) throw std::runtime_error("cannot read back the written rig " + rigPath);
     return page;
 }
 

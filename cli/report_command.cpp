@@ -98,6 +98,7 @@ int runReport(const ReportCommandOptions& options) {
     page.title = std::filesystem::path(inputPath).filename().string();
     setPageFrames(page, samples, selected, distances, jointWorld);
     std::ifstream rig(rigPath, std::ios::binary);
+    if (!rig) throw std::runtime_error("cannot read the rig file " + rigPath);
     page.rigFile.assign(std::istreambuf_iterator<char>(rig), std::istreambuf_iterator<char>());
     page.reportJson = report.dump();
     if (report.contains("notes"))
