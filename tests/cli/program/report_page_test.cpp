@@ -15,6 +15,7 @@
 #include "cli/decompose.h"
 #include "cli/report_command.h"
 #include "cli/report_page.h"
+#include "cli/rig_metrics.h"
 #include "test_files.h"
 
 namespace {
@@ -183,6 +184,29 @@ TEST(ReportPage, NothingClosesThePageScriptsEarly) {
     EXPECT_EQ(closings, 2u);
     EXPECT_NE(html.find("<title>vantrel report: a&lt;/script&gt;&lt;b&gt;</title>"), std::string::npos);
     EXPECT_EQ(pageData(html)["report"]["input"], "x</script>y");
+}
+
+TEST(ReportPage, PerVertexDistancesAgreeWithTheReportedError) {
+    // Two points on two joints; frame 1 moves joint 1 by (0, 2, 0) while the
+    // animation moves its point by (0, 1, 0): the rig is off by 1 there.
+    vantrel::io::MeshAnimation animation;
+    animation.vertexCount = 2;
+    animation.frames = {{0, 0, 0, 1, 0, 0}, {0, 0, 0, 1, 1, 0}, {0.5, 0, 0, 1, 0, 0}};
+    const vantrel::io::Matrix4 identity = vantrel::io::identityMatrix();
+    vantrel::io::Matrix4 up = identity;
+    up[13] = 2.0;
+    const std::vector<std::vector<vantrel::io::SkinInfluence>> influences = {{{0, 1.0}}, {{1, 1.0}}};
+    const std::vector<std::vector<vantrel::io::Matrix4>> world = {{identity, identity}, {identity, up},
+                                                                  {identity, identity}};
+    const auto distances = vantrel::cli::vertexDistances(animation, influences, {identity, identity}, world);
+    ASSERT_EQ(distances.size(), 3u);
+    EXPECT_EQ(distances[0], (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(distances[1], (std::vector<double>{0.0, 1.0}));
+    EXPECT_EQ(distances[2], (std::vector<double>{0.5, 0.0}));
+    const vantrel::cli::RigError error =
+        vantrel::cli::measureRigError(animation, influences, {identity, identity}, world);
+    EXPECT_DOUBLE_EQ(error.maxDistance, 1.0);
+    EXPECT_DOUBLE_EQ(error.rmsDistance, std::sqrt((1.0 + 0.25) / 4));
 }
 
 TEST(ReportPage, InconsistentDataIsRefused) {
