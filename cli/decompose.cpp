@@ -8,7 +8,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <optional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -24,6 +27,7 @@
 #include "cli/io/gltf_writer.h"
 #include "cli/io/matrix4.h"
 #include "cli/progress.h"
+#include "cli/report_page.h"
 #include "cli/rig/joint_placement.h"
 #include "cli/rig_metrics.h"
 #include "cli/scene_setup.h"
@@ -101,16 +105,28 @@ io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const StartingJoint
     for (const io::Matrix4& binding : solved.bindingMatrices) rig.restWorld.push_back(io::inverse(binding));
     rig.influences = solved.influences;
 
-    std::vector<int> order(static_cast<size_t>(samples.frameCount()));
-    for (size_t s = 0; s < order.size(); ++s) order[s] = static_cast<int>(s);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int a, int b) { return samples.frameTimes[a] < samples.frameTimes[b]; });
-    const double start = samples.frameTimes[order.front()];
+    const std::vector<int> order = timeOrder(samples);
+    const double start = samples.timeOf(order.front());
     for (int s : order) {
-        rig.frameTimes.push_back(samples.frameTimes[s] - start);
+        rig.frameTimes.push_back(samples.timeOf(s) - start);
         rig.boneWorld.push_back(solved.boneWorld[s]);
     }
     return rig;
+}
+
+// The page's data: the samples in time order, the solved rig's distance to
+// them per vertex, and the exported file as written.
+ReportPageData reportPageData(const io::MeshAnimation& samples, const std::vector<int>& selected,
+                              const SolvedRig& solved, const std::string& inputPath, const std::string& rigPath) {
+    ReportPageData page;
+    page.title = std::filesystem::path(inputPath).filename().string();
+    setPageFrames(page, samples, selected,
+                  vertexDistances(samples, solved.influences, solved.bindingMatrices, solved.boneWorld),
+                  solved.boneWorld);
+    std::ifstream in(rigPath, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read back the written rig " + rigPath);
+    page.rigFile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return page;
 }
 
 std::string formatDouble(double value, int digits = 4) {
@@ -126,6 +142,9 @@ int runDecompose(const DecomposeOptions& options) {
     const Clock::time_point programStart = Clock::now();
     nlohmann::json stages = nlohmann::json::object();
     Progress progress(options.quiet, options.iterations < 1 ? 1000 : options.iterations);
+    // The page's viewer is looked for first, so a missing one costs no solve.
+    std::string viewerScript;
+    if (options.htmlPath) viewerScript = readViewerScript(locateViewerScript(options.viewerScriptPath));
 
     // Read.
     progress.stage("reading " + options.inputPath);
@@ -208,10 +227,12 @@ int runDecompose(const DecomposeOptions& options) {
                         formatDouble(written.shearMaxError) + " scene units of error (RMS " +
                         formatDouble(written.shearRmsError) + ")");
 
-    if (options.reportPath) {
-        nlohmann::json report;
+    nlohmann::json report;
+    {
         report["input"] = options.inputPath;
         report["output"] = options.outputPath;
+        report["topology"] = options.topologyPath;
+        if (options.frameRate) report["fps"] = *options.frameRate;
         report["settings"] = {{"bones", jointCount},
                               {"jointsFromFile", useSkeleton},
                               {"influences", settings.influences},
@@ -247,7 +268,21 @@ int runDecompose(const DecomposeOptions& options) {
         report["seconds"] = stages;
         report["peakMemoryMiB"] = peakMemoryMiB();
         report["notes"] = notes;
-        io::writeFileAtomically(*options.reportPath, report.dump(2) + "\n");
+    }
+    if (options.reportPath) io::writeFileAtomically(*options.reportPath, report.dump(2) + "\n");
+
+    std::optional<PageSummary> page;
+    if (options.htmlPath) {
+        progress.stage("writing " + *options.htmlPath);
+        ReportPageData data = reportPageData(samples, selected, solved, options.inputPath, written.path);
+        data.reportJson = report.dump();
+        data.notes = notes;
+        if (options.htmlFrameBudget) data.frameDataBudget = *options.htmlFrameBudget;
+        if (written.influenceSets > 1)
+            data.notes.push_back("three.js plays only the first four influences of each vertex (JOINTS_0), so the "
+                                 "rig on the page can differ from the file's full skinning");
+        page = writeReportPage(*options.htmlPath, data, viewerScript);
+        progress.finish();
     }
 
     for (const std::string& note : notes) std::cerr << "note: " << note << "\n";
@@ -258,6 +293,13 @@ int runDecompose(const DecomposeOptions& options) {
               << " (rest size " << formatDouble(error.restDiagonal) << ")\n"
               << "  wrote " << written.path << " (" << written.bytes / 1024 << " KiB) in "
               << formatDouble(totalSeconds, 3) << " s\n";
+    if (page)
+        std::cout << "  wrote " << page->path << " (" << page->bytes / 1024 << " KiB"
+                  << (page->encoding.quantised ? ", 16-bit positions" : "")
+                  << (page->encoding.keptFrames.size() < static_cast<size_t>(samples.frameCount())
+                          ? ", " + std::to_string(page->encoding.keptFrames.size()) + " frames shown"
+                          : std::string())
+                  << ")\n";
     return 0;
 }
 

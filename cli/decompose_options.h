@@ -1,6 +1,7 @@
 #pragma once
 // Settings of `vantrel decompose`, as given on the command line.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,9 @@ struct DecomposeOptions {
     std::string topologyPath;         // OBJ giving faces to a point cache
     std::optional<std::string> reportPath;  // JSON report
     std::optional<std::string> scenePath;   // headless scene with the results
+    std::optional<std::string> htmlPath;    // report page: input and rig side by side
+    std::string viewerScriptPath;     // the page's bundled viewer; empty: found like the plug-in
+    std::optional<std::size_t> htmlFrameBudget;  // bytes of per-frame data before the page compacts it
     std::string pluginPath;           // the plug-in module; empty: next to the program
 
     // What the storage node offers.

@@ -6,6 +6,7 @@
 
 #include "cli/decompose.h"
 #include "cli/info.h"
+#include "cli/report_command.h"
 
 int main(int argc, char** argv) {
     using vantrel::cli::DecomposeOptions;
@@ -25,6 +26,16 @@ int main(int argc, char** argv) {
     decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)");
     decompose->add_option("--report", options.reportPath, "Write a JSON report: settings, errors, times, memory");
     decompose->add_option("--scene", options.scenePath, "Save the headless scene with the results (JSON)");
+    decompose->add_option("--html", options.htmlPath,
+                          "Write a report page: the animation and the rig side by side, the error per vertex, "
+                          "frame and iteration (one HTML file that opens from disk)");
+    decompose->add_option("--viewer-script", options.viewerScriptPath,
+                          "The report page's bundled viewer; default: the installed one")
+        ->group("");
+    decompose->add_option("--html-frame-budget", options.htmlFrameBudget,
+                          "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
+        ->check(CLI::PositiveNumber)
+        ->group("");
 
     auto* solving = "Solving";
     decompose->add_option("-b,--bones", options.bones,
@@ -84,11 +95,20 @@ int main(int argc, char** argv) {
     info->add_option("input", infoInput, "Animation file")->required();
     info->add_option("--topology", infoTopology, "OBJ giving faces to a point cache");
 
+    vantrel::cli::ReportCommandOptions reportOptions;
+    CLI::App* reportPage = app.add_subcommand(
+        "report", "Write the report page of an earlier decomposition from its JSON report (decompose --report)");
+    reportPage->add_option("report", reportOptions.reportPath, "The JSON report")->required();
+    reportPage->add_option("-o,--output", reportOptions.htmlPath, "The page to write (.html)")->required();
+    reportPage->add_option("--viewer-script", reportOptions.viewerScriptPath, "The page's bundled viewer")->group("");
+    reportPage->add_flag("-q,--quiet", reportOptions.quiet, "No progress on standard error");
+
     CLI11_PARSE(app, argc, argv);
     options.upAxis = up == "y" ? UpAxis::y : (up == "z" ? UpAxis::z : UpAxis::automatic);
 
     try {
         if (*decompose) return vantrel::cli::runDecompose(options);
+        if (*reportPage) return vantrel::cli::runReport(reportOptions);
         return vantrel::cli::runInfo(infoInput, infoTopology);
     } catch (const std::exception& error) {
         std::cerr << "vantrel: " << error.what() << "\n";

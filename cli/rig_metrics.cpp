@@ -60,4 +60,30 @@ RigError measureRigError(const io::MeshAnimation& animation,
     return error;
 }
 
+std::vector<std::vector<double>> vertexDistances(const io::MeshAnimation& animation,
+                                                 const std::vector<std::vector<io::SkinInfluence>>& influences,
+                                                 const std::vector<io::Matrix4>& bindingMatrices,
+                                                 const std::vector<std::vector<io::Matrix4>>& boneWorld) {
+    const int V = animation.vertexCount;
+    const std::vector<double>& rest = animation.frames.front();
+    std::vector<std::vector<double>> distances(animation.frames.size(), std::vector<double>(static_cast<size_t>(V)));
+    for (size_t f = 0; f < animation.frames.size(); ++f) {
+        std::vector<io::Matrix4> skinning(bindingMatrices.size());
+        for (size_t j = 0; j < bindingMatrices.size(); ++j) skinning[j] = io::multiply(bindingMatrices[j], boneWorld[f][j]);
+        const std::vector<double>& target = animation.frames[f];
+        for (int v = 0; v < V; ++v) {
+            const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
+            io::Vec3 blended{0, 0, 0};
+            for (const io::SkinInfluence& influence : influences[v]) {
+                const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
+                for (int c = 0; c < 3; ++c) blended[c] += influence.weight * q[c];
+            }
+            double squared = 0.0;
+            for (int c = 0; c < 3; ++c) squared += (blended[c] - target[3 * v + c]) * (blended[c] - target[3 * v + c]);
+            distances[f][v] = std::sqrt(squared);
+        }
+    }
+    return distances;
+}
+
 }  // namespace vantrel::cli

@@ -28,6 +28,13 @@ RigError measureRigError(const io::MeshAnimation& animation,
                          const std::vector<io::Matrix4>& bindingMatrices,
                          const std::vector<std::vector<io::Matrix4>>& boneWorld);
 
+// distances[f][v]: how far the rig puts vertex v from the animation at frame
+// f, for every frame (the rest frame too), skinning as measureRigError does.
+std::vector<std::vector<double>> vertexDistances(const io::MeshAnimation& animation,
+                                                 const std::vector<std::vector<io::SkinInfluence>>& influences,
+                                                 const std::vector<io::Matrix4>& bindingMatrices,
+                                                 const std::vector<std::vector<io::Matrix4>>& boneWorld);
+
 // Diagonal of the axis-aligned bounding box of one frame's points.
 double boundingBoxDiagonal(const std::vector<double>& xyz);
 
