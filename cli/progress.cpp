@@ -4,7 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
+#include <cctype>
 
 namespace vantrel::cli {
 
@@ -24,16 +24,31 @@ void Progress::show(const std::string& text) {
 
 void Progress::stage(const std::string& what) { show(what + " ..."); }
 
+namespace {
+
+// Splits "Vantrel : Iteration <n> <rest>" into n and rest; false for other lines.
+bool iterationLine(const std::string& line, std::string& number, std::string& rest) {
+    static const std::string prefix = "Vantrel : Iteration ";
+    if (line.compare(0, prefix.size(), prefix) != 0) return false;
+    size_t end = prefix.size();
+    while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
+    if (end == prefix.size() || end >= line.size() || line[end] != ' ') return false;
+    number = line.substr(prefix.size(), end - prefix.size());
+    rest = line.substr(end + 1);
+    return true;
+}
+
+}  // namespace
+
 void Progress::commandLine(const std::string& line) {
-    static const std::regex errorLine("^Vantrel : Iteration (\\d+) Error = (.*)$");
-    static const std::regex solvingLine("^Vantrel : Iteration (\\d+) Solving (\\w+)$");
-    std::smatch match;
-    if (std::regex_match(line, match, errorLine)) {
-        iterationErrors_.push_back(std::strtod(match[2].str().c_str(), nullptr));
-        show("iteration " + match[1].str() + "/" + std::to_string(iterationLimit_) + ": error " + match[2].str());
-    } else if (std::regex_match(line, match, solvingLine)) {
-        if (terminal_) show("iteration " + match[1].str() + "/" + std::to_string(iterationLimit_) + ": solving " +
-                            (match[2].str() == "Bones" ? "bones" : "weights"));
+    const std::string of = "/" + std::to_string(iterationLimit_);
+    std::string number, rest;
+    if (iterationLine(line, number, rest) && rest.compare(0, 8, "Error = ") == 0) {
+        const std::string value = rest.substr(8);
+        iterationErrors_.push_back(std::strtod(value.c_str(), nullptr));
+        show("iteration " + number + of + ": error " + value);
+    } else if (iterationLine(line, number, rest) && (rest == "Solving Bones" || rest == "Solving Skinning")) {
+        if (terminal_) show("iteration " + number + of + ": solving " + (rest == "Solving Bones" ? "bones" : "weights"));
     } else {
         otherLines_.push_back(line);
     }

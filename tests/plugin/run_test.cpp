@@ -7,7 +7,6 @@
 #include <maya/MObject.h>
 
 #include <cmath>
-#include <regex>
 
 #include <host/scene.h>
 #include <host/session.h>
@@ -23,14 +22,21 @@ const char* const kCommand = "vantrel -storageNode store body";
 // The lines of a run with the numbers masked: "<n>" for the CPU counts,
 // "<x>" for errors and times.
 std::vector<std::string> masked(const std::vector<std::string>& lines) {
-    static const std::regex cpu("available CPU = \\d+, used = \\d+");
-    static const std::regex error("Error = [-+0-9.e]+|Error = nan|Error = inf");
-    static const std::regex elapsed("TimeElapsed [0-9.e+-]+ sec");
+    // Replaces the text after `key` up to `end` (or the line's end) by `mask`.
+    auto mask = [](std::string& line, const std::string& key, const std::string& end, const std::string& text) {
+        const size_t start = line.find(key);
+        if (start == std::string::npos) return;
+        const size_t from = start + key.size();
+        const size_t to = end.empty() ? line.size() : line.find(end, from);
+        if (to == std::string::npos) return;
+        line.replace(from, to - from, text);
+    };
     std::vector<std::string> out;
     for (std::string line : lines) {
-        line = std::regex_replace(line, cpu, "available CPU = <n>, used = <n>");
-        line = std::regex_replace(line, error, "Error = <x>");
-        line = std::regex_replace(line, elapsed, "TimeElapsed <x> sec");
+        mask(line, "available CPU = ", ",", "<n>");
+        mask(line, ", used = ", "", "<n>");
+        mask(line, "Error = ", "", "<x>");
+        mask(line, "TimeElapsed ", " sec", "<x>");
         out.push_back(line);
     }
     return out;
