@@ -8,6 +8,7 @@
 #include "solver/fit_kernels.h"
 #include "solver/matrix_utils.h"
 #include "solver/parallel.h"
+#include "solver/step_data.h"
 #include "solver/tolerances.h"
 
 namespace {
@@ -93,6 +94,65 @@ MMatrix fitAffine(const Eigen::Matrix3Xd& P, const Eigen::Matrix3Xd& Q, const Ei
     return fitRankDeficientAffine(P, Q, cs, ct);
 }
 
+namespace {
+
+// A vertex of the step: its rest position and its weighted slots.
+struct StepVertex {
+    int32_t id;
+    double p[4];
+};
+
+// One listed vertex of a bone, with the frame-independent parts of its fit.
+struct ListedEntry {
+    int32_t vertex;  // row of the step's vertex arrays
+    double w;
+    double P[3];  // w (p - c_s): column of the centred source matrix
+    double B[3];  // row of the affine fit's orthonormal basis of span(P^T)
+};
+
+enum class AffineKind { FullRank, Deficient };
+
+// What a bone's fits share across shapes: the listed vertices' weights and
+// rest positions do not change during the step, so the source centroid, the
+// centred source matrix and the QR factor of its transpose are formed once.
+struct BoneFit {
+    int32_t first = 0, count = 0;  // listed entries
+    bool fitted = false;           // listed and with a weight sum of at least 1e-7
+    double squaredSum = 0.0;
+    Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
+    Eigen::Vector3d weightedP = Eigen::Vector3d::Zero();  // sum w_i P_i: zero up to rounding
+    Eigen::Vector3d weightedB = Eigen::Vector3d::Zero();
+    AffineKind affine = AffineKind::Deficient;
+    Eigen::Matrix3d R = Eigen::Matrix3d::Identity();  // P^T = B R, B with orthonormal columns
+};
+
+MMatrix fromLinear(const Eigen::Matrix3d& linear, const Eigen::RowVector3d& t) {
+    double m[4][4];
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) m[r][c] = linear(r, c);
+        m[r][3] = 0.0;
+    }
+    m[3][0] = t[0];
+    m[3][1] = t[1];
+    m[3][2] = t[2];
+    m[3][3] = 1.0;
+    return MMatrix(m);
+}
+
+// fitRigid from H = P Q^T, on a fixed-size SVD (no allocation).
+MMatrix rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& cs, const Eigen::RowVector3d& ct) {
+    Eigen::Matrix3d A = Eigen::Matrix3d::Identity();
+    if (H.allFinite()) {
+        const Eigen::JacobiSVD<Eigen::Matrix3d> svd(H, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        Eigen::Matrix3d R = svd.matrixV() * svd.matrixU().transpose();
+        if (R.determinant() < 0) R.col(2) = -R.col(2);
+        A = R.transpose();
+    }
+    return fromLinear(A, ct - cs * A);
+}
+
+}  // namespace
+
 void solveBones(DecompositionState& state, int /*iteration*/) {
     const Inputs& in = state.inputs;
     SolverState& solver = state.solver;
@@ -100,106 +160,226 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     const int J = in.J;
     prepareParallelStep(state);
     if (F < 1 || J < 1) return;
+    const bool rigid = in.rigidMatrices;
 
     // The rest world matrix of every bone, shared by all shapes.
     std::vector<MMatrix> restWorld(static_cast<size_t>(J));
     for (int g = 0; g < J; ++g) restWorld[static_cast<size_t>(g)] = solver.bindingMatrices[g].inverse();
 
-    // Resolve every listed vertex's map entries once, so the shapes loop does
-    // no tree lookups. A missing entry reads as an empty list.
-    struct ListedVertex {
-        int32_t id;
-        const std::vector<int32_t>* influences;
-        const std::vector<double>* weights;
-        int32_t slot;
-    };
-    static const std::vector<int32_t> noInfluences;
-    static const std::vector<double> noWeights;
-    // An index that was never built lists no vertices.
+    // Rows of the step: the used vertices, then any listed id outside
+    // inputs.vertexIds (a missing map entry reads as an empty list).
+    VertexEntries entries = gatherVertexEntries(state);
+    std::vector<StepVertex> vertices(entries.influences.size());
+    for (size_t j = 0; j < vertices.size(); ++j) vertices[j].id = in.vertexIds[static_cast<unsigned>(j)];
     const int indexed = std::min(J, static_cast<int>(solver.boneVertices.size()));
-    std::vector<std::vector<ListedVertex>> listed(static_cast<size_t>(indexed));
+    auto rowOf = [&](int32_t id) {
+        int32_t row = positionOf(entries, id);
+        if (row >= 0) return row;
+        const auto influencesIt = solver.vertexInfluences.find(id);
+        const auto weightsIt = solver.vertexWeights.find(id);
+        entries.influences.push_back(influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : nullptr);
+        entries.weights.push_back(weightsIt != solver.vertexWeights.end() ? &weightsIt->second : nullptr);
+        vertices.push_back({id, {0.0, 0.0, 0.0, 1.0}});
+        return static_cast<int32_t>(vertices.size() - 1);
+    };
+    std::vector<ListedEntry> listed;
+    std::vector<BoneFit> bones(static_cast<size_t>(indexed));
     for (int g = 0; g < indexed; ++g) {
-        const std::vector<int32_t>& vertices = solver.boneVertices[static_cast<size_t>(g)];
+        const std::vector<int32_t>& ids = solver.boneVertices[static_cast<size_t>(g)];
         const std::vector<int32_t>& slots = solver.boneVertexSlots[static_cast<size_t>(g)];
-        for (size_t i = 0; i < vertices.size(); ++i) {
-            const auto influencesIt = solver.vertexInfluences.find(vertices[i]);
-            const auto weightsIt = solver.vertexWeights.find(vertices[i]);
-            listed[static_cast<size_t>(g)].push_back(
-                {vertices[i],
-                 influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : &noInfluences,
-                 weightsIt != solver.vertexWeights.end() ? &weightsIt->second : &noWeights,
-                 i < slots.size() ? slots[i] : -1});
+        BoneFit& bone = bones[static_cast<size_t>(g)];
+        bone.first = static_cast<int32_t>(listed.size());
+        bone.count = static_cast<int32_t>(ids.size());
+        for (size_t i = 0; i < ids.size(); ++i) {
+            const int32_t row = rowOf(ids[i]);
+            const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
+            const int32_t slot = i < slots.size() ? slots[i] : -1;
+            const bool valid = W && slot >= 0 && static_cast<size_t>(slot) < W->size();
+            listed.push_back({row, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, {}, {}});
         }
     }
+    for (StepVertex& v : vertices) {
+        const MPoint& p = in.restPoints[static_cast<unsigned>(v.id)];
+        v.p[0] = p.x;
+        v.p[1] = p.y;
+        v.p[2] = p.z;
+        v.p[3] = p.w;
+    }
 
+    // Initial products of every shape; when all are finite a zero weight adds
+    // an exact zero, and its slot is left out of the residuals.
+    std::vector<MMatrix> products;
+    formSkinningProducts(state, products);
+    SlotRows slots;
+    gatherSlotRows(state, entries, allFinite(products), slots);
+    // Per bone, the slots that carry it, so a refit updates exactly those.
+    std::vector<int32_t> slotsOfBoneFirst(static_cast<size_t>(J) + 1, 0);
+    std::vector<int32_t> slotsOfBone(slots.bone.size());
+    for (int32_t k : slots.bone) ++slotsOfBoneFirst[static_cast<size_t>(k) + 1];
+    for (int k = 0; k < J; ++k) slotsOfBoneFirst[static_cast<size_t>(k) + 1] += slotsOfBoneFirst[static_cast<size_t>(k)];
+    {
+        std::vector<int32_t> fill(slotsOfBoneFirst.begin(), slotsOfBoneFirst.end() - 1);
+        for (size_t s = 0; s < slots.bone.size(); ++s)
+            slotsOfBone[static_cast<size_t>(fill[static_cast<size_t>(slots.bone[s])]++)] = static_cast<int32_t>(s);
+    }
+    std::vector<int32_t> rowOfSlot(slots.bone.size());
+    for (size_t r = 0; r + 1 < slots.first.size(); ++r)
+        for (int32_t s = slots.first[r]; s < slots.first[r + 1]; ++s) rowOfSlot[static_cast<size_t>(s)] = static_cast<int32_t>(r);
+
+    // Frame-independent parts of each bone's fit, in the reference's sum order.
 #pragma omp parallel for schedule(static)
-    for (int f = 0; f < F; ++f) {
-        std::vector<MMatrix>& transforms = solver.boneTransforms[f];
-        const MPointArray& targets = in.shapePoints[f];
-        // binding * transform per bone, kept current as bones are refitted.
+    for (int g = 0; g < indexed; ++g) {
+        BoneFit& bone = bones[static_cast<size_t>(g)];
+        if (bone.count == 0) continue;
+        ListedEntry* e = listed.data() + bone.first;
+        double sum = 0.0;
+        for (int32_t i = 0; i < bone.count; ++i) sum += e[i].w;
+        if (sum < kWeightThreshold) continue;
+        bone.fitted = true;
+        double s2 = 0.0;
+        for (int32_t i = 0; i < bone.count; ++i) s2 += e[i].w * e[i].w;
+        bone.squaredSum = s2;
+        Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
+        for (int32_t i = 0; i < bone.count; ++i) {
+            const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
+            cs += (e[i].w * e[i].w) * Eigen::RowVector3d(p[0], p[1], p[2]);
+        }
+        cs /= s2;
+        bone.cs = cs;
+        for (int32_t i = 0; i < bone.count; ++i) {
+            const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
+            for (int c = 0; c < 3; ++c) e[i].P[c] = e[i].w * (p[c] - cs[c]);
+            for (int c = 0; c < 3; ++c) bone.weightedP[c] += e[i].w * e[i].P[c];
+        }
+        if (rigid || bone.count < 4) continue;
+        // The affine fit's least squares P^T X = Q^T through the QR factor of
+        // P^T, as fitAffine takes it: X = R^{-1} B^T Q^T.
+        Eigen::MatrixXd Pt(bone.count, 3);
+        for (int32_t i = 0; i < bone.count; ++i)
+            for (int c = 0; c < 3; ++c) Pt(i, c) = e[i].P[c];
+        const Eigen::HouseholderQR<Eigen::MatrixXd> qr(Pt);
+        const Eigen::MatrixXd& R = qr.matrixQR();
+        const double scale = Pt.colwise().norm().maxCoeff();
+        bool fullRank = scale > 0.0;
+        for (int i = 0; i < 3 && fullRank; ++i) fullRank = std::abs(R(i, i)) > kAffineRankTolerance * scale;
+        if (!fullRank) continue;
+        const Eigen::MatrixXd basis = qr.householderQ() * Eigen::MatrixXd::Identity(bone.count, 3);
+        for (int32_t i = 0; i < bone.count; ++i)
+            for (int c = 0; c < 3; ++c) {
+                e[i].B[c] = basis(i, c);
+                bone.weightedB[c] += e[i].w * e[i].B[c];
+            }
+        bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
+        bone.affine = AffineKind::FullRank;
+    }
+
+#pragma omp parallel
+    {
+        // Per thread: the current product per bone and the transformed rest
+        // position of every slot, both refreshed as bones are refitted.
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
-        for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = solver.bindingMatrices[k] * transforms[k];
+        std::vector<double> moved(3 * slots.bone.size());
+        Eigen::Matrix3Xd P, Q;  // the rank-deficient affine fit only
 
-        for (int g = 0; g < indexed; ++g) {
-            const std::vector<ListedVertex>& vertices = listed[static_cast<size_t>(g)];
-            const Eigen::Index n = static_cast<Eigen::Index>(vertices.size());
-            if (n == 0) continue;
+#pragma omp for schedule(static)
+        for (int f = 0; f < F; ++f) {
+            std::vector<MMatrix>& transforms = solver.boneTransforms[f];
+            const MPointArray& targets = in.shapePoints[f];
+            for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
+            for (size_t s = 0; s < slots.bone.size(); ++s)
+                transformPoint(vertices[static_cast<size_t>(rowOfSlot[s])].p,
+                               skinning[static_cast<size_t>(slots.bone[s])], &moved[3 * s]);
 
-            Eigen::VectorXd w(n);
-            double sum = 0.0;
-            for (Eigen::Index i = 0; i < n; ++i) {
-                const ListedVertex& v = vertices[static_cast<size_t>(i)];
-                const bool valid = v.slot >= 0 && static_cast<size_t>(v.slot) < v.weights->size();
-                w[i] = valid ? (*v.weights)[static_cast<size_t>(v.slot)] : 0.0;
-                sum += w[i];
-            }
-            if (sum < kWeightThreshold) continue;
-
-            Eigen::Matrix3Xd rest(3, n);
-            Eigen::Matrix3Xd residual(3, n);
-            for (Eigen::Index i = 0; i < n; ++i) {
-                const ListedVertex& v = vertices[static_cast<size_t>(i)];
-                const MPoint& p = in.restPoints[static_cast<unsigned>(v.id)];
-                const MPoint& y = targets[static_cast<unsigned>(v.id)];
-                double ax = 0.0, ay = 0.0, az = 0.0;
-                const std::vector<int32_t>& B = *v.influences;
-                const std::vector<double>& W = *v.weights;
-                for (size_t j = 0; j < B.size() && j < W.size(); ++j) {
-                    const int32_t k = B[j];
-                    if (k == g || k < 0 || k >= J) continue;
-                    const MPoint x = p * skinning[static_cast<size_t>(k)];
-                    ax += W[j] * x.x;
-                    ay += W[j] * x.y;
-                    az += W[j] * x.z;
+            for (int g = 0; g < indexed; ++g) {
+                const BoneFit& bone = bones[static_cast<size_t>(g)];
+                if (!bone.fitted) continue;
+                const ListedEntry* e = listed.data() + bone.first;
+                // One pass: residuals, their weighted sum and the cross
+                // products with P (and the affine basis).
+                Eigen::Matrix3d H = Eigen::Matrix3d::Zero();
+                Eigen::Matrix3d C = Eigen::Matrix3d::Zero();
+                Eigen::Vector3d weightedR = Eigen::Vector3d::Zero();
+                const bool deficient = !rigid && bone.affine == AffineKind::Deficient;
+                if (deficient) {
+                    P.resize(3, bone.count);
+                    Q.resize(3, bone.count);
                 }
-                rest.col(i) << p.x, p.y, p.z;
-                residual.col(i) << y.x - ax, y.y - ay, y.z - az;
+                for (int32_t i = 0; i < bone.count; ++i) {
+                    const StepVertex& v = vertices[static_cast<size_t>(e[i].vertex)];
+                    const MPoint& y = targets[static_cast<unsigned>(v.id)];
+                    double ax = 0.0, ay = 0.0, az = 0.0;
+                    const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
+                    for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
+                        if (slots.bone[static_cast<size_t>(s)] == g) continue;
+                        const double w = slots.weight[static_cast<size_t>(s)];
+                        const double* x = &moved[3 * static_cast<size_t>(s)];
+                        ax += w * x[0];
+                        ay += w * x[1];
+                        az += w * x[2];
+                    }
+                    const Eigen::Vector3d r(y.x - ax, y.y - ay, y.z - az);
+                    weightedR += e[i].w * r;
+                    const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
+                    H.noalias() += Pi * r.transpose();
+                    if (!rigid) {
+                        if (deficient) {
+                            P.col(i) = Pi;
+                            Q.col(i) = r;
+                        } else {
+                            C.noalias() += Eigen::Vector3d(e[i].B[0], e[i].B[1], e[i].B[2]) * r.transpose();
+                        }
+                    }
+                }
+                const Eigen::RowVector3d ct = weightedR.transpose() / bone.squaredSum;
+                // Q's columns are r_i - w_i c_t.
+                H.noalias() -= bone.weightedP * ct;
+                MMatrix M;
+                if (rigid) {
+                    M = rigidFromCovariance(H, bone.cs, ct);
+                } else if (!deficient) {
+                    C.noalias() -= bone.weightedB * ct;
+                    const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
+                    if (X.allFinite()) {
+                        M = fromLinear(X, ct - bone.cs * X);
+                    } else {
+                        P.resize(3, bone.count);
+                        Q.resize(3, bone.count);
+                        for (int32_t i = 0; i < bone.count; ++i) {
+                            // Residuals again: the rare fallback keeps the one pass lean.
+                            const StepVertex& v = vertices[static_cast<size_t>(e[i].vertex)];
+                            const MPoint& y = targets[static_cast<unsigned>(v.id)];
+                            double ax = 0.0, ay = 0.0, az = 0.0;
+                            const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
+                            for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
+                                if (slots.bone[static_cast<size_t>(s)] == g) continue;
+                                const double w = slots.weight[static_cast<size_t>(s)];
+                                const double* x = &moved[3 * static_cast<size_t>(s)];
+                                ax += w * x[0];
+                                ay += w * x[1];
+                                az += w * x[2];
+                            }
+                            P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
+                            Q.col(i) = Eigen::Vector3d(y.x - ax, y.y - ay, y.z - az) - e[i].w * ct.transpose();
+                        }
+                        M = fitRankDeficientAffine(P, Q, bone.cs, ct);
+                    }
+                } else {
+                    for (int32_t i = 0; i < bone.count; ++i) Q.col(i) -= e[i].w * ct.transpose();
+                    M = fitRankDeficientAffine(P, Q, bone.cs, ct);
+                }
+                const MMatrix fitted = restWorld[static_cast<size_t>(g)] * M;
+                // A singular binding matrix has no rest world matrix: keep the old
+                // transform rather than store a non-finite one.
+                if (!isFinite(fitted)) continue;
+                transforms[g] = fitted;
+                MMatrix& current = skinning[static_cast<size_t>(g)];
+                current = solver.bindingMatrices[g] * fitted;
+                for (int32_t s = slotsOfBoneFirst[static_cast<size_t>(g)]; s < slotsOfBoneFirst[static_cast<size_t>(g) + 1];
+                     ++s) {
+                    const size_t slot = static_cast<size_t>(slotsOfBone[static_cast<size_t>(s)]);
+                    transformPoint(vertices[static_cast<size_t>(rowOfSlot[slot])].p, current, &moved[3 * slot]);
+                }
             }
-
-            const double squaredSum = w.squaredNorm();
-            Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
-            Eigen::RowVector3d ct = Eigen::RowVector3d::Zero();
-            for (Eigen::Index i = 0; i < n; ++i) {
-                cs += (w[i] * w[i]) * rest.col(i).transpose();
-                ct += w[i] * residual.col(i).transpose();
-            }
-            cs /= squaredSum;
-            ct /= squaredSum;
-
-            Eigen::Matrix3Xd P(3, n);
-            Eigen::Matrix3Xd Q(3, n);
-            for (Eigen::Index i = 0; i < n; ++i) {
-                P.col(i) = w[i] * (rest.col(i) - cs.transpose());
-                Q.col(i) = residual.col(i) - w[i] * ct.transpose();
-            }
-
-            const MMatrix M = in.rigidMatrices ? fitRigid(P, Q, cs, ct) : fitAffine(P, Q, cs, ct);
-            const MMatrix fitted = restWorld[static_cast<size_t>(g)] * M;
-            // A singular binding matrix has no rest world matrix: keep the old
-            // transform rather than store a non-finite one.
-            if (!isFinite(fitted)) continue;
-            transforms[g] = fitted;
-            skinning[static_cast<size_t>(g)] = solver.bindingMatrices[g] * fitted;
         }
     }
 }

@@ -1,55 +1,56 @@
 #include "solver/reconstruction_error.h"
 
-#include <algorithm>
 #include <cmath>
-#include <utility>
 #include <vector>
 
-#include "solver/matrix_utils.h"
 #include "solver/parallel.h"
+#include "solver/step_data.h"
 
 void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
     const Inputs& in = state.inputs;
     SolverState& solver = state.solver;
     const int F = in.F;
     const int V = in.V;
-    const int J = in.J;
-    const std::vector<MMatrix> products = skinningProducts(state);
-    std::vector<double> frameSums(static_cast<size_t>(F > 0 ? F : 0), 0.0);
-    // Resolve the map entries once; a missing entry reads as an empty list.
-    static const std::vector<int32_t> noInfluences;
-    static const std::vector<double> noWeights;
-    std::vector<std::pair<const std::vector<int32_t>*, const std::vector<double>*>> lists(
-        static_cast<size_t>(V > 0 ? V : 0));
+
+    // Flat per-step views: products, rest positions and weighted slots. When
+    // every product is finite a zero weight adds an exact zero, so its slot
+    // is left out; the sums keep the reference's order term by term.
+    std::vector<MMatrix> products;
+    formSkinningProducts(state, products);
+    const VertexEntries entries = gatherVertexEntries(state);
+    SlotRows slots;
+    gatherSlotRows(state, entries, allFinite(products), slots);
+    std::vector<double> rest(4 * static_cast<size_t>(V > 0 ? V : 0));
     for (int j = 0; j < V; ++j) {
-        const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
-        const auto influencesIt = solver.vertexInfluences.find(id);
-        const auto weightsIt = solver.vertexWeights.find(id);
-        lists[static_cast<size_t>(j)] = {
-            influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : &noInfluences,
-            weightsIt != solver.vertexWeights.end() ? &weightsIt->second : &noWeights};
+        const MPoint& p = in.restPoints[static_cast<unsigned>(in.vertexIds[static_cast<unsigned>(j)])];
+        double* r = &rest[4 * static_cast<size_t>(j)];
+        r[0] = p.x;
+        r[1] = p.y;
+        r[2] = p.z;
+        r[3] = p.w;
     }
+    std::vector<double> frameSums(static_cast<size_t>(F > 0 ? F : 0), 0.0);
+    const int J = in.J;
 
     prepareParallelStep(state);
 #pragma omp parallel for schedule(static)
     for (int f = 0; f < F; ++f) {
+        const MMatrix* frame = products.data() + static_cast<size_t>(f) * J;
+        const MPointArray& targets = in.shapePoints[f];
         double sum = 0.0;
         for (int j = 0; j < V; ++j) {
-            const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
-            const std::vector<int32_t>& B = *lists[static_cast<size_t>(j)].first;
-            const std::vector<double>& W = *lists[static_cast<size_t>(j)].second;
-            const MPoint& rest = in.restPoints[static_cast<unsigned>(id)];
+            const double* p = &rest[4 * static_cast<size_t>(j)];
             double x = 0.0, y = 0.0, z = 0.0;
-            const size_t count = std::min(B.size(), W.size());
-            for (size_t k = 0; k < count; ++k) {
-                const int32_t bone = B[k];
-                if (bone < 0 || bone >= J) continue;
-                const MPoint q = rest * products[static_cast<size_t>(f) * J + bone];
-                x += W[k] * q.x;
-                y += W[k] * q.y;
-                z += W[k] * q.z;
+            const int32_t end = slots.first[static_cast<size_t>(j) + 1];
+            for (int32_t s = slots.first[static_cast<size_t>(j)]; s < end; ++s) {
+                double q[3];
+                transformPoint(p, frame[slots.bone[static_cast<size_t>(s)]], q);
+                const double w = slots.weight[static_cast<size_t>(s)];
+                x += w * q[0];
+                y += w * q[1];
+                z += w * q[2];
             }
-            const MPoint& target = in.shapePoints[f][static_cast<unsigned>(id)];
+            const MPoint& target = targets[static_cast<unsigned>(in.vertexIds[static_cast<unsigned>(j)])];
             const double dx = x - target.x, dy = y - target.y, dz = z - target.z;
             sum += dx * dx + dy * dy + dz * dz;
         }
