@@ -47,7 +47,7 @@ void updateBindingMatrices(DecompositionState& state) {
         Eigen::Vector3d weighted = Eigen::Vector3d::Zero();
         double sum = 0.0;
         for (size_t i = 0; i < vertices.size(); ++i) {
-            const int32_t row = positionOf(entries, vertices[i]);
+            const int32_t row = rowOf(entries, vertices[i]);
             const std::vector<double>* W = nullptr;
             if (row >= 0) {
                 W = entries.weights[static_cast<size_t>(row)];

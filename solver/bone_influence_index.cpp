@@ -14,15 +14,15 @@ void rebuildBoneInfluenceIndex(DecompositionState& state, int /*iteration*/) {
     const int J = in.J > 0 ? in.J : 0;
     const VertexEntries entries = gatherVertexEntries(state);
 
-    // Per bone, (id, position) of every used vertex that lists it with a
-    // weight of at least 1e-7; sorting and dropping repeats gives the
-    // ascending, duplicate-free lists an ordered set would.
+    // Per bone, (id, row) of every used vertex that lists it with a weight of
+    // at least 1e-7. Rows run by ascending id, so each list comes out
+    // ascending and without repeats, as an ordered set gives it.
     std::vector<std::vector<std::pair<int32_t, int32_t>>> members(static_cast<size_t>(J));
     for (size_t j = 0; j < entries.influences.size(); ++j) {
         const std::vector<int32_t>* B = entries.influences[j];
         const std::vector<double>* W = entries.weights[j];
         if (!B || !W) continue;
-        const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
+        const int32_t id = entries.ids[j];
         for (size_t k = 0; k < B->size() && k < W->size(); ++k) {
             if ((*W)[k] < kWeightThreshold) continue;  // NaN compares false and is kept
             const int32_t bone = (*B)[k];
@@ -34,11 +34,7 @@ void rebuildBoneInfluenceIndex(DecompositionState& state, int /*iteration*/) {
     solver.boneVertices.assign(static_cast<size_t>(J), {});
     solver.boneVertexSlots.assign(static_cast<size_t>(J), {});
     for (int b = 0; b < J; ++b) {
-        auto& list = members[static_cast<size_t>(b)];
-        std::sort(list.begin(), list.end());
-        list.erase(std::unique(list.begin(), list.end(),
-                               [](const auto& x, const auto& y) { return x.first == y.first; }),
-                   list.end());
+        const auto& list = members[static_cast<size_t>(b)];
         std::vector<int32_t>& vertices = solver.boneVertices[static_cast<size_t>(b)];
         std::vector<int32_t>& slots = solver.boneVertexSlots[static_cast<size_t>(b)];
         vertices.resize(list.size());

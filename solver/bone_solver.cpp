@@ -1,6 +1,8 @@
 #include "solver/bone_solver.h"
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -96,6 +98,12 @@ MMatrix fitAffine(const Eigen::Matrix3Xd& P, const Eigen::Matrix3Xd& Q, const Ei
 
 namespace {
 
+// Smallest eigenvalue of P P^T, relative to the largest, below which a
+// bone's centred rest positions are flat for the rigid fit (a singular value
+// ratio of about 1e-7; the eigenvalues are known to about 1e-16 of the
+// largest).
+constexpr double kFlatTolerance = 1e-14;
+
 // A vertex of the step: its rest position and its weighted slots.
 struct StepVertex {
     int32_t id;
@@ -118,6 +126,12 @@ enum class AffineKind { FullRank, Deficient };
 struct BoneFit {
     int32_t first = 0, count = 0;  // listed entries
     bool fitted = false;           // listed and with a weight sum of at least 1e-7
+    // The centred rest positions span fewer than three directions (to
+    // rounding): H = P Q^T then has a vanishing singular value, the sign of
+    // det(V U^T) is decided by rounding, and the rigid fit follows it. Such a
+    // bone is fitted from explicitly formed P and Q, exactly as fitRigid
+    // takes them, so that it rounds as the direct computation does.
+    bool flat = false;
     double squaredSum = 0.0;
     Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
     Eigen::Vector3d weightedP = Eigen::Vector3d::Zero();  // sum w_i P_i: zero up to rounding
@@ -151,6 +165,44 @@ MMatrix rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& 
     return fromLinear(A, ct - cs * A);
 }
 
+// Reorders the rows so that vertices sharing their strongest bone sit
+// together (ascending id within a group): a bone's listed vertices, mostly
+// its own and its neighbours', are then a few runs of rows rather than a
+// scatter over all of them.
+void groupRowsByStrongestBone(VertexEntries& entries, int J) {
+    const size_t rows = entries.ids.size();
+    std::vector<int32_t> group(rows, J);
+    for (size_t r = 0; r < rows; ++r) {
+        const std::vector<int32_t>* B = entries.influences[r];
+        const std::vector<double>* W = entries.weights[r];
+        if (!B || !W) continue;
+        double best = -HUGE_VAL;
+        for (size_t k = 0; k < B->size() && k < W->size(); ++k) {
+            const int32_t bone = (*B)[k];
+            if (bone >= 0 && bone < J && (*W)[k] > best) {
+                best = (*W)[k];
+                group[r] = bone;
+            }
+        }
+    }
+    std::vector<int32_t> first(static_cast<size_t>(J) + 2, 0);
+    for (int32_t g : group) ++first[static_cast<size_t>(g) + 1];
+    for (int g = 0; g <= J; ++g) first[static_cast<size_t>(g) + 1] += first[static_cast<size_t>(g)];
+    VertexEntries grouped;
+    grouped.ids.resize(rows);
+    grouped.influences.resize(rows);
+    grouped.weights.resize(rows);
+    grouped.rowOfId = std::move(entries.rowOfId);
+    for (size_t r = 0; r < rows; ++r) {
+        const int32_t to = first[static_cast<size_t>(group[r])]++;
+        grouped.ids[static_cast<size_t>(to)] = entries.ids[r];
+        grouped.influences[static_cast<size_t>(to)] = entries.influences[r];
+        grouped.weights[static_cast<size_t>(to)] = entries.weights[r];
+        grouped.rowOfId[static_cast<size_t>(entries.ids[r])] = to;
+    }
+    entries = std::move(grouped);
+}
+
 }  // namespace
 
 void solveBones(DecompositionState& state, int /*iteration*/) {
@@ -166,14 +218,15 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     std::vector<MMatrix> restWorld(static_cast<size_t>(J));
     for (int g = 0; g < J; ++g) restWorld[static_cast<size_t>(g)] = solver.bindingMatrices[g].inverse();
 
-    // Rows of the step: the used vertices, then any listed id outside
+    // Rows of the step: the used vertices by ascending id, then any listed id outside
     // inputs.vertexIds (a missing map entry reads as an empty list).
     VertexEntries entries = gatherVertexEntries(state);
+    groupRowsByStrongestBone(entries, J);
     std::vector<StepVertex> vertices(entries.influences.size());
-    for (size_t j = 0; j < vertices.size(); ++j) vertices[j].id = in.vertexIds[static_cast<unsigned>(j)];
+    for (size_t j = 0; j < vertices.size(); ++j) vertices[j].id = entries.ids[j];
     const int indexed = std::min(J, static_cast<int>(solver.boneVertices.size()));
-    auto rowOf = [&](int32_t id) {
-        int32_t row = positionOf(entries, id);
+    auto rowOfListed = [&](int32_t id) {
+        int32_t row = rowOf(entries, id);
         if (row >= 0) return row;
         const auto influencesIt = solver.vertexInfluences.find(id);
         const auto weightsIt = solver.vertexWeights.find(id);
@@ -191,7 +244,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         bone.first = static_cast<int32_t>(listed.size());
         bone.count = static_cast<int32_t>(ids.size());
         for (size_t i = 0; i < ids.size(); ++i) {
-            const int32_t row = rowOf(ids[i]);
+            const int32_t row = rowOfListed(ids[i]);
             const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
             const int32_t slot = i < slots.size() ? slots[i] : -1;
             const bool valid = W && slot >= 0 && static_cast<size_t>(slot) < W->size();
@@ -227,7 +280,10 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         for (int32_t s = slots.first[r]; s < slots.first[r + 1]; ++s) rowOfSlot[static_cast<size_t>(s)] = static_cast<int32_t>(r);
 
     // Frame-independent parts of each bone's fit, in the reference's sum order.
-#pragma omp parallel for schedule(static)
+#pragma omp parallel
+    {
+    Eigen::VectorXd weightBuffer(listed.size());  // contiguous, aligned: sums round as on a vector
+#pragma omp for schedule(static)
     for (int g = 0; g < indexed; ++g) {
         BoneFit& bone = bones[static_cast<size_t>(g)];
         if (bone.count == 0) continue;
@@ -236,8 +292,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         for (int32_t i = 0; i < bone.count; ++i) sum += e[i].w;
         if (sum < kWeightThreshold) continue;
         bone.fitted = true;
-        double s2 = 0.0;
-        for (int32_t i = 0; i < bone.count; ++i) s2 += e[i].w * e[i].w;
+        for (int32_t i = 0; i < bone.count; ++i) weightBuffer[i] = e[i].w;
+        const double s2 = weightBuffer.head(bone.count).squaredNorm();
         bone.squaredSum = s2;
         Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
         for (int32_t i = 0; i < bone.count; ++i) {
@@ -251,7 +307,18 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             for (int c = 0; c < 3; ++c) e[i].P[c] = e[i].w * (p[c] - cs[c]);
             for (int c = 0; c < 3; ++c) bone.weightedP[c] += e[i].w * e[i].P[c];
         }
-        if (rigid || bone.count < 4) continue;
+        if (rigid) {
+            Eigen::Matrix3d spread = Eigen::Matrix3d::Zero();
+            for (int32_t i = 0; i < bone.count; ++i) {
+                const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
+                spread.noalias() += Pi * Pi.transpose();
+            }
+            const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(spread, Eigen::EigenvaluesOnly);
+            const Eigen::Vector3d& lambda = eigen.eigenvalues();  // ascending
+            bone.flat = !(lambda[0] > kFlatTolerance * lambda[2]);
+            continue;
+        }
+        if (bone.count < 4) continue;
         // The affine fit's least squares P^T X = Q^T through the QR factor of
         // P^T, as fitAffine takes it: X = R^{-1} B^T Q^T.
         Eigen::MatrixXd Pt(bone.count, 3);
@@ -272,6 +339,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
         bone.affine = AffineKind::FullRank;
     }
+    }
 
 #pragma omp parallel
     {
@@ -279,12 +347,19 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         // position of every slot, both refreshed as bones are refitted.
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
         std::vector<double> moved(3 * slots.bone.size());
+        std::vector<double> targets(3 * vertices.size());  // this shape's positions by row
         Eigen::Matrix3Xd P, Q;  // the rank-deficient affine fit only
 
 #pragma omp for schedule(static)
         for (int f = 0; f < F; ++f) {
             std::vector<MMatrix>& transforms = solver.boneTransforms[f];
-            const MPointArray& targets = in.shapePoints[f];
+            const MPointArray& shape = in.shapePoints[f];
+            for (size_t row = 0; row < vertices.size(); ++row) {
+                const MPoint& y = shape[static_cast<unsigned>(vertices[row].id)];
+                targets[3 * row] = y.x;
+                targets[3 * row + 1] = y.y;
+                targets[3 * row + 2] = y.z;
+            }
             for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
             for (size_t s = 0; s < slots.bone.size(); ++s)
                 transformPoint(vertices[static_cast<size_t>(rowOfSlot[s])].p,
@@ -299,14 +374,13 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 Eigen::Matrix3d H = Eigen::Matrix3d::Zero();
                 Eigen::Matrix3d C = Eigen::Matrix3d::Zero();
                 Eigen::Vector3d weightedR = Eigen::Vector3d::Zero();
-                const bool deficient = !rigid && bone.affine == AffineKind::Deficient;
+                const bool deficient = rigid ? bone.flat : bone.affine == AffineKind::Deficient;
                 if (deficient) {
                     P.resize(3, bone.count);
                     Q.resize(3, bone.count);
                 }
                 for (int32_t i = 0; i < bone.count; ++i) {
-                    const StepVertex& v = vertices[static_cast<size_t>(e[i].vertex)];
-                    const MPoint& y = targets[static_cast<unsigned>(v.id)];
+                    const double* y = &targets[3 * static_cast<size_t>(e[i].vertex)];
                     double ax = 0.0, ay = 0.0, az = 0.0;
                     const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
                     for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
@@ -317,15 +391,15 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         ay += w * x[1];
                         az += w * x[2];
                     }
-                    const Eigen::Vector3d r(y.x - ax, y.y - ay, y.z - az);
+                    const Eigen::Vector3d r(y[0] - ax, y[1] - ay, y[2] - az);
                     weightedR += e[i].w * r;
                     const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
                     H.noalias() += Pi * r.transpose();
-                    if (!rigid) {
-                        if (deficient) {
-                            P.col(i) = Pi;
-                            Q.col(i) = r;
-                        } else {
+                    if (deficient) {
+                        P.col(i) = Pi;
+                        Q.col(i) = r;
+                    } else if (!rigid) {
+                        {
                             C.noalias() += Eigen::Vector3d(e[i].B[0], e[i].B[1], e[i].B[2]) * r.transpose();
                         }
                     }
@@ -334,7 +408,10 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 // Q's columns are r_i - w_i c_t.
                 H.noalias() -= bone.weightedP * ct;
                 MMatrix M;
-                if (rigid) {
+                if (rigid && deficient) {
+                    for (int32_t i = 0; i < bone.count; ++i) Q.col(i) -= e[i].w * ct.transpose();
+                    M = fitRigid(P, Q, bone.cs, ct);
+                } else if (rigid) {
                     M = rigidFromCovariance(H, bone.cs, ct);
                 } else if (!deficient) {
                     C.noalias() -= bone.weightedB * ct;
@@ -346,8 +423,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         Q.resize(3, bone.count);
                         for (int32_t i = 0; i < bone.count; ++i) {
                             // Residuals again: the rare fallback keeps the one pass lean.
-                            const StepVertex& v = vertices[static_cast<size_t>(e[i].vertex)];
-                            const MPoint& y = targets[static_cast<unsigned>(v.id)];
+                            const double* y = &targets[3 * static_cast<size_t>(e[i].vertex)];
                             double ax = 0.0, ay = 0.0, az = 0.0;
                             const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
                             for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
@@ -359,7 +435,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                                 az += w * x[2];
                             }
                             P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
-                            Q.col(i) = Eigen::Vector3d(y.x - ax, y.y - ay, y.z - az) - e[i].w * ct.transpose();
+                            Q.col(i) = Eigen::Vector3d(y[0] - ax, y[1] - ay, y[2] - az) - e[i].w * ct.transpose();
                         }
                         M = fitRankDeficientAffine(P, Q, bone.cs, ct);
                     }

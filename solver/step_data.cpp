@@ -10,23 +10,31 @@ VertexEntries gatherVertexEntries(DecompositionState& state) {
     SolverState& solver = state.solver;
     const int V = in.V > 0 ? in.V : 0;
     VertexEntries entries;
-    entries.influences.assign(static_cast<size_t>(V), nullptr);
-    entries.weights.assign(static_cast<size_t>(V), nullptr);
     int32_t maxId = -1;
     for (int j = 0; j < V; ++j) maxId = std::max(maxId, in.vertexIds[static_cast<unsigned>(j)]);
-    entries.positionOfId.assign(static_cast<size_t>(maxId + 1), -1);
+    // Mark the used ids, then number them in ascending order.
+    entries.rowOfId.assign(static_cast<size_t>(maxId + 1), -1);
     for (int j = 0; j < V; ++j) {
         const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
-        if (id >= 0) entries.positionOfId[static_cast<size_t>(id)] = j;
+        if (id >= 0) entries.rowOfId[static_cast<size_t>(id)] = 0;
     }
+    entries.ids.reserve(static_cast<size_t>(V));
+    for (int32_t id = 0; id <= maxId; ++id) {
+        int32_t& row = entries.rowOfId[static_cast<size_t>(id)];
+        if (row < 0) continue;
+        row = static_cast<int32_t>(entries.ids.size());
+        entries.ids.push_back(id);
+    }
+    entries.influences.assign(entries.ids.size(), nullptr);
+    entries.weights.assign(entries.ids.size(), nullptr);
     // In-order walks: each map is visited once, without a search per vertex.
     for (auto& [id, list] : solver.vertexInfluences) {
-        const int32_t j = positionOf(entries, id);
-        if (j >= 0) entries.influences[static_cast<size_t>(j)] = &list;
+        const int32_t row = rowOf(entries, id);
+        if (row >= 0) entries.influences[static_cast<size_t>(row)] = &list;
     }
     for (auto& [id, list] : solver.vertexWeights) {
-        const int32_t j = positionOf(entries, id);
-        if (j >= 0) entries.weights[static_cast<size_t>(j)] = &list;
+        const int32_t row = rowOf(entries, id);
+        if (row >= 0) entries.weights[static_cast<size_t>(row)] = &list;
     }
     return entries;
 }

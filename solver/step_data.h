@@ -10,29 +10,29 @@
 
 #include "plugin/decomposition_state.h"
 
-// Per used vertex (by position in inputs.vertexIds): its entries in the two
+// The used vertices as rows in ascending id order (the order of the weight
+// maps, of the per-bone lists and of the point arrays, so that walks over
+// them move forward through memory), with each row's entries in the two
 // weight maps, or null where a map has none. One in-order walk of each map.
 struct VertexEntries {
+    std::vector<int32_t> ids;
     std::vector<std::vector<int32_t>*> influences;
     std::vector<std::vector<double>*> weights;
-    // Mesh vertex id -> position in inputs.vertexIds, -1 for unused ids.
-    std::vector<int32_t> positionOfId;
+    std::vector<int32_t> rowOfId;  // mesh vertex id -> row, -1 for unused ids
 };
 VertexEntries gatherVertexEntries(DecompositionState& state);
 
-// Position of a mesh vertex id in inputs.vertexIds, or -1.
-inline int32_t positionOf(const VertexEntries& entries, int32_t id) {
-    return id >= 0 && static_cast<size_t>(id) < entries.positionOfId.size()
-               ? entries.positionOfId[static_cast<size_t>(id)]
-               : -1;
+// Row of a mesh vertex id, or -1 when the id is not used.
+inline int32_t rowOf(const VertexEntries& entries, int32_t id) {
+    return id >= 0 && static_cast<size_t>(id) < entries.rowOfId.size() ? entries.rowOfId[static_cast<size_t>(id)]
+                                                                       : -1;
 }
 
 // Per shape f and bone k, bindingMatrices[k] * boneTransforms[f][k] at index
 // f * J + k, formed once per step.
 void formSkinningProducts(const DecompositionState& state, std::vector<MMatrix>& products);
 
-// The sparse weights of the used vertices in compressed rows: the slots of
-// vertex position j are first[j] .. first[j + 1] - 1, in list order, with
+// The sparse weights of the rows in compressed form: the slots of row j are first[j] .. first[j + 1] - 1, in list order, with
 // their bone and weight. A slot whose bone lies outside 0..J-1 is dropped
 // (it cannot be skinned), and so, when dropZeros is set, is a slot of weight
 // exactly 0, whose term is an exact zero as long as the products are finite.

@@ -124,7 +124,7 @@ void pruneAndNormalize(const Eigen::Ref<const Eigen::VectorXd>& v, double thresh
 
 namespace {
 
-// Vertices are solved in fixed blocks of this many, in list order, whatever
+// Vertices are solved in fixed blocks of this many, by ascending id, whatever
 // the thread count: the block's targets feed one matrix product, and a fixed
 // partition keeps every vertex's arithmetic the same for any thread count.
 constexpr int kVertexBlock = 32;
@@ -365,7 +365,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     const bool select = reselect && !seedFromSkinCluster;
     const int32_t fullCap = 10 * in.J;
     const int32_t restrictedCap = 10 * in.maxInfluence;
-    const int blocks = (V + kVertexBlock - 1) / kVertexBlock;
+    const int rowCount = static_cast<int>(entries.ids.size());
+    const int blocks = (rowCount + kVertexBlock - 1) / kVertexBlock;
     int64_t gramSolves = 0, tallSolves = 0;
 
 #pragma omp parallel reduction(+ : gramSolves, tallSolves)
@@ -384,11 +385,11 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
 #pragma omp for schedule(static)
         for (int block = 0; block < blocks; ++block) {
             const int begin = block * kVertexBlock;
-            const int count = std::min(kVertexBlock, V - begin);
+            const int count = std::min(kVertexBlock, rowCount - begin);
             for (int f = 0; f < F; ++f) {
                 const MPointArray& shape = in.shapePoints[f];
                 for (int v = 0; v < count; ++v) {
-                    const MPoint& q = shape[static_cast<unsigned>(in.vertexIds[static_cast<unsigned>(begin + v)])];
+                    const MPoint& q = shape[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])];
                     targets(3 * f, v) = q.x;
                     targets(3 * f + 1, v) = q.y;
                     targets(3 * f + 2, v) = q.z;
@@ -402,7 +403,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 std::vector<double>* weightsEntry = entries.weights[static_cast<size_t>(j)];
                 if (!influencesEntry || !weightsEntry) continue;
                 std::vector<int32_t>& influences = *influencesEntry;
-                const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
+                const int32_t id = entries.ids[static_cast<size_t>(j)];
                 terms.set(in.restPoints[static_cast<unsigned>(id)], in.lagragian);
 
                 // The tall system, built only for a vertex the normal equations
