@@ -113,6 +113,9 @@ struct StepVertex {
 // One listed vertex of a bone, with the frame-independent parts of its fit.
 struct ListedEntry {
     int32_t vertex;  // row of the step's vertex arrays
+    // The row's slot of this bone, -1 when it has none with a nonzero
+    // weight; -2 when it has several (then the row's slots are walked).
+    int32_t ownSlot;
     double w;
     double P[3];  // w (p - c_s): column of the centred source matrix
     double B[3];  // row of the affine fit's orthonormal basis of span(P^T)
@@ -248,7 +251,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
             const int32_t slot = i < slots.size() ? slots[i] : -1;
             const bool valid = W && slot >= 0 && static_cast<size_t>(slot) < W->size();
-            listed.push_back({row, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, {}, {}});
+            listed.push_back({row, -1, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, {}, {}});
         }
     }
     for (StepVertex& v : vertices) {
@@ -278,6 +281,16 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     std::vector<int32_t> rowOfSlot(slots.bone.size());
     for (size_t r = 0; r + 1 < slots.first.size(); ++r)
         for (int32_t s = slots.first[r]; s < slots.first[r + 1]; ++s) rowOfSlot[static_cast<size_t>(s)] = static_cast<int32_t>(r);
+
+    for (int g = 0; g < indexed; ++g) {
+        const BoneFit& bone = bones[static_cast<size_t>(g)];
+        for (int32_t i = bone.first; i < bone.first + bone.count; ++i) {
+            ListedEntry& e = listed[static_cast<size_t>(i)];
+            for (int32_t s = slots.first[static_cast<size_t>(e.vertex)]; s < slots.first[static_cast<size_t>(e.vertex) + 1];
+                 ++s)
+                if (slots.bone[static_cast<size_t>(s)] == g) e.ownSlot = e.ownSlot == -1 ? s : -2;
+        }
+    }
 
     // Frame-independent parts of each bone's fit, in the reference's sum order.
 #pragma omp parallel
@@ -347,6 +360,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         // position of every slot, both refreshed as bones are refitted.
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
         std::vector<double> moved(3 * slots.bone.size());
+        // Per row, the blend of all its slots: a residual is the target minus
+        // the blend plus the bone's own share.
+        std::vector<double> blend(3 * vertices.size());
         std::vector<double> targets(3 * vertices.size());  // this shape's positions by row
         Eigen::Matrix3Xd P, Q;  // the rank-deficient affine fit only
 
@@ -364,6 +380,19 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             for (size_t s = 0; s < slots.bone.size(); ++s)
                 transformPoint(vertices[static_cast<size_t>(rowOfSlot[s])].p,
                                skinning[static_cast<size_t>(slots.bone[s])], &moved[3 * s]);
+            for (size_t row = 0; row < vertices.size(); ++row) {
+                double bx = 0.0, by = 0.0, bz = 0.0;
+                for (int32_t s = slots.first[row]; s < slots.first[row + 1]; ++s) {
+                    const double w = slots.weight[static_cast<size_t>(s)];
+                    const double* x = &moved[3 * static_cast<size_t>(s)];
+                    bx += w * x[0];
+                    by += w * x[1];
+                    bz += w * x[2];
+                }
+                blend[3 * row] = bx;
+                blend[3 * row + 1] = by;
+                blend[3 * row + 2] = bz;
+            }
 
             for (int g = 0; g < indexed; ++g) {
                 const BoneFit& bone = bones[static_cast<size_t>(g)];
@@ -381,17 +410,30 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 }
                 for (int32_t i = 0; i < bone.count; ++i) {
                     const double* y = &targets[3 * static_cast<size_t>(e[i].vertex)];
-                    double ax = 0.0, ay = 0.0, az = 0.0;
-                    const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
-                    for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
-                        if (slots.bone[static_cast<size_t>(s)] == g) continue;
-                        const double w = slots.weight[static_cast<size_t>(s)];
-                        const double* x = &moved[3 * static_cast<size_t>(s)];
-                        ax += w * x[0];
-                        ay += w * x[1];
-                        az += w * x[2];
+                    Eigen::Vector3d r;
+                    if (deficient || e[i].ownSlot == -2) {
+                        // The other slots summed in list order, as the direct
+                        // residual takes them.
+                        double ax = 0.0, ay = 0.0, az = 0.0;
+                        const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
+                        for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
+                            if (slots.bone[static_cast<size_t>(s)] == g) continue;
+                            const double w = slots.weight[static_cast<size_t>(s)];
+                            const double* x = &moved[3 * static_cast<size_t>(s)];
+                            ax += w * x[0];
+                            ay += w * x[1];
+                            az += w * x[2];
+                        }
+                        r = Eigen::Vector3d(y[0] - ax, y[1] - ay, y[2] - az);
+                    } else {
+                        const double* b = &blend[3 * static_cast<size_t>(e[i].vertex)];
+                        r = Eigen::Vector3d(y[0] - b[0], y[1] - b[1], y[2] - b[2]);
+                        if (e[i].ownSlot >= 0) {
+                            const double w = slots.weight[static_cast<size_t>(e[i].ownSlot)];
+                            const double* x = &moved[3 * static_cast<size_t>(e[i].ownSlot)];
+                            r += w * Eigen::Vector3d(x[0], x[1], x[2]);
+                        }
                     }
-                    const Eigen::Vector3d r(y[0] - ax, y[1] - ay, y[2] - az);
                     weightedR += e[i].w * r;
                     const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
                     H.noalias() += Pi * r.transpose();
@@ -453,7 +495,15 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 for (int32_t s = slotsOfBoneFirst[static_cast<size_t>(g)]; s < slotsOfBoneFirst[static_cast<size_t>(g) + 1];
                      ++s) {
                     const size_t slot = static_cast<size_t>(slotsOfBone[static_cast<size_t>(s)]);
-                    transformPoint(vertices[static_cast<size_t>(rowOfSlot[slot])].p, current, &moved[3 * slot]);
+                    const size_t row = static_cast<size_t>(rowOfSlot[slot]);
+                    double* x = &moved[3 * slot];
+                    double fresh[3];
+                    transformPoint(vertices[row].p, current, fresh);
+                    const double w = slots.weight[slot];
+                    for (int c = 0; c < 3; ++c) {
+                        blend[3 * row + c] += w * (fresh[c] - x[c]);
+                        x[c] = fresh[c];
+                    }
                 }
             }
         }
