@@ -118,7 +118,6 @@ struct ListedEntry {
     int32_t ownSlot;
     double w;
     double P[3];  // w (p - c_s): column of the centred source matrix
-    double B[3];  // row of the affine fit's orthonormal basis of span(P^T)
 };
 
 enum class AffineKind { FullRank, Deficient };
@@ -251,7 +250,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
             const int32_t slot = i < slots.size() ? slots[i] : -1;
             const bool valid = W && slot >= 0 && static_cast<size_t>(slot) < W->size();
-            listed.push_back({row, -1, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, {}, {}});
+            listed.push_back({row, -1, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, {}});
         }
     }
     for (StepVertex& v : vertices) {
@@ -291,6 +290,10 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 if (slots.bone[static_cast<size_t>(s)] == g) e.ownSlot = e.ownSlot == -1 ? s : -2;
         }
     }
+
+    // Per listed entry of an affine fit, its row of the orthonormal basis of
+    // span(P^T); kept apart so the rigid fits stream less.
+    std::vector<double> basisRows(rigid ? 0 : 3 * listed.size());
 
     // Frame-independent parts of each bone's fit, in the reference's sum order.
 #pragma omp parallel
@@ -346,8 +349,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         const Eigen::MatrixXd basis = qr.householderQ() * Eigen::MatrixXd::Identity(bone.count, 3);
         for (int32_t i = 0; i < bone.count; ++i)
             for (int c = 0; c < 3; ++c) {
-                e[i].B[c] = basis(i, c);
-                bone.weightedB[c] += e[i].w * e[i].B[c];
+                basisRows[3 * static_cast<size_t>(bone.first + i) + c] = basis(i, c);
+                bone.weightedB[c] += e[i].w * basisRows[3 * static_cast<size_t>(bone.first + i) + c];
             }
         bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
         bone.affine = AffineKind::FullRank;
@@ -442,7 +445,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         Q.col(i) = r;
                     } else if (!rigid) {
                         {
-                            C.noalias() += Eigen::Vector3d(e[i].B[0], e[i].B[1], e[i].B[2]) * r.transpose();
+                            const double* Bi = &basisRows[3 * static_cast<size_t>(bone.first + i)];
+                            C.noalias() += Eigen::Vector3d(Bi[0], Bi[1], Bi[2]) * r.transpose();
                         }
                     }
                 }
