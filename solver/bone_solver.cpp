@@ -113,10 +113,10 @@ struct StepVertex {
 // One listed vertex of a bone, with the frame-independent parts of its fit.
 struct ListedEntry {
     int32_t vertex;  // row of the step's vertex arrays
-    // The row's slot of this bone, -1 when it has none with a nonzero
-    // weight; -2 when it has several (then the row's slots are walked).
-    int32_t ownSlot;
     double w;
+    // Sum of the weights of the row's slots of this bone: its own share of
+    // the row's blend, which the residual leaves out.
+    double ownWeight;
     double P[3];  // w (p - c_s): column of the centred source matrix
 };
 
@@ -130,10 +130,21 @@ struct BoneFit {
     bool fitted = false;           // listed and with a weight sum of at least 1e-7
     // The centred rest positions span fewer than three directions (to
     // rounding): H = P Q^T then has a vanishing singular value, the sign of
-    // det(V U^T) is decided by rounding, and the rigid fit follows it. Such a
-    // bone is fitted from explicitly formed P and Q, exactly as fitRigid
-    // takes them, so that it rounds as the direct computation does.
+    // det(V U^T) is decided by rounding, and the rigid fit (also inside the
+    // rank-deficient affine fit) follows it. Such a bone's residuals are
+    // summed slot by slot and its P and Q formed explicitly, as the direct
+    // computation takes them, so that it rounds the same way.
     bool flat = false;
+    // With o_i the own weight and p~_i the rest position (x, y, z, w), a
+    // residual is r_i = e_i + o_i p~_i M_g, e_i the row's target minus its
+    // blend and M_g the bone's current product (x, y, z columns). So
+    //   sum P_i r_i^T = sum P_i e_i^T + ownP M_g,   ownP = sum o_i P_i p~_i^T,
+    //   sum w_i r_i   = sum w_i e_i   + ownW M_g,   ownW = sum w_i o_i p~_i^T,
+    // and the same with the affine basis rows: the own share costs nothing
+    // per vertex.
+    Eigen::Matrix<double, 3, 4> ownP = Eigen::Matrix<double, 3, 4>::Zero();
+    Eigen::Matrix<double, 3, 4> ownB = Eigen::Matrix<double, 3, 4>::Zero();
+    Eigen::RowVector4d ownW = Eigen::RowVector4d::Zero();
     double squaredSum = 0.0;
     Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
     Eigen::Vector3d weightedP = Eigen::Vector3d::Zero();  // sum w_i P_i: zero up to rounding
@@ -250,7 +261,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
             const int32_t slot = i < slots.size() ? slots[i] : -1;
             const bool valid = W && slot >= 0 && static_cast<size_t>(slot) < W->size();
-            listed.push_back({row, -1, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, {}});
+            listed.push_back({row, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, 0.0, {}});
         }
     }
     for (StepVertex& v : vertices) {
@@ -287,7 +298,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             ListedEntry& e = listed[static_cast<size_t>(i)];
             for (int32_t s = slots.first[static_cast<size_t>(e.vertex)]; s < slots.first[static_cast<size_t>(e.vertex) + 1];
                  ++s)
-                if (slots.bone[static_cast<size_t>(s)] == g) e.ownSlot = e.ownSlot == -1 ? s : -2;
+                if (slots.bone[static_cast<size_t>(s)] == g) e.ownWeight += slots.weight[static_cast<size_t>(s)];
         }
     }
 
@@ -308,6 +319,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         for (int32_t i = 0; i < bone.count; ++i) sum += e[i].w;
         if (sum < kWeightThreshold) continue;
         bone.fitted = true;
+        bone.flat = !rigid;  // until the affine QR shows full rank
         for (int32_t i = 0; i < bone.count; ++i) weightBuffer[i] = e[i].w;
         const double s2 = weightBuffer.head(bone.count).squaredNorm();
         bone.squaredSum = s2;
@@ -322,6 +334,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
             for (int c = 0; c < 3; ++c) e[i].P[c] = e[i].w * (p[c] - cs[c]);
             for (int c = 0; c < 3; ++c) bone.weightedP[c] += e[i].w * e[i].P[c];
+            const Eigen::RowVector4d pt(p[0], p[1], p[2], p[3]);
+            bone.ownP.noalias() += (e[i].ownWeight * Eigen::Vector3d(e[i].P[0], e[i].P[1], e[i].P[2])) * pt;
+            bone.ownW += (e[i].w * e[i].ownWeight) * pt;
         }
         if (rigid) {
             Eigen::Matrix3d spread = Eigen::Matrix3d::Zero();
@@ -352,42 +367,43 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 basisRows[3 * static_cast<size_t>(bone.first + i) + c] = basis(i, c);
                 bone.weightedB[c] += e[i].w * basisRows[3 * static_cast<size_t>(bone.first + i) + c];
             }
+        for (int32_t i = 0; i < bone.count; ++i) {
+            const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
+            const double* b = &basisRows[3 * static_cast<size_t>(bone.first + i)];
+            bone.ownB.noalias() +=
+                (e[i].ownWeight * Eigen::Vector3d(b[0], b[1], b[2])) * Eigen::RowVector4d(p[0], p[1], p[2], p[3]);
+        }
         bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
         bone.affine = AffineKind::FullRank;
+        bone.flat = false;
     }
     }
 
 #pragma omp parallel
     {
-        // Per thread: the current product per bone and the transformed rest
-        // position of every slot, both refreshed as bones are refitted.
+        // Per thread: the current product per bone, refreshed as bones are
+        // refitted, and per row this shape's target and the blend of all the
+        // row's weighted slots.
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
-        std::vector<double> moved(3 * slots.bone.size());
-        // Per row, the blend of all its slots: a residual is the target minus
-        // the blend plus the bone's own share.
+        std::vector<double> targets(3 * vertices.size());
         std::vector<double> blend(3 * vertices.size());
-        std::vector<double> targets(3 * vertices.size());  // this shape's positions by row
         Eigen::Matrix3Xd P, Q;  // the rank-deficient affine fit only
 
 #pragma omp for schedule(static)
         for (int f = 0; f < F; ++f) {
             std::vector<MMatrix>& transforms = solver.boneTransforms[f];
             const MPointArray& shape = in.shapePoints[f];
+            for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
             for (size_t row = 0; row < vertices.size(); ++row) {
                 const MPoint& y = shape[static_cast<unsigned>(vertices[row].id)];
                 targets[3 * row] = y.x;
                 targets[3 * row + 1] = y.y;
                 targets[3 * row + 2] = y.z;
-            }
-            for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
-            for (size_t s = 0; s < slots.bone.size(); ++s)
-                transformPoint(vertices[static_cast<size_t>(rowOfSlot[s])].p,
-                               skinning[static_cast<size_t>(slots.bone[s])], &moved[3 * s]);
-            for (size_t row = 0; row < vertices.size(); ++row) {
                 double bx = 0.0, by = 0.0, bz = 0.0;
                 for (int32_t s = slots.first[row]; s < slots.first[row + 1]; ++s) {
+                    double x[3];
+                    transformPoint(vertices[row].p, skinning[static_cast<size_t>(slots.bone[static_cast<size_t>(s)])], x);
                     const double w = slots.weight[static_cast<size_t>(s)];
-                    const double* x = &moved[3 * static_cast<size_t>(s)];
                     bx += w * x[0];
                     by += w * x[1];
                     bz += w * x[2];
@@ -401,65 +417,66 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 const BoneFit& bone = bones[static_cast<size_t>(g)];
                 if (!bone.fitted) continue;
                 const ListedEntry* e = listed.data() + bone.first;
-                // One pass: residuals, their weighted sum and the cross
-                // products with P (and the affine basis).
+                Eigen::Matrix<double, 4, 3> Mg;  // the bone's current product, x, y, z columns
+                for (int r = 0; r < 4; ++r)
+                    for (int c = 0; c < 3; ++c) Mg(r, c) = skinning[static_cast<size_t>(g)][r][c];
+                // One pass over the listed rows: their residuals against the
+                // full blend, summed with the weights and crossed with P (and
+                // the affine basis); the own share is added after.
                 Eigen::Matrix3d H = Eigen::Matrix3d::Zero();
                 Eigen::Matrix3d C = Eigen::Matrix3d::Zero();
                 Eigen::Vector3d weightedR = Eigen::Vector3d::Zero();
-                const bool deficient = rigid ? bone.flat : bone.affine == AffineKind::Deficient;
-                if (deficient) {
+                const bool exact = bone.flat;
+                if (exact) {
                     P.resize(3, bone.count);
                     Q.resize(3, bone.count);
                 }
-                for (int32_t i = 0; i < bone.count; ++i) {
-                    const double* y = &targets[3 * static_cast<size_t>(e[i].vertex)];
-                    Eigen::Vector3d r;
-                    if (deficient || e[i].ownSlot == -2) {
-                        // The other slots summed in list order, as the direct
-                        // residual takes them.
-                        double ax = 0.0, ay = 0.0, az = 0.0;
-                        const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
-                        for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
-                            if (slots.bone[static_cast<size_t>(s)] == g) continue;
-                            const double w = slots.weight[static_cast<size_t>(s)];
-                            const double* x = &moved[3 * static_cast<size_t>(s)];
-                            ax += w * x[0];
-                            ay += w * x[1];
-                            az += w * x[2];
-                        }
-                        r = Eigen::Vector3d(y[0] - ax, y[1] - ay, y[2] - az);
-                    } else {
-                        const double* b = &blend[3 * static_cast<size_t>(e[i].vertex)];
-                        r = Eigen::Vector3d(y[0] - b[0], y[1] - b[1], y[2] - b[2]);
-                        if (e[i].ownSlot >= 0) {
-                            const double w = slots.weight[static_cast<size_t>(e[i].ownSlot)];
-                            const double* x = &moved[3 * static_cast<size_t>(e[i].ownSlot)];
-                            r += w * Eigen::Vector3d(x[0], x[1], x[2]);
-                        }
+                for (int32_t i = 0; i < bone.count && exact; ++i) {
+                    // The other slots summed in list order.
+                    const size_t row = static_cast<size_t>(e[i].vertex);
+                    double ax = 0.0, ay = 0.0, az = 0.0;
+                    for (int32_t s = slots.first[row]; s < slots.first[row + 1]; ++s) {
+                        const int32_t k = slots.bone[static_cast<size_t>(s)];
+                        if (k == g) continue;
+                        double x[3];
+                        transformPoint(vertices[row].p, skinning[static_cast<size_t>(k)], x);
+                        const double w = slots.weight[static_cast<size_t>(s)];
+                        ax += w * x[0];
+                        ay += w * x[1];
+                        az += w * x[2];
                     }
+                    const Eigen::Vector3d r(targets[3 * row] - ax, targets[3 * row + 1] - ay, targets[3 * row + 2] - az);
+                    weightedR += e[i].w * r;
+                    P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
+                    Q.col(i) = r;
+                }
+                for (int32_t i = 0; i < bone.count && !exact; ++i) {
+                    const size_t row = static_cast<size_t>(e[i].vertex);
+                    const Eigen::Vector3d r(targets[3 * row] - blend[3 * row], targets[3 * row + 1] - blend[3 * row + 1],
+                                            targets[3 * row + 2] - blend[3 * row + 2]);
                     weightedR += e[i].w * r;
                     const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
                     H.noalias() += Pi * r.transpose();
-                    if (deficient) {
-                        P.col(i) = Pi;
-                        Q.col(i) = r;
-                    } else if (!rigid) {
-                        {
-                            const double* Bi = &basisRows[3 * static_cast<size_t>(bone.first + i)];
-                            C.noalias() += Eigen::Vector3d(Bi[0], Bi[1], Bi[2]) * r.transpose();
-                        }
+                    if (!rigid) {
+                        const double* Bi = &basisRows[3 * static_cast<size_t>(bone.first + i)];
+                        C.noalias() += Eigen::Vector3d(Bi[0], Bi[1], Bi[2]) * r.transpose();
                     }
+                }
+                if (!exact) {
+                    H.noalias() += bone.ownP * Mg;
+                    weightedR.noalias() += (bone.ownW * Mg).transpose();
+                    if (!rigid) C.noalias() += bone.ownB * Mg;
                 }
                 const Eigen::RowVector3d ct = weightedR.transpose() / bone.squaredSum;
                 // Q's columns are r_i - w_i c_t.
                 H.noalias() -= bone.weightedP * ct;
                 MMatrix M;
-                if (rigid && deficient) {
+                if (exact) {
                     for (int32_t i = 0; i < bone.count; ++i) Q.col(i) -= e[i].w * ct.transpose();
-                    M = fitRigid(P, Q, bone.cs, ct);
+                    M = rigid ? fitRigid(P, Q, bone.cs, ct) : fitRankDeficientAffine(P, Q, bone.cs, ct);
                 } else if (rigid) {
                     M = rigidFromCovariance(H, bone.cs, ct);
-                } else if (!deficient) {
+                } else {
                     C.noalias() -= bone.weightedB * ct;
                     const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
                     if (X.allFinite()) {
@@ -469,25 +486,17 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         Q.resize(3, bone.count);
                         for (int32_t i = 0; i < bone.count; ++i) {
                             // Residuals again: the rare fallback keeps the one pass lean.
-                            const double* y = &targets[3 * static_cast<size_t>(e[i].vertex)];
-                            double ax = 0.0, ay = 0.0, az = 0.0;
-                            const int32_t end = slots.first[static_cast<size_t>(e[i].vertex) + 1];
-                            for (int32_t s = slots.first[static_cast<size_t>(e[i].vertex)]; s < end; ++s) {
-                                if (slots.bone[static_cast<size_t>(s)] == g) continue;
-                                const double w = slots.weight[static_cast<size_t>(s)];
-                                const double* x = &moved[3 * static_cast<size_t>(s)];
-                                ax += w * x[0];
-                                ay += w * x[1];
-                                az += w * x[2];
-                            }
+                            const size_t row = static_cast<size_t>(e[i].vertex);
+                            const double* p = vertices[row].p;
+                            const Eigen::Vector3d r =
+                                Eigen::Vector3d(targets[3 * row] - blend[3 * row], targets[3 * row + 1] - blend[3 * row + 1],
+                                                targets[3 * row + 2] - blend[3 * row + 2]) +
+                                (e[i].ownWeight * (Eigen::RowVector4d(p[0], p[1], p[2], p[3]) * Mg)).transpose();
                             P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
-                            Q.col(i) = Eigen::Vector3d(y[0] - ax, y[1] - ay, y[2] - az) - e[i].w * ct.transpose();
+                            Q.col(i) = r - e[i].w * ct.transpose();
                         }
                         M = fitRankDeficientAffine(P, Q, bone.cs, ct);
                     }
-                } else {
-                    for (int32_t i = 0; i < bone.count; ++i) Q.col(i) -= e[i].w * ct.transpose();
-                    M = fitRankDeficientAffine(P, Q, bone.cs, ct);
                 }
                 const MMatrix fitted = restWorld[static_cast<size_t>(g)] * M;
                 // A singular binding matrix has no rest world matrix: keep the old
@@ -495,19 +504,20 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 if (!isFinite(fitted)) continue;
                 transforms[g] = fitted;
                 MMatrix& current = skinning[static_cast<size_t>(g)];
+                const MMatrix previous = current;
                 current = solver.bindingMatrices[g] * fitted;
+                // The rows carrying the bone move by w p~ (new - old).
+                MMatrix change;
+                for (int r = 0; r < 4; ++r)
+                    for (int c = 0; c < 4; ++c) change[r][c] = current[r][c] - previous[r][c];
                 for (int32_t s = slotsOfBoneFirst[static_cast<size_t>(g)]; s < slotsOfBoneFirst[static_cast<size_t>(g) + 1];
                      ++s) {
                     const size_t slot = static_cast<size_t>(slotsOfBone[static_cast<size_t>(s)]);
                     const size_t row = static_cast<size_t>(rowOfSlot[slot]);
-                    double* x = &moved[3 * slot];
-                    double fresh[3];
-                    transformPoint(vertices[row].p, current, fresh);
+                    double d[3];
+                    transformPoint(vertices[row].p, change, d);
                     const double w = slots.weight[slot];
-                    for (int c = 0; c < 3; ++c) {
-                        blend[3 * row + c] += w * (fresh[c] - x[c]);
-                        x[c] = fresh[c];
-                    }
+                    for (int c = 0; c < 3; ++c) blend[3 * row + c] += w * d[c];
                 }
             }
         }
