@@ -302,6 +302,12 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         }
     }
 
+    std::vector<int32_t> rowsById(vertices.size());
+    for (size_t row = 0; row < rowsById.size(); ++row) rowsById[row] = static_cast<int32_t>(row);
+    std::sort(rowsById.begin(), rowsById.end(), [&](int32_t a, int32_t b) {
+        return vertices[static_cast<size_t>(a)].id < vertices[static_cast<size_t>(b)].id;
+    });
+
     // Per listed entry of an affine fit, its row of the orthonormal basis of
     // span(P^T); kept apart so the rigid fits stream less.
     std::vector<double> basisRows(rigid ? 0 : 3 * listed.size());
@@ -394,11 +400,14 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             std::vector<MMatrix>& transforms = solver.boneTransforms[f];
             const MPointArray& shape = in.shapePoints[f];
             for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
+            // Targets read by ascending id, so the shape's points stream in.
+            for (const int32_t row : rowsById) {
+                const MPoint& y = shape[static_cast<unsigned>(vertices[static_cast<size_t>(row)].id)];
+                targets[3 * static_cast<size_t>(row)] = y.x;
+                targets[3 * static_cast<size_t>(row) + 1] = y.y;
+                targets[3 * static_cast<size_t>(row) + 2] = y.z;
+            }
             for (size_t row = 0; row < vertices.size(); ++row) {
-                const MPoint& y = shape[static_cast<unsigned>(vertices[row].id)];
-                targets[3 * row] = y.x;
-                targets[3 * row + 1] = y.y;
-                targets[3 * row + 2] = y.z;
                 double bx = 0.0, by = 0.0, bz = 0.0;
                 for (int32_t s = slots.first[row]; s < slots.first[row + 1]; ++s) {
                     double x[3];
