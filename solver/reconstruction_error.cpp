@@ -47,18 +47,21 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
     prepareParallelStep(state);
 #pragma omp parallel
     {
-        std::vector<double> blended(3 * static_cast<size_t>(F));  // x, y, z rows of F shapes
-        double* bx = blended.data();
-        double* by = bx + F;
-        double* bz = by + F;
+        // Per block vertex v, its blended x, y, z over all shapes at
+        // blended[(3 v + c) F + f], and its sum of squared distances.
+        std::vector<double> blended(3 * static_cast<size_t>(kErrorBlock) * F);
+        std::vector<double> vertexSums(static_cast<size_t>(kErrorBlock));
 #pragma omp for schedule(static)
         for (int block = 0; block < blocks; ++block) {
-            double sum = 0.0;
-            const int end = std::min(rowCount, (block + 1) * kErrorBlock);
-            for (int j = block * kErrorBlock; j < end; ++j) {
-                const int32_t id = entries.ids[static_cast<size_t>(j)];
-                const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
-                std::fill(blended.begin(), blended.end(), 0.0);
+            const int begin = block * kErrorBlock;
+            const int count = std::min(rowCount, begin + kErrorBlock) - begin;
+            std::fill(blended.begin(), blended.end(), 0.0);
+            for (int v = 0; v < count; ++v) {
+                const int j = begin + v;
+                const MPoint& p = in.restPoints[static_cast<unsigned>(entries.ids[static_cast<size_t>(j)])];
+                double* bx = &blended[3 * static_cast<size_t>(v) * F];
+                double* by = bx + F;
+                double* bz = by + F;
                 for (int32_t s = slots.first[static_cast<size_t>(j)]; s < slots.first[static_cast<size_t>(j) + 1]; ++s) {
                     const int k = slots.bone[static_cast<size_t>(s)];
                     const double w = slots.weight[static_cast<size_t>(s)];
@@ -81,12 +84,20 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
                         bz[f] += a0 * m0z[f] + a1 * m1z[f] + a2 * m2z[f] + a3 * m3z[f];
                     }
                 }
-                for (int f = 0; f < F; ++f) {
-                    const MPoint& target = in.shapePoints[f][static_cast<unsigned>(id)];
-                    const double dx = bx[f] - target.x, dy = by[f] - target.y, dz = bz[f] - target.z;
-                    sum += dx * dx + dy * dy + dz * dz;
+            }
+            // Shape by shape, the block's targets are a run of nearby ids.
+            std::fill(vertexSums.begin(), vertexSums.end(), 0.0);
+            for (int f = 0; f < F; ++f) {
+                const MPointArray& shape = in.shapePoints[f];
+                for (int v = 0; v < count; ++v) {
+                    const MPoint& target = shape[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])];
+                    const double* b = &blended[3 * static_cast<size_t>(v) * F + f];
+                    const double dx = b[0] - target.x, dy = b[F] - target.y, dz = b[2 * F] - target.z;
+                    vertexSums[static_cast<size_t>(v)] += dx * dx + dy * dy + dz * dz;
                 }
             }
+            double sum = 0.0;
+            for (int v = 0; v < count; ++v) sum += vertexSums[static_cast<size_t>(v)];
             blockSums[static_cast<size_t>(block)] = sum;
         }
     }
