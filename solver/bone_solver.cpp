@@ -391,8 +391,11 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         // refitted, and per row this shape's target and the blend of all the
         // row's weighted slots.
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
-        std::vector<double> targets(3 * vertices.size());
-        std::vector<double> blend(3 * vertices.size());
+        // Per row: target x, y, z then blend x, y, z, side by side so that a
+        // residual touches one cache line.
+        std::vector<double> rowData(6 * vertices.size());
+        double* const targets = rowData.data();
+        double* const blend = rowData.data() + 3;
         Eigen::Matrix3Xd P, Q;  // the rank-deficient affine fit only
 
 #pragma omp for schedule(static)
@@ -403,9 +406,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             // Targets read by ascending id, so the shape's points stream in.
             for (const int32_t row : rowsById) {
                 const MPoint& y = shape[static_cast<unsigned>(vertices[static_cast<size_t>(row)].id)];
-                targets[3 * static_cast<size_t>(row)] = y.x;
-                targets[3 * static_cast<size_t>(row) + 1] = y.y;
-                targets[3 * static_cast<size_t>(row) + 2] = y.z;
+                targets[6 * static_cast<size_t>(row)] = y.x;
+                targets[6 * static_cast<size_t>(row) + 1] = y.y;
+                targets[6 * static_cast<size_t>(row) + 2] = y.z;
             }
             for (size_t row = 0; row < vertices.size(); ++row) {
                 double bx = 0.0, by = 0.0, bz = 0.0;
@@ -417,9 +420,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                     by += w * x[1];
                     bz += w * x[2];
                 }
-                blend[3 * row] = bx;
-                blend[3 * row + 1] = by;
-                blend[3 * row + 2] = bz;
+                blend[6 * row] = bx;
+                blend[6 * row + 1] = by;
+                blend[6 * row + 2] = bz;
             }
 
             for (int g = 0; g < indexed; ++g) {
@@ -454,15 +457,15 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         ay += w * x[1];
                         az += w * x[2];
                     }
-                    const Eigen::Vector3d r(targets[3 * row] - ax, targets[3 * row + 1] - ay, targets[3 * row + 2] - az);
+                    const Eigen::Vector3d r(targets[6 * row] - ax, targets[6 * row + 1] - ay, targets[6 * row + 2] - az);
                     weightedR += e[i].w * r;
                     P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
                     Q.col(i) = r;
                 }
                 for (int32_t i = 0; i < bone.count && !exact; ++i) {
                     const size_t row = static_cast<size_t>(e[i].vertex);
-                    const Eigen::Vector3d r(targets[3 * row] - blend[3 * row], targets[3 * row + 1] - blend[3 * row + 1],
-                                            targets[3 * row + 2] - blend[3 * row + 2]);
+                    const Eigen::Vector3d r(targets[6 * row] - blend[6 * row], targets[6 * row + 1] - blend[6 * row + 1],
+                                            targets[6 * row + 2] - blend[6 * row + 2]);
                     weightedR += e[i].w * r;
                     const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
                     H.noalias() += Pi * r.transpose();
@@ -498,8 +501,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                             const size_t row = static_cast<size_t>(e[i].vertex);
                             const double* p = vertices[row].p;
                             const Eigen::Vector3d r =
-                                Eigen::Vector3d(targets[3 * row] - blend[3 * row], targets[3 * row + 1] - blend[3 * row + 1],
-                                                targets[3 * row + 2] - blend[3 * row + 2]) +
+                                Eigen::Vector3d(targets[6 * row] - blend[6 * row], targets[6 * row + 1] - blend[6 * row + 1],
+                                                targets[6 * row + 2] - blend[6 * row + 2]) +
                                 (e[i].ownWeight * (Eigen::RowVector4d(p[0], p[1], p[2], p[3]) * Mg)).transpose();
                             P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
                             Q.col(i) = r - e[i].w * ct.transpose();
@@ -526,7 +529,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                     double d[3];
                     transformPoint(vertices[row].p, change, d);
                     const double w = slots.weight[slot];
-                    for (int c = 0; c < 3; ++c) blend[3 * row + c] += w * d[c];
+                    for (int c = 0; c < 3; ++c) blend[6 * row + c] += w * d[c];
                 }
             }
         }
