@@ -271,6 +271,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         v.p[2] = p.z;
         v.p[3] = p.w;
     }
+    auto restOfRow = [&](int32_t row) { return vertices[static_cast<size_t>(row)].p; };
 
     // Initial products of every shape; when all are finite a zero weight adds
     // an exact zero, and its slot is left out of the residuals.
@@ -291,6 +292,20 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     std::vector<int32_t> rowOfSlot(slots.bone.size());
     for (size_t r = 0; r + 1 < slots.first.size(); ++r)
         for (int32_t s = slots.first[r]; s < slots.first[r + 1]; ++s) rowOfSlot[static_cast<size_t>(s)] = static_cast<int32_t>(r);
+    // The same slots, bone by bone, with what a refit needs of them in one
+    // record: a refit then streams its bone's records.
+    struct BoneSlot {
+        int32_t row;
+        double w;
+        double p[4];
+    };
+    std::vector<BoneSlot> boneSlots(slotsOfBone.size());
+    for (size_t i = 0; i < slotsOfBone.size(); ++i) {
+        const size_t slot = static_cast<size_t>(slotsOfBone[i]);
+        const int32_t row = rowOfSlot[slot];
+        const double* p = restOfRow(row);
+        boneSlots[i] = {row, slots.weight[slot], {p[0], p[1], p[2], p[3]}};
+    }
 
     for (int g = 0; g < indexed; ++g) {
         const BoneFit& bone = bones[static_cast<size_t>(g)];
@@ -524,12 +539,10 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                     for (int c = 0; c < 4; ++c) change[r][c] = current[r][c] - previous[r][c];
                 for (int32_t s = slotsOfBoneFirst[static_cast<size_t>(g)]; s < slotsOfBoneFirst[static_cast<size_t>(g) + 1];
                      ++s) {
-                    const size_t slot = static_cast<size_t>(slotsOfBone[static_cast<size_t>(s)]);
-                    const size_t row = static_cast<size_t>(rowOfSlot[slot]);
+                    const BoneSlot& b = boneSlots[static_cast<size_t>(s)];
                     double d[3];
-                    transformPoint(vertices[row].p, change, d);
-                    const double w = slots.weight[slot];
-                    for (int c = 0; c < 3; ++c) blend[6 * row + c] += w * d[c];
+                    transformPoint(b.p, change, d);
+                    for (int c = 0; c < 3; ++c) blend[6 * static_cast<size_t>(b.row) + c] += b.w * d[c];
                 }
             }
         }
