@@ -328,76 +328,78 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     std::vector<double> basisRows(rigid ? 0 : 3 * listed.size());
 
     // Frame-independent parts of each bone's fit, in the reference's sum order.
+    int32_t longest = 0;
+    for (const BoneFit& bone : bones) longest = std::max(longest, bone.count);
 #pragma omp parallel
     {
-    Eigen::VectorXd weightBuffer(listed.size());  // contiguous, aligned: sums round as on a vector
+        Eigen::VectorXd weightBuffer(longest);  // contiguous, aligned: sums round as on a vector
 #pragma omp for schedule(static)
-    for (int g = 0; g < indexed; ++g) {
-        BoneFit& bone = bones[static_cast<size_t>(g)];
-        if (bone.count == 0) continue;
-        ListedEntry* e = listed.data() + bone.first;
-        double sum = 0.0;
-        for (int32_t i = 0; i < bone.count; ++i) sum += e[i].w;
-        if (sum < kWeightThreshold) continue;
-        bone.fitted = true;
-        bone.flat = !rigid;  // until the affine QR shows full rank
-        for (int32_t i = 0; i < bone.count; ++i) weightBuffer[i] = e[i].w;
-        const double s2 = weightBuffer.head(bone.count).squaredNorm();
-        bone.squaredSum = s2;
-        Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
-        for (int32_t i = 0; i < bone.count; ++i) {
-            const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
-            cs += (e[i].w * e[i].w) * Eigen::RowVector3d(p[0], p[1], p[2]);
-        }
-        cs /= s2;
-        bone.cs = cs;
-        for (int32_t i = 0; i < bone.count; ++i) {
-            const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
-            for (int c = 0; c < 3; ++c) e[i].P[c] = e[i].w * (p[c] - cs[c]);
-            for (int c = 0; c < 3; ++c) bone.weightedP[c] += e[i].w * e[i].P[c];
-            const Eigen::RowVector4d pt(p[0], p[1], p[2], p[3]);
-            bone.ownP.noalias() += (e[i].ownWeight * Eigen::Vector3d(e[i].P[0], e[i].P[1], e[i].P[2])) * pt;
-            bone.ownW += (e[i].w * e[i].ownWeight) * pt;
-        }
-        if (rigid) {
-            Eigen::Matrix3d spread = Eigen::Matrix3d::Zero();
+        for (int g = 0; g < indexed; ++g) {
+            BoneFit& bone = bones[static_cast<size_t>(g)];
+            if (bone.count == 0) continue;
+            ListedEntry* e = listed.data() + bone.first;
+            double sum = 0.0;
+            for (int32_t i = 0; i < bone.count; ++i) sum += e[i].w;
+            if (sum < kWeightThreshold) continue;
+            bone.fitted = true;
+            bone.flat = !rigid;  // until the affine QR shows full rank
+            for (int32_t i = 0; i < bone.count; ++i) weightBuffer[i] = e[i].w;
+            const double s2 = weightBuffer.head(bone.count).squaredNorm();
+            bone.squaredSum = s2;
+            Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
             for (int32_t i = 0; i < bone.count; ++i) {
-                const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
-                spread.noalias() += Pi * Pi.transpose();
+                const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
+                cs += (e[i].w * e[i].w) * Eigen::RowVector3d(p[0], p[1], p[2]);
             }
-            const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(spread, Eigen::EigenvaluesOnly);
-            const Eigen::Vector3d& lambda = eigen.eigenvalues();  // ascending
-            bone.flat = !(lambda[0] > kFlatTolerance * lambda[2]);
-            continue;
-        }
-        if (bone.count < 4) continue;
-        // The affine fit's least squares P^T X = Q^T through the QR factor of
-        // P^T, as fitAffine takes it: X = R^{-1} B^T Q^T.
-        Eigen::MatrixXd Pt(bone.count, 3);
-        for (int32_t i = 0; i < bone.count; ++i)
-            for (int c = 0; c < 3; ++c) Pt(i, c) = e[i].P[c];
-        const Eigen::HouseholderQR<Eigen::MatrixXd> qr(Pt);
-        const Eigen::MatrixXd& R = qr.matrixQR();
-        const double scale = Pt.colwise().norm().maxCoeff();
-        bool fullRank = scale > 0.0;
-        for (int i = 0; i < 3 && fullRank; ++i) fullRank = std::abs(R(i, i)) > kAffineRankTolerance * scale;
-        if (!fullRank) continue;
-        const Eigen::MatrixXd basis = qr.householderQ() * Eigen::MatrixXd::Identity(bone.count, 3);
-        for (int32_t i = 0; i < bone.count; ++i)
-            for (int c = 0; c < 3; ++c) {
-                basisRows[3 * static_cast<size_t>(bone.first + i) + c] = basis(i, c);
-                bone.weightedB[c] += e[i].w * basisRows[3 * static_cast<size_t>(bone.first + i) + c];
+            cs /= s2;
+            bone.cs = cs;
+            for (int32_t i = 0; i < bone.count; ++i) {
+                const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
+                for (int c = 0; c < 3; ++c) e[i].P[c] = e[i].w * (p[c] - cs[c]);
+                for (int c = 0; c < 3; ++c) bone.weightedP[c] += e[i].w * e[i].P[c];
+                const Eigen::RowVector4d pt(p[0], p[1], p[2], p[3]);
+                bone.ownP.noalias() += (e[i].ownWeight * Eigen::Vector3d(e[i].P[0], e[i].P[1], e[i].P[2])) * pt;
+                bone.ownW += (e[i].w * e[i].ownWeight) * pt;
             }
-        for (int32_t i = 0; i < bone.count; ++i) {
-            const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
-            const double* b = &basisRows[3 * static_cast<size_t>(bone.first + i)];
-            bone.ownB.noalias() +=
-                (e[i].ownWeight * Eigen::Vector3d(b[0], b[1], b[2])) * Eigen::RowVector4d(p[0], p[1], p[2], p[3]);
+            if (rigid) {
+                Eigen::Matrix3d spread = Eigen::Matrix3d::Zero();
+                for (int32_t i = 0; i < bone.count; ++i) {
+                    const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
+                    spread.noalias() += Pi * Pi.transpose();
+                }
+                const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(spread, Eigen::EigenvaluesOnly);
+                const Eigen::Vector3d& lambda = eigen.eigenvalues();  // ascending
+                bone.flat = !(lambda[0] > kFlatTolerance * lambda[2]);
+                continue;
+            }
+            if (bone.count < 4) continue;
+            // The affine fit's least squares P^T X = Q^T through the QR factor of
+            // P^T, as fitAffine takes it: X = R^{-1} B^T Q^T.
+            Eigen::MatrixXd Pt(bone.count, 3);
+            for (int32_t i = 0; i < bone.count; ++i)
+                for (int c = 0; c < 3; ++c) Pt(i, c) = e[i].P[c];
+            const Eigen::HouseholderQR<Eigen::MatrixXd> qr(Pt);
+            const Eigen::MatrixXd& R = qr.matrixQR();
+            const double scale = Pt.colwise().norm().maxCoeff();
+            bool fullRank = scale > 0.0;
+            for (int i = 0; i < 3 && fullRank; ++i) fullRank = std::abs(R(i, i)) > kAffineRankTolerance * scale;
+            if (!fullRank) continue;
+            const Eigen::MatrixXd basis = qr.householderQ() * Eigen::MatrixXd::Identity(bone.count, 3);
+            for (int32_t i = 0; i < bone.count; ++i)
+                for (int c = 0; c < 3; ++c) {
+                    basisRows[3 * static_cast<size_t>(bone.first + i) + c] = basis(i, c);
+                    bone.weightedB[c] += e[i].w * basisRows[3 * static_cast<size_t>(bone.first + i) + c];
+                }
+            for (int32_t i = 0; i < bone.count; ++i) {
+                const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
+                const double* b = &basisRows[3 * static_cast<size_t>(bone.first + i)];
+                bone.ownB.noalias() +=
+                    (e[i].ownWeight * Eigen::Vector3d(b[0], b[1], b[2])) * Eigen::RowVector4d(p[0], p[1], p[2], p[3]);
+            }
+            bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
+            bone.affine = AffineKind::FullRank;
+            bone.flat = false;
         }
-        bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
-        bone.affine = AffineKind::FullRank;
-        bone.flat = false;
-    }
     }
 
 #pragma omp parallel
@@ -411,7 +413,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         std::vector<double> rowData(6 * vertices.size());
         double* const targets = rowData.data();
         double* const blend = rowData.data() + 3;
-        Eigen::Matrix3Xd P, Q;  // the rank-deficient affine fit only
+        Eigen::Matrix3Xd P, Q;  // explicit: flat bones and the affine fit's fallback
 
 #pragma omp for schedule(static)
         for (int f = 0; f < F; ++f) {
