@@ -1,31 +1,73 @@
-// Time of each solver step for one iteration, on generated rigs of two
-// sizes. Names start with the size, so `--benchmark_filter=small` runs only
-// the small one; the large data set is generated only when one of its
-// benchmarks runs.
+// Time of each solver step for one iteration, fast (solver/) against the
+// direct reference (reference_steps.cpp), on generated rigs: the two
+// production sizes and a sweep of V, F and J around the small one.
+//
+// Every benchmark first runs the reference and the fast step once each on
+// copies of the same state and checks them against each other (same
+// influence lists, weights within 1e-9, matrices within 1e-9, errors within
+// 1e-9 relative), then times the fast step. Counters (also in
+// --benchmark_format=json):
+//   reference_ms  best time of the reference step (up to 3 runs, once per
+//                 process and case)
+//   fast_ms       best time of the fast step over the timed iterations
+//   speedup       reference_ms / fast_ms
+//   gflops        model arithmetic of the step (its dominant products, see
+//                 stepFlops) / fast_ms
+//   eigen_gflops  Eigen's matrix-product rate on this machine with the same
+//                 thread count and build flags
+//   peak_fraction gflops / eigen_gflops
+//   checked       1 when the fast results match the reference
+// Names are <size>/<step>/threads:<n>; `--benchmark_filter=small` runs only
+// the small size, and a data set is generated only when one of its cases runs.
+// `--skip_reference` times the fast steps alone (for profilers and counters).
 
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <vector>
 
+#include <Eigen/Core>
 #include <benchmark/benchmark.h>
 
 #include "known_rig.h"
 #include "plugin/progress_log.h"
+#include "reference_steps.h"
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
 #include "solver/reconstruction_error.h"
+#include "solver/weight_kernels.h"
 #include "solver/weight_solver.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+bool skipReference = false;
+
 struct Size {
-    const char* name;
+    std::string name;
     int vertices, frames, bones, maxInfluence;
 };
 
-const Size kSizes[] = {{"small", 10000, 100, 30, 4}, {"large", 50000, 200, 60, 8}};
+// The two production sizes, then a sweep around the small one: V, F and J in
+// turn at half and twice their value.
+const std::vector<Size>& sizes() {
+    static const std::vector<Size> list = {
+        {"small", 10000, 100, 30, 4},       {"large", 50000, 200, 60, 8},
+        {"sweep_V5000", 5000, 100, 30, 4},  {"sweep_V20000", 20000, 100, 30, 4},
+        {"sweep_F50", 10000, 50, 30, 4},    {"sweep_F200", 10000, 200, 30, 4},
+        {"sweep_J15", 10000, 100, 15, 4},   {"sweep_J60", 10000, 100, 60, 4},
+    };
+    return list;
+}
 
 // One data set per size, past its first iteration (weights and index built),
 // with perturbed transforms so the bone step has work to do.
@@ -41,48 +83,302 @@ DecompositionState& dataset(const Size& size) {
         KnownRig rig = makeKnownRig(options);
         perturbTransforms(rig.state, 0.1, 0.05, 3);
         runIterations(rig.state, 1);
+        rig.state.inputs.updateRestMatrices = true;
         slot = std::make_unique<DecompositionState>(std::move(rig.state));
     }
     return *slot;
 }
 
-void registerSize(const Size& size) {
-    const std::string prefix = std::string(size.name) + "/";
-    auto add = [&](const std::string& step, void (*run)(DecompositionState&)) {
-        benchmark::RegisterBenchmark((prefix + step).c_str(),
-                                     [size, run](benchmark::State& st) {
-                                         // The binding update's progress line would
-                                         // drown the report.
-                                         logStream.rdbuf(nullptr);
-                                         DecompositionState& state = dataset(size);
-                                         for (auto _ : st) run(state);
-                                     })
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
-    };
-    // Iteration 0 reselects influences over all bones; later iterations
-    // solve over each vertex's list only.
-    add("solveWeights/select", [](DecompositionState& s) { solveWeights(s, 0); });
-    add("solveWeights/restricted", [](DecompositionState& s) { solveWeights(s, s.inputs.iterationFullSolver); });
-    add("solveBones/rigid", [](DecompositionState& s) {
-        s.inputs.rigidMatrices = true;
-        solveBones(s, 1);
-    });
-    add("solveBones/affine", [](DecompositionState& s) {
-        s.inputs.rigidMatrices = false;
-        solveBones(s, 1);
-    });
-    add("updateBindingMatrices", [](DecompositionState& s) { updateBindingMatrices(s); });
-    add("measureReconstructionError", [](DecompositionState& s) { measureReconstructionError(s, 1); });
-    add("rebuildBoneInfluenceIndex", [](DecompositionState& s) { rebuildBoneInfluenceIndex(s, 1); });
+using StepFn = void (*)(DecompositionState&);
+
+struct Step {
+    const char* name;
+    StepFn fast;
+    StepFn reference;
+};
+
+// Iteration index 1 reselects influences (iterationFullSolver is 3 in the
+// generated rigs); index iterationFullSolver solves over each list only.
+int reselecting(const DecompositionState&) { return 1; }
+int restricted(const DecompositionState& s) { return s.inputs.iterationFullSolver; }
+
+const Step kSteps[] = {
+    {"solveWeights/select", [](DecompositionState& s) { solveWeights(s, reselecting(s)); },
+     [](DecompositionState& s) { reference::solveWeights(s, reselecting(s)); }},
+    {"solveWeights/restricted", [](DecompositionState& s) { solveWeights(s, restricted(s)); },
+     [](DecompositionState& s) { reference::solveWeights(s, restricted(s)); }},
+    {"solveBones/rigid",
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = true;
+         solveBones(s, 1);
+     },
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = true;
+         reference::solveBones(s, 1);
+     }},
+    {"solveBones/affine",
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = false;
+         solveBones(s, 1);
+     },
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = false;
+         reference::solveBones(s, 1);
+     }},
+    {"updateBindingMatrices", [](DecompositionState& s) { updateBindingMatrices(s); },
+     [](DecompositionState& s) { reference::updateBindingMatrices(s); }},
+    {"measureReconstructionError", [](DecompositionState& s) { measureReconstructionError(s, 1); },
+     [](DecompositionState& s) { reference::measureReconstructionError(s, 1); }},
+    {"rebuildBoneInfluenceIndex", [](DecompositionState& s) { rebuildBoneInfluenceIndex(s, 1); },
+     [](DecompositionState& s) { reference::rebuildBoneInfluenceIndex(s, 1); }},
+    // One whole iteration in the run driver's order, rigid bones: binding
+    // update, bones, weights, error, and the index when influences were
+    // reselected.
+    {"iteration/select",
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = true;
+         updateBindingMatrices(s);
+         solveBones(s, 1);
+         solveWeights(s, reselecting(s));
+         measureReconstructionError(s, 1);
+         rebuildBoneInfluenceIndex(s, 1);
+     },
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = true;
+         reference::updateBindingMatrices(s);
+         reference::solveBones(s, 1);
+         reference::solveWeights(s, reselecting(s));
+         reference::measureReconstructionError(s, 1);
+         reference::rebuildBoneInfluenceIndex(s, 1);
+     }},
+    {"iteration/restricted",
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = true;
+         updateBindingMatrices(s);
+         solveBones(s, 1);
+         solveWeights(s, restricted(s));
+         measureReconstructionError(s, 1);
+     },
+     [](DecompositionState& s) {
+         s.inputs.rigidMatrices = true;
+         reference::updateBindingMatrices(s);
+         reference::solveBones(s, 1);
+         reference::solveWeights(s, restricted(s));
+         reference::measureReconstructionError(s, 1);
+     }},
+};
+
+// Model arithmetic of a step, in flops: the products that dominate the fast
+// step, counted once (a multiply-add is two flops). Weight step: A^T b is
+// 24 F flops per bone solved over (J when selecting, the list otherwise),
+// plus the per-step 4 x 4 sums, 2 (4J)^2 3F. Bone step: per shape, every
+// weighted slot is transformed twice (before and after its bone's refit,
+// 24 flops each), and every listed vertex's residual and cross-covariance
+// cost 6 per weighted slot plus 42. Error: per shape and vertex, 30 per
+// weighted slot plus 9. Binding update and index: one pass over the slots.
+double stepFlops(const std::string& step, const DecompositionState& s) {
+    const double V = s.inputs.V, F = s.inputs.F, J = s.inputs.J;
+    double slots = 0.0, weighted = 0.0, listed = 0.0;
+    for (const auto& [id, w] : s.solver.vertexWeights) {
+        slots += static_cast<double>(w.size());
+        for (double x : w) weighted += x != 0.0 ? 1.0 : 0.0;
+    }
+    for (const auto& list : s.solver.boneVertices) listed += static_cast<double>(list.size());
+    const double perVertexWeighted = V > 0 ? weighted / V : 0.0;
+    const double tables = 2.0 * (4 * J) * (4 * J) * 3 * F;
+    const double selectW = 24.0 * F * J * V + tables;
+    const double restrictedW = 24.0 * F * slots + tables;
+    const double bones = F * (48.0 * weighted + listed * (6.0 * perVertexWeighted + 42.0));
+    const double error = F * (30.0 * weighted + 9.0 * V);
+    const double binding = 6.0 * listed;
+    if (step == "solveWeights/select") return selectW;
+    if (step == "solveWeights/restricted") return restrictedW;
+    if (step.rfind("solveBones", 0) == 0) return bones;
+    if (step == "measureReconstructionError") return error;
+    if (step == "updateBindingMatrices") return binding;
+    if (step == "rebuildBoneInfluenceIndex") return slots;
+    if (step == "iteration/select") return binding + bones + selectW + error + slots;
+    if (step == "iteration/restricted") return binding + bones + restrictedW + error;
+    return 0.0;
+}
+
+// Eigen's general matrix product rate, GFLOP/s, with the given thread count.
+double eigenProductRate(int threads) {
+    static std::map<int, double> cache;
+    auto it = cache.find(threads);
+    if (it != cache.end()) return it->second;
+    const int n = 768;
+    const Eigen::MatrixXd a = Eigen::MatrixXd::Random(n, n), b = Eigen::MatrixXd::Random(n, n);
+    Eigen::MatrixXd c(n, n);
+    omp_set_dynamic(0);
+    omp_set_num_threads(threads);
+    double best = HUGE_VAL;
+    for (int r = 0; r < 5; ++r) {
+        const auto t0 = Clock::now();
+        c.noalias() = a * b;
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
+        benchmark::DoNotOptimize(c.data());
+    }
+    const double rate = 2.0 * n * n * n / best * 1e-9;
+    cache[threads] = rate;
+    return rate;
+}
+
+struct Deviation {
+    bool sameLists = true;
+    double weight = 0.0;  // largest |difference| of a weight
+    double matrix = 0.0;  // largest |difference| / max(1, |value|) of a matrix entry
+    double error = 0.0;   // largest relative difference of an error entry
+};
+
+void compareMatrix(const MMatrix& a, const MMatrix& b, double& worst) {
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+            const double d = std::fabs(a[r][c] - b[r][c]) / std::max(1.0, std::fabs(a[r][c]));
+            worst = std::max(worst, std::isnan(d) ? HUGE_VAL : d);
+        }
+}
+
+Deviation compare(const SolverState& a, const SolverState& b) {
+    Deviation d;
+    d.sameLists = a.vertexInfluences == b.vertexInfluences && a.boneVertices == b.boneVertices &&
+                  a.boneVertexSlots == b.boneVertexSlots && a.errorHistory.size() == b.errorHistory.size();
+    for (const auto& [id, wa] : a.vertexWeights) {
+        const auto it = b.vertexWeights.find(id);
+        if (it == b.vertexWeights.end() || it->second.size() != wa.size()) {
+            d.sameLists = false;
+            continue;
+        }
+        for (size_t k = 0; k < wa.size(); ++k) d.weight = std::max(d.weight, std::fabs(wa[k] - it->second[k]));
+    }
+    for (size_t k = 0; k < a.bindingMatrices.size() && k < b.bindingMatrices.size(); ++k)
+        compareMatrix(a.bindingMatrices[k], b.bindingMatrices[k], d.matrix);
+    for (size_t f = 0; f < a.boneTransforms.size() && f < b.boneTransforms.size(); ++f)
+        for (size_t k = 0; k < a.boneTransforms[f].size(); ++k)
+            compareMatrix(a.boneTransforms[f][k], b.boneTransforms[f][k], d.matrix);
+    for (size_t i = 0; i < a.errorHistory.size() && i < b.errorHistory.size(); ++i)
+        d.error = std::max(d.error, std::fabs(a.errorHistory[i] - b.errorHistory[i]) /
+                                        std::max(std::fabs(a.errorHistory[i]), 1e-300));
+    return d;
+}
+
+double seconds(StepFn run, DecompositionState& state) {
+    const auto t0 = Clock::now();
+    run(state);
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+struct Baseline {
+    double referenceSeconds = 0.0;
+    Deviation deviation;
+    int64_t tallSolves = 0;
+    int64_t gramSolves = 0;
+};
+
+// Runs the reference and the fast step on copies of the data set, once per
+// process and case: the reference's best time and the deviation.
+const Baseline& baseline(const Size& size, const Step& step, int threads) {
+    static std::map<std::string, Baseline> cache;
+    const std::string key = size.name + "/" + step.name + "/" + std::to_string(threads);
+    auto it = cache.find(key);
+    if (it != cache.end()) return it->second;
+    Baseline result;
+    if (skipReference) return cache[key] = result;
+    const DecompositionState& data = dataset(size);
+    double best = HUGE_VAL, total = 0.0;
+    DecompositionState ref;
+    for (int r = 0; r < 3 && (r == 0 || total < 3.0); ++r) {
+        ref = data;
+        const double t = seconds(step.reference, ref);
+        best = std::min(best, t);
+        total += t;
+    }
+    result.referenceSeconds = best;
+    DecompositionState fast = data;
+    WeightStepCounts counts;
+    if (std::string(step.name).rfind("solveWeights", 0) == 0) {
+        const bool select = std::string(step.name) == "solveWeights/select";
+        solveWeightsCounting(fast, select ? reselecting(fast) : restricted(fast), &counts);
+    } else {
+        step.fast(fast);
+    }
+    result.tallSolves = counts.tallSolves;
+    result.gramSolves = counts.gramSolves;
+    result.deviation = compare(ref.solver, fast.solver);
+    const Deviation& d = result.deviation;
+    if (!d.sameLists || !(d.weight <= 1e-9) || !(d.matrix <= 1e-9) || !(d.error <= 1e-9))
+        std::fprintf(stderr, "MISMATCH %s: lists %s, weight %.3g, matrix %.3g, error %.3g\n", key.c_str(),
+                     d.sameLists ? "same" : "differ", d.weight, d.matrix, d.error);
+    return cache[key] = result;
+}
+
+void registerCase(const Size& size, const Step& step, int threads) {
+    const std::string name = size.name + "/" + step.name + "/threads:" + std::to_string(threads);
+    benchmark::RegisterBenchmark(name.c_str(),
+                                 [size, step, threads](benchmark::State& st) {
+                                     // The binding update's progress line would
+                                     // drown the report.
+                                     logStream.rdbuf(nullptr);
+                                     const double eigenRate = eigenProductRate(threads);
+                                     DecompositionState& state = dataset(size);
+                                     state.limitThreads = true;
+                                     state.usedCPU = threads;
+                                     const Baseline& base = baseline(size, step, threads);
+                                     const double flops = stepFlops(step.name, state);
+                                     double best = HUGE_VAL;
+                                     for (auto _ : st) best = std::min(best, seconds(step.fast, state));
+                                     const Deviation& d = base.deviation;
+                                     st.counters["fast_ms"] = best * 1e3;
+                                     st.counters["gflops"] = flops / best * 1e-9;
+                                     st.counters["eigen_gflops"] = eigenRate;
+                                     st.counters["peak_fraction"] = flops / best * 1e-9 / eigenRate;
+                                     if (skipReference) return;
+                                     st.counters["reference_ms"] = base.referenceSeconds * 1e3;
+                                     st.counters["speedup"] = base.referenceSeconds / best;
+                                     st.counters["checked"] = d.sameLists && d.weight <= 1e-9 &&
+                                                              d.matrix <= 1e-9 && d.error <= 1e-9;
+                                     st.counters["max_weight_diff"] = d.weight;
+                                     st.counters["max_matrix_diff"] = d.matrix;
+                                     st.counters["max_error_diff"] = d.error;
+                                     if (base.tallSolves + base.gramSolves > 0)
+                                         st.counters["tall_solves"] = static_cast<double>(base.tallSolves);
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
 }
 
 // Registered during static initialisation, as the benchmark macros do.
 const bool registered = [] {
-    for (const Size& size : kSizes) registerSize(size);
+    for (const Size& size : sizes()) {
+        const bool production = size.name == "small" || size.name == "large";
+        for (const Step& step : kSteps) {
+            const std::string name = step.name;
+            // The sweep times whole iterations only.
+            if (!production && name.rfind("iteration", 0) != 0) continue;
+            for (int threads : {1, 2}) {
+                if (!production && threads == 1) continue;
+                registerCase(size, step, threads);
+            }
+        }
+    }
     return true;
 }();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    // Our one flag first; the library rejects flags it does not know.
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--skip_reference")
+            skipReference = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

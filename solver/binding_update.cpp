@@ -8,6 +8,7 @@
 #include "solver/fit_kernels.h"
 #include "solver/matrix_utils.h"
 #include "solver/parallel.h"
+#include "solver/step_data.h"
 
 Eigen::Vector3d bindingCentroid(const DecompositionState& state, int32_t bone) {
     const SolverState& solver = state.solver;
@@ -32,12 +33,37 @@ void updateBindingMatrices(DecompositionState& state) {
     SolverState& solver = state.solver;
     // An index that was never built lists no vertices.
     const int J = std::min(state.inputs.J, static_cast<int>(solver.boneVertices.size()));
+    // Weight lists by vertex position, so the bone loop does no map search;
+    // an id outside inputs.vertexIds takes the search, as bindingCentroid.
+    const VertexEntries entries = gatherVertexEntries(state);
 
     prepareParallelStep(state);
 #pragma omp parallel for schedule(static)
     for (int b = 0; b < J; ++b) {
-        if (solver.boneVertices[static_cast<size_t>(b)].empty()) continue;
-        const Eigen::Vector3d c = bindingCentroid(state, b);
+        const std::vector<int32_t>& vertices = solver.boneVertices[static_cast<size_t>(b)];
+        const std::vector<int32_t>& slots = solver.boneVertexSlots[static_cast<size_t>(b)];
+        if (vertices.empty()) continue;
+        // bindingCentroid's sums, in its order.
+        Eigen::Vector3d weighted = Eigen::Vector3d::Zero();
+        double sum = 0.0;
+        for (size_t i = 0; i < vertices.size(); ++i) {
+            const int32_t row = rowOf(entries, vertices[i]);
+            const std::vector<double>* W = nullptr;
+            if (row >= 0) {
+                W = entries.weights[static_cast<size_t>(row)];
+            } else {
+                const auto it = solver.vertexWeights.find(vertices[i]);
+                if (it != solver.vertexWeights.end()) W = &it->second;
+            }
+            const int32_t slot = i < slots.size() ? slots[i] : -1;
+            if (!W || slot < 0 || static_cast<size_t>(slot) >= W->size()) continue;
+            const double w = (*W)[static_cast<size_t>(slot)];
+            const MPoint& p = state.inputs.restPoints[static_cast<unsigned>(vertices[i])];
+            weighted += w * Eigen::Vector3d(p.x, p.y, p.z);
+            sum += w;
+        }
+        if (!(sum > 0.0)) continue;
+        const Eigen::Vector3d c = weighted / sum;
         if (!c.allFinite()) continue;
         MMatrix moved = solver.bindingMatrices[b].inverse();
         if (!isFinite(moved)) continue;

@@ -7,6 +7,7 @@
 // 3F..3F+2 the rest position p in every column, and the last row lagragian.
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
@@ -28,9 +29,24 @@ Eigen::MatrixXd gatherInfluenceColumns(const std::vector<int32_t>& influences, c
 // The maxInfluence bones with the largest weights, strongest first; equal
 // weights put the higher bone index first, so padding takes zero-weight bones
 // from the highest index down.
-void selectInfluences(const Eigen::VectorXd& x, int32_t maxInfluence, std::vector<int32_t>& influences);
+void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence,
+                      std::vector<int32_t>& influences);
+// Same, ranking in the caller's scratch (no allocation once it has grown).
+void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence, std::vector<int32_t>& influences,
+                      std::vector<std::pair<double, int32_t>>& ranked);
 
 // weights[i] = v[i] / sum of the kept values, a value below threshold (or not
 // finite) kept as 0. When nothing is kept, all weight goes to the largest
 // value's slot (the earliest on ties), so the list still sums to one.
-void pruneAndNormalize(const Eigen::VectorXd& v, double threshold, std::vector<double>& weights);
+void pruneAndNormalize(const Eigen::Ref<const Eigen::VectorXd>& v, double threshold, std::vector<double>& weights);
+
+// Solves counted by the system they ran on during one weight step: the
+// normal equations, or the tall design matrix for a vertex whose normal
+// equations could not decide a near-dependent column.
+struct WeightStepCounts {
+    int64_t gramSolves = 0;
+    int64_t tallSolves = 0;
+};
+
+// solveWeights, adding its solve counts to *counts when counts is not null.
+void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCounts* counts);

@@ -1,0 +1,17 @@
+#pragma once
+// The direct implementation of the solver steps, kept as the benchmark's
+// reference: it forms every product and design matrix where it is used and
+// walks the weight maps inside its loops. The fast steps of solver/ must give
+// the same results up to rounding; the benchmark times and checks both.
+
+struct DecompositionState;
+
+namespace reference {
+
+void solveWeights(DecompositionState& state, int iteration);
+void solveBones(DecompositionState& state, int iteration);
+void updateBindingMatrices(DecompositionState& state);
+void measureReconstructionError(DecompositionState& state, int iteration);
+void rebuildBoneInfluenceIndex(DecompositionState& state, int iteration);
+
+}  // namespace reference

@@ -1,0 +1,445 @@
+// The fast solver paths against direct computations of the same quantities:
+// the normal-equation solve against NnlsSolver on the tall matrix, the weight
+// step against a per-vertex solve on the full design matrix, the bone step
+// and the error against straightforward loops over the maps. Random and
+// degenerate inputs; thread counts must not change any bit.
+
+#include <cmath>
+#include <random>
+
+#include <Eigen/Dense>
+#include <gtest/gtest.h>
+
+#include "known_rig.h"
+#include "state_checks.h"
+#include "solver/bone_influence_index.h"
+#include "solver/bone_solver.h"
+#include "solver/fit_kernels.h"
+#include "solver/gram_nnls.h"
+#include "solver/nnls_solver.h"
+#include "solver/reconstruction_error.h"
+#include "solver/tolerances.h"
+#include "solver/weight_kernels.h"
+#include "solver/weight_solver.h"
+
+namespace {
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// G = A^T A and A^T b of a dense A, for GramNnlsSolver; columns listed in
+// `twins` are declared duplicates of each other.
+struct Source {
+    MatrixXd G;
+    VectorXd rhs;
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> twins;
+    Eigen::Index size() const { return G.cols(); }
+    double atb(Eigen::Index i) const { return rhs[i]; }
+    double diagonal(Eigen::Index i) const { return G(i, i); }
+    const double* column(Eigen::Index j) const { return &G(0, j); }
+    bool duplicates(Eigen::Index i, Eigen::Index j) const {
+        for (const auto& [a, b] : twins)
+            if ((a == i && b == j) || (a == j && b == i)) return true;
+        return false;
+    }
+};
+
+Source normalEquations(const MatrixXd& A, const VectorXd& b) {
+    Source s;
+    s.G = A.transpose() * A;
+    s.rhs = A.transpose() * b;
+    return s;
+}
+
+TEST(GramNnls, AgreesWithTheTallSolveOnRandomProblems) {
+    std::mt19937 rng(31);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    GramNnlsSolver gram;
+    int decided = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const int n = 1 + trial % 10;
+        const int m = n + 2 + static_cast<int>(rng() % 10);
+        const MatrixXd A = MatrixXd::NullaryExpr(m, n, [&]() { return normal(rng); });
+        const VectorXd b = VectorXd::NullaryExpr(m, [&]() { return normal(rng); });
+        NnlsSolver tall(A, 10 * n, kNnlsEpsilon);
+        const bool tallOptimal = tall.solve(b);
+        Source source = normalEquations(A, b);
+        const GramNnlsSolver::Outcome outcome = gram.solve(source, m, 10 * n, kNnlsEpsilon);
+        if (outcome == GramNnlsSolver::Outcome::Undecided) continue;
+        ++decided;
+        EXPECT_EQ(outcome == GramNnlsSolver::Outcome::Optimal, tallOptimal) << "trial " << trial;
+        EXPECT_EQ(gram.iterations(), tall.iterations()) << "trial " << trial;
+        EXPECT_EQ(gram.passiveCount(), tall.passiveCount()) << "trial " << trial;
+        EXPECT_LT((gram.x() - tall.x()).cwiseAbs().maxCoeff(), 1e-9) << "trial " << trial;
+    }
+    // Gaussian columns are far from dependent: every problem is decided.
+    EXPECT_EQ(decided, 300);
+}
+
+TEST(GramNnls, NearDependentColumnsAreLeftToTheTallSolve) {
+    std::mt19937 rng(8);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    GramNnlsSolver gram;
+    for (int trial = 0; trial < 50; ++trial) {
+        MatrixXd A = MatrixXd::NullaryExpr(12, 4, [&]() { return normal(rng); });
+        // Column 3 leans on columns 0 and 1 to within 1e-5 of its norm.
+        A.col(3) = A.col(0) - 0.5 * A.col(1) + 1e-5 * VectorXd::NullaryExpr(12, [&]() { return normal(rng); });
+        const VectorXd b = A * VectorXd::Constant(4, 1.0);
+        Source source = normalEquations(A, b);
+        EXPECT_EQ(gram.solve(source, 12, 40, kNnlsEpsilon), GramNnlsSolver::Outcome::Undecided) << trial;
+    }
+}
+
+TEST(GramNnls, DeclaredTwinsAreBlockedAsTheTallSolveBlocksThem) {
+    // Identical columns at a large scale: rounding lifts the copy's dual over
+    // epsilon, the tall solve blocks it, and so must the normal equations.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> coordinate(-4000.0, 4000.0);
+    GramNnlsSolver gram;
+    for (int trial = 0; trial < 50; ++trial) {
+        MatrixXd A = MatrixXd::NullaryExpr(31, 6, [&]() { return coordinate(rng); });
+        A.col(4) = A.col(1);
+        A.col(5) = A.col(1);
+        const VectorXd b = 0.3 * A.col(1) + 0.7 * A.col(2) +
+                           0.01 * VectorXd::NullaryExpr(31, [&]() { return coordinate(rng); });
+        Source source = normalEquations(A, b);
+        source.twins = {{1, 4}, {1, 5}, {4, 5}};
+        const GramNnlsSolver::Outcome outcome = gram.solve(source, 31, 60, kNnlsEpsilon);
+        ASSERT_NE(outcome, GramNnlsSolver::Outcome::Undecided) << trial;
+        const VectorXd x = gram.x();
+        ASSERT_TRUE(x.allFinite());
+        EXPECT_TRUE((x.array() >= 0).all());
+        const VectorXd tall = solveNonNegative(A, b, 60, kNnlsEpsilon);
+        EXPECT_NEAR(x[1] + x[4] + x[5], tall[1] + tall[4] + tall[5], 1e-9) << trial;
+        EXPECT_NEAR((A * x - b).squaredNorm(), (A * tall - b).squaredNorm(), 1e-9 * b.squaredNorm());
+    }
+}
+
+// The weight step done directly, vertex by vertex on the full design matrix.
+void directWeights(DecompositionState& state, int iteration) {
+    const Inputs& in = state.inputs;
+    const bool reselect = iteration == 0 || iteration < in.iterationFullSolver;
+    for (unsigned j = 0; j < in.vertexIds.length(); ++j) {
+        const int32_t id = in.vertexIds[j];
+        std::vector<int32_t>& influences = state.solver.vertexInfluences[id];
+        const MatrixXd A = buildDesignMatrix(state, id);
+        const VectorXd b = buildTargetVector(state, id);
+        if (reselect) selectInfluences(solveNonNegative(A, b, 10 * in.J, kNnlsEpsilon), in.maxInfluence, influences);
+        const MatrixXd L = gatherInfluenceColumns(influences, A);
+        pruneAndNormalize(solveNonNegative(L, b, 10 * in.maxInfluence, kNnlsEpsilon), kWeightThreshold,
+                          state.solver.vertexWeights[id]);
+    }
+}
+
+// Exact lists, or (exactFit) the weights per bone only: where the shapes
+// are exactly a blend of some bones, every other bone has a zero dual and a
+// zero weight, and whether one of them ends at +1e-14 or at 0 (and so where
+// it lands in the list) is rounding in the tall solve itself.
+void expectSameWeights(const DecompositionState& direct, const DecompositionState& fast, const char* what,
+                       bool exactFit) {
+    if (!exactFit) {
+        EXPECT_EQ(direct.solver.vertexInfluences, fast.solver.vertexInfluences) << what;
+    }
+    for (const auto& [id, w] : direct.solver.vertexWeights) {
+        const std::vector<double> a = denseWeights(direct, id), b = denseWeights(fast, id);
+        for (size_t k = 0; k < a.size(); ++k) EXPECT_NEAR(a[k], b[k], 1e-9) << what << " id " << id;
+    }
+}
+
+// Both weight solves, selecting then restricted, on a copy each.
+WeightStepCounts compareWeightSteps(const DecompositionState& start, const char* what, bool exactFit = false) {
+    DecompositionState direct = start, fast = start;
+    WeightStepCounts counts;
+    for (int iteration : {0, 1, start.inputs.iterationFullSolver}) {
+        directWeights(direct, iteration);
+        solveWeightsCounting(fast, iteration, &counts);
+        expectSameWeights(direct, fast, what, exactFit);
+    }
+    return counts;
+}
+
+KnownRig noisyRig(RigOptions options, double noise) {
+    KnownRig rig = makeKnownRig(options);
+    perturbTransforms(rig.state, 0.1, 0.05, 21);
+    std::mt19937 rng(options.seed + 5);
+    std::normal_distribution<double> normal(0.0, noise);
+    for (auto& shape : rig.state.inputs.shapePoints)
+        for (unsigned id = 0; id < shape.length(); ++id) {
+            shape[id].x += normal(rng);
+            shape[id].y += normal(rng);
+            shape[id].z += normal(rng);
+        }
+    return rig;
+}
+
+// Bone 3 moves as bone 2 does, turned by 1e-4 radians about its pivot, and
+// takes 30% of bone 2's weight: the solves need both nearly equal columns.
+DecompositionState nearTwinRig() {
+    RigOptions options;
+    options.vertices = 203;  // not a multiple of the weight step's vertex block
+    options.bones = 6;
+    options.frames = 4;
+    KnownRig rig = makeKnownRig(options);
+    DecompositionState& state = rig.state;
+    const double axis[3] = {0.3, 1.0, 0.2}, zero[3] = {0.0, 0.0, 0.0};
+    state.solver.bindingMatrices[3] = state.solver.bindingMatrices[2];
+    for (int f = 0; f < state.inputs.F; ++f)
+        rig.transforms[f][3] = rigidMatrix(axis, 1e-4, zero) * rig.transforms[f][2];
+    for (auto& [id, w] : rig.weights) {
+        w[3] += 0.3 * w[2];
+        w[2] *= 0.7;
+    }
+    state.solver.boneTransforms = rig.transforms;
+    resampleShapes(state, rig.weights, rig.transforms);
+    return state;
+}
+
+TEST(FastWeights, NormalEquationsMatchTheDesignMatrixSolve) {
+    RigOptions options;
+    options.vertices = 200;
+    options.bones = 7;
+    options.frames = 9;
+    options.maxInfluence = 3;
+    const WeightStepCounts counts = compareWeightSteps(noisyRig(options, 0.01).state, "noisy");
+    EXPECT_GT(counts.gramSolves, 0);
+}
+
+TEST(FastWeights, DegenerateRigsMatchTheDesignMatrixSolve) {
+    // Bones that never move and an exact copy of a bone: identical columns.
+    {
+        RigOptions options;
+        options.vertices = 150;
+        options.bones = 6;
+        options.frames = 5;
+        KnownRig rig = makeKnownRig(options);
+        DecompositionState& state = rig.state;
+        for (int f = 0; f < state.inputs.F; ++f) {
+            for (int j : {0, 1}) rig.transforms[f][j] = state.solver.bindingMatrices[j].inverse();
+            rig.transforms[f][3] = rig.transforms[f][2];
+        }
+        state.solver.bindingMatrices[3] = state.solver.bindingMatrices[2];
+        state.solver.boneTransforms = rig.transforms;
+        resampleShapes(state, rig.weights, rig.transforms);
+        compareWeightSteps(state, "static and duplicated bones", true);
+    }
+    // Coordinates in the thousands with static bones.
+    {
+        RigOptions options;
+        options.vertices = 120;
+        options.bones = 6;
+        options.frames = 6;
+        options.scale = 1000.0;
+        options.offset = 3000.0;
+        KnownRig rig = makeKnownRig(options);
+        for (int f = 0; f < rig.state.inputs.F; ++f)
+            for (int j : {0, 1}) rig.transforms[f][j] = rig.state.solver.bindingMatrices[j].inverse();
+        rig.state.solver.boneTransforms = rig.transforms;
+        resampleShapes(rig.state, rig.weights, rig.transforms);
+        perturbTransforms(rig.state, 0.05, 20.0, 2);
+        compareWeightSteps(rig.state, "large coordinates");
+    }
+    // More bones than design matrix rows: one shape, 3 * 2 + 1 = 7 rows.
+    {
+        RigOptions options;
+        options.vertices = 80;
+        options.bones = 9;
+        options.frames = 1;
+        options.maxInfluence = 4;
+        compareWeightSteps(noisyRig(options, 0.02).state, "more bones than rows");
+    }
+    // A bone that follows another to within 1e-6: near-dependent columns,
+    // which the tall solve decides.
+    {
+        const WeightStepCounts counts = compareWeightSteps(nearTwinRig(), "near twin", true);
+        EXPECT_GT(counts.tallSolves, 0);
+        EXPECT_GT(counts.gramSolves, 0);
+    }
+    // A flat strip and a dominant constraint row.
+    {
+        RigOptions options;
+        options.vertices = 100;
+        options.flat = true;
+        options.offset = 2.0;
+        KnownRig rig = noisyRig(options, 0.01);
+        rig.state.inputs.lagragian = 1e3;
+        compareWeightSteps(rig.state, "flat, heavy constraint");
+    }
+}
+
+TEST(FastWeights, ThreadCountChangesNoBit) {
+    // Some vertices take the tall solve, and the blocks do not divide evenly.
+    const DecompositionState start = nearTwinRig();
+    DecompositionState one = start, two = start, three = start;
+    one.limitThreads = two.limitThreads = three.limitThreads = true;
+    one.usedCPU = 1;
+    two.usedCPU = 2;
+    three.usedCPU = 3;
+    for (int iteration : {0, 1, 5}) {
+        solveWeights(one, iteration);
+        solveWeights(two, iteration);
+        solveWeights(three, iteration);
+        EXPECT_EQ(one.solver.vertexInfluences, two.solver.vertexInfluences);
+        EXPECT_EQ(one.solver.vertexWeights, two.solver.vertexWeights);
+        EXPECT_EQ(one.solver.vertexWeights, three.solver.vertexWeights);
+        measureReconstructionError(one, iteration);
+        measureReconstructionError(two, iteration);
+        measureReconstructionError(three, iteration);
+        EXPECT_EQ(one.solver.errorHistory, two.solver.errorHistory);
+        EXPECT_EQ(one.solver.errorHistory, three.solver.errorHistory);
+    }
+}
+
+// The error directly: per shape, per vertex, per slot, from the maps.
+double directError(const DecompositionState& state) {
+    const Inputs& in = state.inputs;
+    double total = 0.0;
+    for (int f = 0; f < in.F; ++f)
+        for (unsigned j = 0; j < in.vertexIds.length(); ++j) {
+            const int32_t id = in.vertexIds[j];
+            const auto& B = state.solver.vertexInfluences.at(id);
+            const auto& W = state.solver.vertexWeights.at(id);
+            const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
+            double x = 0.0, y = 0.0, z = 0.0;
+            for (size_t k = 0; k < B.size(); ++k) {
+                const MPoint q = p * (state.solver.bindingMatrices[B[k]] * state.solver.boneTransforms[f][B[k]]);
+                x += W[k] * q.x;
+                y += W[k] * q.y;
+                z += W[k] * q.z;
+            }
+            const MPoint& t = in.shapePoints[f][static_cast<unsigned>(id)];
+            total += (x - t.x) * (x - t.x) + (y - t.y) * (y - t.y) + (z - t.z) * (z - t.z);
+        }
+    return std::sqrt(total / (in.V * 3.0 * in.F)) * 1000.0 / in.diagonalSum;
+}
+
+// The bone step directly: per shape and bone, residuals from the maps and
+// the current products, the centred matrices, then the fit kernels.
+void directBones(DecompositionState& state) {
+    const Inputs& in = state.inputs;
+    SolverState& s = state.solver;
+    for (int f = 0; f < in.F; ++f)
+        for (int g = 0; g < in.J; ++g) {
+            const auto& ids = s.boneVertices[g];
+            const Eigen::Index n = static_cast<Eigen::Index>(ids.size());
+            if (n == 0) continue;
+            VectorXd w(n);
+            Eigen::Matrix3Xd rest(3, n), r(3, n);
+            for (Eigen::Index i = 0; i < n; ++i) {
+                const int32_t id = ids[static_cast<size_t>(i)];
+                const auto& B = s.vertexInfluences.at(id);
+                const auto& W = s.vertexWeights.at(id);
+                w[i] = W[static_cast<size_t>(s.boneVertexSlots[g][static_cast<size_t>(i)])];
+                const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
+                const MPoint& y = in.shapePoints[f][static_cast<unsigned>(id)];
+                double ax = 0.0, ay = 0.0, az = 0.0;
+                for (size_t k = 0; k < B.size(); ++k) {
+                    if (B[k] == g) continue;
+                    const MPoint x = p * (s.bindingMatrices[B[k]] * s.boneTransforms[f][B[k]]);
+                    ax += W[k] * x.x;
+                    ay += W[k] * x.y;
+                    az += W[k] * x.z;
+                }
+                rest.col(i) << p.x, p.y, p.z;
+                r.col(i) << y.x - ax, y.y - ay, y.z - az;
+            }
+            double sum = 0.0;
+            for (Eigen::Index i = 0; i < n; ++i) sum += w[i];
+            if (sum < kWeightThreshold) continue;
+            // Sums in list order, as the step takes them: a flat set's rigid
+            // fit follows the rounding of its centroids.
+            const double s2 = w.squaredNorm();
+            Eigen::RowVector3d cs = Eigen::RowVector3d::Zero(), ct = Eigen::RowVector3d::Zero();
+            for (Eigen::Index i = 0; i < n; ++i) {
+                cs += (w[i] * w[i]) * rest.col(i).transpose();
+                ct += w[i] * r.col(i).transpose();
+            }
+            cs /= s2;
+            ct /= s2;
+            Eigen::Matrix3Xd P(3, n), Q(3, n);
+            for (Eigen::Index i = 0; i < n; ++i) {
+                P.col(i) = w[i] * (rest.col(i) - cs.transpose());
+                Q.col(i) = r.col(i) - w[i] * ct.transpose();
+            }
+            const MMatrix M = in.rigidMatrices ? fitRigid(P, Q, cs, ct) : fitAffine(P, Q, cs, ct);
+            const MMatrix fitted = s.bindingMatrices[g].inverse() * M;
+            bool finite = true;
+            for (int a = 0; a < 4; ++a)
+                for (int c = 0; c < 4; ++c) finite = finite && std::isfinite(fitted[a][c]);
+            if (finite) s.boneTransforms[f][g] = fitted;
+        }
+}
+
+double largestDifference(const std::vector<std::vector<MMatrix>>& a, const std::vector<std::vector<MMatrix>>& b,
+                         int bones) {
+    double worst = 0.0;
+    for (size_t f = 0; f < a.size(); ++f)
+        for (size_t k = 0; k < static_cast<size_t>(bones); ++k)
+            for (int r = 0; r < 4; ++r)
+                for (int c = 0; c < 4; ++c)
+                    worst = std::max(worst, std::fabs(a[f][k][r][c] - b[f][k][r][c]));
+    return worst;
+}
+
+// Rest positions that span three directions fix every fit, and the fast
+// step must reproduce it. Flat ones leave the rigid fit's normal to the
+// rounding (the sign of a vanishing singular value), so there only the
+// fitted positions must agree.
+TEST(FastBonesAndError, MatchDirectLoops) {
+    for (bool rigid : {true, false}) {
+        for (int variant : {0, 1, 2}) {  // full, one rank-deficient bone, flat rig
+            RigOptions options;
+            options.vertices = 250;
+            options.bones = 6;
+            options.frames = 7;
+            options.rigid = rigid;
+            options.flat = variant == 2;
+            KnownRig rig = noisyRig(options, 0.005);
+            DecompositionState& state = rig.state;
+            runIterations(state, 1);
+            if (variant == 1) {
+                // The last bone keeps three listed vertices: its affine fit is rank
+                // deficient, its rigid fit flat.
+                ASSERT_GT(state.solver.boneVertices[5].size(), 3u);
+                state.solver.boneVertices[5].resize(3);
+                state.solver.boneVertexSlots[5].resize(3);
+            }
+            EXPECT_NEAR(state.solver.errorHistory.back(), directError(state),
+                        1e-12 * state.solver.errorHistory.back());
+            DecompositionState direct = state;
+            solveBones(state, 1);
+            directBones(direct);
+            const int determined = variant == 0 ? 6 : variant == 1 ? 5 : 0;
+            EXPECT_LT(largestDifference(state.solver.boneTransforms, direct.solver.boneTransforms, determined), 1e-9)
+                << "rigid " << rigid << " variant " << variant;
+            measureReconstructionError(state, 1);
+            if (variant != 1) {
+                EXPECT_NEAR(state.solver.errorHistory.back(), directError(direct),
+                            1e-9 * state.solver.errorHistory.back())
+                    << "rigid " << rigid << " variant " << variant;
+            }
+            EXPECT_TRUE(stateIsSound(state));
+        }
+    }
+}
+
+TEST(FastBonesAndError, ZeroWeightsWithNonFiniteProductsStillPoisonTheSums) {
+    // A zero weight on a bone whose product is not finite: the direct sums
+    // take 0 * inf = NaN, and so must the fast ones.
+    RigOptions options;
+    options.vertices = 40;
+    options.bones = 3;
+    options.frames = 2;
+    KnownRig rig = makeKnownRig(options);
+    DecompositionState& state = rig.state;
+    runIterations(state, 1);
+    for (auto& [id, B] : state.solver.vertexInfluences) {
+        B.push_back(2);
+        state.solver.vertexWeights[id].push_back(0.0);
+    }
+    state.solver.boneTransforms[1][2][3][0] = HUGE_VAL;
+    measureReconstructionError(state, 1);
+    EXPECT_TRUE(std::isnan(state.solver.errorHistory.back()));
+    EXPECT_TRUE(std::isnan(directError(state)));
+}
+
+}  // namespace
