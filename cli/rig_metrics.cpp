@@ -20,6 +20,34 @@ double boundingBoxDiagonal(const std::vector<double>& xyz) {
                      (high[2] - low[2]) * (high[2] - low[2]));
 }
 
+namespace {
+
+// Squared distance of every vertex at frame f between the skinned rest pose
+// and the animation's frame.
+void frameSquaredDistances(const io::MeshAnimation& animation,
+                           const std::vector<std::vector<io::SkinInfluence>>& influences,
+                           const std::vector<io::Matrix4>& bindingMatrices,
+                           const std::vector<std::vector<io::Matrix4>>& boneWorld, size_t f,
+                           std::vector<double>& squared) {
+    const int V = animation.vertexCount;
+    const std::vector<double>& rest = animation.frames.front();
+    std::vector<io::Matrix4> skinning(bindingMatrices.size());
+    for (size_t j = 0; j < bindingMatrices.size(); ++j) skinning[j] = io::multiply(bindingMatrices[j], boneWorld[f][j]);
+    const std::vector<double>& target = animation.frames[f];
+    squared.assign(static_cast<size_t>(V), 0.0);
+    for (int v = 0; v < V; ++v) {
+        const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
+        io::Vec3 blended{0, 0, 0};
+        for (const io::SkinInfluence& influence : influences[v]) {
+            const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
+            for (int c = 0; c < 3; ++c) blended[c] += influence.weight * q[c];
+        }
+        for (int c = 0; c < 3; ++c) squared[v] += (blended[c] - target[3 * v + c]) * (blended[c] - target[3 * v + c]);
+    }
+}
+
+}  // namespace
+
 RigError measureRigError(const io::MeshAnimation& animation,
                          const std::vector<std::vector<io::SkinInfluence>>& influences,
                          const std::vector<io::Matrix4>& bindingMatrices,
@@ -27,24 +55,14 @@ RigError measureRigError(const io::MeshAnimation& animation,
     RigError error;
     const int V = animation.vertexCount;
     const int frameCount = animation.frameCount();
-    const std::vector<double>& rest = animation.frames.front();
-    error.restDiagonal = boundingBoxDiagonal(rest);
+    error.restDiagonal = boundingBoxDiagonal(animation.frames.front());
     double sum = 0.0;
+    std::vector<double> squared;
     for (int f = 1; f < frameCount; ++f) {
-        std::vector<io::Matrix4> skinning(bindingMatrices.size());
-        for (size_t j = 0; j < bindingMatrices.size(); ++j) skinning[j] = io::multiply(bindingMatrices[j], boneWorld[f][j]);
-        const std::vector<double>& target = animation.frames[f];
+        frameSquaredDistances(animation, influences, bindingMatrices, boneWorld, static_cast<size_t>(f), squared);
         for (int v = 0; v < V; ++v) {
-            const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-            io::Vec3 blended{0, 0, 0};
-            for (const io::SkinInfluence& influence : influences[v]) {
-                const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
-                for (int c = 0; c < 3; ++c) blended[c] += influence.weight * q[c];
-            }
-            double squared = 0.0;
-            for (int c = 0; c < 3; ++c) squared += (blended[c] - target[3 * v + c]) * (blended[c] - target[3 * v + c]);
-            sum += squared;
-            const double distance = std::sqrt(squared);
+            sum += squared[v];
+            const double distance = std::sqrt(squared[v]);
             if (distance > error.maxDistance || error.worstFrame < 0) {
                 error.maxDistance = distance;
                 error.worstFrame = f;
@@ -64,24 +82,10 @@ std::vector<std::vector<double>> vertexDistances(const io::MeshAnimation& animat
                                                  const std::vector<std::vector<io::SkinInfluence>>& influences,
                                                  const std::vector<io::Matrix4>& bindingMatrices,
                                                  const std::vector<std::vector<io::Matrix4>>& boneWorld) {
-    const int V = animation.vertexCount;
-    const std::vector<double>& rest = animation.frames.front();
-    std::vector<std::vector<double>> distances(animation.frames.size(), std::vector<double>(static_cast<size_t>(V)));
+    std::vector<std::vector<double>> distances(animation.frames.size());
     for (size_t f = 0; f < animation.frames.size(); ++f) {
-        std::vector<io::Matrix4> skinning(bindingMatrices.size());
-        for (size_t j = 0; j < bindingMatrices.size(); ++j) skinning[j] = io::multiply(bindingMatrices[j], boneWorld[f][j]);
-        const std::vector<double>& target = animation.frames[f];
-        for (int v = 0; v < V; ++v) {
-            const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-            io::Vec3 blended{0, 0, 0};
-            for (const io::SkinInfluence& influence : influences[v]) {
-                const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
-                for (int c = 0; c < 3; ++c) blended[c] += influence.weight * q[c];
-            }
-            double squared = 0.0;
-            for (int c = 0; c < 3; ++c) squared += (blended[c] - target[3 * v + c]) * (blended[c] - target[3 * v + c]);
-            distances[f][v] = std::sqrt(squared);
-        }
+        frameSquaredDistances(animation, influences, bindingMatrices, boneWorld, f, distances[f]);
+        for (double& d : distances[f]) d = std::sqrt(d);
     }
     return distances;
 }
