@@ -153,19 +153,6 @@ struct BoneFit {
     Eigen::Matrix3d R = Eigen::Matrix3d::Identity();  // P^T = B R, B with orthonormal columns
 };
 
-MMatrix fromLinear(const Eigen::Matrix3d& linear, const Eigen::RowVector3d& t) {
-    double m[4][4];
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) m[r][c] = linear(r, c);
-        m[r][3] = 0.0;
-    }
-    m[3][0] = t[0];
-    m[3][1] = t[1];
-    m[3][2] = t[2];
-    m[3][3] = 1.0;
-    return MMatrix(m);
-}
-
 // fitRigid from H = P Q^T, on a fixed-size SVD (no allocation).
 MMatrix rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& cs, const Eigen::RowVector3d& ct) {
     Eigen::Matrix3d A = Eigen::Matrix3d::Identity();
@@ -175,7 +162,7 @@ MMatrix rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& 
         if (R.determinant() < 0) R.col(2) = -R.col(2);
         A = R.transpose();
     }
-    return fromLinear(A, ct - cs * A);
+    return toMMatrix(A, ct - cs * A);
 }
 
 // Reorders the rows so that vertices sharing their strongest bone sit
@@ -509,7 +496,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                     C.noalias() -= bone.weightedB * ct;
                     const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
                     if (X.allFinite()) {
-                        M = fromLinear(X, ct - bone.cs * X);
+                        M = toMMatrix(X, ct - bone.cs * X);
                     } else {
                         P.resize(3, bone.count);
                         Q.resize(3, bone.count);

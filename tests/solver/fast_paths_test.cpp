@@ -213,13 +213,7 @@ TEST(FastWeights, DegenerateRigsMatchTheDesignMatrixSolve) {
         options.frames = 5;
         KnownRig rig = makeKnownRig(options);
         DecompositionState& state = rig.state;
-        for (int f = 0; f < state.inputs.F; ++f) {
-            for (int j : {0, 1}) rig.transforms[f][j] = state.solver.bindingMatrices[j].inverse();
-            rig.transforms[f][3] = rig.transforms[f][2];
-        }
-        state.solver.bindingMatrices[3] = state.solver.bindingMatrices[2];
-        state.solver.boneTransforms = rig.transforms;
-        resampleShapes(state, rig.weights, rig.transforms);
+        makeStaticAndDuplicatedBones(rig);
         compareWeightSteps(state, "static and duplicated bones", true);
     }
     // Coordinates in the thousands with static bones.

@@ -205,3 +205,14 @@ std::vector<double> denseWeights(const DecompositionState& state, int32_t id) {
     for (size_t k = 0; k < B.size(); ++k) dense[static_cast<size_t>(B[k])] += W[k];
     return dense;
 }
+
+void makeStaticAndDuplicatedBones(KnownRig& rig) {
+    DecompositionState& state = rig.state;
+    for (int f = 0; f < state.inputs.F; ++f) {
+        for (int j : {0, 1}) rig.transforms[f][j] = state.solver.bindingMatrices[j].inverse();
+        rig.transforms[f][3] = rig.transforms[f][2];
+    }
+    state.solver.bindingMatrices[3] = state.solver.bindingMatrices[2];
+    state.solver.boneTransforms = rig.transforms;
+    resampleShapes(state, rig.weights, rig.transforms);
+}

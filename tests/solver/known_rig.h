@@ -43,6 +43,9 @@ void resampleShapes(DecompositionState& state, const std::map<int32_t, std::vect
 
 // Multiplies every bone transform by a random rotation (up to `angle`
 // radians) about the bone's own pivot and a random shift (up to `shift`).
+// Makes bones 0 and 1 static and bone 3 an exact copy of bone 2 (binding and
+// transforms), then resamples the shapes from the changed rig.
+void makeStaticAndDuplicatedBones(KnownRig& rig);
 void perturbTransforms(DecompositionState& state, double angle, double shift, uint32_t seed);
 
 // The run driver's iteration order without its break test: binding update
