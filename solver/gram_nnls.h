@@ -102,8 +102,10 @@ GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows,
     x_.head(n).setZero();
     for (Eigen::Index i = 0; i < n; ++i) order_[static_cast<size_t>(i)] = i;
     passiveCount_ = 0;
-    std::fill(blocked_.begin(), blocked_.begin() + n, 0);
-    for (Eigen::Index i = 0; i < n; ++i) w_[i] = source.atb(i);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        blocked_[static_cast<size_t>(i)] = 0;
+        w_[i] = source.atb(i);
+    }
     if (passiveCount_ == n) return Outcome::Optimal;
 
     for (;;) {
@@ -214,7 +216,8 @@ bool GramNnlsSolver::removeFromPassiveSet(Source& source, Eigen::Index f, bool k
     double pivot = 0.0;
     for (Eigen::Index q = f; q < passiveCount_; ++q)
         if (!factorColumn(source, q, &pivot)) return false;
-    if (!keepBlocks) std::fill(blocked_.begin(), blocked_.begin() + n_, 0);
+    if (!keepBlocks)
+        for (Eigen::Index i = 0; i < n_; ++i) blocked_[static_cast<size_t>(i)] = 0;
     return true;
 }
 
