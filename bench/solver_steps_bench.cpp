@@ -171,11 +171,11 @@ const Step kSteps[] = {
 // Model arithmetic of a step, in flops: the products that dominate the fast
 // step, counted once (a multiply-add is two flops). Weight step: A^T b is
 // 24 F flops per bone solved over (J when selecting, the list otherwise),
-// plus the per-step 4 x 4 sums, 2 (4J)^2 3F. Bone step: per shape, every
-// weighted slot is transformed twice (before and after its bone's refit,
-// 24 flops each), and every listed vertex's residual and cross-covariance
-// cost 6 per weighted slot plus 42. Error: per shape and vertex, 30 per
-// weighted slot plus 9. Binding update and index: one pass over the slots.
+// plus the per-step 4 x 4 sums, 2 (4J)^2 3F. Bone step: per shape, each
+// listed vertex adds its source vector times its target (24 flops), and each
+// pair of bones sharing a listed vertex a 4 x 4 by 4 x 3 product (96).
+// Error: per shape and vertex, 30 per weighted slot plus 9. Binding update and
+// index: one pass over the slots.
 double stepFlops(const std::string& step, const DecompositionState& s) {
     const double V = s.inputs.V, F = s.inputs.F, J = s.inputs.J;
     double slots = 0.0, weighted = 0.0, listed = 0.0;
@@ -183,12 +183,26 @@ double stepFlops(const std::string& step, const DecompositionState& s) {
         slots += static_cast<double>(w.size());
         for (double x : w) weighted += x != 0.0 ? 1.0 : 0.0;
     }
-    for (const auto& list : s.solver.boneVertices) listed += static_cast<double>(list.size());
-    const double perVertexWeighted = V > 0 ? weighted / V : 0.0;
+    double pairs = 0.0;
+    std::vector<char> partner;
+    for (size_t g = 0; g < s.solver.boneVertices.size(); ++g) {
+        const auto& list = s.solver.boneVertices[g];
+        listed += static_cast<double>(list.size());
+        partner.assign(static_cast<size_t>(std::max(s.inputs.J, 0)), 0);
+        for (int32_t id : list) {
+            const auto it = s.solver.vertexInfluences.find(id);
+            if (it == s.solver.vertexInfluences.end()) continue;
+            for (int32_t k : it->second)
+                if (k >= 0 && k < s.inputs.J && static_cast<size_t>(k) != g && !partner[static_cast<size_t>(k)]) {
+                    partner[static_cast<size_t>(k)] = 1;
+                    pairs += 1.0;
+                }
+        }
+    }
     const double tables = 2.0 * (4 * J) * (4 * J) * 3 * F;
     const double selectW = 24.0 * F * J * V + tables;
     const double restrictedW = 24.0 * F * slots + tables;
-    const double bones = F * (48.0 * weighted + listed * (6.0 * perVertexWeighted + 42.0));
+    const double bones = F * (24.0 * listed + 96.0 * pairs);
     const double error = F * (30.0 * weighted + 9.0 * V);
     const double binding = 6.0 * listed;
     if (step == "solveWeights/select") return selectW;

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 #include <vector>
+
+#include <omp.h>
 
 #include <Eigen/Dense>
 
@@ -98,59 +101,46 @@ MMatrix fitAffine(const Eigen::Matrix3Xd& P, const Eigen::Matrix3Xd& Q, const Ei
 
 namespace {
 
-// Smallest eigenvalue of P P^T, relative to the largest, below which a
-// bone's centred rest positions are flat for the rigid fit (a singular value
-// ratio of about 1e-7; the eigenvalues are known to about 1e-16 of the
-// largest).
-constexpr double kFlatTolerance = 1e-14;
+// Shapes whose target sums are formed in one pass over a bone's listed
+// vertices: each vertex's source vector is then loaded once per block.
+constexpr int kFrameBlock = 4;
 
-// A vertex of the step: its rest position and its weighted slots.
-struct StepVertex {
-    int32_t id;
-    double p[4];
-};
-
-// One listed vertex of a bone, with the frame-independent parts of its fit.
+// One listed vertex of a bone.
 struct ListedEntry {
-    int32_t vertex;  // row of the step's vertex arrays
+    int32_t row;  // row of the step's vertex arrays
     double w;
-    // Sum of the weights of the row's slots of this bone: its own share of
-    // the row's blend, which the residual leaves out.
-    double ownWeight;
-    double P[3];  // w (p - c_s): column of the centred source matrix
 };
 
 enum class AffineKind { FullRank, Deficient };
 
-// What a bone's fits share across shapes: the listed vertices' weights and
-// rest positions do not change during the step, so the source centroid, the
-// centred source matrix and the QR factor of its transpose are formed once.
+// What a bone's fits share across shapes. The listed vertices' weights and
+// rest positions do not change during the step, so everything here is formed
+// once, and a shape's fit needs only the sums of its targets.
+//
+// With s_i the source vector of listed vertex i (P_i, w_i), P_i = w_i (p_i -
+// c_s) for the rigid fit or the row of the orthonormal basis of span(P^T) for
+// the affine one, y_i its target and p~_i its rest position (x, y, z, w), the
+// residual r_i = y_i - sum over the vertex's slots of another bone k of
+// w_ik p~_i S_k (S_k the bone's current product, x, y, z columns), so
+//   sum_i s_i r_i^T = sum_i s_i y_i^T - sum_k Z_gk S_k,
+//   Z_gk = sum_i w_ik s_i p~_i^T (4 x 4, frame independent).
+// Rows 0..2 then give P Q^T (or B^T Q) before the target centroid is taken
+// out, row 3 the plain-weighted residual sum.
 struct BoneFit {
     int32_t first = 0, count = 0;  // listed entries
     bool fitted = false;           // listed and with a weight sum of at least 1e-7
-    // The centred rest positions span fewer than three directions (to
-    // rounding): H = P Q^T then has a vanishing singular value, the sign of
-    // det(V U^T) is decided by rounding, and the rigid fit (also inside the
-    // rank-deficient affine fit) follows it. Such a bone's residuals are
-    // summed slot by slot and its P and Q formed explicitly, as the direct
-    // computation takes them, so that it rounds the same way.
-    bool flat = false;
-    // With o_i the own weight and p~_i the rest position (x, y, z, w), a
-    // residual is r_i = e_i + o_i p~_i M_g, e_i the row's target minus its
-    // blend and M_g the bone's current product (x, y, z columns). So
-    //   sum P_i r_i^T = sum P_i e_i^T + ownP M_g,   ownP = sum o_i P_i p~_i^T,
-    //   sum w_i r_i   = sum w_i e_i   + ownW M_g,   ownW = sum w_i o_i p~_i^T,
-    // and the same with the affine basis rows: the own share costs nothing
-    // per vertex.
-    Eigen::Matrix<double, 3, 4> ownP = Eigen::Matrix<double, 3, 4>::Zero();
-    Eigen::Matrix<double, 3, 4> ownB = Eigen::Matrix<double, 3, 4>::Zero();
-    Eigen::RowVector4d ownW = Eigen::RowVector4d::Zero();
+    // Residuals summed slot by slot for every shape instead: the centred rest
+    // positions span fewer than three directions (to rounding), so the rigid
+    // fit's normal follows the rounding of the residuals and only the direct
+    // sums round as the plain computation does; also when a product is not
+    // finite, where 0 * inf must poison the sums as it does there.
+    bool exact = false;
     double squaredSum = 0.0;
     Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
-    Eigen::Vector3d weightedP = Eigen::Vector3d::Zero();  // sum w_i P_i: zero up to rounding
-    Eigen::Vector3d weightedB = Eigen::Vector3d::Zero();
+    Eigen::Vector3d weightedSource = Eigen::Vector3d::Zero();  // sum w_i (P_i or B_i): zero up to rounding
     AffineKind affine = AffineKind::Deficient;
     Eigen::Matrix3d R = Eigen::Matrix3d::Identity();  // P^T = B R, B with orthonormal columns
+    int32_t partners = 0;                             // other bones sharing a listed vertex
 };
 
 // fitRigid from H = P Q^T, on a fixed-size SVD (no allocation).
@@ -203,6 +193,26 @@ void groupRowsByStrongestBone(VertexEntries& entries, int J) {
     entries = std::move(grouped);
 }
 
+// Four doubles in one vector register where the processor has them; the
+// compiler splits it where it has narrower ones.
+typedef double Double4 __attribute__((vector_size(32)));
+
+// out[(b * 3 + c) * 4 + a] = sum over a bone's listed entries of s[a] * y[b][c]:
+// the target sums of a block of shapes. `targets` holds per row kFrameBlock
+// shapes of x, y, z; `sources` four doubles per entry.
+void accumulateTargetSums(const ListedEntry* entries, const double* sources, int32_t count, const double* targets,
+                          double* out) {
+    constexpr int kTerms = 3 * kFrameBlock;
+    Double4 acc[kTerms] = {};
+    for (int32_t i = 0; i < count; ++i) {
+        Double4 s;
+        std::memcpy(&s, sources + 4 * static_cast<size_t>(i), sizeof s);
+        const double* y = targets + static_cast<size_t>(entries[i].row) * kTerms;
+        for (int j = 0; j < kTerms; ++j) acc[j] += s * y[j];
+    }
+    std::memcpy(out, acc, sizeof acc);
+}
+
 }  // namespace
 
 void solveBones(DecompositionState& state, int /*iteration*/) {
@@ -218,12 +228,11 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     std::vector<MMatrix> restWorld(static_cast<size_t>(J));
     for (int g = 0; g < J; ++g) restWorld[static_cast<size_t>(g)] = solver.bindingMatrices[g].inverse();
 
-    // Rows of the step: the used vertices by ascending id, then any listed id outside
+    // Rows of the step: the used vertices, then any listed id outside
     // inputs.vertexIds (a missing map entry reads as an empty list).
     VertexEntries entries = gatherVertexEntries(state);
     groupRowsByStrongestBone(entries, J);
-    std::vector<StepVertex> vertices(entries.influences.size());
-    for (size_t j = 0; j < vertices.size(); ++j) vertices[j].id = entries.ids[j];
+    std::vector<int32_t> rowIds(entries.ids);
     const int indexed = std::min(J, static_cast<int>(solver.boneVertices.size()));
     auto rowOfListed = [&](int32_t id) {
         int32_t row = rowOf(entries, id);
@@ -232,10 +241,11 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         const auto weightsIt = solver.vertexWeights.find(id);
         entries.influences.push_back(influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : nullptr);
         entries.weights.push_back(weightsIt != solver.vertexWeights.end() ? &weightsIt->second : nullptr);
-        vertices.push_back({id, {0.0, 0.0, 0.0, 1.0}});
-        return static_cast<int32_t>(vertices.size() - 1);
+        rowIds.push_back(id);
+        return static_cast<int32_t>(rowIds.size() - 1);
     };
     std::vector<ListedEntry> listed;
+    std::vector<int32_t> listedSlots;
     std::vector<BoneFit> bones(static_cast<size_t>(indexed));
     for (int g = 0; g < indexed; ++g) {
         const std::vector<int32_t>& ids = solver.boneVertices[static_cast<size_t>(g)];
@@ -245,293 +255,277 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         bone.count = static_cast<int32_t>(ids.size());
         for (size_t i = 0; i < ids.size(); ++i) {
             const int32_t row = rowOfListed(ids[i]);
-            const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
-            const int32_t slot = i < slots.size() ? slots[i] : -1;
-            const bool valid = W && slot >= 0 && static_cast<size_t>(slot) < W->size();
-            listed.push_back({row, valid ? (*W)[static_cast<size_t>(slot)] : 0.0, 0.0, {}});
+            listed.push_back({row, 0.0});
+            listedSlots.push_back(i < slots.size() ? slots[i] : -1);
         }
     }
-    for (StepVertex& v : vertices) {
-        const MPoint& p = in.restPoints[static_cast<unsigned>(v.id)];
-        v.p[0] = p.x;
-        v.p[1] = p.y;
-        v.p[2] = p.z;
-        v.p[3] = p.w;
-    }
-    auto restOfRow = [&](int32_t row) { return vertices[static_cast<size_t>(row)].p; };
-
-    // Initial products of every shape; when all are finite a zero weight adds
-    // an exact zero, and its slot is left out of the residuals.
+    // When every product is finite a zero weight adds an exact zero, and its
+    // slot is left out.
     std::vector<MMatrix> products;
     formSkinningProducts(state, products);
+    const bool finiteProducts = allFinite(products);
     SlotRows slots;
-    gatherSlotRows(state, entries, allFinite(products), slots);
-    // Per bone, the slots that carry it, so a refit updates exactly those.
-    std::vector<int32_t> slotsOfBoneFirst(static_cast<size_t>(J) + 1, 0);
-    std::vector<int32_t> slotsOfBone(slots.bone.size());
-    for (int32_t k : slots.bone) ++slotsOfBoneFirst[static_cast<size_t>(k) + 1];
-    for (int k = 0; k < J; ++k) slotsOfBoneFirst[static_cast<size_t>(k) + 1] += slotsOfBoneFirst[static_cast<size_t>(k)];
-    {
-        std::vector<int32_t> fill(slotsOfBoneFirst.begin(), slotsOfBoneFirst.end() - 1);
-        for (size_t s = 0; s < slots.bone.size(); ++s)
-            slotsOfBone[static_cast<size_t>(fill[static_cast<size_t>(slots.bone[s])]++)] = static_cast<int32_t>(s);
-    }
-    std::vector<int32_t> rowOfSlot(slots.bone.size());
-    for (size_t r = 0; r + 1 < slots.first.size(); ++r)
-        for (int32_t s = slots.first[r]; s < slots.first[r + 1]; ++s) rowOfSlot[static_cast<size_t>(s)] = static_cast<int32_t>(r);
-    // The same slots, bone by bone, with what a refit needs of them in one
-    // record: a refit then streams its bone's records.
-    struct BoneSlot {
-        int32_t row;
-        double w;
-        double p[4];
-    };
-    std::vector<BoneSlot> boneSlots(slotsOfBone.size());
-    for (size_t i = 0; i < slotsOfBone.size(); ++i) {
-        const size_t slot = static_cast<size_t>(slotsOfBone[i]);
-        const int32_t row = rowOfSlot[slot];
-        const double* p = restOfRow(row);
-        boneSlots[i] = {row, slots.weight[slot], {p[0], p[1], p[2], p[3]}};
+    gatherSlotRows(state, entries, finiteProducts, slots);
+
+    // Listed weights from the flat slots where the slot was kept (the lists'
+    // own storage is scattered over the heap), from the list otherwise.
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const int32_t row = listed[i].row;
+        const int32_t slot = listedSlots[i];
+        bool found = false;
+        for (int32_t t = slots.first[static_cast<size_t>(row)]; t < slots.first[static_cast<size_t>(row) + 1] && !found; ++t)
+            if (slots.position[static_cast<size_t>(t)] == slot) {
+                listed[i].w = slots.weight[static_cast<size_t>(t)];
+                found = true;
+            }
+        const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
+        if (!found && W && slot >= 0 && static_cast<size_t>(slot) < W->size()) listed[i].w = (*W)[static_cast<size_t>(slot)];
     }
 
-    for (int g = 0; g < indexed; ++g) {
-        const BoneFit& bone = bones[static_cast<size_t>(g)];
-        for (int32_t i = bone.first; i < bone.first + bone.count; ++i) {
-            ListedEntry& e = listed[static_cast<size_t>(i)];
-            for (int32_t s = slots.first[static_cast<size_t>(e.vertex)]; s < slots.first[static_cast<size_t>(e.vertex) + 1];
-                 ++s)
-                if (slots.bone[static_cast<size_t>(s)] == g) e.ownWeight += slots.weight[static_cast<size_t>(s)];
-        }
+    const size_t rowCount = rowIds.size();
+    std::vector<double> rest(4 * rowCount);  // x, y, z, w per row
+    for (size_t row = 0; row < rowCount; ++row) {
+        const MPoint& p = in.restPoints[static_cast<unsigned>(rowIds[row])];
+        rest[4 * row] = p.x;
+        rest[4 * row + 1] = p.y;
+        rest[4 * row + 2] = p.z;
+        rest[4 * row + 3] = p.w;
     }
-
-    std::vector<int32_t> rowsById(vertices.size());
-    for (size_t row = 0; row < rowsById.size(); ++row) rowsById[row] = static_cast<int32_t>(row);
+    std::vector<int32_t> rowsById(rowCount);
+    for (size_t row = 0; row < rowCount; ++row) rowsById[row] = static_cast<int32_t>(row);
     std::sort(rowsById.begin(), rowsById.end(), [&](int32_t a, int32_t b) {
-        return vertices[static_cast<size_t>(a)].id < vertices[static_cast<size_t>(b)].id;
+        return rowIds[static_cast<size_t>(a)] < rowIds[static_cast<size_t>(b)];
     });
 
-    // Per listed entry of an affine fit, its row of the orthonormal basis of
-    // span(P^T); kept apart so the rigid fits stream less.
-    std::vector<double> basisRows(rigid ? 0 : 3 * listed.size());
-
-    // Frame-independent parts of each bone's fit, in the reference's sum order.
+    // Per listed entry its source vector; per bone and partner bone k the
+    // coupling Z_gk (row-major 4 x 4) and k, at g * J + n for its n-th
+    // partner.
+    std::vector<double> sources(4 * listed.size());
+    std::vector<double> coupling(static_cast<size_t>(indexed) * J * 16);
+    std::vector<int32_t> partnerBones(static_cast<size_t>(indexed) * J);
     int32_t longest = 0;
     for (const BoneFit& bone : bones) longest = std::max(longest, bone.count);
+
 #pragma omp parallel
     {
         Eigen::VectorXd weightBuffer(longest);  // contiguous, aligned: sums round as on a vector
+        std::vector<int32_t> partnerOf(static_cast<size_t>(J), -1);
+        Eigen::MatrixXd Pt;
 #pragma omp for schedule(static)
         for (int g = 0; g < indexed; ++g) {
             BoneFit& bone = bones[static_cast<size_t>(g)];
             if (bone.count == 0) continue;
-            ListedEntry* e = listed.data() + bone.first;
+            const ListedEntry* e = listed.data() + bone.first;
+            double* s = sources.data() + 4 * static_cast<size_t>(bone.first);
             double sum = 0.0;
             for (int32_t i = 0; i < bone.count; ++i) sum += e[i].w;
             if (sum < kWeightThreshold) continue;
             bone.fitted = true;
-            bone.flat = !rigid;  // until the affine QR shows full rank
             for (int32_t i = 0; i < bone.count; ++i) weightBuffer[i] = e[i].w;
             const double s2 = weightBuffer.head(bone.count).squaredNorm();
             bone.squaredSum = s2;
             Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
             for (int32_t i = 0; i < bone.count; ++i) {
-                const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
+                const double* p = &rest[4 * static_cast<size_t>(e[i].row)];
                 cs += (e[i].w * e[i].w) * Eigen::RowVector3d(p[0], p[1], p[2]);
             }
             cs /= s2;
             bone.cs = cs;
             for (int32_t i = 0; i < bone.count; ++i) {
-                const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
-                for (int c = 0; c < 3; ++c) e[i].P[c] = e[i].w * (p[c] - cs[c]);
-                for (int c = 0; c < 3; ++c) bone.weightedP[c] += e[i].w * e[i].P[c];
-                const Eigen::RowVector4d pt(p[0], p[1], p[2], p[3]);
-                bone.ownP.noalias() += (e[i].ownWeight * Eigen::Vector3d(e[i].P[0], e[i].P[1], e[i].P[2])) * pt;
-                bone.ownW += (e[i].w * e[i].ownWeight) * pt;
+                const double* p = &rest[4 * static_cast<size_t>(e[i].row)];
+                for (int c = 0; c < 3; ++c) s[4 * i + c] = e[i].w * (p[c] - cs[c]);
+                s[4 * i + 3] = e[i].w;
             }
             if (rigid) {
                 Eigen::Matrix3d spread = Eigen::Matrix3d::Zero();
                 for (int32_t i = 0; i < bone.count; ++i) {
-                    const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
+                    const Eigen::Vector3d Pi(s[4 * i], s[4 * i + 1], s[4 * i + 2]);
                     spread.noalias() += Pi * Pi.transpose();
                 }
                 const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(spread, Eigen::EigenvaluesOnly);
                 const Eigen::Vector3d& lambda = eigen.eigenvalues();  // ascending
-                bone.flat = !(lambda[0] > kFlatTolerance * lambda[2]);
-                continue;
-            }
-            if (bone.count < 4) continue;
-            // The affine fit's least squares P^T X = Q^T through the QR factor of
-            // P^T, as fitAffine takes it: X = R^{-1} B^T Q^T.
-            Eigen::MatrixXd Pt(bone.count, 3);
-            for (int32_t i = 0; i < bone.count; ++i)
-                for (int c = 0; c < 3; ++c) Pt(i, c) = e[i].P[c];
-            const Eigen::HouseholderQR<Eigen::MatrixXd> qr(Pt);
-            const Eigen::MatrixXd& R = qr.matrixQR();
-            const double scale = Pt.colwise().norm().maxCoeff();
-            bool fullRank = scale > 0.0;
-            for (int i = 0; i < 3 && fullRank; ++i) fullRank = std::abs(R(i, i)) > kAffineRankTolerance * scale;
-            if (!fullRank) continue;
-            const Eigen::MatrixXd basis = qr.householderQ() * Eigen::MatrixXd::Identity(bone.count, 3);
-            for (int32_t i = 0; i < bone.count; ++i)
-                for (int c = 0; c < 3; ++c) {
-                    basisRows[3 * static_cast<size_t>(bone.first + i) + c] = basis(i, c);
-                    bone.weightedB[c] += e[i].w * basisRows[3 * static_cast<size_t>(bone.first + i) + c];
+                bone.exact = !(lambda[0] > kFlatTolerance * lambda[2]);
+            } else {
+                bone.exact = true;  // until the QR shows full rank
+                if (bone.count >= 4) {
+                    // The affine fit's least squares P^T X = Q^T through the QR
+                    // factor of P^T, as fitAffine takes it: X = R^{-1} B^T Q^T.
+                    Pt.resize(bone.count, 3);
+                    for (int32_t i = 0; i < bone.count; ++i)
+                        for (int c = 0; c < 3; ++c) Pt(i, c) = s[4 * i + c];
+                    const Eigen::HouseholderQR<Eigen::MatrixXd> qr(Pt);
+                    const Eigen::MatrixXd& R = qr.matrixQR();
+                    const double scale = Pt.colwise().norm().maxCoeff();
+                    bool fullRank = scale > 0.0;
+                    for (int i = 0; i < 3 && fullRank; ++i)
+                        fullRank = std::abs(R(i, i)) > kAffineRankTolerance * scale;
+                    if (fullRank) {
+                        const Eigen::MatrixXd basis = qr.householderQ() * Eigen::MatrixXd::Identity(bone.count, 3);
+                        for (int32_t i = 0; i < bone.count; ++i)
+                            for (int c = 0; c < 3; ++c) s[4 * i + c] = basis(i, c);
+                        bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
+                        bone.affine = AffineKind::FullRank;
+                        bone.exact = false;
+                    }
                 }
-            for (int32_t i = 0; i < bone.count; ++i) {
-                const double* p = vertices[static_cast<size_t>(e[i].vertex)].p;
-                const double* b = &basisRows[3 * static_cast<size_t>(bone.first + i)];
-                bone.ownB.noalias() +=
-                    (e[i].ownWeight * Eigen::Vector3d(b[0], b[1], b[2])) * Eigen::RowVector4d(p[0], p[1], p[2], p[3]);
             }
-            bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
-            bone.affine = AffineKind::FullRank;
-            bone.flat = false;
+            if (!finiteProducts) bone.exact = true;
+            for (int32_t i = 0; i < bone.count; ++i)
+                for (int c = 0; c < 3; ++c) bone.weightedSource[c] += e[i].w * s[4 * i + c];
+            if (bone.exact) continue;
+
+            // Couplings with the other bones of the listed vertices, in list
+            // order.
+            double* Z = &coupling[static_cast<size_t>(g) * J * 16];
+            int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
+            int32_t n = 0;
+            for (int32_t i = 0; i < bone.count; ++i) {
+                const size_t row = static_cast<size_t>(e[i].row);
+                const double* p = &rest[4 * row];
+                for (int32_t t = slots.first[row]; t < slots.first[row + 1]; ++t) {
+                    const int32_t k = slots.bone[static_cast<size_t>(t)];
+                    if (k == g) continue;
+                    int32_t& slot = partnerOf[static_cast<size_t>(k)];
+                    if (slot < 0) {
+                        slot = n++;
+                        partners[slot] = k;
+                        std::fill(Z + 16 * slot, Z + 16 * slot + 16, 0.0);
+                    }
+                    const double w = slots.weight[static_cast<size_t>(t)];
+                    Eigen::Map<Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(Z + 16 * slot).noalias() +=
+                        (w * Eigen::Map<const Eigen::Vector4d>(s + 4 * i)) * Eigen::Map<const Eigen::RowVector4d>(p);
+                }
+            }
+            bone.partners = n;
+            for (int32_t m = 0; m < n; ++m) partnerOf[static_cast<size_t>(partners[m])] = -1;
         }
     }
+
+    // The bones whose shape fits use the target sums, in index order, and
+    // per thread the sums of one block of shapes: bone-major, then shape,
+    // then (c, a) as accumulateTargetSums writes them.
+    std::vector<int32_t> summed;
+    for (int g = 0; g < indexed; ++g)
+        if (bones[static_cast<size_t>(g)].fitted && !bones[static_cast<size_t>(g)].exact) summed.push_back(g);
+    constexpr int kSumSize = kFrameBlock * 12;
 
 #pragma omp parallel
     {
         // Per thread: the current product per bone, refreshed as bones are
-        // refitted, and per row this shape's target and the blend of all the
-        // row's weighted slots.
+        // refitted; per row the targets of a block of shapes (zero past the
+        // last shape, so every block is summed by the same arithmetic).
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
-        // Per row: target x, y, z then blend x, y, z, side by side so that a
-        // residual touches one cache line.
-        std::vector<double> rowData(6 * vertices.size());
-        double* const targets = rowData.data();
-        double* const blend = rowData.data() + 3;
-        Eigen::Matrix3Xd P, Q;  // explicit: flat bones and the affine fit's fallback
+        std::vector<double> targets(3 * kFrameBlock * rowCount);
+        std::vector<double> sums(kSumSize * static_cast<size_t>(indexed));
+        Eigen::Matrix3Xd P, Q;  // explicit: exact bones and the affine fit's fallback
 
-#pragma omp for schedule(static)
-        for (int f = 0; f < F; ++f) {
-            std::vector<MMatrix>& transforms = solver.boneTransforms[f];
-            const MPointArray& shape = in.shapePoints[f];
-            for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
-            // Targets read by ascending id, so the shape's points stream in.
-            for (const int32_t row : rowsById) {
-                const MPoint& y = shape[static_cast<unsigned>(vertices[static_cast<size_t>(row)].id)];
-                targets[6 * static_cast<size_t>(row)] = y.x;
-                targets[6 * static_cast<size_t>(row) + 1] = y.y;
-                targets[6 * static_cast<size_t>(row) + 2] = y.z;
-            }
-            for (size_t row = 0; row < vertices.size(); ++row) {
-                double bx = 0.0, by = 0.0, bz = 0.0;
-                for (int32_t s = slots.first[row]; s < slots.first[row + 1]; ++s) {
+        // The thread's contiguous share of the shapes, as a static schedule
+        // deals them; each shape's arithmetic is the same whoever runs it.
+        const int threads = omp_get_num_threads();
+        const int thread = omp_get_thread_num();
+        const int share = F / threads, extra = F % threads;
+        const int begin = thread * share + std::min(thread, extra);
+        const int end = begin + share + (thread < extra ? 1 : 0);
+
+        // Residuals of bone g's listed vertices, slot by slot, and the fit
+        // on the explicit centred matrices.
+        auto exactFit = [&](int g, int b) {
+            const BoneFit& bone = bones[static_cast<size_t>(g)];
+            const ListedEntry* e = listed.data() + bone.first;
+            P.resize(3, bone.count);
+            Q.resize(3, bone.count);
+            Eigen::Vector3d weightedR = Eigen::Vector3d::Zero();
+            for (int32_t i = 0; i < bone.count; ++i) {
+                const size_t row = static_cast<size_t>(e[i].row);
+                const double* p = &rest[4 * row];
+                double ax = 0.0, ay = 0.0, az = 0.0;
+                for (int32_t t = slots.first[row]; t < slots.first[row + 1]; ++t) {
+                    const int32_t k = slots.bone[static_cast<size_t>(t)];
+                    if (k == g) continue;
                     double x[3];
-                    transformPoint(vertices[row].p, skinning[static_cast<size_t>(slots.bone[static_cast<size_t>(s)])], x);
-                    const double w = slots.weight[static_cast<size_t>(s)];
-                    bx += w * x[0];
-                    by += w * x[1];
-                    bz += w * x[2];
+                    transformPoint(p, skinning[static_cast<size_t>(k)], x);
+                    const double w = slots.weight[static_cast<size_t>(t)];
+                    ax += w * x[0];
+                    ay += w * x[1];
+                    az += w * x[2];
                 }
-                blend[6 * row] = bx;
-                blend[6 * row + 1] = by;
-                blend[6 * row + 2] = bz;
+                const double* y = &targets[row * 3 * kFrameBlock + 3 * static_cast<size_t>(b)];
+                const Eigen::Vector3d r(y[0] - ax, y[1] - ay, y[2] - az);
+                weightedR += e[i].w * r;
+                for (int c = 0; c < 3; ++c) P(c, i) = e[i].w * (p[c] - bone.cs[c]);
+                Q.col(i) = r;
+            }
+            const Eigen::RowVector3d ct = weightedR.transpose() / bone.squaredSum;
+            for (int32_t i = 0; i < bone.count; ++i) Q.col(i) -= e[i].w * ct.transpose();
+            return rigid ? fitRigid(P, Q, bone.cs, ct) : fitRankDeficientAffine(P, Q, bone.cs, ct);
+        };
+
+        for (int f0 = begin; f0 < end; f0 += kFrameBlock) {
+            const int blockFrames = std::min(kFrameBlock, end - f0);
+            // Targets read by ascending id, so the shapes' points stream in.
+            for (const int32_t row : rowsById) {
+                const unsigned id = static_cast<unsigned>(rowIds[static_cast<size_t>(row)]);
+                double* y = &targets[static_cast<size_t>(row) * 3 * kFrameBlock];
+                for (int b = 0; b < kFrameBlock; ++b) {
+                    if (b < blockFrames) {
+                        const MPoint& q = in.shapePoints[f0 + b][id];
+                        y[3 * b] = q.x;
+                        y[3 * b + 1] = q.y;
+                        y[3 * b + 2] = q.z;
+                    } else {
+                        y[3 * b] = y[3 * b + 1] = y[3 * b + 2] = 0.0;
+                    }
+                }
+            }
+            for (const int32_t g : summed) {
+                const BoneFit& bone = bones[static_cast<size_t>(g)];
+                accumulateTargetSums(listed.data() + bone.first, sources.data() + 4 * static_cast<size_t>(bone.first),
+                                     bone.count, targets.data(), &sums[kSumSize * static_cast<size_t>(g)]);
             }
 
-            for (int g = 0; g < indexed; ++g) {
-                const BoneFit& bone = bones[static_cast<size_t>(g)];
-                if (!bone.fitted) continue;
-                const ListedEntry* e = listed.data() + bone.first;
-                Eigen::Matrix<double, 4, 3> Mg;  // the bone's current product, x, y, z columns
-                for (int r = 0; r < 4; ++r)
-                    for (int c = 0; c < 3; ++c) Mg(r, c) = skinning[static_cast<size_t>(g)][r][c];
-                // One pass over the listed rows: their residuals against the
-                // full blend, summed with the weights and crossed with P (and
-                // the affine basis); the own share is added after.
-                Eigen::Matrix3d H = Eigen::Matrix3d::Zero();
-                Eigen::Matrix3d C = Eigen::Matrix3d::Zero();
-                Eigen::Vector3d weightedR = Eigen::Vector3d::Zero();
-                const bool exact = bone.flat;
-                if (exact) {
-                    P.resize(3, bone.count);
-                    Q.resize(3, bone.count);
-                }
-                for (int32_t i = 0; i < bone.count && exact; ++i) {
-                    // The other slots summed in list order.
-                    const size_t row = static_cast<size_t>(e[i].vertex);
-                    double ax = 0.0, ay = 0.0, az = 0.0;
-                    for (int32_t s = slots.first[row]; s < slots.first[row + 1]; ++s) {
-                        const int32_t k = slots.bone[static_cast<size_t>(s)];
-                        if (k == g) continue;
-                        double x[3];
-                        transformPoint(vertices[row].p, skinning[static_cast<size_t>(k)], x);
-                        const double w = slots.weight[static_cast<size_t>(s)];
-                        ax += w * x[0];
-                        ay += w * x[1];
-                        az += w * x[2];
-                    }
-                    const Eigen::Vector3d r(targets[6 * row] - ax, targets[6 * row + 1] - ay, targets[6 * row + 2] - az);
-                    weightedR += e[i].w * r;
-                    P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
-                    Q.col(i) = r;
-                }
-                for (int32_t i = 0; i < bone.count && !exact; ++i) {
-                    const size_t row = static_cast<size_t>(e[i].vertex);
-                    const Eigen::Vector3d r(targets[6 * row] - blend[6 * row], targets[6 * row + 1] - blend[6 * row + 1],
-                                            targets[6 * row + 2] - blend[6 * row + 2]);
-                    weightedR += e[i].w * r;
-                    const Eigen::Vector3d Pi(e[i].P[0], e[i].P[1], e[i].P[2]);
-                    H.noalias() += Pi * r.transpose();
-                    if (!rigid) {
-                        const double* Bi = &basisRows[3 * static_cast<size_t>(bone.first + i)];
-                        C.noalias() += Eigen::Vector3d(Bi[0], Bi[1], Bi[2]) * r.transpose();
-                    }
-                }
-                if (!exact) {
-                    H.noalias() += bone.ownP * Mg;
-                    weightedR.noalias() += (bone.ownW * Mg).transpose();
-                    if (!rigid) C.noalias() += bone.ownB * Mg;
-                }
-                const Eigen::RowVector3d ct = weightedR.transpose() / bone.squaredSum;
-                // Q's columns are r_i - w_i c_t.
-                H.noalias() -= bone.weightedP * ct;
-                MMatrix M;
-                if (exact) {
-                    for (int32_t i = 0; i < bone.count; ++i) Q.col(i) -= e[i].w * ct.transpose();
-                    M = rigid ? fitRigid(P, Q, bone.cs, ct) : fitRankDeficientAffine(P, Q, bone.cs, ct);
-                } else if (rigid) {
-                    M = rigidFromCovariance(H, bone.cs, ct);
-                } else {
-                    C.noalias() -= bone.weightedB * ct;
-                    const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
-                    if (X.allFinite()) {
-                        M = toMMatrix(X, ct - bone.cs * X);
+            for (int b = 0; b < blockFrames; ++b) {
+                const int f = f0 + b;
+                std::vector<MMatrix>& transforms = solver.boneTransforms[f];
+                for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
+                for (int g = 0; g < indexed; ++g) {
+                    const BoneFit& bone = bones[static_cast<size_t>(g)];
+                    if (!bone.fitted) continue;
+                    MMatrix M;
+                    if (bone.exact) {
+                        M = exactFit(g, b);
                     } else {
-                        P.resize(3, bone.count);
-                        Q.resize(3, bone.count);
-                        for (int32_t i = 0; i < bone.count; ++i) {
-                            // Residuals again: the rare fallback keeps the one pass lean.
-                            const size_t row = static_cast<size_t>(e[i].vertex);
-                            const double* p = vertices[row].p;
-                            const Eigen::Vector3d r =
-                                Eigen::Vector3d(targets[6 * row] - blend[6 * row], targets[6 * row + 1] - blend[6 * row + 1],
-                                                targets[6 * row + 2] - blend[6 * row + 2]) +
-                                (e[i].ownWeight * (Eigen::RowVector4d(p[0], p[1], p[2], p[3]) * Mg)).transpose();
-                            P.col(i) << e[i].P[0], e[i].P[1], e[i].P[2];
-                            Q.col(i) = r - e[i].w * ct.transpose();
+                        // Target sums minus the couplings with the other bones'
+                        // current products: sum_i s_i r_i^T.
+                        Eigen::Matrix<double, 4, 3> T;
+                        const double* y = &sums[kSumSize * static_cast<size_t>(g) + 12 * static_cast<size_t>(b)];
+                        for (int c = 0; c < 3; ++c)
+                            for (int a = 0; a < 4; ++a) T(a, c) = y[4 * c + a];
+                        const double* Z = &coupling[static_cast<size_t>(g) * J * 16];
+                        const int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
+                        for (int32_t m = 0; m < bone.partners; ++m) {
+                            const MMatrix& S = skinning[static_cast<size_t>(partners[m])];
+                            const double* z = Z + 16 * m;
+                            for (int a = 0; a < 4; ++a)
+                                for (int c = 0; c < 3; ++c)
+                                    T(a, c) -= z[4 * a] * S[0][c] + z[4 * a + 1] * S[1][c] + z[4 * a + 2] * S[2][c] +
+                                               z[4 * a + 3] * S[3][c];
                         }
-                        M = fitRankDeficientAffine(P, Q, bone.cs, ct);
+                        const Eigen::RowVector3d ct = T.row(3) / bone.squaredSum;
+                        // Q's columns are r_i - w_i c_t.
+                        const Eigen::Matrix3d C = T.topRows(3) - bone.weightedSource * ct;
+                        if (rigid) {
+                            M = rigidFromCovariance(C, bone.cs, ct);
+                        } else {
+                            const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
+                            M = X.allFinite() ? toMMatrix(X, ct - bone.cs * X) : exactFit(g, b);
+                        }
                     }
-                }
-                const MMatrix fitted = restWorld[static_cast<size_t>(g)] * M;
-                // A singular binding matrix has no rest world matrix: keep the old
-                // transform rather than store a non-finite one.
-                if (!isFinite(fitted)) continue;
-                transforms[g] = fitted;
-                MMatrix& current = skinning[static_cast<size_t>(g)];
-                const MMatrix previous = current;
-                current = solver.bindingMatrices[g] * fitted;
-                // The rows carrying the bone move by w p~ (new - old).
-                MMatrix change;
-                for (int r = 0; r < 4; ++r)
-                    for (int c = 0; c < 4; ++c) change[r][c] = current[r][c] - previous[r][c];
-                for (int32_t s = slotsOfBoneFirst[static_cast<size_t>(g)]; s < slotsOfBoneFirst[static_cast<size_t>(g) + 1];
-                     ++s) {
-                    const BoneSlot& b = boneSlots[static_cast<size_t>(s)];
-                    double d[3];
-                    transformPoint(b.p, change, d);
-                    for (int c = 0; c < 3; ++c) blend[6 * static_cast<size_t>(b.row) + c] += b.w * d[c];
+                    const MMatrix fitted = restWorld[static_cast<size_t>(g)] * M;
+                    // A singular binding matrix has no rest world matrix: keep the
+                    // old transform rather than store a non-finite one.
+                    if (!isFinite(fitted)) continue;
+                    transforms[g] = fitted;
+                    skinning[static_cast<size_t>(g)] = solver.bindingMatrices[g] * fitted;
                 }
             }
         }

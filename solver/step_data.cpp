@@ -59,6 +59,7 @@ void gatherSlotRows(const DecompositionState& state, const VertexEntries& entrie
     rows.first.assign(V + 1, 0);
     rows.bone.clear();
     rows.weight.clear();
+    rows.position.clear();
     for (size_t j = 0; j < V; ++j) {
         const std::vector<int32_t>* B = entries.influences[j];
         const std::vector<double>* W = entries.weights[j];
@@ -71,6 +72,7 @@ void gatherSlotRows(const DecompositionState& state, const VertexEntries& entrie
                 if (dropZeros && w == 0.0) continue;
                 rows.bone.push_back(bone);
                 rows.weight.push_back(w);
+                rows.position.push_back(static_cast<int32_t>(k));
             }
         }
         rows.first[j + 1] = static_cast<int32_t>(rows.bone.size());

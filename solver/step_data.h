@@ -40,6 +40,7 @@ struct SlotRows {
     std::vector<int32_t> first;
     std::vector<int32_t> bone;
     std::vector<double> weight;
+    std::vector<int32_t> position;  // the slot's position in the vertex's influence list
 };
 void gatherSlotRows(const DecompositionState& state, const VertexEntries& entries, bool dropZeros, SlotRows& rows);
 

@@ -20,3 +20,10 @@ constexpr double kDependentColumnTolerance = 1e-9;
 // three dimensions; a diagonal entry of their R factor at most this fraction of
 // the largest column norm marks a flat, collinear or coincident set.
 constexpr double kAffineRankTolerance = 1e-9;
+
+// Smallest eigenvalue of P P^T (the centred rest positions of a bone),
+// relative to the largest, below which the positions count as flat for the
+// rigid fit: a singular value ratio of about 1e-7, while the eigenvalues are
+// known to about 1e-16 of the largest. The sign of such a fit's normal follows
+// the rounding of its residuals.
+constexpr double kFlatTolerance = 1e-14;
