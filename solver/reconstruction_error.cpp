@@ -13,6 +13,22 @@ namespace {
 // block sums in block order: the result does not depend on the thread count.
 constexpr int kErrorBlock = 64;
 
+// One slot's share of a vertex's blend over all F shapes:
+// blend[c F + f] += sum_r a_r m[(3 r + c) F + f], with m the bone's products
+// by shape (row r, column c, shape f). The runs never overlap, which the
+// vectoriser must be told.
+void addSlotBlend(int F, double a0, double a1, double a2, double a3, const double* __restrict m,
+                  double* __restrict blend) {
+    for (int c = 0; c < 3; ++c) {
+        const double* m0 = m + static_cast<size_t>(c) * F;
+        const double* m1 = m0 + 3 * static_cast<size_t>(F);
+        const double* m2 = m1 + 3 * static_cast<size_t>(F);
+        const double* m3 = m2 + 3 * static_cast<size_t>(F);
+        double* b = blend + static_cast<size_t>(c) * F;
+        for (int f = 0; f < F; ++f) b[f] += a0 * m0[f] + a1 * m1[f] + a2 * m2[f] + a3 * m3[f];
+    }
+}
+
 }  // namespace
 
 void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
@@ -60,29 +76,10 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
                 const int j = begin + v;
                 const MPoint& p = in.restPoints[static_cast<unsigned>(entries.ids[static_cast<size_t>(j)])];
                 double* bx = &blended[3 * static_cast<size_t>(v) * F];
-                double* by = bx + F;
-                double* bz = by + F;
                 for (int32_t s = slots.first[static_cast<size_t>(j)]; s < slots.first[static_cast<size_t>(j) + 1]; ++s) {
                     const int k = slots.bone[static_cast<size_t>(s)];
                     const double w = slots.weight[static_cast<size_t>(s)];
-                    const double a0 = w * p.x, a1 = w * p.y, a2 = w * p.z, a3 = w * p.w;
-                    const double* m0x = at(k, 0, 0);
-                    const double* m1x = at(k, 1, 0);
-                    const double* m2x = at(k, 2, 0);
-                    const double* m3x = at(k, 3, 0);
-                    const double* m0y = at(k, 0, 1);
-                    const double* m1y = at(k, 1, 1);
-                    const double* m2y = at(k, 2, 1);
-                    const double* m3y = at(k, 3, 1);
-                    const double* m0z = at(k, 0, 2);
-                    const double* m1z = at(k, 1, 2);
-                    const double* m2z = at(k, 2, 2);
-                    const double* m3z = at(k, 3, 2);
-                    for (int f = 0; f < F; ++f) {
-                        bx[f] += a0 * m0x[f] + a1 * m1x[f] + a2 * m2x[f] + a3 * m3x[f];
-                        by[f] += a0 * m0y[f] + a1 * m1y[f] + a2 * m2y[f] + a3 * m3y[f];
-                        bz[f] += a0 * m0z[f] + a1 * m1z[f] + a2 * m2z[f] + a3 * m3z[f];
-                    }
+                    addSlotBlend(F, w * p.x, w * p.y, w * p.z, w * p.w, at(k, 0, 0), bx);
                 }
             }
             // Shape by shape, the block's targets are a run of nearby ids.
