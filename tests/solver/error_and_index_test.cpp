@@ -110,8 +110,8 @@ TEST(BoneInfluenceIndex, InvertsTheWeightsByVertexId) {
 
 TEST(BoneInfluenceIndex, KeepsWeightsFromTheThresholdUpAndTheFirstSlot) {
     DecompositionState state = blankState(1, 3, 8);
-    for (int id : {6, 1, 4}) state.inputs.vertexIds.append(id);
-    state.inputs.V = 3;
+    for (int id : {6, 1, 4, 7}) state.inputs.vertexIds.append(id);
+    state.inputs.V = 4;
     state.solver.vertexInfluences[6] = {1, 2};
     state.solver.vertexWeights[6] = {1e-7, 1.0 - 1e-7};
     state.solver.vertexInfluences[1] = {1, 0};
@@ -120,13 +120,16 @@ TEST(BoneInfluenceIndex, KeepsWeightsFromTheThresholdUpAndTheFirstSlot) {
     // listed twice is found at its first slot.
     state.solver.vertexInfluences[4] = {2, 0, 0};
     state.solver.vertexWeights[4] = {std::numeric_limits<double>::quiet_NaN(), 0.0, 0.5};
+    // Kept twice, it is still one member.
+    state.solver.vertexInfluences[7] = {0, 0};
+    state.solver.vertexWeights[7] = {0.5, 0.5};
     rebuildBoneInfluenceIndex(state, 0);
     EXPECT_EQ(state.solver.boneVertices[1], (std::vector<int32_t>{6}));
     EXPECT_EQ(state.solver.boneVertexSlots[1], (std::vector<int32_t>{0}));
     EXPECT_EQ(state.solver.boneVertices[2], (std::vector<int32_t>{4, 6}));
     EXPECT_EQ(state.solver.boneVertexSlots[2], (std::vector<int32_t>{0, 1}));
-    EXPECT_EQ(state.solver.boneVertices[0], (std::vector<int32_t>{1, 4}));
-    EXPECT_EQ(state.solver.boneVertexSlots[0], (std::vector<int32_t>{1, 1}));
+    EXPECT_EQ(state.solver.boneVertices[0], (std::vector<int32_t>{1, 4, 7}));
+    EXPECT_EQ(state.solver.boneVertexSlots[0], (std::vector<int32_t>{1, 1, 0}));
 }
 
 }  // namespace
