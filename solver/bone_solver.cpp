@@ -158,8 +158,8 @@ MMatrix rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& 
 // Reorders the rows so that vertices sharing their strongest bone sit
 // together (ascending id within a group): a bone's listed vertices, mostly
 // its own and its neighbours', are then a few runs of rows rather than a
-// scatter over all of them.
-void groupRowsByStrongestBone(VertexEntries& entries, int J) {
+// scatter over all of them. Returns the new rows in ascending id order.
+std::vector<int32_t> groupRowsByStrongestBone(VertexEntries& entries, int J) {
     const size_t rows = entries.ids.size();
     std::vector<int32_t> group(rows, J);
     for (size_t r = 0; r < rows; ++r) {
@@ -179,6 +179,7 @@ void groupRowsByStrongestBone(VertexEntries& entries, int J) {
     for (int32_t g : group) ++first[static_cast<size_t>(g) + 1];
     for (int g = 0; g <= J; ++g) first[static_cast<size_t>(g) + 1] += first[static_cast<size_t>(g)];
     VertexEntries grouped;
+    std::vector<int32_t> byId(rows);
     grouped.ids.resize(rows);
     grouped.influences.resize(rows);
     grouped.weights.resize(rows);
@@ -189,8 +190,10 @@ void groupRowsByStrongestBone(VertexEntries& entries, int J) {
         grouped.influences[static_cast<size_t>(to)] = entries.influences[r];
         grouped.weights[static_cast<size_t>(to)] = entries.weights[r];
         grouped.rowOfId[static_cast<size_t>(entries.ids[r])] = to;
+        byId[r] = to;
     }
     entries = std::move(grouped);
+    return byId;
 }
 
 // Four doubles in one vector register where the processor has them; the
@@ -231,7 +234,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     // Rows of the step: the used vertices, then any listed id outside
     // inputs.vertexIds (a missing map entry reads as an empty list).
     VertexEntries entries = gatherVertexEntries(state);
-    groupRowsByStrongestBone(entries, J);
+    // Rows by ascending id, for reads that should stream through the point
+    // arrays; listed ids outside inputs.vertexIds are appended.
+    std::vector<int32_t> rowsById = groupRowsByStrongestBone(entries, J);
     std::vector<int32_t> rowIds(entries.ids);
     const int indexed = std::min(J, static_cast<int>(solver.boneVertices.size()));
     auto rowOfListed = [&](int32_t id) {
@@ -242,6 +247,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         entries.influences.push_back(influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : nullptr);
         entries.weights.push_back(weightsIt != solver.vertexWeights.end() ? &weightsIt->second : nullptr);
         rowIds.push_back(id);
+        rowsById.push_back(static_cast<int32_t>(rowIds.size() - 1));
         return static_cast<int32_t>(rowIds.size() - 1);
     };
     std::vector<ListedEntry> listed;
@@ -284,18 +290,14 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
 
     const size_t rowCount = rowIds.size();
     std::vector<double> rest(4 * rowCount);  // x, y, z, w per row
-    for (size_t row = 0; row < rowCount; ++row) {
+    for (const int32_t r : rowsById) {
+        const size_t row = static_cast<size_t>(r);
         const MPoint& p = in.restPoints[static_cast<unsigned>(rowIds[row])];
         rest[4 * row] = p.x;
         rest[4 * row + 1] = p.y;
         rest[4 * row + 2] = p.z;
         rest[4 * row + 3] = p.w;
     }
-    std::vector<int32_t> rowsById(rowCount);
-    for (size_t row = 0; row < rowCount; ++row) rowsById[row] = static_cast<int32_t>(row);
-    std::sort(rowsById.begin(), rowsById.end(), [&](int32_t a, int32_t b) {
-        return rowIds[static_cast<size_t>(a)] < rowIds[static_cast<size_t>(b)];
-    });
 
     // Per listed entry its source vector; per bone and partner bone k the
     // coupling Z_gk (row-major 4 x 4) and k, at g * J + n for its n-th
