@@ -1,0 +1,204 @@
+// Peak memory of a whole run of the plug-in's command in the headless host,
+// against the memory of the point arrays the command samples. Builds the scene
+// from a known rig (a mesh animated by a point cache, joints keyed with
+// perturbed bone transforms to start from, target joints to key, the storage
+// node), drops the generator's data, loads the plug-in module from disk, and
+// runs `vantrel` once, printing the resident set before the command and at its
+// peak (VmHWM, reset just before the command where the kernel allows it).
+//
+//   command_memory [V F J K iterations]   (default: the large size, 4 iterations)
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <host/scene.h>
+#include <host/session.h>
+#include <maya/MEulerRotation.h>
+#include <maya/MTransformationMatrix.h>
+
+#include "known_rig.h"
+
+namespace {
+
+const char* const kStorage = "vantrelStorage";
+const char* const kMesh = "animatedMesh";
+const char* const kMeshShape = "animatedMeshShape";
+
+// A field of /proc/self/status, in kB.
+long statusKb(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.compare(0, key.size(), key) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    return -1;
+}
+
+double megabytes(long kb) { return kb * 1024.0 / 1e6; }
+
+// Keys a joint under the world so that it evaluates to the rigid matrix
+// `world` at `frame`.
+void keyRigidWorld(const std::string& joint, double frame, const MMatrix& world) {
+    const MEulerRotation rotation = MTransformationMatrix(world).eulerRotation();
+    const std::pair<const char*, double> channels[] = {{"tx", world[3][0]}, {"ty", world[3][1]},
+                                                       {"tz", world[3][2]}, {"rx", rotation.x},
+                                                       {"ry", rotation.y},  {"rz", rotation.z}};
+    for (const auto& [channel, value] : channels) host::setKey(joint + "." + channel, frame, value);
+}
+
+// The scene the command runs on: sample 0 (the rest pose) at frame 0, shape f
+// at frame f + 1. The starting joints sit at the rig's rest pose at frame 0
+// and follow its bone transforms, perturbed, on the shape frames.
+void buildScene(const RigOptions& options, int iterations) {
+    host::resetScene();
+    host::setTimeUnit(MTime::kFilm);
+    host::setCurrentTime(0.0);
+
+    KnownRig rig = makeKnownRig(options);
+    perturbTransforms(rig.state, 0.1, 0.05, 3);
+    Inputs& in = rig.state.inputs;
+    const SolverState& start = rig.state.solver;
+
+    std::vector<std::string> sourceJoints, targetJoints;
+    for (int j = 0; j < in.J; ++j) {
+        sourceJoints.push_back("start_" + std::to_string(j));
+        targetJoints.push_back("joint_" + std::to_string(j));
+        host::createJoint(sourceJoints[j]);
+        keyRigidWorld(sourceJoints[j], 0.0, start.bindingMatrices[j].inverse());
+        for (int f = 0; f < in.F; ++f) keyRigidWorld(sourceJoints[j], f + 1.0, start.boneTransforms[f][j]);
+        host::createJoint(targetJoints[j]);
+    }
+
+    // No polygons: the command reads points only.
+    host::createTransform(kMesh);
+    host::createMesh(kMeshShape, kMesh, in.restPoints, {});
+    {
+        // The host keeps its own copy; the generator's arrays move out and go.
+        std::vector<MPointArray> cache;
+        cache.reserve(static_cast<size_t>(in.F) + 1);
+        cache.push_back(std::move(in.restPoints));
+        for (MPointArray& shape : in.shapePoints) cache.push_back(std::move(shape));
+        in.shapePoints.clear();
+        host::setPointCache(kMeshShape, cache, 0.0, MTime::kFilm);
+    }
+
+    std::vector<double> frames(static_cast<size_t>(in.F) + 1);
+    for (size_t s = 0; s < frames.size(); ++s) frames[s] = static_cast<double>(s);
+    std::vector<int> vertexIds(in.vertexIds.length());
+    for (unsigned i = 0; i < in.vertexIds.length(); ++i) vertexIds[i] = in.vertexIds[i];
+
+    using host::AttributeType;
+    const std::string node = kStorage;
+    host::createNode(node);
+    auto attribute = [&](const char* name, AttributeType type, bool isArray = false) {
+        host::addAttribute(node, name, type, isArray);
+        return node + "." + name;
+    };
+    host::setDoubleArray(attribute("frames", AttributeType::DoubleArray), frames);
+    host::setStringArray(attribute("sourceJoints", AttributeType::StringArray), sourceJoints);
+    host::setInt(attribute("maxIteration", AttributeType::Int), iterations);
+    host::setInt(attribute("iterationFullSolver", AttributeType::Int), 2);
+    host::setBool(attribute("updateRestMatrices", AttributeType::Bool), true);
+    host::setBool(attribute("rigidMatrices", AttributeType::Bool), true);
+    host::setDouble(attribute("errorPercentBreak", AttributeType::Double), 0.0);
+    host::setBool(attribute("setMatrices", AttributeType::Bool), true);
+    host::setStringArray(attribute("targetJoints", AttributeType::StringArray), targetJoints);
+    host::setIntArray(attribute("vertexIds", AttributeType::IntArray), vertexIds);
+    host::setInt(attribute("maxInfluence", AttributeType::Int), in.maxInfluence);
+    host::setDouble(attribute("lagragian", AttributeType::Double), in.lagragian);
+    host::setString(attribute("shape", AttributeType::String), kMeshShape);
+    host::setString(attribute("existingSkinCluster", AttributeType::String), "");
+    host::setInt(attribute("maxCPU", AttributeType::Int), 0);
+    attribute("weightIds", AttributeType::IntArray, true);
+    attribute("weights", AttributeType::DoubleArray, true);
+    attribute("error", AttributeType::Double);
+    attribute("iterationDone", AttributeType::Int);
+}
+
+// Runs a command line with standard output (the plug-in's progress lines)
+// sent to a temporary file; returns the status and the number of lines.
+std::pair<MStatus, int> runSilenced(const std::string& commandLine) {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::FILE* sink = std::tmpfile();
+    const int saved = dup(STDOUT_FILENO);
+    if (!sink || saved < 0 || dup2(fileno(sink), STDOUT_FILENO) < 0) {
+        std::fprintf(stderr, "command_memory: cannot redirect standard output\n");
+        std::exit(1);
+    }
+    const MStatus status = host::executeCommand(commandLine);
+    std::cout.flush();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    int lines = 0;
+    std::rewind(sink);
+    for (int c; (c = std::fgetc(sink)) != EOF;)
+        if (c == '\n') ++lines;
+    std::fclose(sink);
+    return {status, lines};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    RigOptions options;
+    options.vertices = argc > 1 ? std::atoi(argv[1]) : 50000;
+    options.frames = argc > 2 ? std::atoi(argv[2]) : 200;
+    options.bones = argc > 3 ? std::atoi(argv[3]) : 60;
+    options.maxInfluence = argc > 4 ? std::atoi(argv[4]) : 8;
+    const int iterations = argc > 5 ? std::atoi(argv[5]) : 4;
+
+    host::setMessageEcho(false);
+    if (!host::loadPlugin(VANTREL_PLUGIN_PATH)) {
+        std::fprintf(stderr, "command_memory: cannot load %s\n", VANTREL_PLUGIN_PATH);
+        return 1;
+    }
+    buildScene(options, iterations);
+    const unsigned meshPoints = host::meshPoints(kMeshShape, MSpace::kObject).length();
+    const double pointBytes = (options.frames + 1.0) * meshPoints * sizeof(MPoint);
+    // Hand the generator's freed heap back to the system, so that the command
+    // cannot reuse it unseen.
+    malloc_trim(0);
+
+    const long before = statusKb("VmRSS");
+    // Reset the peak to the current resident set (Linux: clear_refs 5).
+    {
+        std::ofstream clear("/proc/self/clear_refs");
+        clear << "5";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto [status, lines] = runSilenced(std::string("vantrel -storageNode ") + kStorage + " " + kMesh);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const long peak = statusKb("VmHWM");
+
+    if (!status) {
+        std::fprintf(stderr, "command_memory: the command failed\n");
+        for (const host::Message& m : host::messages()) std::fprintf(stderr, "  %s\n", m.text.c_str());
+        return 1;
+    }
+    const double error = host::getDouble(std::string(kStorage) + ".error");
+    const int done = host::getInt(std::string(kStorage) + ".iterationDone");
+    std::printf("V %d F %d J %d K %d (mesh of %u points), %d iterations, error %.6g, %d progress lines, %.1f s\n",
+                options.vertices, options.frames, options.bones, options.maxInfluence, meshPoints, done, error, lines,
+                seconds);
+    std::printf("point arrays %.1f MB, resident before the command %.1f MB, peak during the command %.1f MB\n",
+                pointBytes / 1e6, megabytes(before), megabytes(peak));
+    std::printf("(peak - before) / point arrays = %.3f\n", (peak - before) * 1024.0 / pointBytes);
+    std::printf("peak / point arrays = %.3f\n", peak * 1024.0 / pointBytes);
+    if (!std::isfinite(error)) {
+        std::fprintf(stderr, "command_memory: the final error is not finite\n");
+        return 1;
+    }
+    return 0;
+}
