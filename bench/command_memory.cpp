@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -27,6 +26,7 @@
 #include <maya/MTransformationMatrix.h>
 
 #include "known_rig.h"
+#include "resident_memory.h"
 
 namespace {
 
@@ -34,15 +34,6 @@ const char* const kStorage = "vantrelStorage";
 const char* const kMesh = "animatedMesh";
 const char* const kMeshShape = "animatedMeshShape";
 
-// A field of /proc/self/status, in kB.
-long statusKb(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(status, line))
-        if (line.compare(0, key.size(), key) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
-    return -1;
-}
 
 double megabytes(long kb) { return kb * 1024.0 / 1e6; }
 
@@ -172,11 +163,7 @@ int main(int argc, char** argv) {
     malloc_trim(0);
 
     const long before = statusKb("VmRSS");
-    // Reset the peak to the current resident set (Linux: clear_refs 5).
-    {
-        std::ofstream clear("/proc/self/clear_refs");
-        clear << "5";
-    }
+    resetPeakResident();
     const auto start = std::chrono::steady_clock::now();
     const auto [status, lines] = runSilenced(std::string("vantrel -storageNode ") + kStorage + " " + kMesh);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -9,31 +9,17 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <ostream>
 #include <string>
 
 #include "known_rig.h"
+#include "resident_memory.h"
 #include "plugin/progress_log.h"
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
 #include "solver/reconstruction_error.h"
 #include "solver/weight_solver.h"
-
-namespace {
-
-// A field of /proc/self/status, in kB.
-long statusKb(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(status, line))
-        if (line.compare(0, key.size(), key) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
-    return -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     RigOptions options;
@@ -55,11 +41,7 @@ int main(int argc, char** argv) {
     const double pointBytes =
         static_cast<double>(state.inputs.F + 1) * state.inputs.restPoints.length() * sizeof(MPoint);
     const long before = statusKb("VmRSS");
-    // Reset the peak to the current resident set (Linux: clear_refs 5).
-    {
-        std::ofstream clear("/proc/self/clear_refs");
-        clear << "5";
-    }
+    resetPeakResident();
     for (int i = 0; i < iterations; ++i) {
         if (i > 0) {
             updateBindingMatrices(state);
