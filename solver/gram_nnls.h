@@ -7,10 +7,13 @@
 // to rounding. The triangular factor R of the passive columns (R^T R = G on
 // the passive set, in position order) is updated column by column exactly
 // where NnlsSolver updates its Householder QR, so a step costs O(k^2) for k
-// passive columns instead of O(rows * k). R^{-T} (A^T b) on the passive set
-// is kept with R: a column appended at position q changes only its entry q,
-// as Q^T b does in the tall solve, so a passive solve is one back
-// substitution.
+// passive columns instead of O(rows * k). The solver keeps S = R^{-1}
+// rather than R (appending column q to R appends column q to S, found from
+// S and the new column of R), so that every solve is a product with S or
+// S^T, whose terms are independent, instead of a substitution, whose steps
+// wait on each other. R^{-T} (A^T b) on the passive set is kept with S: a
+// column appended at position q changes only its entry q, as Q^T b does in
+// the tall solve.
 //
 // What the normal equations cannot tell apart is a column that is nearly a
 // combination of the passive ones: its pivot is then lost in the rounding of
@@ -21,6 +24,7 @@
 //
 // Detail header: only solver sources and tests include it (it exposes Eigen).
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -56,12 +60,11 @@ public:
         x_.resize(capacity);
         w_.resize(capacity);
         y_.resize(ld_);
-        z_.resize(ld_);
-        a_.resize(ld_);
+        r_.resize(ld_);
+        g_.resize(ld_);
         c_.resize(ld_);
-        inverse_.resize(ld_);
-        U_.setZero(ld_ * capacity);
-        L_.setZero(ld_ * capacity);
+        Sc_.setZero(ld_ * capacity);
+        Sr_.setZero(ld_ * capacity);
         columns_.resize(static_cast<size_t>(capacity));
         order_.resize(static_cast<size_t>(capacity));
         blocked_.resize(static_cast<size_t>(capacity));
@@ -99,23 +102,21 @@ private:
     static Eigen::Index roundUp(Eigen::Index i) { return (i + 3) / 4 * 4; }
     static Eigen::Index roundDown(Eigen::Index i) { return i / 4 * 4; }
     Eigen::Index variable(Eigen::Index p) const { return order_[static_cast<size_t>(p)]; }
-    // R's entries above the diagonal, by position: column j of R at
-    // U_[j * ld_], row i at L_[i * ld_]. The substitutions update whole runs
-    // of four from these with nothing but zeros where a run passes the
-    // triangle, so every run is stored and then read back at the same
-    // place; the diagonal is kept as 1 / R(p, p).
-    double* columnOfR(Eigen::Index j) { return U_.data() + j * ld_; }
-    double* rowOfR(Eigen::Index i) { return L_.data() + i * ld_; }
+    // S = R^{-1} by position, upper triangular: column j at Sc_[j * ld_],
+    // row i at Sr_[i * ld_]. The products take whole runs of four from
+    // these, so a run that passes the triangle holds zeros there.
+    double* columnOfS(Eigen::Index j) { return Sc_.data() + j * ld_; }
+    double* rowOfS(Eigen::Index i) { return Sr_.data() + i * ld_; }
 
     Eigen::Index capacity_ = 0;
     Eigen::Index ld_ = 0;
     Eigen::Index n_ = 0;
     int32_t iterations_ = 0;
     Eigen::VectorXd x_, w_;  // by variable
-    // By position: the passive solve, a substitution's running values,
-    // R^{-T} (A^T b), and 1 / R(p, p).
-    Eigen::VectorXd y_, z_, a_, c_, inverse_;
-    Eigen::VectorXd U_, L_;
+    // By position: the passive solve, a new column of R, the passive rows
+    // of a new column of G, and R^{-T} (A^T b).
+    Eigen::VectorXd y_, r_, g_, c_;
+    Eigen::VectorXd Sc_, Sr_;
     std::vector<const double*> columns_;  // G's passive columns, by position
     std::vector<Eigen::Index> order_;
     Eigen::Index passiveCount_ = 0;
@@ -207,19 +208,20 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     const Eigen::Index v = variable(q);
     const double* g = source.column(v);
     columns_[static_cast<size_t>(q)] = g;
-    // Column q of R: R(0..q-1, 0..q-1)^T r = G(passive, v), right-looking:
-    // each r_i, once known, is taken off the later entries along row i.
-    double* a = a_.data();
-    double* r = columnOfR(q);
     const Eigen::Index end = roundUp(q);
-    for (Eigen::Index i = 0; i < q; ++i) a[i] = g[variable(i)];
-    for (Eigen::Index i = 0; i < q; ++i) {
-        const double ri = a[i] * inverse_[i];
-        r[i] = ri;
-        const double* row = rowOfR(i);
-        for (Eigen::Index j = roundDown(i + 1); j < end; j += 4) storeRun(a + j, loadRun(a + j) - ri * loadRun(row + j));
+    // Column q of R: r = R(0..q-1, 0..q-1)^{-T} G(passive, v) = S^T G(passive, v),
+    // four entries at a time from the rows of S that reach them (row i is
+    // zero before i within its run; entries q.. of the last run are not
+    // part of r).
+    double* r = r_.data();
+    double* gathered = g_.data();
+    for (Eigen::Index i = 0; i < q; ++i) gathered[i] = g[variable(i)];
+    for (Eigen::Index j = 0; j < end; j += 4) {
+        Run4 acc = Run4::Zero();
+        const Eigen::Index last = std::min(q, j + 4);
+        for (Eigen::Index i = 0; i < last; ++i) acc += gathered[i] * loadRun(rowOfS(i) + j);
+        storeRun(r + j, acc);
     }
-    for (Eigen::Index i = q; i < roundUp(q + 1); ++i) r[i] = 0.0;
     // |r|^2 and r . R^{-T} (A^T b), four running sums each.
     Run4 sum4 = Run4::Zero(), cr4 = Run4::Zero();
     const Eigen::Index whole = roundDown(q);
@@ -238,11 +240,20 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     const double pivot = norm2 - sum;
     if (!(pivot >= kGramPivotTolerance * norm2) || !(norm2 > 0.0)) return false;
     const double inverse = 1.0 / std::sqrt(pivot);
-    inverse_[q] = inverse;
     c_[q] = (source.atb(v) - cr) * inverse;
-    double* row = rowOfR(q);
-    for (Eigen::Index j = roundDown(q); j <= q; ++j) row[j] = 0.0;
-    for (Eigen::Index i = 0; i < q; ++i) rowOfR(i)[q] = r[i];
+    // Column q of S: -S r / R(q, q) above the diagonal, 1 / R(q, q) on it;
+    // four entries at a time from the columns of S that reach them.
+    double* col = columnOfS(q);
+    for (Eigen::Index j = 0; j < end; j += 4) {
+        Run4 acc = Run4::Zero();
+        for (Eigen::Index i = j; i < q; ++i) acc += r[i] * loadRun(columnOfS(i) + j);
+        storeRun(col + j, acc * -inverse);
+    }
+    col[q] = inverse;
+    for (Eigen::Index i = q + 1; i < roundUp(q + 1); ++i) col[i] = 0.0;
+    for (Eigen::Index i = 0; i <= q; ++i) rowOfS(i)[q] = col[i];
+    double* row = rowOfS(q);
+    for (Eigen::Index j = roundDown(q); j < q; ++j) row[j] = 0.0;
     return true;
 }
 
@@ -277,16 +288,12 @@ bool GramNnlsSolver::removeFromPassiveSet(Source& source, Eigen::Index f, bool k
 }
 
 inline void GramNnlsSolver::solvePassiveSet() {
-    // R y = R^{-T} (A^T b), left-looking by columns of R: each y_i, once
-    // known, is taken off the earlier entries along column i.
+    // y = S R^{-T} (A^T b), four entries at a time.
     const Eigen::Index k = passiveCount_;
-    double* z = z_.data();
-    for (Eigen::Index i = 0; i < roundUp(k); ++i) z[i] = c_[i];
-    for (Eigen::Index i = k - 1; i >= 0; --i) {
-        const double yi = z[i] * inverse_[i];
-        y_[i] = yi;
-        const double* col = columnOfR(i);
-        for (Eigen::Index j = 0; j < roundUp(i); j += 4) storeRun(z + j, loadRun(z + j) - yi * loadRun(col + j));
+    for (Eigen::Index j = 0; j < k; j += 4) {
+        Run4 acc = Run4::Zero();
+        for (Eigen::Index i = j; i < k; ++i) acc += c_[i] * loadRun(columnOfS(i) + j);
+        storeRun(y_.data() + j, acc);
     }
 }
 
