@@ -79,23 +79,26 @@ void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInf
 
 void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence, std::vector<int32_t>& influences,
                       std::vector<std::pair<double, int32_t>>& ranked) {
-    const size_t count = std::min(static_cast<size_t>(x.size()), static_cast<size_t>(std::max(maxInfluence, 0)));
+    const Eigen::Index n = x.size();
+    const size_t count = std::min(static_cast<size_t>(n), static_cast<size_t>(std::max(maxInfluence, 0)));
     // The best `count` so far, largest first, lexicographic on (weight,
     // bone): bones are distinct, so the order is strict and the result is
-    // what a full sort would put first. Insertion keeps it O(J * count).
-    ranked.clear();
-    if (count > 0) {
-        for (Eigen::Index k = 0; k < x.size(); ++k) {
-            // NaN cannot be ordered; rank it below every number.
-            const std::pair<double, int32_t> entry{std::isnan(x[k]) ? -HUGE_VAL : x[k], static_cast<int32_t>(k)};
-            if (ranked.size() == count) {
-                if (!(entry > ranked.back())) continue;
-                ranked.pop_back();
-            }
-            auto at = ranked.end();
-            while (at != ranked.begin() && entry > *(at - 1)) --at;
-            ranked.insert(at, entry);
+    // what a full sort would put first. Bones come in ascending order, so a
+    // new one ranks above every kept one of equal weight.
+    ranked.resize(count);
+    size_t kept = 0;
+    for (Eigen::Index k = 0; k < n && count > 0; ++k) {
+        // NaN cannot be ordered; rank it below every number.
+        const double value = std::isnan(x[k]) ? -HUGE_VAL : x[k];
+        size_t at;
+        if (kept < count) {
+            at = kept++;
+        } else {
+            if (!(value >= ranked[count - 1].first)) continue;
+            at = count - 1;
         }
+        for (; at > 0 && value >= ranked[at - 1].first; --at) ranked[at] = ranked[at - 1];
+        ranked[at] = {value, static_cast<int32_t>(k)};
     }
     influences.resize(count);
     for (size_t i = 0; i < count; ++i) influences[i] = ranked[i].second;
@@ -257,13 +260,28 @@ struct VertexTerms {
         return g + base;
     }
     // out[k] = (A^T A)_kl for k < paddedJ (base past J), from ten runs of
-    // `paddedJ` terms: `terms` is the column's first run. Four rows at a
-    // time, each summed in registers.
+    // `paddedJ` terms: `terms` is the column's first run. Eight rows at a
+    // time, each summed in registers (the terms are copied first: `out`
+    // might otherwise alias them).
     void gramColumn(const double* terms, int paddedJ, double* out) const {
-        for (int k = 0; k < paddedJ; k += 4) {
+        Run4 tv[10];
+        for (int i = 0; i < 10; ++i) tv[i] = Run4::Constant(t[i]);
+        const Run4 b = Run4::Constant(base);
+        int k = 0;
+        for (; k + 8 <= paddedJ; k += 8) {
+            Run4 acc0 = Run4::Zero(), acc1 = Run4::Zero();
+            for (int i = 0; i < 10; ++i) {
+                const double* run = terms + static_cast<size_t>(i) * paddedJ + k;
+                acc0 += loadRun(run) * tv[i];
+                acc1 += loadRun(run + 4) * tv[i];
+            }
+            storeRun(out + k, acc0 + b);
+            storeRun(out + k + 4, acc1 + b);
+        }
+        if (k < paddedJ) {
             Run4 acc = Run4::Zero();
-            for (int i = 0; i < 10; ++i) acc += loadRun(terms + static_cast<size_t>(i) * paddedJ + k) * t[i];
-            storeRun(out + k, acc + base);
+            for (int i = 0; i < 10; ++i) acc += loadRun(terms + static_cast<size_t>(i) * paddedJ + k) * tv[i];
+            storeRun(out + k, acc + b);
         }
     }
     bool duplicates(const WeightTables& tables, int k, int l) const {
