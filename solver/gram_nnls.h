@@ -297,20 +297,45 @@ inline void GramNnlsSolver::solvePassiveSet() {
     }
 }
 
+// w(i .. i + 4 Runs - 1) = A^T b - sum over p of x_p G(:, p) on those rows,
+// each run of four summed in its own register.
+template <int Runs, class Source>
+inline void dualRuns(const Source& source, Eigen::Index i, const double* const* cols, const double* xs, Eigen::Index k,
+                     double* w) {
+    Run4 acc[Runs];
+    for (int u = 0; u < Runs; ++u) {
+        const Eigen::Index e = i + 4 * u;
+        acc[u] = Run4(source.atb(e), source.atb(e + 1), source.atb(e + 2), source.atb(e + 3));
+    }
+    for (Eigen::Index p = 0; p < k; ++p) {
+        const double xv = xs[p];
+        const double* g = cols[p] + i;
+        for (int u = 0; u < Runs; ++u) acc[u] -= loadRun(g + 4 * u) * xv;
+    }
+    for (int u = 0; u < Runs; ++u) storeRun(w + i + 4 * u, acc[u]);
+}
+
 template <class Source>
 void GramNnlsSolver::updateDual(Source& source) {
     // w = A^T b - G x; x is zero off the passive set, so only passive
-    // columns count, taken in position order for every entry. Four entries
-    // at a time, summed in registers.
+    // columns count, taken in position order for every entry.
     const Eigen::Index k = passiveCount_;
     const double* const* cols = columns_.data();
     const double* xs = y_.data();
     double* w = w_.data();
     Eigen::Index i = 0;
-    for (; i + 4 <= n_; i += 4) {
-        Run4 acc(source.atb(i), source.atb(i + 1), source.atb(i + 2), source.atb(i + 3));
-        for (Eigen::Index p = 0; p < k; ++p) acc -= loadRun(cols[p] + i) * xs[p];
-        storeRun(w + i, acc);
+    for (; i + 32 <= n_; i += 32) dualRuns<8>(source, i, cols, xs, k, w);
+    if (i + 16 <= n_) {
+        dualRuns<4>(source, i, cols, xs, k, w);
+        i += 16;
+    }
+    if (i + 8 <= n_) {
+        dualRuns<2>(source, i, cols, xs, k, w);
+        i += 8;
+    }
+    if (i + 4 <= n_) {
+        dualRuns<1>(source, i, cols, xs, k, w);
+        i += 4;
     }
     for (; i < n_; ++i) {
         double acc = source.atb(i);
