@@ -138,7 +138,7 @@ namespace {
 // Vertices are solved in fixed blocks of this many, by ascending id, whatever
 // the thread count: the block's targets feed one matrix product, and a fixed
 // partition keeps every vertex's arithmetic the same for any thread count.
-constexpr int kVertexBlock = 32;
+constexpr int kVertexBlock = 128;
 
 // A duplicate column within this fraction of its norm is dependent on any
 // passive set holding its twin, so the tall solve always blocks it.
