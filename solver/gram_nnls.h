@@ -44,6 +44,20 @@ constexpr double kGramPivotTolerance = 1e-6;
 using Run4 = Eigen::Array4d;
 inline Run4 loadRun(const double* p) { return Eigen::Map<const Run4>(p); }
 inline void storeRun(double* p, const Run4& r) { Eigen::Map<Run4> out(p); out = r; }
+// The sum over i in [from, to) of term(i) (a Run4, not an expression that
+// would outlive its operands), in two interleaved running sums so that
+// consecutive terms do not wait on each other.
+template <class Term>
+inline Run4 sumRuns(Eigen::Index from, Eigen::Index to, Term term) {
+    Run4 even = Run4::Zero(), odd = Run4::Zero();
+    Eigen::Index i = from;
+    for (; i + 1 < to; i += 2) {
+        even += term(i);
+        odd += term(i + 1);
+    }
+    if (i < to) even += term(i);
+    return even + odd;
+}
 
 class GramNnlsSolver {
 public:
@@ -216,12 +230,9 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     double* r = r_.data();
     double* gathered = g_.data();
     for (Eigen::Index i = 0; i < q; ++i) gathered[i] = g[variable(i)];
-    for (Eigen::Index j = 0; j < end; j += 4) {
-        Run4 acc = Run4::Zero();
-        const Eigen::Index last = std::min(q, j + 4);
-        for (Eigen::Index i = 0; i < last; ++i) acc += gathered[i] * loadRun(rowOfS(i) + j);
-        storeRun(r + j, acc);
-    }
+    for (Eigen::Index j = 0; j < end; j += 4)
+        storeRun(r + j, sumRuns(0, std::min(q, j + 4),
+                                [&](Eigen::Index i) -> Run4 { return gathered[i] * loadRun(rowOfS(i) + j); }));
     // |r|^2 and r . R^{-T} (A^T b), four running sums each.
     Run4 sum4 = Run4::Zero(), cr4 = Run4::Zero();
     const Eigen::Index whole = roundDown(q);
@@ -239,16 +250,15 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     const double norm2 = source.diagonal(v);
     const double pivot = norm2 - sum;
     if (!(pivot >= kGramPivotTolerance * norm2) || !(norm2 > 0.0)) return false;
+    // Column q of S: -S r / R(q, q) above the diagonal, 1 / R(q, q) on it;
+    // four entries at a time from the columns of S that reach them. S r
+    // does not wait for the pivot's root.
+    double* col = columnOfS(q);
+    for (Eigen::Index j = 0; j < end; j += 4)
+        storeRun(col + j, sumRuns(j, q, [&](Eigen::Index i) -> Run4 { return r[i] * loadRun(columnOfS(i) + j); }));
     const double inverse = 1.0 / std::sqrt(pivot);
     c_[q] = (source.atb(v) - cr) * inverse;
-    // Column q of S: -S r / R(q, q) above the diagonal, 1 / R(q, q) on it;
-    // four entries at a time from the columns of S that reach them.
-    double* col = columnOfS(q);
-    for (Eigen::Index j = 0; j < end; j += 4) {
-        Run4 acc = Run4::Zero();
-        for (Eigen::Index i = j; i < q; ++i) acc += r[i] * loadRun(columnOfS(i) + j);
-        storeRun(col + j, acc * -inverse);
-    }
+    for (Eigen::Index j = 0; j < end; j += 4) storeRun(col + j, loadRun(col + j) * -inverse);
     col[q] = inverse;
     for (Eigen::Index i = q + 1; i < roundUp(q + 1); ++i) col[i] = 0.0;
     for (Eigen::Index i = 0; i <= q; ++i) rowOfS(i)[q] = col[i];
@@ -290,11 +300,9 @@ bool GramNnlsSolver::removeFromPassiveSet(Source& source, Eigen::Index f, bool k
 inline void GramNnlsSolver::solvePassiveSet() {
     // y = S R^{-T} (A^T b), four entries at a time.
     const Eigen::Index k = passiveCount_;
-    for (Eigen::Index j = 0; j < k; j += 4) {
-        Run4 acc = Run4::Zero();
-        for (Eigen::Index i = j; i < k; ++i) acc += c_[i] * loadRun(columnOfS(i) + j);
-        storeRun(y_.data() + j, acc);
-    }
+    for (Eigen::Index j = 0; j < k; j += 4)
+        storeRun(y_.data() + j,
+                 sumRuns(j, k, [&](Eigen::Index i) -> Run4 { return c_[i] * loadRun(columnOfS(i) + j); }));
 }
 
 // w(i .. i + 4 Runs - 1) = A^T b - sum over p of x_p G(:, p) on those rows,
