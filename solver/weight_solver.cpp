@@ -252,8 +252,7 @@ struct VertexTerms {
         base = p2 + lagragian * lagragian;
         scale = (p2 + t[3]) / base;
     }
-    // One entry of A^T A; every other way of forming entries below adds the
-    // same terms in the same order, so all agree to the bit.
+    // One entry of A^T A. gramColumn adds the same terms in the same order.
     double gram(const WeightTables& tables, int k, int l) const {
         double g = 0.0;
         for (int i = 0; i < 10; ++i) g += tables.term(k, l, i) * t[i];
