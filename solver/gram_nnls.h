@@ -7,7 +7,13 @@
 // to rounding. The triangular factor R of the passive columns (R^T R = G on
 // the passive set, in position order) is updated column by column exactly
 // where NnlsSolver updates its Householder QR, so a step costs O(k^2) for k
-// passive columns instead of O(rows * k).
+// passive columns instead of O(rows * k). The solver keeps S = R^{-1}
+// rather than R (appending column q to R appends column q to S, found from
+// S and the new column of R), so that every solve is a product with S or
+// S^T, whose terms are independent, instead of a substitution, whose steps
+// wait on each other. R^{-T} (A^T b) on the passive set is kept with S: a
+// column appended at position q changes only its entry q, as Q^T b does in
+// the tall solve.
 //
 // What the normal equations cannot tell apart is a column that is nearly a
 // combination of the passive ones: its pivot is then lost in the rounding of
@@ -18,6 +24,7 @@
 //
 // Detail header: only solver sources and tests include it (it exposes Eigen).
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -32,6 +39,26 @@
 // the tall solve's accuracy.
 constexpr double kGramPivotTolerance = 1e-6;
 
+// Four consecutive doubles as one vector: the kernels below work in runs of
+// four so that the compiler keeps each run in one register.
+using Run4 = Eigen::Array4d;
+inline Run4 loadRun(const double* p) { return Eigen::Map<const Run4>(p); }
+inline void storeRun(double* p, const Run4& r) { Eigen::Map<Run4> out(p); out = r; }
+// The sum over i in [from, to) of term(i) (a Run4, not an expression that
+// would outlive its operands), in two interleaved running sums so that
+// consecutive terms do not wait on each other.
+template <class Term>
+inline Run4 sumRuns(Eigen::Index from, Eigen::Index to, Term term) {
+    Run4 even = Run4::Zero(), odd = Run4::Zero();
+    Eigen::Index i = from;
+    for (; i + 1 < to; i += 2) {
+        even += term(i);
+        odd += term(i + 1);
+    }
+    if (i < to) even += term(i);
+    return even + odd;
+}
+
 class GramNnlsSolver {
 public:
     enum class Outcome { Optimal, CapReached, Undecided };
@@ -43,11 +70,16 @@ public:
     void reserve(Eigen::Index capacity) {
         if (capacity <= capacity_) return;
         capacity_ = capacity;
+        ld_ = roundUp(capacity);
         x_.resize(capacity);
         w_.resize(capacity);
-        y_.resize(capacity);
-        rhs_.resize(capacity);
-        R_.resize(capacity, capacity);
+        y_.resize(ld_);
+        r_.resize(ld_);
+        g_.resize(ld_);
+        c_.resize(ld_);
+        Sc_.setZero(ld_ * capacity);
+        Sr_.setZero(ld_ * capacity);
+        columns_.resize(static_cast<size_t>(capacity));
         order_.resize(static_cast<size_t>(capacity));
         blocked_.resize(static_cast<size_t>(capacity));
     }
@@ -72,21 +104,34 @@ private:
     enum class Added { Yes, Blocked, Undecided };
 
     template <class Source>
-    bool factorColumn(Source& source, Eigen::Index q, double* pivot);
+    bool factorColumn(Source& source, Eigen::Index q);
     template <class Source>
     Added addToPassiveSet(Source& source, Eigen::Index t);
     template <class Source>
     bool removeFromPassiveSet(Source& source, Eigen::Index f, bool keepBlocks);
-    template <class Source>
-    void solvePassiveSet(Source& source);
+    void solvePassiveSet();
     template <class Source>
     void updateDual(Source& source);
 
+    static Eigen::Index roundUp(Eigen::Index i) { return (i + 3) / 4 * 4; }
+    static Eigen::Index roundDown(Eigen::Index i) { return i / 4 * 4; }
+    Eigen::Index variable(Eigen::Index p) const { return order_[static_cast<size_t>(p)]; }
+    // S = R^{-1} by position, upper triangular: column j at Sc_[j * ld_],
+    // row i at Sr_[i * ld_]. The products take whole runs of four from
+    // these, so a run that passes the triangle holds zeros there.
+    double* columnOfS(Eigen::Index j) { return Sc_.data() + j * ld_; }
+    double* rowOfS(Eigen::Index i) { return Sr_.data() + i * ld_; }
+
     Eigen::Index capacity_ = 0;
+    Eigen::Index ld_ = 0;
     Eigen::Index n_ = 0;
     int32_t iterations_ = 0;
-    Eigen::VectorXd x_, w_, y_, rhs_;
-    Eigen::MatrixXd R_;  // upper triangle, by position
+    Eigen::VectorXd x_, w_;  // by variable
+    // By position: the passive solve, a new column of R, the passive rows
+    // of a new column of G, and R^{-T} (A^T b).
+    Eigen::VectorXd y_, r_, g_, c_;
+    Eigen::VectorXd Sc_, Sr_;
+    std::vector<const double*> columns_;  // G's passive columns, by position
     std::vector<Eigen::Index> order_;
     Eigen::Index passiveCount_ = 0;
     std::vector<char> blocked_;
@@ -112,7 +157,7 @@ GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows,
         double maxW = -std::numeric_limits<double>::infinity();
         Eigen::Index t = -1;
         for (Eigen::Index p = passiveCount_; p < n; ++p) {
-            const Eigen::Index v = order_[static_cast<size_t>(p)];
+            const Eigen::Index v = variable(p);
             if (blocked_[static_cast<size_t>(v)]) continue;
             if (w_[v] > maxW) {
                 maxW = w_[v];
@@ -121,7 +166,7 @@ GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows,
         }
         if (t < 0 || maxW - epsilon < 0) return Outcome::Optimal;
         if (passiveCount_ >= rows) return Outcome::Optimal;
-        const Eigen::Index entering = order_[static_cast<size_t>(t)];
+        const Eigen::Index entering = variable(t);
         const Added added = addToPassiveSet(source, t);
         if (added == Added::Undecided) return Outcome::Undecided;
         if (added == Added::Blocked) continue;
@@ -129,7 +174,7 @@ GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows,
         bool firstPass = true;
         for (;;) {
             if (maxIterations > 0 && iterations_ >= maxIterations) return Outcome::CapReached;
-            solvePassiveSet(source);
+            solvePassiveSet();
             ++iterations_;
             if (passiveCount_ == 0) break;
 
@@ -137,10 +182,11 @@ GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows,
             Eigen::Index f = -1;
             Eigen::Index firstInfeasible = -1;
             for (Eigen::Index p = 0; p < passiveCount_; ++p) {
-                const Eigen::Index v = order_[static_cast<size_t>(p)];
-                if (y_[v] <= 0) {
+                const double y = y_[p];
+                if (y <= 0) {
                     if (firstInfeasible < 0) firstInfeasible = p;
-                    const double r = x_[v] / (x_[v] - y_[v]);
+                    const double x = x_[variable(p)];
+                    const double r = x / (x - y);
                     if (r < alpha) {
                         alpha = r;
                         f = p;
@@ -150,42 +196,74 @@ GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows,
             if (firstInfeasible < 0) break;
             if (f >= 0) {
                 for (Eigen::Index p = 0; p < passiveCount_; ++p) {
-                    const Eigen::Index v = order_[static_cast<size_t>(p)];
-                    x_[v] += alpha * (y_[v] - x_[v]);
+                    const Eigen::Index v = variable(p);
+                    x_[v] += alpha * (y_[p] - x_[v]);
                 }
             } else {
                 f = firstInfeasible;
             }
-            const Eigen::Index leaving = order_[static_cast<size_t>(f)];
+            const Eigen::Index leaving = variable(f);
             const bool bounced = firstPass && leaving == entering;
             if (!removeFromPassiveSet(source, f, bounced)) return Outcome::Undecided;
             if (bounced) blocked_[static_cast<size_t>(leaving)] = 1;
             firstPass = false;
         }
 
-        x_.head(n) = y_.head(n);
+        // x = the passive solve, zero off the passive set.
+        x_.head(n).setZero();
+        for (Eigen::Index p = 0; p < passiveCount_; ++p) x_[variable(p)] = y_[p];
         updateDual(source);
         if (passiveCount_ == n) return Outcome::Optimal;
     }
 }
 
 template <class Source>
-bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q, double* pivot) {
-    const Eigen::Index v = order_[static_cast<size_t>(q)];
+bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
+    const Eigen::Index v = variable(q);
     const double* g = source.column(v);
-    // Column q of R: R(0..q-1, 0..q-1)^T r = G(passive, v), then the pivot.
-    double sum = 0.0;
-    for (Eigen::Index i = 0; i < q; ++i) {
-        double r = g[order_[static_cast<size_t>(i)]];
-        for (Eigen::Index j = 0; j < i; ++j) r -= R_(j, i) * R_(j, q);
-        r /= R_(i, i);
-        R_(i, q) = r;
-        sum += r * r;
+    columns_[static_cast<size_t>(q)] = g;
+    const Eigen::Index end = roundUp(q);
+    // Column q of R: r = R(0..q-1, 0..q-1)^{-T} G(passive, v) = S^T G(passive, v),
+    // four entries at a time from the rows of S that reach them (row i is
+    // zero before i within its run; entries q.. of the last run are not
+    // part of r).
+    double* r = r_.data();
+    double* gathered = g_.data();
+    for (Eigen::Index i = 0; i < q; ++i) gathered[i] = g[variable(i)];
+    for (Eigen::Index j = 0; j < end; j += 4)
+        storeRun(r + j, sumRuns(0, std::min(q, j + 4),
+                                [&](Eigen::Index i) -> Run4 { return gathered[i] * loadRun(rowOfS(i) + j); }));
+    // |r|^2 and r . R^{-T} (A^T b), four running sums each.
+    Run4 sum4 = Run4::Zero(), cr4 = Run4::Zero();
+    const Eigen::Index whole = roundDown(q);
+    for (Eigen::Index i = 0; i < whole; i += 4) {
+        const Run4 ri = loadRun(r + i);
+        sum4 += ri * ri;
+        cr4 += ri * loadRun(c_.data() + i);
+    }
+    double sum = (sum4[0] + sum4[1]) + (sum4[2] + sum4[3]);
+    double cr = (cr4[0] + cr4[1]) + (cr4[2] + cr4[3]);
+    for (Eigen::Index i = whole; i < q; ++i) {
+        sum += r[i] * r[i];
+        cr += r[i] * c_[i];
     }
     const double norm2 = source.diagonal(v);
-    *pivot = norm2 - sum;
-    if (!(*pivot >= kGramPivotTolerance * norm2) || !(norm2 > 0.0)) return false;
-    R_(q, q) = std::sqrt(*pivot);
+    const double pivot = norm2 - sum;
+    if (!(pivot >= kGramPivotTolerance * norm2) || !(norm2 > 0.0)) return false;
+    // Column q of S: -S r / R(q, q) above the diagonal, 1 / R(q, q) on it;
+    // four entries at a time from the columns of S that reach them. S r
+    // does not wait for the pivot's root.
+    double* col = columnOfS(q);
+    for (Eigen::Index j = 0; j < end; j += 4)
+        storeRun(col + j, sumRuns(j, q, [&](Eigen::Index i) -> Run4 { return r[i] * loadRun(columnOfS(i) + j); }));
+    const double inverse = 1.0 / std::sqrt(pivot);
+    c_[q] = (source.atb(v) - cr) * inverse;
+    for (Eigen::Index j = 0; j < end; j += 4) storeRun(col + j, loadRun(col + j) * -inverse);
+    col[q] = inverse;
+    for (Eigen::Index i = q + 1; i < roundUp(q + 1); ++i) col[i] = 0.0;
+    for (Eigen::Index i = 0; i <= q; ++i) rowOfS(i)[q] = col[i];
+    double* row = rowOfS(q);
+    for (Eigen::Index j = roundDown(q); j < q; ++j) row[j] = 0.0;
     return true;
 }
 
@@ -194,12 +272,11 @@ GramNnlsSolver::Added GramNnlsSolver::addToPassiveSet(Source& source, Eigen::Ind
     std::swap(order_[static_cast<size_t>(t)], order_[static_cast<size_t>(passiveCount_)]);
     ++passiveCount_;
     const Eigen::Index q = passiveCount_ - 1;
-    const Eigen::Index v = order_[static_cast<size_t>(q)];
+    const Eigen::Index v = variable(q);
     bool blocked = !(source.diagonal(v) > 0.0);  // a zero column never carries weight
-    for (Eigen::Index i = 0; i < q && !blocked; ++i) blocked = source.duplicates(order_[static_cast<size_t>(i)], v);
+    for (Eigen::Index i = 0; i < q && !blocked; ++i) blocked = source.duplicates(variable(i), v);
     if (!blocked) {
-        double pivot = 0.0;
-        if (factorColumn(source, q, &pivot)) return Added::Yes;
+        if (factorColumn(source, q)) return Added::Yes;
         if (std::isfinite(source.diagonal(v))) return Added::Undecided;
         blocked = true;  // as the tall solve, a non-finite column fails its test
     }
@@ -213,40 +290,64 @@ template <class Source>
 bool GramNnlsSolver::removeFromPassiveSet(Source& source, Eigen::Index f, bool keepBlocks) {
     std::swap(order_[static_cast<size_t>(f)], order_[static_cast<size_t>(passiveCount_ - 1)]);
     --passiveCount_;
-    double pivot = 0.0;
     for (Eigen::Index q = f; q < passiveCount_; ++q)
-        if (!factorColumn(source, q, &pivot)) return false;
+        if (!factorColumn(source, q)) return false;
     if (!keepBlocks)
         for (Eigen::Index i = 0; i < n_; ++i) blocked_[static_cast<size_t>(i)] = 0;
     return true;
 }
 
-template <class Source>
-void GramNnlsSolver::solvePassiveSet(Source& source) {
+inline void GramNnlsSolver::solvePassiveSet() {
+    // y = S R^{-T} (A^T b), four entries at a time.
     const Eigen::Index k = passiveCount_;
-    // R^T c = (A^T b) on the passive set, then R z = c.
-    for (Eigen::Index i = 0; i < k; ++i) {
-        double c = source.atb(order_[static_cast<size_t>(i)]);
-        for (Eigen::Index j = 0; j < i; ++j) c -= R_(j, i) * rhs_[j];
-        rhs_[i] = c / R_(i, i);
+    for (Eigen::Index j = 0; j < k; j += 4)
+        storeRun(y_.data() + j,
+                 sumRuns(j, k, [&](Eigen::Index i) -> Run4 { return c_[i] * loadRun(columnOfS(i) + j); }));
+}
+
+// w(i .. i + 4 Runs - 1) = A^T b - sum over p of x_p G(:, p) on those rows,
+// each run of four summed in its own register.
+template <int Runs, class Source>
+inline void dualRuns(const Source& source, Eigen::Index i, const double* const* cols, const double* xs, Eigen::Index k,
+                     double* w) {
+    Run4 acc[Runs];
+    for (int u = 0; u < Runs; ++u) {
+        const Eigen::Index e = i + 4 * u;
+        acc[u] = Run4(source.atb(e), source.atb(e + 1), source.atb(e + 2), source.atb(e + 3));
     }
-    for (Eigen::Index i = k - 1; i >= 0; --i) {
-        double z = rhs_[i];
-        for (Eigen::Index j = i + 1; j < k; ++j) z -= R_(i, j) * rhs_[j];
-        rhs_[i] = z / R_(i, i);
+    for (Eigen::Index p = 0; p < k; ++p) {
+        const double xv = xs[p];
+        const double* g = cols[p] + i;
+        for (int u = 0; u < Runs; ++u) acc[u] -= loadRun(g + 4 * u) * xv;
     }
-    y_.head(n_).setZero();
-    for (Eigen::Index p = 0; p < k; ++p) y_[order_[static_cast<size_t>(p)]] = rhs_[p];
+    for (int u = 0; u < Runs; ++u) storeRun(w + i + 4 * u, acc[u]);
 }
 
 template <class Source>
 void GramNnlsSolver::updateDual(Source& source) {
-    // x is zero off the passive set, so only passive columns of G count.
-    for (Eigen::Index i = 0; i < n_; ++i) w_[i] = source.atb(i);
-    for (Eigen::Index p = 0; p < passiveCount_; ++p) {
-        const Eigen::Index v = order_[static_cast<size_t>(p)];
-        const double xv = x_[v];
-        const double* g = source.column(v);
-        for (Eigen::Index i = 0; i < n_; ++i) w_[i] -= g[i] * xv;
+    // w = A^T b - G x; x is zero off the passive set, so only passive
+    // columns count, taken in position order for every entry.
+    const Eigen::Index k = passiveCount_;
+    const double* const* cols = columns_.data();
+    const double* xs = y_.data();
+    double* w = w_.data();
+    Eigen::Index i = 0;
+    for (; i + 32 <= n_; i += 32) dualRuns<8>(source, i, cols, xs, k, w);
+    if (i + 16 <= n_) {
+        dualRuns<4>(source, i, cols, xs, k, w);
+        i += 16;
+    }
+    if (i + 8 <= n_) {
+        dualRuns<2>(source, i, cols, xs, k, w);
+        i += 8;
+    }
+    if (i + 4 <= n_) {
+        dualRuns<1>(source, i, cols, xs, k, w);
+        i += 4;
+    }
+    for (; i < n_; ++i) {
+        double acc = source.atb(i);
+        for (Eigen::Index p = 0; p < k; ++p) acc -= cols[p][i] * xs[p];
+        w[i] = acc;
     }
 }

@@ -79,16 +79,27 @@ void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInf
 
 void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence, std::vector<int32_t>& influences,
                       std::vector<std::pair<double, int32_t>>& ranked) {
-    ranked.resize(static_cast<size_t>(x.size()));
-    for (Eigen::Index k = 0; k < x.size(); ++k) {
+    const Eigen::Index n = x.size();
+    const size_t count = std::min(static_cast<size_t>(n), static_cast<size_t>(std::max(maxInfluence, 0)));
+    // The best `count` so far, largest first, lexicographic on (weight,
+    // bone): bones are distinct, so the order is strict and the result is
+    // what a full sort would put first. Bones come in ascending order, so a
+    // new one ranks above every kept one of equal weight.
+    ranked.resize(count);
+    size_t kept = 0;
+    for (Eigen::Index k = 0; k < n && count > 0; ++k) {
         // NaN cannot be ordered; rank it below every number.
         const double value = std::isnan(x[k]) ? -HUGE_VAL : x[k];
-        ranked[static_cast<size_t>(k)] = {value, static_cast<int32_t>(k)};
+        size_t at;
+        if (kept < count) {
+            at = kept++;
+        } else {
+            if (!(value >= ranked[count - 1].first)) continue;
+            at = count - 1;
+        }
+        for (; at > 0 && value >= ranked[at - 1].first; --at) ranked[at] = ranked[at - 1];
+        ranked[at] = {value, static_cast<int32_t>(k)};
     }
-    const size_t count = std::min(ranked.size(), static_cast<size_t>(std::max(maxInfluence, 0)));
-    // Lexicographic on (weight, bone), largest first.
-    std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(count), ranked.end(),
-                      [](const auto& a, const auto& b) { return a > b; });
     influences.resize(count);
     for (size_t i = 0; i < count; ++i) influences[i] = ranked[i].second;
 }
@@ -127,7 +138,7 @@ namespace {
 // Vertices are solved in fixed blocks of this many, by ascending id, whatever
 // the thread count: the block's targets feed one matrix product, and a fixed
 // partition keeps every vertex's arithmetic the same for any thread count.
-constexpr int kVertexBlock = 32;
+constexpr int kVertexBlock = 128;
 
 // A duplicate column within this fraction of its norm is dependent on any
 // passive set holding its twin, so the tall solve always blocks it.
@@ -156,23 +167,33 @@ inline void quadraticTerms(const double p[4], double t[10]) {
 struct WeightTables {
     int F = 0;
     int J = 0;
+    int paddedJ = 0;  // J rounded up to whole vectors
     std::vector<MMatrix> products;
     // 3F x 4J, W(3f + c, 4k + r) = M_fk[r][c]: the shape rows of every
     // design matrix are the vertex's p~ times blocks of W's transpose.
     Eigen::MatrixXd W;
-    // Per bone pair (k, l), at (k * J + l) * 10: the 4 x 4 block k, l of
-    // W^T W symmetrised to the ten terms of quadraticTerms (off-diagonal
-    // entries summed). The same numbers for (l, k), so A^T A is symmetric.
+    // The 4 x 4 block k, l of W^T W symmetrised to the ten terms of
+    // quadraticTerms (off-diagonal entries summed), the same numbers for
+    // (l, k) so that A^T A is symmetric. Term i of pair (k, l) sits at
+    // (l * 10 + i) * paddedJ + k: a column of A^T A is ten runs of
+    // contiguous terms, zero past J.
     std::vector<double> gram;
+    // Term i of pair (k, k) at i * paddedJ + k, for the diagonal.
+    std::vector<double> diagonal;
     // Per bone pair: sum over shapes of |m_fk - m_fl|^2 (Frobenius).
     std::vector<double> difference;
+
+    double term(int k, int l, int i) const { return gram[(static_cast<size_t>(l) * 10 + i) * paddedJ + k]; }
 };
 
-void buildWeightTables(const DecompositionState& state, WeightTables& t) {
+// The bone-only parts: W, then (inside the step's parallel region, from
+// every thread) the 4 x 4 sums.
+void sizeWeightTables(const DecompositionState& state, WeightTables& t) {
     const int F = std::max(state.inputs.F, 0);
     const int J = std::max(state.inputs.J, 0);
     t.F = F;
     t.J = J;
+    t.paddedJ = (J + 3) / 4 * 4;
     formSkinningProducts(state, t.products);
     t.W.resize(3 * F, 4 * J);
     for (int k = 0; k < J; ++k)
@@ -180,32 +201,36 @@ void buildWeightTables(const DecompositionState& state, WeightTables& t) {
             for (int f = 0; f < F; ++f)
                 for (int c = 0; c < 3; ++c)
                     t.W(3 * f + c, 4 * k + r) = t.products[static_cast<size_t>(f) * J + k][r][c];
-    t.gram.assign(static_cast<size_t>(J) * J * 10, 0.0);
+    t.gram.assign(static_cast<size_t>(J) * 10 * t.paddedJ, 0.0);
+    t.diagonal.assign(static_cast<size_t>(10) * t.paddedJ, 0.0);
     t.difference.assign(static_cast<size_t>(J) * J, 0.0);
+}
 
-#pragma omp parallel
-    {
-        Eigen::MatrixXd band(4, 4 * J);  // one bone's rows of W^T W
+// Work-shared loop: call from every thread of the region.
+void fillWeightTables(WeightTables& t, Eigen::MatrixXd& band) {
+    const int J = t.J;
+    band.resize(4, 4 * J);  // one bone's rows of W^T W
 #pragma omp for schedule(static)
-        for (int k = 0; k < J; ++k) {
-            band.noalias() = t.W.middleCols(4 * k, 4).transpose() * t.W;
-            for (int l = k; l < J; ++l) {
-                const auto S = band.middleCols(4 * l, 4);
-                const double sym[10] = {S(0, 0),           S(1, 1),           S(2, 2),           S(3, 3),
-                                        S(0, 1) + S(1, 0), S(0, 2) + S(2, 0), S(0, 3) + S(3, 0), S(1, 2) + S(2, 1),
-                                        S(1, 3) + S(3, 1), S(2, 3) + S(3, 2)};
-                double d2 = 0.0;
-                if (l != k) {
-                    const auto D = t.W.middleCols(4 * k, 4) - t.W.middleCols(4 * l, 4);
-                    d2 = D.squaredNorm();
-                }
-                for (int i = 0; i < 10; ++i) {
-                    t.gram[(static_cast<size_t>(k) * J + l) * 10 + i] = sym[i];
-                    t.gram[(static_cast<size_t>(l) * J + k) * 10 + i] = sym[i];
-                }
-                t.difference[static_cast<size_t>(k) * J + l] = d2;
-                t.difference[static_cast<size_t>(l) * J + k] = d2;
+    for (int k = 0; k < J; ++k) {
+        band.noalias() = t.W.middleCols(4 * k, 4).transpose() * t.W;
+        for (int l = k; l < J; ++l) {
+            const auto S = band.middleCols(4 * l, 4);
+            const double sym[10] = {S(0, 0),           S(1, 1),           S(2, 2),           S(3, 3),
+                                    S(0, 1) + S(1, 0), S(0, 2) + S(2, 0), S(0, 3) + S(3, 0), S(1, 2) + S(2, 1),
+                                    S(1, 3) + S(3, 1), S(2, 3) + S(3, 2)};
+            double d2 = 0.0;
+            if (l != k) {
+                const auto D = t.W.middleCols(4 * k, 4) - t.W.middleCols(4 * l, 4);
+                d2 = D.squaredNorm();
             }
+            for (int i = 0; i < 10; ++i) {
+                t.gram[(static_cast<size_t>(l) * 10 + i) * t.paddedJ + k] = sym[i];
+                t.gram[(static_cast<size_t>(k) * 10 + i) * t.paddedJ + l] = sym[i];
+            }
+            if (l == k)
+                for (int i = 0; i < 10; ++i) t.diagonal[static_cast<size_t>(i) * t.paddedJ + k] = sym[i];
+            t.difference[static_cast<size_t>(k) * J + l] = d2;
+            t.difference[static_cast<size_t>(l) * J + k] = d2;
         }
     }
 }
@@ -227,11 +252,36 @@ struct VertexTerms {
         base = p2 + lagragian * lagragian;
         scale = (p2 + t[3]) / base;
     }
+    // One entry of A^T A. gramColumn adds the same terms in the same order.
     double gram(const WeightTables& tables, int k, int l) const {
-        const double* s = &tables.gram[(static_cast<size_t>(k) * tables.J + l) * 10];
         double g = 0.0;
-        for (int i = 0; i < 10; ++i) g += s[i] * t[i];
+        for (int i = 0; i < 10; ++i) g += tables.term(k, l, i) * t[i];
         return g + base;
+    }
+    // out[k] = (A^T A)_kl for k < paddedJ (base past J), from ten runs of
+    // `paddedJ` terms: `terms` is the column's first run. Eight rows at a
+    // time, each summed in registers (the terms are copied first: `out`
+    // might otherwise alias them).
+    void gramColumn(const double* terms, int paddedJ, double* out) const {
+        Run4 tv[10];
+        for (int i = 0; i < 10; ++i) tv[i] = Run4::Constant(t[i]);
+        const Run4 b = Run4::Constant(base);
+        int k = 0;
+        for (; k + 8 <= paddedJ; k += 8) {
+            Run4 acc0 = Run4::Zero(), acc1 = Run4::Zero();
+            for (int i = 0; i < 10; ++i) {
+                const double* run = terms + static_cast<size_t>(i) * paddedJ + k;
+                acc0 += loadRun(run) * tv[i];
+                acc1 += loadRun(run + 4) * tv[i];
+            }
+            storeRun(out + k, acc0 + b);
+            storeRun(out + k + 4, acc1 + b);
+        }
+        if (k < paddedJ) {
+            Run4 acc = Run4::Zero();
+            for (int i = 0; i < 10; ++i) acc += loadRun(terms + static_cast<size_t>(i) * paddedJ + k) * tv[i];
+            storeRun(out + k, acc + b);
+        }
     }
     bool duplicates(const WeightTables& tables, int k, int l) const {
         return tables.difference[static_cast<size_t>(k) * tables.J + l] * scale <=
@@ -243,18 +293,18 @@ struct VertexTerms {
 // columns are formed the first time the solver asks for them.
 class AllBonesSource {
 public:
-    explicit AllBonesSource(int J) : atb_(J), diagonal_(J), columns_(J, J), formed_(static_cast<size_t>(J)) {}
+    explicit AllBonesSource(int J, int paddedJ)
+        : atb_(J), diagonal_(paddedJ), columns_(paddedJ, J), formed_(static_cast<size_t>(J)) {}
 
     // u: the vertex's column of W^T Q (4J entries, bone-major).
     void set(const WeightTables* tables, const VertexTerms* v, const double* u) {
         tables_ = tables;
         v_ = v;
         const int J = tables->J;
-        for (int k = 0; k < J; ++k) {
+        for (int k = 0; k < J; ++k)
             atb_[k] = v->p[0] * u[4 * k] + v->p[1] * u[4 * k + 1] + v->p[2] * u[4 * k + 2] + v->p[3] * u[4 * k + 3] +
                       v->base;
-            diagonal_[k] = v->gram(*tables, k, k);
-        }
+        v->gramColumn(tables->diagonal.data(), tables->paddedJ, diagonal_.data());
         std::fill(formed_.begin(), formed_.end(), 0);
     }
     Eigen::Index size() const { return tables_->J; }
@@ -263,7 +313,8 @@ public:
     const double* column(Eigen::Index j) {
         double* c = &columns_(0, j);
         if (!formed_[static_cast<size_t>(j)]) {
-            for (int k = 0; k < tables_->J; ++k) c[k] = k == j ? diagonal_[k] : v_->gram(*tables_, k, static_cast<int>(j));
+            const int paddedJ = tables_->paddedJ;
+            v_->gramColumn(&tables_->gram[static_cast<size_t>(j) * 10 * paddedJ], paddedJ, c);
             formed_[static_cast<size_t>(j)] = 1;
         }
         return c;
@@ -356,7 +407,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     const VertexEntries entries = gatherVertexEntries(state);
     prepareParallelStep(state);
     WeightTables tables;
-    buildWeightTables(state, tables);
+    sizeWeightTables(state, tables);
     const int F = tables.F;
     const int J = tables.J;
     const Eigen::Index rows = 3 * static_cast<Eigen::Index>(in.numFrame) + 1;
@@ -371,11 +422,14 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
 
 #pragma omp parallel reduction(+ : gramSolves, tallSolves)
     {
+        Eigen::MatrixXd band;
+        fillWeightTables(tables, band);
+
         // Per-thread scratch, reused by every vertex of the thread.
         Eigen::MatrixXd targets(3 * F, kVertexBlock);  // column v: q_0 .. q_{F-1} of block vertex v
         Eigen::MatrixXd U(select ? 4 * J : 0, kVertexBlock);
         Eigen::Vector4d u;
-        AllBonesSource all(select ? J : 0);
+        AllBonesSource all(select ? J : 0, select ? tables.paddedJ : 0);
         ListSource listed(std::max(in.maxInfluence, 1));
         GramNnlsSolver nnls(std::max(J, 1));
         std::vector<std::pair<double, int32_t>> ranked;
