@@ -299,12 +299,14 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         rest[4 * row + 3] = p.w;
     }
 
-    // Per listed entry its source vector; per bone and partner bone k the
-    // coupling Z_gk (row-major 4 x 4) and k, at g * J + n for its n-th
-    // partner.
+    // Per listed entry its source vector. Per bone g its partners, the other
+    // bones of its listed vertices in order of first appearance, at g * J + n
+    // for the n-th, and their couplings Z_gk (row-major 4 x 4) from
+    // couplingFirst[g] on: storage follows the pairs that occur, not J^2.
     std::vector<double> sources(4 * listed.size());
-    std::vector<double> coupling(static_cast<size_t>(indexed) * J * 16);
     std::vector<int32_t> partnerBones(static_cast<size_t>(indexed) * J);
+    std::vector<size_t> couplingFirst(static_cast<size_t>(indexed) + 1, 0);
+    std::vector<double> coupling;
     int32_t longest = 0;
     for (const BoneFit& bone : bones) longest = std::max(longest, bone.count);
 
@@ -376,30 +378,51 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 for (int c = 0; c < 3; ++c) bone.weightedSource[c] += e[i].w * s[4 * i + c];
             if (bone.exact) continue;
 
-            // Couplings with the other bones of the listed vertices, in list
-            // order.
-            double* Z = &coupling[static_cast<size_t>(g) * J * 16];
+            // The other bones of the listed vertices, in list order.
             int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
             int32_t n = 0;
+            for (int32_t i = 0; i < bone.count; ++i) {
+                const size_t row = static_cast<size_t>(e[i].row);
+                for (int32_t t = slots.first[row]; t < slots.first[row + 1]; ++t) {
+                    const int32_t k = slots.bone[static_cast<size_t>(t)];
+                    if (k == g || partnerOf[static_cast<size_t>(k)] >= 0) continue;
+                    partnerOf[static_cast<size_t>(k)] = n;
+                    partners[n++] = k;
+                }
+            }
+            bone.partners = n;
+            for (int32_t m = 0; m < n; ++m) partnerOf[static_cast<size_t>(partners[m])] = -1;
+        }
+#pragma omp single
+        {
+            for (int g = 0; g < indexed; ++g)
+                couplingFirst[static_cast<size_t>(g) + 1] =
+                    couplingFirst[static_cast<size_t>(g)] + 16 * static_cast<size_t>(bones[static_cast<size_t>(g)].partners);
+            coupling.assign(couplingFirst.back(), 0.0);
+        }
+        // The couplings, each summed in list order.
+#pragma omp for schedule(static)
+        for (int g = 0; g < indexed; ++g) {
+            const BoneFit& bone = bones[static_cast<size_t>(g)];
+            if (bone.partners == 0) continue;
+            const ListedEntry* e = listed.data() + bone.first;
+            const double* s = sources.data() + 4 * static_cast<size_t>(bone.first);
+            const int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
+            for (int32_t m = 0; m < bone.partners; ++m) partnerOf[static_cast<size_t>(partners[m])] = m;
+            double* Z = &coupling[couplingFirst[static_cast<size_t>(g)]];
             for (int32_t i = 0; i < bone.count; ++i) {
                 const size_t row = static_cast<size_t>(e[i].row);
                 const double* p = &rest[4 * row];
                 for (int32_t t = slots.first[row]; t < slots.first[row + 1]; ++t) {
                     const int32_t k = slots.bone[static_cast<size_t>(t)];
                     if (k == g) continue;
-                    int32_t& slot = partnerOf[static_cast<size_t>(k)];
-                    if (slot < 0) {
-                        slot = n++;
-                        partners[slot] = k;
-                        std::fill(Z + 16 * slot, Z + 16 * slot + 16, 0.0);
-                    }
                     const double w = slots.weight[static_cast<size_t>(t)];
-                    Eigen::Map<Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(Z + 16 * slot).noalias() +=
+                    Eigen::Map<Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(Z + 16 * partnerOf[static_cast<size_t>(k)])
+                        .noalias() +=
                         (w * Eigen::Map<const Eigen::Vector4d>(s + 4 * i)) * Eigen::Map<const Eigen::RowVector4d>(p);
                 }
             }
-            bone.partners = n;
-            for (int32_t m = 0; m < n; ++m) partnerOf[static_cast<size_t>(partners[m])] = -1;
+            for (int32_t m = 0; m < bone.partners; ++m) partnerOf[static_cast<size_t>(partners[m])] = -1;
         }
     }
 
@@ -502,7 +525,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         const double* y = &sums[kSumSize * static_cast<size_t>(g) + 12 * static_cast<size_t>(b)];
                         for (int c = 0; c < 3; ++c)
                             for (int a = 0; a < 4; ++a) T(a, c) = y[4 * c + a];
-                        const double* Z = &coupling[static_cast<size_t>(g) * J * 16];
+                        const double* Z = &coupling[couplingFirst[static_cast<size_t>(g)]];
                         const int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
                         for (int32_t m = 0; m < bone.partners; ++m) {
                             const MMatrix& S = skinning[static_cast<size_t>(partners[m])];
