@@ -25,8 +25,7 @@
 #include <maya/MEulerRotation.h>
 #include <maya/MTransformationMatrix.h>
 
-#include "known_rig.h"
-#include "resident_memory.h"
+#include "memory_run.h"
 
 namespace {
 
@@ -143,12 +142,9 @@ std::pair<MStatus, int> runSilenced(const std::string& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    RigOptions options;
-    options.vertices = argc > 1 ? std::atoi(argv[1]) : 50000;
-    options.frames = argc > 2 ? std::atoi(argv[2]) : 200;
-    options.bones = argc > 3 ? std::atoi(argv[3]) : 60;
-    options.maxInfluence = argc > 4 ? std::atoi(argv[4]) : 8;
-    const int iterations = argc > 5 ? std::atoi(argv[5]) : 4;
+    const MemoryRunSize size = memoryRunSize(argc, argv);
+    const RigOptions& options = size.rig;
+    const int iterations = size.iterations;
 
     host::setMessageEcho(false);
     if (!host::loadPlugin(VANTREL_PLUGIN_PATH)) {

@@ -8,12 +8,10 @@
 //   solver_memory [V F J K iterations]   (default: the large size, 4 iterations)
 
 #include <cstdio>
-#include <cstdlib>
 #include <ostream>
 #include <string>
 
-#include "known_rig.h"
-#include "resident_memory.h"
+#include "memory_run.h"
 #include "plugin/progress_log.h"
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
@@ -22,12 +20,9 @@
 #include "solver/weight_solver.h"
 
 int main(int argc, char** argv) {
-    RigOptions options;
-    options.vertices = argc > 1 ? std::atoi(argv[1]) : 50000;
-    options.frames = argc > 2 ? std::atoi(argv[2]) : 200;
-    options.bones = argc > 3 ? std::atoi(argv[3]) : 60;
-    options.maxInfluence = argc > 4 ? std::atoi(argv[4]) : 8;
-    const int iterations = argc > 5 ? std::atoi(argv[5]) : 4;
+    const MemoryRunSize size = memoryRunSize(argc, argv);
+    const RigOptions& options = size.rig;
+    const int iterations = size.iterations;
     logStream.rdbuf(nullptr);
 
     DecompositionState state;

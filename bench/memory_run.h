@@ -1,10 +1,29 @@
 #pragma once
-// Resident memory of this process, from Linux's /proc/self/status, for the
-// memory benchmarks.
+// What the memory benchmarks share: the size of the run from the command
+// line, and the resident memory of this process from Linux's
+// /proc/self/status.
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
+
+#include "known_rig.h"
+
+struct MemoryRunSize {
+    RigOptions rig;
+    int iterations = 4;
+};
+
+// [V F J K iterations], defaulting to the large size and 4 iterations.
+inline MemoryRunSize memoryRunSize(int argc, char** argv) {
+    MemoryRunSize size;
+    size.rig.vertices = argc > 1 ? std::atoi(argv[1]) : 50000;
+    size.rig.frames = argc > 2 ? std::atoi(argv[2]) : 200;
+    size.rig.bones = argc > 3 ? std::atoi(argv[3]) : 60;
+    size.rig.maxInfluence = argc > 4 ? std::atoi(argv[4]) : 8;
+    size.iterations = argc > 5 ? std::atoi(argv[5]) : 4;
+    return size;
+}
 
 // A field of /proc/self/status (VmRSS, VmHWM, ...), in kB; -1 when absent.
 inline long statusKb(const char* field) {
