@@ -379,7 +379,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             if (bone.exact) continue;
 
             // The other bones of the listed vertices, in list order.
-            int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
+            int32_t* partners = partnerBones.data() + static_cast<size_t>(g) * J;
             int32_t n = 0;
             for (int32_t i = 0; i < bone.count; ++i) {
                 const size_t row = static_cast<size_t>(e[i].row);
@@ -407,9 +407,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             if (bone.partners == 0) continue;
             const ListedEntry* e = listed.data() + bone.first;
             const double* s = sources.data() + 4 * static_cast<size_t>(bone.first);
-            const int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
+            const int32_t* partners = partnerBones.data() + static_cast<size_t>(g) * J;
             for (int32_t m = 0; m < bone.partners; ++m) partnerOf[static_cast<size_t>(partners[m])] = m;
-            double* Z = &coupling[couplingFirst[static_cast<size_t>(g)]];
+            double* Z = coupling.data() + couplingFirst[static_cast<size_t>(g)];
             for (int32_t i = 0; i < bone.count; ++i) {
                 const size_t row = static_cast<size_t>(e[i].row);
                 const double* p = &rest[4 * row];
@@ -525,8 +525,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         const double* y = &sums[kSumSize * static_cast<size_t>(g) + 12 * static_cast<size_t>(b)];
                         for (int c = 0; c < 3; ++c)
                             for (int a = 0; a < 4; ++a) T(a, c) = y[4 * c + a];
-                        const double* Z = &coupling[couplingFirst[static_cast<size_t>(g)]];
-                        const int32_t* partners = &partnerBones[static_cast<size_t>(g) * J];
+                        const double* Z = coupling.data() + couplingFirst[static_cast<size_t>(g)];
+                        const int32_t* partners = partnerBones.data() + static_cast<size_t>(g) * J;
                         for (int32_t m = 0; m < bone.partners; ++m) {
                             const MMatrix& S = skinning[static_cast<size_t>(partners[m])];
                             const double* z = Z + 16 * m;

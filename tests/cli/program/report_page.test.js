@@ -132,7 +132,9 @@ const countNear = (pixels, hex, tolerance = 30) => {
 let browser;
 const pages = {};
 
-test.before(() => {
+// One hook: the browser starts only once every page was written, so a failed
+// decompose fails the run instead of leaving a browser that keeps it alive.
+test.before(async () => {
   assert.ok(program && fs.existsSync(program), `no vantrel program at ${program}`);
   fs.rmSync(out, { recursive: true, force: true });
   fs.mkdirSync(out, { recursive: true });
@@ -150,9 +152,8 @@ test.before(() => {
              '--html', path.join(out, 'points.html')]);
   execFileSync(program, ['report', path.join(out, 'tube.json'), '-o', path.join(out, 'again.html'), '-q']);
   pages.tube = tube;
+  browser = await launch();
 });
-
-test.before(async () => { browser = await launch(); });
 test.after(async () => { if (browser) await browser.close(); });
 
 test('the page shows the input and the rig, a heat map where the rig misses, and both plots', async () => {
