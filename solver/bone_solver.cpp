@@ -201,11 +201,14 @@ std::vector<int32_t> groupRowsByStrongestBone(VertexEntries& entries, int J) {
 typedef double Double4 __attribute__((vector_size(32)));
 
 // out[(b * 3 + c) * 4 + a] = sum over a bone's listed entries of s[a] * y[b][c]:
-// the target sums of a block of shapes. `targets` holds per row kFrameBlock
-// shapes of x, y, z; `sources` four doubles per entry.
+// the target sums of a block of Block shapes. `targets` holds per row Block
+// shapes of x, y, z; `sources` four doubles per entry. Every sum runs over
+// the entries in order whatever the block size, so a shape's sums do not
+// depend on the shapes it is blocked with.
+template <int Block>
 void accumulateTargetSums(const ListedEntry* entries, const double* sources, int32_t count, const double* targets,
                           double* out) {
-    constexpr int kTerms = 3 * kFrameBlock;
+    constexpr int kTerms = 3 * Block;
     Double4 acc[kTerms] = {};
     for (int32_t i = 0; i < count; ++i) {
         Double4 s;
@@ -214,6 +217,17 @@ void accumulateTargetSums(const ListedEntry* entries, const double* sources, int
         for (int j = 0; j < kTerms; ++j) acc[j] += s * y[j];
     }
     std::memcpy(out, acc, sizeof acc);
+}
+
+void accumulateTargetSums(int block, const ListedEntry* entries, const double* sources, int32_t count,
+                          const double* targets, double* out) {
+    static_assert(kFrameBlock == 4, "one case per block size");
+    switch (block) {
+        case 1: return accumulateTargetSums<1>(entries, sources, count, targets, out);
+        case 2: return accumulateTargetSums<2>(entries, sources, count, targets, out);
+        case 3: return accumulateTargetSums<3>(entries, sources, count, targets, out);
+        default: return accumulateTargetSums<4>(entries, sources, count, targets, out);
+    }
 }
 
 }  // namespace
@@ -432,7 +446,6 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     std::vector<int32_t> summed;
     for (int g = 0; g < indexed; ++g)
         if (bones[static_cast<size_t>(g)].fitted && !bones[static_cast<size_t>(g)].exact) summed.push_back(g);
-    constexpr int kSumSize = kFrameBlock * 12;
 
 #pragma omp parallel
     {
@@ -440,8 +453,6 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         // refitted; per row the targets of a block of shapes (zero past the
         // last shape, so every block is summed by the same arithmetic).
         std::vector<MMatrix> skinning(static_cast<size_t>(J));
-        std::vector<double> targets(3 * kFrameBlock * rowCount);
-        std::vector<double> sums(kSumSize * static_cast<size_t>(indexed));
         Eigen::Matrix3Xd P, Q;  // explicit: exact bones and the affine fit's fallback
 
         // The thread's contiguous share of the shapes, as a static schedule
@@ -451,6 +462,13 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         const int share = F / threads, extra = F % threads;
         const int begin = thread * share + std::min(thread, extra);
         const int end = begin + share + (thread < extra ? 1 : 0);
+        // Shapes per block: fewer when the thread has fewer, so that a short
+        // animation on a large mesh keeps no padding per row.
+        const int block = std::max(1, std::min(kFrameBlock, end - begin));
+        const size_t rowStride = 3 * static_cast<size_t>(block);
+        const size_t sumSize = 12 * static_cast<size_t>(block);
+        std::vector<double> targets(end > begin ? rowStride * rowCount : 0);
+        std::vector<double> sums(end > begin ? sumSize * static_cast<size_t>(indexed) : 0);
 
         // Residuals of bone g's listed vertices, slot by slot, and the fit
         // on the explicit centred matrices.
@@ -474,7 +492,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                     ay += w * x[1];
                     az += w * x[2];
                 }
-                const double* y = &targets[row * 3 * kFrameBlock + 3 * static_cast<size_t>(b)];
+                const double* y = &targets[row * rowStride + 3 * static_cast<size_t>(b)];
                 const Eigen::Vector3d r(y[0] - ax, y[1] - ay, y[2] - az);
                 weightedR += e[i].w * r;
                 for (int c = 0; c < 3; ++c) P(c, i) = e[i].w * (p[c] - bone.cs[c]);
@@ -485,13 +503,13 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             return rigid ? fitRigid(P, Q, bone.cs, ct) : fitRankDeficientAffine(P, Q, bone.cs, ct);
         };
 
-        for (int f0 = begin; f0 < end; f0 += kFrameBlock) {
-            const int blockFrames = std::min(kFrameBlock, end - f0);
+        for (int f0 = begin; f0 < end; f0 += block) {
+            const int blockFrames = std::min(block, end - f0);
             // Targets read by ascending id, so the shapes' points stream in.
             for (const int32_t row : rowsById) {
                 const unsigned id = static_cast<unsigned>(rowIds[static_cast<size_t>(row)]);
-                double* y = &targets[static_cast<size_t>(row) * 3 * kFrameBlock];
-                for (int b = 0; b < kFrameBlock; ++b) {
+                double* y = &targets[static_cast<size_t>(row) * rowStride];
+                for (int b = 0; b < block; ++b) {
                     if (b < blockFrames) {
                         const MPoint& q = in.shapePoints[f0 + b][id];
                         y[3 * b] = q.x;
@@ -504,8 +522,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
             }
             for (const int32_t g : summed) {
                 const BoneFit& bone = bones[static_cast<size_t>(g)];
-                accumulateTargetSums(listed.data() + bone.first, sources.data() + 4 * static_cast<size_t>(bone.first),
-                                     bone.count, targets.data(), &sums[kSumSize * static_cast<size_t>(g)]);
+                accumulateTargetSums(block, listed.data() + bone.first,
+                                     sources.data() + 4 * static_cast<size_t>(bone.first), bone.count, targets.data(),
+                                     sums.data() + sumSize * static_cast<size_t>(g));
             }
 
             for (int b = 0; b < blockFrames; ++b) {
@@ -522,7 +541,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         // Target sums minus the couplings with the other bones'
                         // current products: sum_i s_i r_i^T.
                         Eigen::Matrix<double, 4, 3> T;
-                        const double* y = &sums[kSumSize * static_cast<size_t>(g) + 12 * static_cast<size_t>(b)];
+                        const double* y = sums.data() + sumSize * static_cast<size_t>(g) + 12 * static_cast<size_t>(b);
                         for (int c = 0; c < 3; ++c)
                             for (int a = 0; a < 4; ++a) T(a, c) = y[4 * c + a];
                         const double* Z = coupling.data() + couplingFirst[static_cast<size_t>(g)];
