@@ -111,8 +111,6 @@ struct ListedEntry {
     double w;
 };
 
-enum class AffineKind { FullRank, Deficient };
-
 // What a bone's fits share across shapes. The listed vertices' weights and
 // rest positions do not change during the step, so everything here is formed
 // once, and a shape's fit needs only the sums of its targets.
@@ -138,7 +136,6 @@ struct BoneFit {
     double squaredSum = 0.0;
     Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
     Eigen::Vector3d weightedSource = Eigen::Vector3d::Zero();  // sum w_i (P_i or B_i): zero up to rounding
-    AffineKind affine = AffineKind::Deficient;
     Eigen::Matrix3d R = Eigen::Matrix3d::Identity();  // P^T = B R, B with orthonormal columns
     int32_t partners = 0;                             // other bones sharing a listed vertex
 };
@@ -382,7 +379,6 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         for (int32_t i = 0; i < bone.count; ++i)
                             for (int c = 0; c < 3; ++c) s[4 * i + c] = basis(i, c);
                         bone.R = R.topLeftCorner(3, 3).triangularView<Eigen::Upper>();
-                        bone.affine = AffineKind::FullRank;
                         bone.exact = false;
                     }
                 }
