@@ -1,12 +1,13 @@
 // The solver steps as first written, renamed into namespace reference. Kept
 // unchanged apart from the names so the benchmark can time and check the fast
-// steps against them.
+// steps against them; the per-vertex pieces that were always computed
+// directly (design matrix, target vector, products, binding centroid) are the
+// solver's own.
 
 #include "reference_steps.h"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <ostream>
 #include <set>
 #include <utility>
@@ -23,65 +24,6 @@
 #include "solver/weight_kernels.h"
 
 namespace reference {
-namespace {
-
-std::vector<MMatrix> directProducts(const DecompositionState& state) {
-    const int F = state.inputs.F;
-    const int J = state.inputs.J;
-    std::vector<MMatrix> products;
-    if (F < 1 || J < 1) return products;
-    products.resize(static_cast<size_t>(F) * static_cast<size_t>(J));
-    for (int f = 0; f < F; ++f)
-        for (int k = 0; k < J; ++k)
-            products[static_cast<size_t>(f) * J + k] =
-                state.solver.bindingMatrices[k] * state.solver.boneTransforms[f][k];
-    return products;
-}
-
-Eigen::MatrixXd directDesignMatrix(const DecompositionState& state, const std::vector<MMatrix>& products,
-                                  int32_t vertexId) {
-    const Inputs& in = state.inputs;
-    const int F = in.F;
-    const int J = in.J;
-    const Eigen::Index rows = 3 * static_cast<Eigen::Index>(in.numFrame) + 1;
-    Eigen::MatrixXd A(rows, J);
-    const MPoint& p = in.restPoints[static_cast<unsigned>(vertexId)];
-    for (int k = 0; k < J; ++k) {
-        for (int f = 0; f < F; ++f) {
-            const MPoint q = p * products[static_cast<size_t>(f) * J + k];
-            A(3 * f, k) = q.x;
-            A(3 * f + 1, k) = q.y;
-            A(3 * f + 2, k) = q.z;
-        }
-        A(3 * F, k) = p.x;
-        A(3 * F + 1, k) = p.y;
-        A(3 * F + 2, k) = p.z;
-        A(rows - 1, k) = in.lagragian;
-    }
-    return A;
-}
-
-Eigen::VectorXd directTargetVector(const DecompositionState& state, int32_t vertexId) {
-    const Inputs& in = state.inputs;
-    const int F = in.F;
-    const Eigen::Index rows = 3 * static_cast<Eigen::Index>(in.numFrame) + 1;
-    Eigen::VectorXd b(rows);
-    const unsigned id = static_cast<unsigned>(vertexId);
-    for (int f = 0; f < F; ++f) {
-        const MPoint& q = in.shapePoints[f][id];
-        b[3 * f] = q.x;
-        b[3 * f + 1] = q.y;
-        b[3 * f + 2] = q.z;
-    }
-    const MPoint& p = in.restPoints[id];
-    b[3 * F] = p.x;
-    b[3 * F + 1] = p.y;
-    b[3 * F + 2] = p.z;
-    b[rows - 1] = in.lagragian;
-    return b;
-}
-
-}  // namespace
 
 void solveWeights(DecompositionState& state, int iteration) {
     const Inputs& in = state.inputs;
@@ -97,7 +39,7 @@ void solveWeights(DecompositionState& state, int iteration) {
         }
     }
 
-    const std::vector<MMatrix> products = directProducts(state);
+    const std::vector<MMatrix> products = skinningProducts(state);
     const bool reselect = iteration == 0 || iteration < in.iterationFullSolver;
     const bool seedFromSkinCluster = iteration == 0 && in.useExistingSkinCluster;
     const int32_t fullCap = 10 * in.J;
@@ -112,8 +54,8 @@ void solveWeights(DecompositionState& state, int iteration) {
         if (influencesIt == solver.vertexInfluences.end() || weightsIt == solver.vertexWeights.end()) continue;
         std::vector<int32_t>& influences = influencesIt->second;
 
-        const Eigen::MatrixXd A = directDesignMatrix(state, products, id);
-        const Eigen::VectorXd b = directTargetVector(state, id);
+        const Eigen::MatrixXd A = buildDesignMatrix(state, products, id);
+        const Eigen::VectorXd b = buildTargetVector(state, id);
         if (seedFromSkinCluster) {
             const auto existing = in.existingInfluences.find(id);
             if (existing != in.existingInfluences.end())
@@ -241,29 +183,6 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     }
 }
 
-namespace {
-
-Eigen::Vector3d directCentroid(const DecompositionState& state, int32_t bone) {
-    const SolverState& solver = state.solver;
-    const std::vector<int32_t>& vertices = solver.boneVertices[static_cast<size_t>(bone)];
-    const std::vector<int32_t>& slots = solver.boneVertexSlots[static_cast<size_t>(bone)];
-    Eigen::Vector3d weighted = Eigen::Vector3d::Zero();
-    double sum = 0.0;
-    for (size_t i = 0; i < vertices.size(); ++i) {
-        const auto it = solver.vertexWeights.find(vertices[i]);
-        const int32_t slot = slots[i];
-        if (it == solver.vertexWeights.end() || slot < 0 || static_cast<size_t>(slot) >= it->second.size()) continue;
-        const double w = it->second[static_cast<size_t>(slot)];
-        const MPoint& p = state.inputs.restPoints[static_cast<unsigned>(vertices[i])];
-        weighted += w * Eigen::Vector3d(p.x, p.y, p.z);
-        sum += w;
-    }
-    if (!(sum > 0.0)) return Eigen::Vector3d::Constant(std::numeric_limits<double>::quiet_NaN());
-    return weighted / sum;
-}
-
-}  // namespace
-
 void updateBindingMatrices(DecompositionState& state) {
     SolverState& solver = state.solver;
     // An index that was never built lists no vertices.
@@ -273,7 +192,7 @@ void updateBindingMatrices(DecompositionState& state) {
 #pragma omp parallel for schedule(static)
     for (int b = 0; b < J; ++b) {
         if (solver.boneVertices[static_cast<size_t>(b)].empty()) continue;
-        const Eigen::Vector3d c = directCentroid(state, b);
+        const Eigen::Vector3d c = bindingCentroid(state, b);
         if (!c.allFinite()) continue;
         MMatrix moved = solver.bindingMatrices[b].inverse();
         if (!isFinite(moved)) continue;
@@ -293,7 +212,7 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
     const int F = in.F;
     const int V = in.V;
     const int J = in.J;
-    const std::vector<MMatrix> products = directProducts(state);
+    const std::vector<MMatrix> products = skinningProducts(state);
     std::vector<double> frameSums(static_cast<size_t>(F > 0 ? F : 0), 0.0);
     // Resolve the map entries once; a missing entry reads as an empty list.
     static const std::vector<int32_t> noInfluences;

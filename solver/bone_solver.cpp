@@ -278,8 +278,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     }
     // When every product is finite a zero weight adds an exact zero, and its
     // slot is left out.
-    std::vector<MMatrix> products;
-    formSkinningProducts(state, products);
+    const std::vector<MMatrix> products = skinningProducts(state);
     const bool finiteProducts = allFinite(products);
     SlotRows slots;
     gatherSlotRows(state, entries, finiteProducts, slots);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "solver/matrix_utils.h"
 #include "solver/parallel.h"
 #include "solver/step_data.h"
 
@@ -41,8 +42,7 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
     // Products with the shape index innermost: for one vertex and slot, the
     // blend over every shape is a run of independent multiply-adds.
     // at(k, r, c) points at F values of products[f * J + k][r][c].
-    std::vector<MMatrix> products;
-    formSkinningProducts(state, products);
+    const std::vector<MMatrix> products = skinningProducts(state);
     std::vector<double> byShape(static_cast<size_t>(J) * 12 * F);
     auto at = [&](int k, int r, int c) { return &byShape[((static_cast<size_t>(k) * 4 + r) * 3 + c) * F]; };
     for (int k = 0; k < J; ++k)

@@ -56,20 +56,6 @@ VertexEntries gatherVertexEntries(DecompositionState& state) {
     return entries;
 }
 
-void formSkinningProducts(const DecompositionState& state, std::vector<MMatrix>& products) {
-    const int F = state.inputs.F;
-    const int J = state.inputs.J;
-    if (F < 1 || J < 1) {
-        products.clear();
-        return;
-    }
-    products.resize(static_cast<size_t>(F) * static_cast<size_t>(J));
-    for (int f = 0; f < F; ++f)
-        for (int k = 0; k < J; ++k)
-            products[static_cast<size_t>(f) * J + k] =
-                state.solver.bindingMatrices[k] * state.solver.boneTransforms[f][k];
-}
-
 void gatherSlotRows(const DecompositionState& state, const VertexEntries& entries, bool dropZeros, SlotRows& rows) {
     const int J = state.inputs.J;
     const size_t V = entries.influences.size();

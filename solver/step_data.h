@@ -28,10 +28,6 @@ inline int32_t rowOf(const VertexEntries& entries, int32_t id) {
                                                                        : -1;
 }
 
-// Per shape f and bone k, bindingMatrices[k] * boneTransforms[f][k] at index
-// f * J + k, formed once per step.
-void formSkinningProducts(const DecompositionState& state, std::vector<MMatrix>& products);
-
 // The sparse weights of the rows in compressed form: the slots of row j are first[j] .. first[j + 1] - 1, in list order, with
 // their bone and weight. A slot whose bone lies outside 0..J-1 is dropped
 // (it cannot be skinned), and so, when dropZeros is set, is a slot of weight

@@ -194,7 +194,7 @@ void sizeWeightTables(const DecompositionState& state, WeightTables& t) {
     t.F = F;
     t.J = J;
     t.paddedJ = (J + 3) / 4 * 4;
-    formSkinningProducts(state, t.products);
+    t.products = skinningProducts(state);
     t.W.resize(3 * F, 4 * J);
     for (int k = 0; k < J; ++k)
         for (int r = 0; r < 4; ++r)
