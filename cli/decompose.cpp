@@ -29,6 +29,7 @@
 #include "cli/progress.h"
 #include "cli/report_page.h"
 #include "cli/rig/joint_placement.h"
+#include "cli/rig/solve_schedule.h"
 #include "cli/rig_metrics.h"
 #include "cli/scene_setup.h"
 
@@ -182,6 +183,7 @@ int runDecompose(const DecomposeOptions& options) {
     host::setMessageEcho(false);
     host::clearMessages();
     const SceneNames names = buildDecompositionScene(samples, joints, settings, lagrangian);
+    std::vector<std::vector<io::Matrix4>> keyedWorld;  // starting joints keyed by a later run
     const std::string pluginPath = locatePlugin(options.pluginPath);
     bool pluginLoaded = false;
     for (const std::string& loaded : host::loadedPlugins()) pluginLoaded |= (loaded == "vantrel");
@@ -190,20 +192,59 @@ int runDecompose(const DecomposeOptions& options) {
     stages["scene"] = secondsSince(start);
 
     start = Clock::now();
-    MStatus status;
-    {
-        CommandOutputCapture capture([&](const std::string& line) { progress.commandLine(line); });
-        status = host::executeCommand(decompositionCommand(names));
-    }
+    // One run of the command as a host user would type it, measured here.
+    SolvedRig solved;
+    const rig::CommandRunner runCommand = [&](const rig::CommandRequest& request) {
+        if (&request.startWorld != &joints.world && request.startWorld != keyedWorld) {
+            keyStartingJoints(names, request.startWorld);
+            keyedWorld = request.startWorld;
+        }
+        setIterationSettings(names, request.iterations, request.reselectIterations, request.breakPercent);
+        const size_t errorsBefore = progress.iterationErrors().size();
+        MStatus status;
+        {
+            CommandOutputCapture capture([&](const std::string& line) { progress.commandLine(line); });
+            status = host::executeCommand(decompositionCommand(names));
+        }
+        if (!status) {
+            progress.finish();
+            std::string detail;
+            for (const host::Message& message : host::messages())
+                if (message.kind == host::MessageKind::Error) detail += "\n  " + message.text;
+            throw std::runtime_error("the decomposition command failed (" +
+                                     std::string(status.errorString().asChar()) + ")" + detail);
+        }
+        solved = readSolvedRig(names, samples.vertexCount, samples.frameCount());
+        rig::CommandResult result;
+        result.iterationErrors.assign(progress.iterationErrors().begin() + static_cast<long>(errorsBefore),
+                                      progress.iterationErrors().end());
+        result.iterationsDone = solved.iterationsDone;
+        result.eRms = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld,
+                                      &result.vertexSquaredError)
+                          .eRms;
+        result.influences = std::move(solved.influences);
+        result.boneWorld = std::move(solved.boneWorld);
+        result.bindingMatrices = std::move(solved.bindingMatrices);
+        result.commandError = solved.commandError;
+        return result;
+    };
+    rig::ScheduleOptions scheduleOptions;
+    scheduleOptions.iterations = settings.iterations < 1 ? 1000 : settings.iterations;
+    scheduleOptions.reselectIterations = settings.fullSolverIterations;
+    scheduleOptions.breakPercent = settings.breakPercent;
+    // Joints keyed anew would move a mesh that the file's skin deforms.
+    scheduleOptions.continuation = joints.skin.empty();
+    scheduleOptions.reseedRounds = useSkeleton ? 0 : scheduleOptions.reseedRounds;
+    const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, joints.world, scheduleOptions, runCommand);
     progress.finish();
-    if (!status) {
-        std::string detail;
-        for (const host::Message& message : host::messages())
-            if (message.kind == host::MessageKind::Error) detail += "\n  " + message.text;
-        throw std::runtime_error("the decomposition command failed (" + std::string(status.errorString().asChar()) +
-                                 ")" + detail);
-    }
-    const SolvedRig solved = readSolvedRig(names, samples.vertexCount, samples.frameCount());
+    // The scene holds the last run; the best may be another.
+    solved.influences = schedule.best.influences;
+    solved.boneWorld = schedule.best.boneWorld;
+    solved.bindingMatrices = schedule.best.bindingMatrices;
+    // Every iteration of every run, as errorPerIteration lists them.
+    solved.iterationsDone = 0;
+    for (const rig::ScheduleRun& run : schedule.runs) solved.iterationsDone += static_cast<int>(run.errors.size());
+    solved.commandError = schedule.best.commandError;
     stages["solve"] = secondsSince(start);
     if (options.scenePath) host::saveScene(*options.scenePath);
 
@@ -251,6 +292,12 @@ int runDecompose(const DecomposeOptions& options) {
                            {"frames", samples.frameCount()},
                            {"joints", jointCount}};
         report["errorPerIteration"] = progress.iterationErrors();
+        nlohmann::json runs = nlohmann::json::array();
+        for (const rig::ScheduleRun& run : schedule.runs)
+            runs.push_back({{"purpose", run.purpose}, {"iterations", run.errors.size()}, {"eRms", run.eRms}});
+        report["runs"] = runs;
+        report["reseededJoints"] = schedule.reseededJoints;
+        report["negligibleJoints"] = schedule.negligibleJoints;
         report["commandError"] = solved.commandError;
         report["iterationsDone"] = solved.iterationsDone;
         report["eRms"] = error.eRms;

@@ -51,17 +51,20 @@ void frameSquaredDistances(const io::MeshAnimation& animation,
 RigError measureRigError(const io::MeshAnimation& animation,
                          const std::vector<std::vector<io::SkinInfluence>>& influences,
                          const std::vector<io::Matrix4>& bindingMatrices,
-                         const std::vector<std::vector<io::Matrix4>>& boneWorld) {
+                         const std::vector<std::vector<io::Matrix4>>& boneWorld,
+                         std::vector<double>* vertexSquaredError) {
     RigError error;
     const int V = animation.vertexCount;
     const int frameCount = animation.frameCount();
     error.restDiagonal = boundingBoxDiagonal(animation.frames.front());
     double sum = 0.0;
     std::vector<double> squared;
+    if (vertexSquaredError) vertexSquaredError->assign(static_cast<size_t>(V), 0.0);
     for (int f = 1; f < frameCount; ++f) {
         frameSquaredDistances(animation, influences, bindingMatrices, boneWorld, static_cast<size_t>(f), squared);
         for (int v = 0; v < V; ++v) {
             sum += squared[v];
+            if (vertexSquaredError) (*vertexSquaredError)[v] += squared[v];
             const double distance = std::sqrt(squared[v]);
             if (distance > error.maxDistance || error.worstFrame < 0) {
                 error.maxDistance = distance;

@@ -22,11 +22,13 @@ struct RigError {
 
 // Skins the rest pose (the animation's frame 0) with the rig at every other
 // frame f: p_f = sum_k w_k p_rest binding[k] boneWorld[f][k], and compares it
-// with the animation's frame f.
+// with the animation's frame f. With `vertexSquaredError`, also each vertex's
+// squared distance summed over those frames.
 RigError measureRigError(const io::MeshAnimation& animation,
                          const std::vector<std::vector<io::SkinInfluence>>& influences,
                          const std::vector<io::Matrix4>& bindingMatrices,
-                         const std::vector<std::vector<io::Matrix4>>& boneWorld);
+                         const std::vector<std::vector<io::Matrix4>>& boneWorld,
+                         std::vector<double>* vertexSquaredError = nullptr);
 
 // distances[f][v]: how far the rig puts vertex v from the animation at frame
 // f, for every frame (the rest frame too), skinning as measureRigError does.

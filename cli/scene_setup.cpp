@@ -63,9 +63,9 @@ SceneNames buildDecompositionScene(const io::MeshAnimation& samples, const Start
     }
     for (int j = 0; j < jointCount; ++j) {
         host::createJoint(names.sourceJoints[j]);
-        for (int s = 0; s < sampleCount; ++s) keyWorldMatrix(names.sourceJoints[j], s, joints.world[s][j]);
         host::createJoint(names.targetJoints[j]);
     }
+    keyStartingJoints(names, joints.world);
 
     std::vector<std::vector<int>> polygons;
     polygons.reserve(samples.triangles.size());
@@ -122,6 +122,18 @@ SceneNames buildDecompositionScene(const io::MeshAnimation& samples, const Start
     attribute("error", AttributeType::Double);
     attribute("iterationDone", AttributeType::Int);
     return names;
+}
+
+void keyStartingJoints(const SceneNames& names, const std::vector<std::vector<io::Matrix4>>& world) {
+    for (size_t s = 0; s < world.size(); ++s)
+        for (size_t j = 0; j < names.sourceJoints.size(); ++j)
+            keyWorldMatrix(names.sourceJoints[j], static_cast<double>(s), world[s][j]);
+}
+
+void setIterationSettings(const SceneNames& names, int iterations, int fullSolverIterations, double breakPercent) {
+    host::setInt(names.storageNode + ".maxIteration", iterations);
+    host::setInt(names.storageNode + ".iterationFullSolver", fullSolverIterations);
+    host::setDouble(names.storageNode + ".errorPercentBreak", breakPercent);
 }
 
 std::string decompositionCommand(const SceneNames& names) {

@@ -41,6 +41,14 @@ struct SceneNames {
 SceneNames buildDecompositionScene(const io::MeshAnimation& samples, const StartingJoints& joints,
                                    const DecomposeOptions& options, double lagrangian);
 
+// Keys the starting joints anew ([sample][joint] world matrices), for a run
+// that continues from another rig. Only for scenes whose mesh is not deformed
+// by those joints.
+void keyStartingJoints(const SceneNames& names, const std::vector<std::vector<io::Matrix4>>& world);
+
+// The storage node's iteration settings, for the next run of the command.
+void setIterationSettings(const SceneNames& names, int iterations, int fullSolverIterations, double breakPercent);
+
 // The command line a host user would type for the scene.
 std::string decompositionCommand(const SceneNames& names);
 

@@ -41,7 +41,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
+#include <memory>
 #include <numeric>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -125,6 +128,29 @@ class MotionClustering {
         bone_(vertices_, 0) {
     addCluster();
     refresh();
+  }
+
+  // Starts from a given assignment of vertices to clusters 0..k-1 (every
+  // cluster non-empty).
+  MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost,
+                   const std::vector<int>& assignment, int clusters)
+      : rest_(rest),
+        restColumns_(rest.transpose()),
+        traj_(traj),
+        vertices_(static_cast<int>(rest.cols())),
+        frames_(static_cast<int>(traj.cols() / 3)),
+        explainedCost_(explainedCost),
+        bone_(assignment) {
+    for (int c = 0; c < clusters; ++c) addCluster();
+    dropEmpty();
+    refresh();
+  }
+
+  // Sum over vertices of the squared error of their own cluster's motion.
+  double totalCost() const {
+    double sum = 0.0;
+    for (int v = 0; v < vertices_; ++v) sum += cost_[bone_[v]][v];
+    return sum;
   }
 
   int clusterCount() const { return static_cast<int>(motion_.size()); }
@@ -420,6 +446,81 @@ double restSpread(const Matrix3Xd& rest, const std::vector<int>& bone, int clust
   return s;
 }
 
+// Opens clusters at the worst-fitted vertex until `target` exist or every
+// vertex is explained; returns whether every vertex is explained.
+bool growClusters(MotionClustering& clustering, int target, int maxRounds) {
+  const long long maxSeeds = 2LL * target;
+  for (long long seeded = 0; clustering.clusterCount() < target && seeded < maxSeeds; ++seeded) {
+    const auto [worst, worstCost] = clustering.worstVertex();
+    if (worst < 0) return false;
+    if (worstCost <= clustering.explainedCost()) return true;
+    clustering.seed(worst);
+    clustering.refine(maxRounds);
+  }
+  const auto [worst, worstCost] = clustering.worstVertex();
+  return worst < 0 || worstCost <= clustering.explainedCost();
+}
+
+// Uniform double in [0, 1) from 53 bits of the generator: the same numbers on
+// every platform, unlike the standard distributions.
+double unitDraw(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1.0p-53; }
+
+// Lloyd's k-means on rest positions with k-means++ seeding from `seed`;
+// returns each vertex's cluster in [0, k).
+std::vector<int> kMeansByRestPosition(const Matrix3Xd& rest, int k, int seed) {
+  const int n = static_cast<int>(rest.cols());
+  std::mt19937_64 rng(0x5eed0000ULL + static_cast<unsigned long long>(seed));
+  std::vector<Vector3d> centre;
+  centre.push_back(rest.col(static_cast<Eigen::Index>(unitDraw(rng) * n)));
+  std::vector<double> nearest(n, std::numeric_limits<double>::infinity());
+  while (static_cast<int>(centre.size()) < k) {
+    double total = 0.0;
+    for (int v = 0; v < n; ++v) {
+      nearest[v] = std::min(nearest[v], (rest.col(v) - centre.back()).squaredNorm());
+      total += nearest[v];
+    }
+    if (!(total > 0.0)) break;
+    double pick = unitDraw(rng) * total;
+    int chosen = n - 1;
+    for (int v = 0; v < n; ++v) {
+      pick -= nearest[v];
+      if (pick < 0.0) {
+        chosen = v;
+        break;
+      }
+    }
+    centre.push_back(rest.col(chosen));
+  }
+  const int clusters = static_cast<int>(centre.size());
+  std::vector<int> assignment(n, 0);
+  for (int round = 0; round < 30; ++round) {
+    bool moved = false;
+    for (int v = 0; v < n; ++v) {
+      int best = 0;
+      double bestDistance = (rest.col(v) - centre[0]).squaredNorm();
+      for (int c = 1; c < clusters; ++c) {
+        const double d = (rest.col(v) - centre[c]).squaredNorm();
+        if (d < bestDistance) {
+          bestDistance = d;
+          best = c;
+        }
+      }
+      moved |= assignment[v] != best;
+      assignment[v] = best;
+    }
+    if (!moved && round > 0) break;
+    std::vector<Vector3d> sum(clusters, Vector3d::Zero());
+    std::vector<int> count(clusters, 0);
+    for (int v = 0; v < n; ++v) {
+      sum[assignment[v]] += rest.col(v);
+      ++count[assignment[v]];
+    }
+    for (int c = 0; c < clusters; ++c)
+      if (count[c] > 0) centre[c] = sum[c] / count[c];
+  }
+  return assignment;
+}
+
 void validate(int vertexCount, const std::vector<std::vector<double>>& frames,
               const JointPlacementOptions& options) {
   auto fail = [](const std::string& what) {
@@ -518,22 +619,37 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 
   // 2. Motion stage.
   Eigen::initParallel();
-  MotionClustering clustering(rest, traj, tol * tol * static_cast<double>(used));
-  bool explained = false;
+  const double explainedCost = tol * tol * static_cast<double>(used);
   // More clusters than vertices cannot exist; capping here keeps absurd
   // requests from costing more than one cluster per vertex.
   const int target = std::min(want, nv);
-  const long long maxSeeds = 2LL * target;
-  for (long long seeded = 0; clustering.clusterCount() < target && seeded < maxSeeds; ++seeded) {
-    const auto [worst, worstCost] = clustering.worstVertex();
-    if (worst < 0) break;
-    if (worstCost <= clustering.explainedCost()) {
-      explained = true;
-      break;
+  auto best = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+  bool explained = growClusters(*best, target, options.maxIterations);
+  // Grown from the worst residual, clusters follow motion wherever it leads
+  // and need not be connected: right for rigid parts, which it explains
+  // exactly, but a poor start for skin that bends, where blending wants
+  // compact regions. Then clusterings started from k-means on rest
+  // positions (fixed seeds) take over, the one of lowest motion cost winning.
+  if (!explained && target > 1 && options.restSeededCandidates > 0) {
+    std::unique_ptr<MotionClustering> compact;
+    bool compactExplained = false;
+    for (int candidate = 0; candidate < options.restSeededCandidates; ++candidate) {
+      auto other = std::make_unique<MotionClustering>(rest, traj, explainedCost,
+                                                      kMeansByRestPosition(rest, target, candidate), target);
+      other->refine(options.maxIterations);
+      const bool otherExplained = growClusters(*other, target, options.maxIterations);
+      if (!compact || other->clusterCount() > compact->clusterCount() ||
+          (other->clusterCount() == compact->clusterCount() && other->totalCost() < compact->totalCost())) {
+        compact = std::move(other);
+        compactExplained = otherExplained;
+      }
     }
-    clustering.seed(worst);
-    clustering.refine(options.maxIterations);
+    if (compact->clusterCount() >= best->clusterCount()) {
+      best = std::move(compact);
+      explained = compactExplained;
+    }
   }
+  const MotionClustering& clustering = *best;
   if (!explained && clustering.clusterCount() < want) {
     const auto [worst, worstCost] = clustering.worstVertex();
     explained = worst < 0 || worstCost <= clustering.explainedCost();
@@ -631,6 +747,41 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     appendNote(out.note, fewer.str());
   }
   return out;
+}
+
+std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& frames, int restFrame,
+                                    const std::vector<int>& members) {
+  if (members.empty() || restFrame < 0 || restFrame >= static_cast<int>(frames.size()))
+    throw std::invalid_argument("fitRigidMotion: no members or rest frame outside the frames");
+  // Normalised around the members' rest centroid and extent, as placement does.
+  Normalised norm;
+  Vector3d centre = Vector3d::Zero();
+  for (int v : members) centre += Vector3d(&frames[restFrame][3 * static_cast<size_t>(v)]) * 0.5;
+  norm.o = centre * (2.0 / static_cast<double>(members.size()));
+  double h = 0.0;
+  for (const std::vector<double>& frame : frames)
+    for (int v : members)
+      for (int c = 0; c < 3; ++c) h = std::max(h, std::abs(frame[3 * static_cast<size_t>(v) + c] * 0.5 - norm.o[c] * 0.5));
+  norm.h = h > 0.0 ? h : 1.0;
+  const int n = static_cast<int>(members.size());
+  Matrix3Xd rest(3, n);
+  std::vector<int> local(n);
+  for (int i = 0; i < n; ++i) {
+    rest.col(i) = norm.map(&frames[restFrame][3 * static_cast<size_t>(members[i])]);
+    local[i] = i;
+  }
+  const Vector3d centroid = rest.rowwise().mean();
+  std::vector<Matrix4> world(frames.size(), identity4());
+  for (size_t f = 0; f < frames.size(); ++f) {
+    const RigidMotion m = fitRigid(local, rest, [&](int i) -> Vector3d {
+      return norm.map(&frames[f][3 * static_cast<size_t>(members[i])]);
+    });
+    const Vector3d translation = norm.unmap((centroid.transpose() * m.a + m.t).transpose());
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) world[f][4 * r + c] = m.a(r, c);
+    for (int i = 0; i < 3; ++i) world[f][12 + i] = translation[i];
+  }
+  return world;
 }
 
 double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,

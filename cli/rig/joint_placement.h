@@ -37,6 +37,9 @@ struct JointPlacementOptions {
   // splits parts by rest position to reach boneCount; true returns one bone
   // per rigid part.
   bool mergeRigidParts = false;
+  // Clusterings started from k-means on rest positions (fixed seeds) that
+  // compete with the one grown from the worst residual; 0 keeps only that one.
+  int restSeededCandidates = 3;
 };
 
 struct JointPlacement {
@@ -65,6 +68,14 @@ struct JointPlacement {
 // non-finite coordinates).
 JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
                            const JointPlacementOptions& options);
+
+// World matrices, one per frame, of the rigid motion that best carries the
+// members' points at `restFrame` onto their points at each frame (least
+// squares, proper rotations). The rest world matrix is a translation to the
+// members' centroid at rest; with fewer than three members only translation
+// is fitted. `members` lists vertex ids, not empty.
+std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& frames, int restFrame,
+                                    const std::vector<int>& members);
 
 // Root mean square distance, over every vertex and frame, between the frame's
 // point and the vertex's rest point carried by its bone:

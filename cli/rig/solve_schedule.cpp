@@ -1,0 +1,153 @@
+#include "cli/rig/solve_schedule.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "cli/rig/joint_placement.h"
+
+namespace vantrel::rig {
+namespace {
+
+// Index of the smallest error; the earliest on ties.
+int bestIteration(const std::vector<double>& errors) {
+    int best = 0;
+    for (int i = 1; i < static_cast<int>(errors.size()); ++i)
+        if (errors[i] < errors[best]) best = i;
+    return best;
+}
+
+class Schedule {
+public:
+    Schedule(const std::vector<std::vector<double>>& frames, const ScheduleOptions& options,
+             const CommandRunner& runner)
+        : frames_(frames), options_(options), runner_(runner) {}
+
+    // One run, repeated up to its best iteration when its last one is worse.
+    CommandResult run(CommandRequest request, const std::string& purpose) {
+        CommandResult result = runner_(request);
+        summary_.runs.push_back({purpose, result.iterationErrors, result.eRms});
+        const int best = bestIteration(result.iterationErrors);
+        if (!result.iterationErrors.empty() && best + 1 < static_cast<int>(result.iterationErrors.size())) {
+            request.iterations = best + 1;
+            request.breakPercent = 0.0;
+            result = runner_(request);
+            summary_.runs.push_back({"repeat to best", result.iterationErrors, result.eRms});
+        }
+        return result;
+    }
+
+    // Phases 1 and 2 from `start`; the better of their rigs.
+    CommandResult reselectThenPolish(const std::vector<std::vector<io::Matrix4>>& start, bool firstRound) {
+        const int budget = std::max(options_.iterations, 1);
+        const int reselect = std::clamp(options_.reselectIterations, 1, budget);
+        CommandRequest request;
+        request.startWorld = start;
+        if (!options_.continuation) {
+            // One run as asked; only the repeat to its best iteration.
+            request.iterations = budget;
+            request.reselectIterations = reselect;
+            request.breakPercent = options_.breakPercent;
+            return run(request, "solve");
+        }
+        request.iterations = reselect;
+        request.reselectIterations = reselect;
+        request.breakPercent = 0.0;
+        CommandResult selected = run(request, firstRound ? "reselect" : "reselect after reseeding");
+        const int polish = budget - reselect;
+        if (polish < 1) return selected;
+        // The first iteration of a run re-selects against the starting
+        // joints, which reproduces the selection the best iteration made.
+        request.startWorld = selected.boneWorld;
+        request.iterations = polish + 1;
+        request.reselectIterations = 1;
+        request.breakPercent = options_.breakPercent;
+        CommandResult polished = run(request, "polish");
+        return polished.eRms <= selected.eRms ? polished : selected;
+    }
+
+    ScheduleSummary solve(const std::vector<std::vector<io::Matrix4>>& start) {
+        CommandResult best = reselectThenPolish(start, true);
+        const int jointCount = start.empty() ? 0 : static_cast<int>(start.front().size());
+        for (int round = 0; options_.continuation && round < options_.reseedRounds; ++round) {
+            const std::vector<int> dead = negligibleJoints(best, jointCount);
+            if (dead.empty()) break;
+            std::vector<std::vector<io::Matrix4>> reseeded = best.boneWorld;
+            reseed(best, dead, reseeded);
+            summary_.reseededJoints += static_cast<int>(dead.size());
+            CommandResult candidate = reselectThenPolish(reseeded, false);
+            if (!(candidate.eRms < best.eRms)) break;
+            best = std::move(candidate);
+        }
+        summary_.negligibleJoints = static_cast<int>(negligibleJoints(best, jointCount).size());
+        summary_.best = std::move(best);
+        return std::move(summary_);
+    }
+
+private:
+    std::vector<int> negligibleJoints(const CommandResult& result, int jointCount) const {
+        const std::vector<double> totals = jointWeightTotals(result.influences, jointCount);
+        std::vector<int> dead;
+        for (int j = 0; j < jointCount; ++j)
+            if (totals[j] < options_.negligibleWeight) dead.push_back(j);
+        return dead;
+    }
+
+    // Each dead joint takes the rigid motion of a region the rig fits worst:
+    // the worst-fitted vertex not yet taken and its nearest neighbours at
+    // rest, as many as a joint's fair share of the vertices over two.
+    void reseed(const CommandResult& result, const std::vector<int>& dead,
+                std::vector<std::vector<io::Matrix4>>& world) const {
+        const std::vector<double>& rest = frames_.front();
+        const int vertexCount = static_cast<int>(rest.size() / 3);
+        const int jointCount = static_cast<int>(world.front().size());
+        const int regionSize = std::clamp(vertexCount / std::max(2 * jointCount, 1), std::min(4, vertexCount),
+                                          vertexCount);
+        std::vector<char> taken(static_cast<size_t>(vertexCount), 0);
+        for (int joint : dead) {
+            int worst = -1;
+            for (int v = 0; v < vertexCount; ++v)
+                if (!taken[v] && (worst < 0 || result.vertexSquaredError[v] > result.vertexSquaredError[worst]))
+                    worst = v;
+            if (worst < 0) return;
+            std::vector<std::pair<double, int>> byDistance;
+            byDistance.reserve(static_cast<size_t>(vertexCount));
+            for (int v = 0; v < vertexCount; ++v) {
+                double d = 0.0;
+                for (int c = 0; c < 3; ++c) d += (rest[3 * v + c] - rest[3 * worst + c]) * (rest[3 * v + c] - rest[3 * worst + c]);
+                byDistance.emplace_back(d, v);
+            }
+            std::partial_sort(byDistance.begin(), byDistance.begin() + regionSize, byDistance.end());
+            std::vector<int> members;
+            for (int i = 0; i < regionSize; ++i) members.push_back(byDistance[i].second);
+            std::sort(members.begin(), members.end());
+            for (int v : members) taken[v] = 1;
+            const std::vector<Matrix4> motion = fitRigidMotion(frames_, 0, members);
+            for (size_t s = 0; s < world.size(); ++s) world[s][joint] = motion[s];
+        }
+    }
+
+    const std::vector<std::vector<double>>& frames_;
+    const ScheduleOptions& options_;
+    const CommandRunner& runner_;
+    ScheduleSummary summary_;
+};
+
+}  // namespace
+
+std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfluence>>& influences,
+                                      int jointCount) {
+    std::vector<double> totals(static_cast<size_t>(std::max(jointCount, 0)), 0.0);
+    for (const std::vector<io::SkinInfluence>& vertex : influences)
+        for (const io::SkinInfluence& influence : vertex)
+            if (influence.joint >= 0 && influence.joint < jointCount) totals[influence.joint] += influence.weight;
+    return totals;
+}
+
+ScheduleSummary runSchedule(const std::vector<std::vector<double>>& frames,
+                            const std::vector<std::vector<io::Matrix4>>& start, const ScheduleOptions& options,
+                            const CommandRunner& runner) {
+    return Schedule(frames, options, runner).solve(start);
+}
+
+}  // namespace vantrel::rig

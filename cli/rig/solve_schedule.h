@@ -1,0 +1,92 @@
+// The schedule: how and how often the decomposition command runs for one
+// request, so that the exported rig is the best one the runs have seen.
+//
+// The command alternates weights and bone transforms from starting joints and
+// reports its error after every iteration. Left alone it can end worse than
+// it was: re-selecting each vertex's influences can raise the error, and a
+// rising iteration trips its early stop. So the schedule runs it in phases:
+//  1. re-selecting influences every iteration for a few iterations;
+//  2. from the best rig of phase 1 (keyed as the new starting joints),
+//     polishing with the influence lists kept, until the improvement falls
+//     below the stop threshold or the iteration budget is spent;
+//  3. joints that ended with negligible weight are re-seeded on the region
+//     the rig fits worst (a rigid motion fitted to it), and phases 1 and 2
+//     run again from there; kept only if the error drops.
+// Whenever a run's last iteration is not its best, the same run is repeated
+// up to its best iteration (the command is deterministic), so a worsening
+// iteration never reaches the exported rig.
+//
+// Conventions: matrices are io::Matrix4 (row vectors, translation in
+// elements 12..14); sample 0 is the rest pose; frames[s][3*v+c] as in
+// io::MeshAnimation.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/io/matrix4.h"
+#include "cli/io/mesh_animation.h"
+
+namespace vantrel::rig {
+
+// What one run of the command is asked to do.
+struct CommandRequest {
+    std::vector<std::vector<io::Matrix4>> startWorld;  // [sample][joint] starting joints
+    int iterations = 1;
+    int reselectIterations = 1;  // iterations (from the first) that re-select influences
+    double breakPercent = 0.0;   // the command's early stop; <= 0 never
+};
+
+// What one run gives back, measured by the caller on the animation.
+struct CommandResult {
+    std::vector<std::vector<io::SkinInfluence>> influences;  // per vertex
+    std::vector<std::vector<io::Matrix4>> boneWorld;          // [sample][joint], sample 0 = rest
+    std::vector<io::Matrix4> bindingMatrices;                 // per joint, inverse of boneWorld[0]
+    std::vector<double> iterationErrors;                      // the command's error per iteration
+    int iterationsDone = 0;
+    double commandError = 0.0;            // the command's final error
+    double eRms = 0.0;                    // of this rig against the animation
+    std::vector<double> vertexSquaredError;  // per vertex, summed over the shape samples
+};
+
+using CommandRunner = std::function<CommandResult(const CommandRequest&)>;
+
+struct ScheduleOptions {
+    int iterations = 20;          // budget of phase 2 (phase 1 counts in it)
+    int reselectIterations = 5;   // phase 1's length
+    double breakPercent = 0.05;   // phase 2's early stop, percent; <= 0 never
+    int reseedRounds = 2;         // rounds of phase 3; 0: never re-seed
+    // A joint's weight is negligible when its weights over all vertices sum
+    // to less than this (in vertices' worth of full weight).
+    double negligibleWeight = 2.0;
+    // Whether later runs may start from other joints than the first request's
+    // (false when the scene's mesh is deformed by those joints).
+    bool continuation = true;
+};
+
+struct ScheduleRun {
+    std::string purpose;          // "reselect", "polish", "repeat to best", "reseed"
+    std::vector<double> errors;   // the command's error per iteration of this run
+    double eRms = 0.0;
+};
+
+struct ScheduleSummary {
+    CommandResult best;
+    std::vector<ScheduleRun> runs;  // in the order they ran
+    int reseededJoints = 0;         // joints re-seeded, over all rounds
+    int negligibleJoints = 0;       // joints of the best rig with negligible weight
+};
+
+// Total weight of each joint over all vertices.
+std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfluence>>& influences,
+                                      int jointCount);
+
+// Runs the command as the schedule says, starting from `start`; `frames` is
+// the animation the runs are measured against (sample 0 = rest). Throws what
+// the runner throws.
+ScheduleSummary runSchedule(const std::vector<std::vector<double>>& frames,
+                            const std::vector<std::vector<io::Matrix4>>& start, const ScheduleOptions& options,
+                            const CommandRunner& runner);
+
+}  // namespace vantrel::rig
