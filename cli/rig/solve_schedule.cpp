@@ -63,7 +63,7 @@ public:
         request.reselectIterations = 1;
         request.breakPercent = options_.breakPercent;
         CommandResult polished = run(request, "polish");
-        return polished.eRms <= selected.eRms ? polished : selected;
+        return polished.eRms < selected.eRms ? polished : selected;
     }
 
     ScheduleSummary solve(const std::vector<std::vector<io::Matrix4>>& start) {

@@ -1,0 +1,174 @@
+// The schedule of the command's runs, against a scripted command: a worsening
+// iteration never reaches the result, phases hand their best rig on, and
+// joints left without weight are re-seeded where the fit is worst.
+#include "cli/rig/solve_schedule.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace vantrel::rig {
+namespace {
+
+io::Matrix4 translation(double x, double y, double z) {
+    io::Matrix4 m = io::identityMatrix();
+    m[12] = x;
+    m[13] = y;
+    m[14] = z;
+    return m;
+}
+
+// A command whose error after iteration i of run r is errors[i], or
+// laterRuns[r - 1][i] when given; the rig it
+// returns carries the run's number in joint 0's rest translation, so the test
+// can tell which run a result came from. Every request is recorded.
+struct ScriptedCommand {
+    std::vector<double> errors;
+    std::vector<std::vector<double>> laterRuns;
+    int joints = 2;
+    int samples = 3;
+    int vertices = 4;
+    std::vector<CommandRequest> requests;
+    // Weight of each joint in the rigs it returns (every vertex alike).
+    std::vector<double> jointWeight{0.5, 0.5};
+
+    CommandResult operator()(const CommandRequest& request) {
+        const std::vector<double>& script =
+            requests.empty() || laterRuns.empty() ? errors : laterRuns[std::min(requests.size(), laterRuns.size()) - 1];
+        requests.push_back(request);
+        CommandResult result;
+        const int iterations = std::min<int>(request.iterations, static_cast<int>(script.size()));
+        result.iterationErrors.assign(script.begin(), script.begin() + iterations);
+        result.eRms = result.iterationErrors.back();
+        result.iterationsDone = iterations;
+        result.boneWorld.assign(static_cast<size_t>(samples),
+                                std::vector<io::Matrix4>(static_cast<size_t>(joints), io::identityMatrix()));
+        result.boneWorld[0][0] = translation(static_cast<double>(requests.size()), 0, 0);
+        result.influences.assign(static_cast<size_t>(vertices), {});
+        for (auto& vertex : result.influences)
+            for (int j = 0; j < joints; ++j)
+                if (jointWeight[j] > 0.0) vertex.push_back({j, jointWeight[j]});
+        result.vertexSquaredError.assign(static_cast<size_t>(vertices), 1.0);
+        return result;
+    }
+};
+
+std::vector<std::vector<double>> stillFrames(int samples, int vertices) {
+    std::vector<std::vector<double>> frames(static_cast<size_t>(samples));
+    for (auto& frame : frames)
+        for (int v = 0; v < vertices; ++v) frame.insert(frame.end(), {double(v), double(v * v), double(v % 2)});
+    return frames;
+}
+
+std::vector<std::vector<io::Matrix4>> identityStart(int samples, int joints) {
+    return std::vector<std::vector<io::Matrix4>>(static_cast<size_t>(samples),
+                                                 std::vector<io::Matrix4>(static_cast<size_t>(joints),
+                                                                          io::identityMatrix()));
+}
+
+ScheduleSummary schedule(ScriptedCommand& command, const ScheduleOptions& options) {
+    return runSchedule(stillFrames(command.samples, command.vertices),
+                       identityStart(command.samples, command.joints), options,
+                       [&](const CommandRequest& request) { return command(request); });
+}
+
+TEST(SolveSchedule, ARunWhoseLaterIterationsWorsenIsRepeatedUpToItsBest) {
+    ScriptedCommand command;
+    command.errors = {5.0, 3.0, 4.0, 4.5, 6.0};
+    ScheduleOptions options;
+    options.iterations = 5;
+    options.reselectIterations = 5;  // no polish phase
+    const ScheduleSummary summary = schedule(command, options);
+
+    ASSERT_EQ(command.requests.size(), 2u);
+    EXPECT_EQ(command.requests[1].iterations, 2);
+    EXPECT_EQ(command.requests[1].breakPercent, 0.0);
+    EXPECT_EQ(command.requests[1].startWorld, command.requests[0].startWorld);
+    EXPECT_EQ(summary.best.eRms, 3.0);
+    EXPECT_EQ(summary.best.boneWorld[0][0][12], 2.0);  // the repeated run's rig
+    ASSERT_EQ(summary.runs.size(), 2u);
+    EXPECT_EQ(summary.runs[1].purpose, "repeat to best");
+    EXPECT_EQ(summary.runs[0].errors.size() + summary.runs[1].errors.size(), 7u);
+}
+
+TEST(SolveSchedule, PolishingStartsFromTheReselectedRigAndKeepsTheBetter) {
+    ScriptedCommand command;
+    command.errors = {5.0, 4.0};
+    command.laterRuns = {{4.0, 3.0, 2.0, 1.0, 0.5}};
+    ScheduleOptions options;
+    options.iterations = 6;
+    options.reselectIterations = 2;
+    options.breakPercent = 0.1;
+    const ScheduleSummary summary = schedule(command, options);
+
+    ASSERT_EQ(command.requests.size(), 2u);
+    EXPECT_EQ(command.requests[0].iterations, 2);
+    EXPECT_EQ(command.requests[0].reselectIterations, 2);
+    EXPECT_EQ(command.requests[0].breakPercent, 0.0);  // a rising selection must not stop the run
+    EXPECT_EQ(command.requests[1].iterations, 5);
+    EXPECT_EQ(command.requests[1].reselectIterations, 1);
+    EXPECT_EQ(command.requests[1].breakPercent, 0.1);
+    EXPECT_EQ(command.requests[1].startWorld[0][0][12], 1.0);  // the first run's rig
+    EXPECT_EQ(summary.best.eRms, 0.5);
+
+    // A polish that ends worse than the selection leaves the selection's rig.
+    ScriptedCommand worse;
+    worse.errors = {1.0, 0.9};
+    worse.laterRuns = {{0.9, 2.0}, {0.9}};
+    options.iterations = 3;
+    const ScheduleSummary kept = schedule(worse, options);
+    ASSERT_EQ(worse.requests.size(), 3u);  // the polish is repeated up to its first iteration
+    EXPECT_EQ(worse.requests[2].iterations, 1);
+    EXPECT_EQ(kept.best.eRms, 0.9);
+    EXPECT_EQ(kept.best.boneWorld[0][0][12], 1.0);
+}
+
+TEST(SolveSchedule, WithoutContinuationOneRunAsAsked) {
+    ScriptedCommand command;
+    command.errors = {3.0, 2.0, 1.0};
+    ScheduleOptions options;
+    options.iterations = 3;
+    options.reselectIterations = 2;
+    options.breakPercent = 0.05;
+    options.continuation = false;
+    const ScheduleSummary summary = schedule(command, options);
+    ASSERT_EQ(command.requests.size(), 1u);
+    EXPECT_EQ(command.requests[0].iterations, 3);
+    EXPECT_EQ(command.requests[0].reselectIterations, 2);
+    EXPECT_EQ(command.requests[0].breakPercent, 0.05);
+    EXPECT_EQ(summary.best.eRms, 1.0);
+}
+
+TEST(SolveSchedule, NegligibleJointsAreReseededAndKeptOnlyWhenTheFitImproves) {
+    ScriptedCommand command;
+    command.errors = {2.0, 1.0};
+    command.jointWeight = {1.0, 0.0};  // joint 1 is never used
+    ScheduleOptions options;
+    options.iterations = 2;
+    options.reselectIterations = 2;
+    options.reseedRounds = 1;
+    const ScheduleSummary summary = schedule(command, options);
+
+    // First round, then the round after re-seeding; the command does no
+    // better after it, so the first rig stays.
+    ASSERT_EQ(command.requests.size(), 2u);
+    EXPECT_EQ(summary.reseededJoints, 1);
+    EXPECT_EQ(summary.negligibleJoints, 1);
+    EXPECT_EQ(summary.best.boneWorld[0][0][12], 1.0);
+    EXPECT_EQ(summary.runs[1].purpose, "reselect after reseeding");
+    // The re-seeded joint starts at rest on its region's centroid; the used
+    // joint starts from the first rig.
+    const CommandRequest& reseeded = command.requests[1];
+    EXPECT_EQ(reseeded.startWorld[0][0][12], 1.0);
+    EXPECT_NE(reseeded.startWorld[0][1], io::identityMatrix());
+    for (const auto& sample : reseeded.startWorld)
+        for (int i = 0; i < 16; ++i) EXPECT_TRUE(std::isfinite(sample[1][i]));
+}
+
+TEST(SolveSchedule, JointWeightTotalsIgnoreJointsOutsideTheRig) {
+    const std::vector<std::vector<io::SkinInfluence>> influences = {{{0, 0.25}, {2, 0.75}}, {{2, 1.0}, {5, 1.0}}};
+    EXPECT_EQ(jointWeightTotals(influences, 3), (std::vector<double>{0.25, 0.0, 1.75}));
+}
+
+}  // namespace
+}  // namespace vantrel::rig
