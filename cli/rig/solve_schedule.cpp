@@ -30,6 +30,8 @@ public:
         const int best = bestIteration(result.iterationErrors);
         if (!result.iterationErrors.empty() && best + 1 < static_cast<int>(result.iterationErrors.size())) {
             request.iterations = best + 1;
+            // The command refuses more re-selecting iterations than iterations.
+            request.reselectIterations = std::min(request.reselectIterations, request.iterations);
             request.breakPercent = 0.0;
             result = runner_(request);
             summary_.runs.push_back({"repeat to best", result.iterationErrors, result.eRms});

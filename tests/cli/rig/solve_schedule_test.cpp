@@ -82,6 +82,7 @@ TEST(SolveSchedule, ARunWhoseLaterIterationsWorsenIsRepeatedUpToItsBest) {
 
     ASSERT_EQ(command.requests.size(), 2u);
     EXPECT_EQ(command.requests[1].iterations, 2);
+    EXPECT_EQ(command.requests[1].reselectIterations, 2);  // never more than the iterations
     EXPECT_EQ(command.requests[1].breakPercent, 0.0);
     EXPECT_EQ(command.requests[1].startWorld, command.requests[0].startWorld);
     EXPECT_EQ(summary.best.eRms, 3.0);
