@@ -102,3 +102,18 @@ def grid_triangles(rows, cols, offset=0):
             else:
                 tris += [(a, b, d), (b, e, d)]
     return np.array(tris, dtype=np.int64)
+
+
+def write_manifest(out_dir):
+    """Gathers every NAME.entry.json of the folder into manifest.json."""
+    entries = []
+    for file in sorted(os.listdir(out_dir)):
+        if file.endswith(".entry.json"):
+            with open(os.path.join(out_dir, file)) as f:
+                entries.append(json.load(f))
+    write_json(os.path.join(out_dir, "manifest.json"), {
+        "about": "Real-animation datasets made by bench/data/make-datasets. Paths are relative to this "
+                 "folder; run: vantrel decompose <decompose_args...> -o OUT.glb",
+        "datasets": entries,
+    })
+    return entries

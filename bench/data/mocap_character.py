@@ -473,6 +473,7 @@ def main(argv=None):
             name, "mocap-character", args.out, name + ".pc2", name + ".obj", count, len(bind), len(tris), fps,
             extra={"skinning": method, "source": os.path.basename(args.bvh), "truth": truth_file,
                    "joints": len(sk.names), "true_bones": len(used)})
+        entry["files"]["truth"] = truth_file
         meshio.write_entry(args.out, entry)
         print("%s: %d vertices, %d triangles, %d frames, %d joints (%d weighted)"
               % (name, len(bind), len(tris), count, len(sk.names), len(used)))
