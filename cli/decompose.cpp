@@ -68,10 +68,14 @@ std::string locatePlugin(const std::string& given) {
 #endif
 }
 
+// Beyond this many vertex-sample-bone products, only one placement is tried.
+constexpr double kPlacementTrialWork = 5e7;
+
 // Joints to start from: the file's skeleton when it has one and no bone
-// count was asked for, otherwise placed by clustering the motion.
+// count was asked for, otherwise placed by clustering the motion, with the
+// other placements worth a trial in `alternatives`.
 StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeOptions& options, bool useSkeleton,
-                              std::string& note) {
+                              std::string& note, std::vector<std::vector<std::vector<io::Matrix4>>>& alternatives) {
     StartingJoints joints;
     if (useSkeleton) {
         joints.names = samples.jointNames;
@@ -88,10 +92,27 @@ StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeO
     rig::JointPlacementOptions placementOptions;
     placementOptions.boneCount = options.bones;
     placementOptions.restFrame = 0;
-    const rig::JointPlacement placement = rig::placeJoints(samples.vertexCount, samples.frames, placementOptions);
-    note = placement.note;
-    for (int b = 0; b < placement.boneCount; ++b) joints.names.push_back("bone_" + std::to_string(b));
-    joints.world = placement.frameWorld;
+    // Trying every placement costs a few solver iterations each: worth it
+    // where those are cheap, while the rule's choice does for large inputs.
+    const double work = static_cast<double>(samples.vertexCount) * samples.frameCount() * options.bones;
+    std::vector<rig::JointPlacement> placements;
+    if (work <= kPlacementTrialWork)
+        placements = rig::placeJointCandidates(samples.vertexCount, samples.frames, placementOptions);
+    else
+        placements.push_back(rig::placeJoints(samples.vertexCount, samples.frames, placementOptions));
+    // Candidates that placed fewer bones than the most any did drop out.
+    int boneCount = 0;
+    for (const rig::JointPlacement& placement : placements) boneCount = std::max(boneCount, placement.boneCount);
+    for (const rig::JointPlacement& placement : placements) {
+        if (placement.boneCount != boneCount) continue;
+        if (joints.world.empty()) {
+            note = placement.note;
+            joints.world = placement.frameWorld;
+        } else {
+            alternatives.push_back(placement.frameWorld);
+        }
+    }
+    for (int b = 0; b < boneCount; ++b) joints.names.push_back("bone_" + std::to_string(b));
     return joints;
 }
 
@@ -168,7 +189,8 @@ int runDecompose(const DecomposeOptions& options) {
     std::string placementNote;
     start = Clock::now();
     if (!useSkeleton) progress.stage("placing " + std::to_string(settings.bones) + " joints");
-    const StartingJoints joints = startingJoints(samples, settings, useSkeleton, placementNote);
+    std::vector<std::vector<std::vector<io::Matrix4>>> starts(1);
+    const StartingJoints joints = startingJoints(samples, settings, useSkeleton, placementNote, starts);
     const int jointCount = static_cast<int>(joints.names.size());
     settings.influences = std::min(settings.influences, jointCount);
     // The command refuses more re-selecting iterations than iterations.
@@ -183,7 +205,7 @@ int runDecompose(const DecomposeOptions& options) {
     host::setMessageEcho(false);
     host::clearMessages();
     const SceneNames names = buildDecompositionScene(samples, joints, settings, lagrangian);
-    std::vector<std::vector<io::Matrix4>> keyedWorld;  // starting joints keyed by a later run
+    std::vector<std::vector<io::Matrix4>> keyedWorld = joints.world;  // the starting joints keyed now
     const std::string pluginPath = locatePlugin(options.pluginPath);
     bool pluginLoaded = false;
     for (const std::string& loaded : host::loadedPlugins()) pluginLoaded |= (loaded == "vantrel");
@@ -195,7 +217,7 @@ int runDecompose(const DecomposeOptions& options) {
     // One run of the command as a host user would type it, measured here.
     SolvedRig solved;
     const rig::CommandRunner runCommand = [&](const rig::CommandRequest& request) {
-        if (&request.startWorld != &joints.world && request.startWorld != keyedWorld) {
+        if (request.startWorld != keyedWorld) {
             keyStartingJoints(names, request.startWorld);
             keyedWorld = request.startWorld;
         }
@@ -235,7 +257,8 @@ int runDecompose(const DecomposeOptions& options) {
     // Joints keyed anew would move a mesh that the file's skin deforms.
     scheduleOptions.continuation = joints.skin.empty();
     scheduleOptions.reseedRounds = useSkeleton ? 0 : scheduleOptions.reseedRounds;
-    const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, joints.world, scheduleOptions, runCommand);
+    starts.front() = joints.world;
+    const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, starts, scheduleOptions, runCommand);
     progress.finish();
     // The scene holds the last run; the best may be another.
     solved.influences = schedule.best.influences;
@@ -296,6 +319,8 @@ int runDecompose(const DecomposeOptions& options) {
         for (const rig::ScheduleRun& run : schedule.runs)
             runs.push_back({{"purpose", run.purpose}, {"iterations", run.errors.size()}, {"eRms", run.eRms}});
         report["runs"] = runs;
+        report["placementsTried"] = starts.size();
+        report["placementChosen"] = schedule.chosenStart;
         report["reseededJoints"] = schedule.reseededJoints;
         report["negligibleJoints"] = schedule.negligibleJoints;
         report["commandError"] = solved.commandError;

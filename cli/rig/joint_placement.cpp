@@ -624,20 +624,28 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   // requests from costing more than one cluster per vertex.
   const int target = std::min(want, nv);
   auto best = std::make_unique<MotionClustering>(rest, traj, explainedCost);
-  bool explained = growClusters(*best, target, options.maxIterations);
+  bool explained = options.candidate <= 0 ? growClusters(*best, target, options.maxIterations) : false;
   // Grown from the worst residual, clusters follow motion wherever it leads
   // and need not be connected: right for rigid parts, which it explains
-  // exactly, but a poor start for skin that bends, where blending wants
-  // compact regions. Then clusterings started from k-means on rest
-  // positions (fixed seeds) take over, the one of lowest motion cost winning.
-  if (!explained && target > 1 && options.restSeededCandidates > 0) {
+  // exactly, but often a poor start for skin that bends, where blending
+  // wants compact regions. Clusterings started from k-means on rest
+  // positions (fixed seeds) are the alternatives.
+  auto compactClustering = [&](int seed, bool& compactExplained) {
+    auto other = std::make_unique<MotionClustering>(rest, traj, explainedCost,
+                                                    kMeansByRestPosition(rest, target, seed), target);
+    other->refine(options.maxIterations);
+    compactExplained = growClusters(*other, target, options.maxIterations);
+    return other;
+  };
+  if (options.candidate > 0) {
+    best = compactClustering(options.candidate - 1, explained);
+  } else if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
+    // The compact clustering of lowest motion cost replaces the grown one.
     std::unique_ptr<MotionClustering> compact;
     bool compactExplained = false;
-    for (int candidate = 0; candidate < options.restSeededCandidates; ++candidate) {
-      auto other = std::make_unique<MotionClustering>(rest, traj, explainedCost,
-                                                      kMeansByRestPosition(rest, target, candidate), target);
-      other->refine(options.maxIterations);
-      const bool otherExplained = growClusters(*other, target, options.maxIterations);
+    for (int seed = 0; seed < options.restSeededCandidates; ++seed) {
+      bool otherExplained = false;
+      auto other = compactClustering(seed, otherExplained);
       if (!compact || other->clusterCount() > compact->clusterCount() ||
           (other->clusterCount() == compact->clusterCount() && other->totalCost() < compact->totalCost())) {
         compact = std::move(other);
@@ -693,6 +701,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   for (int v = 0; v < nv; ++v) members[bone[v]].push_back(v);
   out.boneCount = k;
   out.vertexBone = bone;
+  out.explainsEveryVertex = explained;
   out.restWorld.assign(k, identity4());
   std::vector<Vector3d> centroid(k, Vector3d::Zero());
   for (int b = 0; b < k; ++b) {
@@ -747,6 +756,20 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     appendNote(out.note, fewer.str());
   }
   return out;
+}
+
+std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
+                                                const JointPlacementOptions& options) {
+  JointPlacementOptions one = options;
+  one.candidate = 0;
+  std::vector<JointPlacement> candidates;
+  candidates.push_back(placeJoints(vertexCount, frames, one));
+  if (candidates.front().explainsEveryVertex || options.boneCount < 2) return candidates;
+  for (int seed = 0; seed < options.restSeededCandidates; ++seed) {
+    one.candidate = seed + 1;
+    candidates.push_back(placeJoints(vertexCount, frames, one));
+  }
+  return candidates;
 }
 
 std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& frames, int restFrame,

@@ -40,6 +40,10 @@ struct JointPlacementOptions {
   // Clusterings started from k-means on rest positions (fixed seeds) that
   // compete with the one grown from the worst residual; 0 keeps only that one.
   int restSeededCandidates = 3;
+  // Which clustering to return: -1 chooses (the grown one when it explains
+  // every vertex, else the compact one of lowest motion cost); 0 the one
+  // grown from the worst residual; c >= 1 the one from k-means seed c - 1.
+  int candidate = -1;
 };
 
 struct JointPlacement {
@@ -56,6 +60,9 @@ struct JointPlacement {
   // translation), such that restPoint * inverse(restWorld) * frameWorld
   // approximates the point at that frame. Equals restWorld at the rest frame.
   std::vector<std::vector<Matrix4>> frameWorld;
+  // Whether every vertex follows its bone's rigid motion within the
+  // tolerance (the animation is made of rigid parts).
+  bool explainsEveryVertex = false;
   // Why fewer bones than asked, or how bones were placed when the motion does
   // not tell them apart; empty when nothing needs saying.
   std::string note;
@@ -68,6 +75,12 @@ struct JointPlacement {
 // non-finite coordinates).
 JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
                            const JointPlacementOptions& options);
+
+// The placements a decomposition may start from: the clustering grown from
+// the worst residual, and unless it explains every vertex, one per k-means
+// seed of restSeededCandidates. Which fits best is for a short solve to tell.
+std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
+                                                const JointPlacementOptions& options);
 
 // World matrices, one per frame, of the rigid motion that best carries the
 // members' points at `restFrame` onto their points at each frame (least

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <stdexcept>
 
 #include "cli/rig/joint_placement.h"
 
@@ -39,45 +40,62 @@ public:
         return result;
     }
 
-    // Phases 1 and 2 from `start`; the better of their rigs.
-    CommandResult reselectThenPolish(const std::vector<std::vector<io::Matrix4>>& start, bool firstRound) {
-        const int budget = std::max(options_.iterations, 1);
-        const int reselect = std::clamp(options_.reselectIterations, 1, budget);
+    // Phase 1 from `start`.
+    CommandResult reselect(const std::vector<std::vector<io::Matrix4>>& start, const std::string& purpose) {
         CommandRequest request;
         request.startWorld = start;
-        if (!options_.continuation) {
-            // One run as asked; only the repeat to its best iteration.
-            request.iterations = budget;
-            request.reselectIterations = reselect;
-            request.breakPercent = options_.breakPercent;
-            return run(request, "solve");
-        }
-        request.iterations = reselect;
-        request.reselectIterations = reselect;
-        request.breakPercent = 0.0;
-        CommandResult selected = run(request, firstRound ? "reselect" : "reselect after reseeding");
-        const int polish = budget - reselect;
-        if (polish < 1) return selected;
+        request.iterations = reselectIterations();
+        request.reselectIterations = request.iterations;
+        request.breakPercent = 0.0;  // a rising selection must not stop the run
+        return run(request, purpose);
+    }
+
+    // Phase 2 from phase 1's rig; the better of the two.
+    CommandResult polish(CommandResult selected) {
+        const int polishIterations = budget() - reselectIterations();
+        if (polishIterations < 1) return selected;
         // The first iteration of a run re-selects against the starting
         // joints, which reproduces the selection the best iteration made.
+        CommandRequest request;
         request.startWorld = selected.boneWorld;
-        request.iterations = polish + 1;
+        request.iterations = polishIterations + 1;
         request.reselectIterations = 1;
         request.breakPercent = options_.breakPercent;
         CommandResult polished = run(request, "polish");
         return polished.eRms < selected.eRms ? polished : selected;
     }
 
-    ScheduleSummary solve(const std::vector<std::vector<io::Matrix4>>& start) {
-        CommandResult best = reselectThenPolish(start, true);
-        const int jointCount = start.empty() ? 0 : static_cast<int>(start.front().size());
+    ScheduleSummary solve(const std::vector<std::vector<std::vector<io::Matrix4>>>& starts) {
+        CommandResult best;
+        if (!options_.continuation) {
+            // One run as asked; only the repeat to its best iteration.
+            CommandRequest request;
+            request.startWorld = starts.front();
+            request.iterations = budget();
+            request.reselectIterations = reselectIterations();
+            request.breakPercent = options_.breakPercent;
+            best = run(request, "solve");
+        } else {
+            // Every candidate start gets phase 1; the best goes on.
+            for (size_t c = 0; c < starts.size(); ++c) {
+                CommandResult selected = reselect(starts[c], starts.size() > 1 ? "reselect, start " +
+                                                                                     std::to_string(c + 1)
+                                                                               : "reselect");
+                if (c == 0 || selected.eRms < best.eRms) {
+                    best = std::move(selected);
+                    summary_.chosenStart = static_cast<int>(c);
+                }
+            }
+            best = polish(std::move(best));
+        }
+        const int jointCount = starts.front().empty() ? 0 : static_cast<int>(starts.front().front().size());
         for (int round = 0; options_.continuation && round < options_.reseedRounds; ++round) {
             const std::vector<int> dead = negligibleJoints(best, jointCount);
             if (dead.empty()) break;
             std::vector<std::vector<io::Matrix4>> reseeded = best.boneWorld;
             reseed(best, dead, reseeded);
             summary_.reseededJoints += static_cast<int>(dead.size());
-            CommandResult candidate = reselectThenPolish(reseeded, false);
+            CommandResult candidate = polish(reselect(reseeded, "reselect after reseeding"));
             if (!(candidate.eRms < best.eRms)) break;
             best = std::move(candidate);
         }
@@ -87,6 +105,9 @@ public:
     }
 
 private:
+    int budget() const { return std::max(options_.iterations, 1); }
+    int reselectIterations() const { return std::clamp(options_.reselectIterations, 1, budget()); }
+
     std::vector<int> negligibleJoints(const CommandResult& result, int jointCount) const {
         const std::vector<double> totals = jointWeightTotals(result.influences, jointCount);
         std::vector<int> dead;
@@ -147,9 +168,10 @@ std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfl
 }
 
 ScheduleSummary runSchedule(const std::vector<std::vector<double>>& frames,
-                            const std::vector<std::vector<io::Matrix4>>& start, const ScheduleOptions& options,
-                            const CommandRunner& runner) {
-    return Schedule(frames, options, runner).solve(start);
+                            const std::vector<std::vector<std::vector<io::Matrix4>>>& starts,
+                            const ScheduleOptions& options, const CommandRunner& runner) {
+    if (starts.empty()) throw std::invalid_argument("runSchedule: no starting joints");
+    return Schedule(frames, options, runner).solve(starts);
 }
 
 }  // namespace vantrel::rig

@@ -5,7 +5,9 @@
 // reports its error after every iteration. Left alone it can end worse than
 // it was: re-selecting each vertex's influences can raise the error, and a
 // rising iteration trips its early stop. So the schedule runs it in phases:
-//  1. re-selecting influences every iteration for a few iterations;
+//  1. re-selecting influences every iteration for a few iterations, from
+//     each candidate start (placement) when there are several, going on
+//     with the one that fits best;
 //  2. from the best rig of phase 1 (keyed as the new starting joints),
 //     polishing with the influence lists kept, until the improvement falls
 //     below the stop threshold or the iteration budget is spent;
@@ -74,6 +76,7 @@ struct ScheduleRun {
 struct ScheduleSummary {
     CommandResult best;
     std::vector<ScheduleRun> runs;  // in the order they ran
+    int chosenStart = 0;            // which candidate start went on
     int reseededJoints = 0;         // joints re-seeded, over all rounds
     int negligibleJoints = 0;       // joints of the best rig with negligible weight
 };
@@ -82,11 +85,13 @@ struct ScheduleSummary {
 std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfluence>>& influences,
                                       int jointCount);
 
-// Runs the command as the schedule says, starting from `start`; `frames` is
-// the animation the runs are measured against (sample 0 = rest). Throws what
-// the runner throws.
+// Runs the command as the schedule says; `frames` is the animation the runs
+// are measured against (sample 0 = rest). With several candidate starts
+// (placements), each gets phase 1 and the one that fits best goes on; without
+// continuation only the first is used. Throws what the runner throws, and
+// std::invalid_argument without a start.
 ScheduleSummary runSchedule(const std::vector<std::vector<double>>& frames,
-                            const std::vector<std::vector<io::Matrix4>>& start, const ScheduleOptions& options,
-                            const CommandRunner& runner);
+                            const std::vector<std::vector<std::vector<io::Matrix4>>>& starts,
+                            const ScheduleOptions& options, const CommandRunner& runner);
 
 }  // namespace vantrel::rig

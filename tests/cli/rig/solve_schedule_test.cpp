@@ -68,7 +68,7 @@ std::vector<std::vector<io::Matrix4>> identityStart(int samples, int joints) {
 
 ScheduleSummary schedule(ScriptedCommand& command, const ScheduleOptions& options) {
     return runSchedule(stillFrames(command.samples, command.vertices),
-                       identityStart(command.samples, command.joints), options,
+                       {identityStart(command.samples, command.joints)}, options,
                        [&](const CommandRequest& request) { return command(request); });
 }
 
@@ -122,6 +122,30 @@ TEST(SolveSchedule, PolishingStartsFromTheReselectedRigAndKeepsTheBetter) {
     EXPECT_EQ(worse.requests[2].iterations, 1);
     EXPECT_EQ(kept.best.eRms, 0.9);
     EXPECT_EQ(kept.best.boneWorld[0][0][12], 1.0);
+}
+
+TEST(SolveSchedule, TheCandidateStartThatFitsBestGoesOn) {
+    ScriptedCommand command;
+    command.errors = {3.0, 2.0};
+    command.laterRuns = {{2.5, 1.5}, {2.5, 1.8}, {1.5, 1.2}};
+    ScheduleOptions options;
+    options.iterations = 4;
+    options.reselectIterations = 2;
+    auto start = [&](double x) {
+        auto world = identityStart(command.samples, command.joints);
+        world[0][1] = translation(x, 0, 0);
+        return world;
+    };
+    const ScheduleSummary summary =
+        runSchedule(stillFrames(command.samples, command.vertices), {start(10), start(20), start(30)}, options,
+                    [&](const CommandRequest& request) { return command(request); });
+    ASSERT_EQ(command.requests.size(), 4u);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(command.requests[c].startWorld[0][1][12], 10.0 * (c + 1));
+    EXPECT_EQ(summary.chosenStart, 1);
+    EXPECT_EQ(command.requests[3].startWorld[0][0][12], 2.0);  // polish from the second start's rig
+    EXPECT_EQ(summary.best.eRms, 1.2);
+    EXPECT_THROW(runSchedule({}, {}, options, [&](const CommandRequest& request) { return command(request); }),
+                 std::invalid_argument);
 }
 
 TEST(SolveSchedule, WithoutContinuationOneRunAsAsked) {
