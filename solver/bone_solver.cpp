@@ -31,6 +31,18 @@ MMatrix toMMatrix(const Eigen::Matrix3d& linear, const Eigen::RowVector3d& t) {
     return MMatrix(m);
 }
 
+// The rotation A maximising trace(A^T H) for H = U Sigma V^T (singular
+// values in decreasing order): U V^T when that is proper, otherwise
+// U diag(1, 1, -1) V^T, which gives up the least of the trace by turning the
+// pair of singular vectors of the smallest singular value. (Negating a fixed
+// axis of U V^T instead is the least-squares rotation only when that axis
+// happens to be the region's flat direction.)
+Eigen::Matrix3d nearestRotation(const Eigen::Matrix3d& U, const Eigen::Matrix3d& V) {
+    Eigen::Matrix3d Vt = V.transpose();
+    if ((U * Vt).determinant() < 0) Vt.row(2) = -Vt.row(2);
+    return U * Vt;
+}
+
 Eigen::Matrix3d linearPart(const MMatrix& m) {
     Eigen::Matrix3d a;
     for (int r = 0; r < 3; ++r)
@@ -47,9 +59,7 @@ MMatrix fitRigid(const Eigen::Matrix3Xd& P, const Eigen::Matrix3Xd& Q, const Eig
     if (H.allFinite()) {
         // Thin U and V are only offered for dynamic-size matrices.
         const Eigen::JacobiSVD<Eigen::MatrixXd> svd(Eigen::MatrixXd(H), Eigen::ComputeThinU | Eigen::ComputeThinV);
-        Eigen::Matrix3d R = svd.matrixV() * svd.matrixU().transpose();
-        if (R.determinant() < 0) R.col(2) = -R.col(2);
-        A = R.transpose();
+        A = nearestRotation(svd.matrixU(), svd.matrixV());
     }
     return toMMatrix(A, ct - cs * A);
 }
@@ -145,9 +155,7 @@ MMatrix rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& 
     Eigen::Matrix3d A = Eigen::Matrix3d::Identity();
     if (H.allFinite()) {
         const Eigen::JacobiSVD<Eigen::Matrix3d> svd(H, Eigen::ComputeFullU | Eigen::ComputeFullV);
-        Eigen::Matrix3d R = svd.matrixV() * svd.matrixU().transpose();
-        if (R.determinant() < 0) R.col(2) = -R.col(2);
-        A = R.transpose();
+        A = nearestRotation(svd.matrixU(), svd.matrixV());
     }
     return toMMatrix(A, ct - cs * A);
 }

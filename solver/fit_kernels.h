@@ -16,9 +16,11 @@
 
 #include "plugin/decomposition_state.h"
 
-// Weighted orthogonal Procrustes: A is a proper rotation (det +1), found from
-// the SVD of P Q^T; a reflection is turned by negating the third column of
-// V U^T before the transpose.
+// Weighted orthogonal Procrustes: A is the proper rotation (det +1) nearest
+// the data in the least-squares sense, from the SVD P Q^T = U S V^T:
+// A = U diag(1, 1, det(U V^T)) V^T, so that where U V^T is a reflection the
+// singular pair of the smallest singular value (a flat region's normal) is
+// the one turned.
 MMatrix fitRigid(const Eigen::Matrix3Xd& P, const Eigen::Matrix3Xd& Q, const Eigen::RowVector3d& cs,
                  const Eigen::RowVector3d& ct);
 

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <random>
 #include <sstream>
+#include <string>
 
 #include <Eigen/Dense>
 #include <gtest/gtest.h>
@@ -87,28 +88,110 @@ TEST(RigidFit, RecoversRotationAndTranslationExactly) {
     }
 }
 
-TEST(RigidFit, ReflectionNegatesTheThirdColumnBeforeTheTranspose) {
-    // Six points at +-e_x, +-e_y, +-e_z give P P^T = 2 I, so H = 2 L for a
-    // target map L, and V U^T = L^T exactly. L here is a reflection: the rule
-    // negates the third column of L^T, i.e. the result is L with its third
-    // row negated (not the nearest rotation to L).
-    Matrix3Xd rest(3, 6);
-    rest << 1, -1, 0, 0, 0, 0, 0, 0, 1, -1, 0, 0, 0, 0, 0, 0, 1, -1;
-    const Eigen::Vector3d normal = Eigen::Vector3d(1.0, 2.0, 2.0).normalized();
-    const Matrix3d mirror = Matrix3d::Identity() - 2.0 * normal * normal.transpose();
-    const Matrix3d L = mirror * rotation(Eigen::Vector3d(0.0, 1.0, 1.0), 0.7);
-    ASSERT_LT(L.determinant(), 0.0);
+// |Q^T - P^T A|^2: what the rigid fit's linear part minimises.
+double fitResidual(const FitInput& in, const Matrix3d& A) {
+    return (in.Q.transpose() - in.P.transpose() * A).squaredNorm();
+}
+
+// A rotation about `axis` by `angle` applied after A (row-vector order).
+Matrix3d turned(const Matrix3d& A, const Eigen::Vector3d& axis, double angle) { return A * rotation(axis, angle); }
+
+TEST(RigidFit, FlatRegionsInEveryOrientationGetTheLeastSquaresRotation) {
+    // Rest positions on a plane (or within 1e-6 of one), targets rotated,
+    // shifted and noisy. Where V U^T is a reflection, the least-squares
+    // rotation turns the singular pair of the smallest singular value, that
+    // is the plane's normal: negating a fixed axis instead is right only
+    // when the normal happens to be that axis.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::normal_distribution<double> noise(0.0, 0.01);
+    const Eigen::Vector3d normals[] = {Eigen::Vector3d::UnitX(), Eigen::Vector3d::UnitY(), Eigen::Vector3d::UnitZ(),
+                                       Eigen::Vector3d(1.0, 2.0, 2.0) / 3.0};
+    const char* names[] = {"x", "y", "z", "oblique"};
+    for (int o = 0; o < 4; ++o) {
+        const Eigen::Vector3d n = normals[o];
+        const Eigen::Vector3d e1 = n.unitOrthogonal(), e2 = n.cross(e1);
+        int reflections = 0;
+        for (int trial = 0; trial < 100; ++trial) {
+            const double thickness = trial % 2 == 0 ? 0.0 : 1e-6;
+            const int count = 20;
+            Matrix3Xd rest(3, count);
+            for (int i = 0; i < count; ++i)
+                rest.col(i) = Eigen::Vector3d(5.0, -3.0, 2.0) + u(rng) * e1 + 0.5 * u(rng) * e2 + thickness * u(rng) * n;
+            const Eigen::VectorXd w = Eigen::VectorXd::NullaryExpr(count, [&]() { return 0.6 + 0.4 * u(rng); });
+            const Matrix3d truth = rotation(Eigen::Vector3d(u(rng), u(rng), u(rng)), 3.0 * u(rng));
+            Matrix3Xd residual;
+            mapPoints(rest, w, truth, RowVector3d(u(rng), u(rng), u(rng)), &residual);
+            for (int i = 0; i < count; ++i)
+                residual.col(i) += Eigen::Vector3d(noise(rng), noise(rng), noise(rng));
+            const FitInput in = centre(rest, residual, w);
+            const Eigen::JacobiSVD<Eigen::MatrixXd> svd(Eigen::MatrixXd(in.P * in.Q.transpose()),
+                                                        Eigen::ComputeThinU | Eigen::ComputeThinV);
+            if ((svd.matrixV() * svd.matrixU().transpose()).determinant() < 0) ++reflections;
+
+            const Matrix3d A = linear(fitRigid(in.P, in.Q, in.cs, in.ct));
+            const std::string what = std::string(names[o]) + " trial " + std::to_string(trial);
+            EXPECT_LT((A.transpose() * A - Matrix3d::Identity()).cwiseAbs().maxCoeff(), 1e-12) << what;
+            EXPECT_NEAR(A.determinant(), 1.0, 1e-12) << what;
+            // No rotation does better: not the true one, not a small turn of
+            // the fit about any axis (it is a minimum), not a fixed axis of
+            // the fit negated in the other factor.
+            const double best = fitResidual(in, A);
+            const double slack = 1e-12 * (in.Q.squaredNorm() + in.P.squaredNorm());
+            EXPECT_LE(best, fitResidual(in, truth) + slack) << what;
+            for (int axis = 0; axis < 3; ++axis)
+                for (double angle : {-1e-3, 1e-3})
+                    EXPECT_LE(best, fitResidual(in, turned(A, Eigen::Vector3d::Unit(axis), angle)) + slack) << what;
+            Matrix3d thirdRowNegated = svd.matrixU() * svd.matrixV().transpose();
+            thirdRowNegated.row(2) = -thirdRowNegated.row(2);
+            if (thirdRowNegated.determinant() > 0) {
+                EXPECT_LE(best, fitResidual(in, thirdRowNegated) + slack) << what;
+            }
+            // The noise is small: the fit is near the true rotation.
+            EXPECT_LT((A - truth).cwiseAbs().maxCoeff(), 0.05) << what;
+            // The translation belongs to that linear part: t = c_t - c_s * A.
+            const MMatrix M = fitRigid(in.P, in.Q, in.cs, in.ct);
+            EXPECT_LT((translationOf(M) - (in.ct - in.cs * A)).cwiseAbs().maxCoeff(), 1e-12) << what;
+        }
+        // The decomposition meets reflections in a good share of the cases,
+        // or this test would not exercise the correction.
+        EXPECT_GT(reflections, 20) << names[o];
+    }
+}
+
+TEST(RigidFit, ReflectedTargetsGetTheRotationNearestTheReflection) {
+    // Targets that are a mirror image of a spread-out rest set: V U^T is the
+    // mirror itself (det -1). The best rotation keeps the two directions of
+    // the largest spread and turns the third, the least spread one.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const int count = 40;
+    Matrix3Xd rest(3, count);
+    for (int i = 0; i < count; ++i) rest.col(i) = Eigen::Vector3d(3.0 * u(rng), 2.0 * u(rng), 0.5 * u(rng));
+    const Matrix3d spin = rotation(Eigen::Vector3d(0.2, 0.7, -0.4), 1.1);
+    rest = spin.transpose() * rest;  // the spread's axes, turned off the coordinate axes
+    const Eigen::Vector3d n = Eigen::Vector3d(0.3, -0.5, 0.8).normalized();
+    const Matrix3d mirror = Matrix3d::Identity() - 2.0 * n * n.transpose();
+    const Eigen::VectorXd w = Eigen::VectorXd::Ones(count);
     Matrix3Xd residual;
-    const Eigen::VectorXd w = Eigen::VectorXd::Ones(6);
-    mapPoints(rest, w, L, RowVector3d(1, 2, 3), &residual);
+    mapPoints(rest, w, mirror, RowVector3d(1, 2, 3), &residual);
     const FitInput in = centre(rest, residual, w);
-    const MMatrix M = fitRigid(in.P, in.Q, in.cs, in.ct);
-    Matrix3d expected = L;
-    expected.row(2) = -expected.row(2);
-    EXPECT_LT((linear(M) - expected).cwiseAbs().maxCoeff(), 1e-12);
-    EXPECT_NEAR(linear(M).determinant(), 1.0, 1e-12);
-    // The translation belongs to that linear part: t = c_t - c_s * A.
-    EXPECT_LT((translationOf(M) - (in.ct - in.cs * expected)).cwiseAbs().maxCoeff(), 1e-12);
+    const Matrix3d A = linear(fitRigid(in.P, in.Q, in.cs, in.ct));
+    EXPECT_NEAR(A.determinant(), 1.0, 1e-12);
+    // mirror * diag-flip of the least spread axis: the mirror followed by a
+    // reflection through the plane of the two largest spreads.
+    // The rest set's least spread direction, close to spin's third row.
+    const Eigen::SelfAdjointEigenSolver<Matrix3d> spread(in.P * in.P.transpose());
+    const Eigen::Vector3d least = spread.eigenvectors().col(0);
+    ASSERT_GT(std::abs(least.dot(spin.row(2).transpose())), 0.99);
+    const Matrix3d expected = (Matrix3d::Identity() - 2.0 * least * least.transpose()) * mirror;
+    EXPECT_NEAR(expected.determinant(), 1.0, 1e-12);
+    EXPECT_LT((A - expected).cwiseAbs().maxCoeff(), 1e-10);
+    // Negating the fit's third row instead (a fixed axis) leaves far more.
+    Matrix3d fixedAxis = mirror;
+    fixedAxis.row(2) = -fixedAxis.row(2);
+    EXPECT_NEAR(fixedAxis.determinant(), 1.0, 1e-12);
+    EXPECT_LT(fitResidual(in, A), 0.5 * fitResidual(in, fixedAxis));
 }
 
 TEST(RigidFit, SingleVertexGivesIdentityAndTheOffset) {
