@@ -40,7 +40,7 @@ def rigid_fit(src, dst):
     """Least-squares rigid maps src (n,3) -> dst (F,n,3), one per frame."""
     cs = src.mean(axis=0)
     cd = dst.mean(axis=1)
-    H = np.einsum("na,fnb->fab", src - cs, dst - cd[:, None, :])
+    H = (src - cs).T @ (dst - cd[:, None, :])
     R = proper_rotations(H)
     t = cd - R @ cs
     return R, t
@@ -48,7 +48,8 @@ def rigid_fit(src, dst):
 
 def apply(R, t, P):
     """(F,3,3),(F,3),(n,3) -> (F,n,3)."""
-    return np.einsum("fab,nb->fna", R, P) + t[:, None, :]
+    # matmul rather than einsum: it goes through BLAS and is much faster.
+    return P @ np.swapaxes(R, -1, -2) + t[:, None, :]
 
 
 # ---------------------------------------------------------------- clustering
@@ -152,11 +153,12 @@ def update_weights(P, Y, R, t, K, row_weight, chunk=256):
     for s in range(0, V, chunk):
         e = min(V, s + chunk)
         # A[v, f, a, j]: vertex v moved by bone j alone.
-        A = np.einsum("jfab,vb->vfaj", R, P[s:e]) + np.transpose(t, (1, 2, 0))[None]
-        A = A.reshape(e - s, -1, B)
-        b = Y[:, s:e].transpose(1, 0, 2).reshape(e - s, -1)
-        G = np.einsum("vij,vik->vjk", A, A) + rw2
-        g = np.einsum("vij,vi->vj", A, b) + rw2
+        A = P[s:e] @ np.swapaxes(R, -1, -2) + t[:, :, None, :]  # (B,F,v,3)
+        A = np.ascontiguousarray(A.transpose(2, 1, 3, 0)).reshape(e - s, -1, B)
+        b = Y[:, s:e].transpose(1, 0, 2).reshape(e - s, -1, 1)
+        At = np.swapaxes(A, 1, 2)
+        G = At @ A + rw2
+        g = (At @ b)[..., 0] + rw2
         for i in range(e - s):
             w = nnls_gram(G[i], g[i])
             if K < B:
@@ -205,10 +207,10 @@ def update_bones(P, Y, W, R, t):
         # c = sum w^2 p / sum w^2 and q = sum w r / sum w^2.
         w2 = (w * w).sum()
         c = (w * w) @ p / w2
-        q = np.einsum("n,fna->fa", w, r) / w2
+        q = (w @ r) / w2
         src = w[:, None] * (p - c)
         dst = r - w[None, :, None] * q[:, None, :]
-        H = np.einsum("na,fnb->fab", src, dst)
+        H = src.T @ dst
         Rj = proper_rotations(H)
         R[j] = Rj
         t[j] = q - Rj @ c
