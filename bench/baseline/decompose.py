@@ -96,12 +96,21 @@ def cluster_motions(P, Y, labels, k):
 
 
 def trajectory_errors(P, Y, R, t):
-    """(k,V) squared error of each vertex's trajectory under each cluster."""
-    k = R.shape[0]
-    err = np.empty((k, P.shape[0]))
-    for c in range(k):
-        err[c] = ((apply(R[c], t[c], P) - Y) ** 2).sum(axis=(0, 2))
-    return err
+    """(k,V) squared error of each vertex's trajectory under each cluster.
+
+    Expands |R p + t - y|^2 summed over frames so every cluster is handled by
+    one matrix product instead of transforming all vertices per cluster."""
+    k, F = R.shape[:2]
+    V = P.shape[0]
+    Yf = Y.transpose(1, 0, 2).reshape(V, 3 * F)
+    # Z[v, c, b] = sum_{f,a} y_fva R_cfab
+    Z = (Yf @ R.transpose(1, 2, 0, 3).reshape(3 * F, 3 * k)).reshape(V, k, 3)
+    cross = np.einsum("vcb,vb->cv", Z, P)
+    yt = (Yf @ t.transpose(1, 2, 0).reshape(3 * F, k)).T
+    Rt = np.einsum("cfab,cfa->cb", R, t)
+    err = ((Yf * Yf).sum(1) + F * (P * P).sum(1))[None] + (t * t).sum((1, 2))[:, None]
+    err += 2 * (Rt @ P.T) - 2 * cross - 2 * yt
+    return np.maximum(err, 0.0)
 
 
 def rigid_clustering(P, Y, labels, k, rounds=20):
