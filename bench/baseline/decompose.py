@@ -139,12 +139,12 @@ def rigid_clustering(P, Y, labels, k, rounds=20):
 
 # ---------------------------------------------------------------- weights
 
-def nnls_gram(G, g):
+def nnls_gram(G, g, eig=None):
     """min ||A w - b||^2, w >= 0, given G = A^T A and g = A^T b only.
 
     Factor G = M^T M (eigen square root, exact for semi-definite G) and solve
     the equivalent small problem min ||M w - c|| with M^T c = g."""
-    lam, Q = np.linalg.eigh(G)
+    lam, Q = np.linalg.eigh(G) if eig is None else eig
     keep = lam > lam.max() * 1e-13
     s = np.sqrt(lam[keep])
     M = s[:, None] * Q[:, keep].T
@@ -152,37 +152,51 @@ def nnls_gram(G, g):
     return nnls(M, c, maxiter=50 * G.shape[0])[0]
 
 
-def update_weights(P, Y, R, t, K, row_weight, chunk=256):
+def bone_products(P, Y, R, t):
+    """Per vertex, the Gram matrix G[v,j,k] = sum_f (R_jf p + t_jf).(R_kf p + t_kf)
+    and g[v,j] = sum_f y_fv.(R_jf p + t_jf), expanded so that no (V, 3F, B)
+    array is ever formed."""
+    B, F = R.shape[:2]
+    V = P.shape[0]
+    M = np.einsum("jfab,kfac->bcjk", R, R, optimize=True).reshape(9, B * B)
+    u = np.einsum("jfab,kfa->jkb", R, t, optimize=True)
+    s = np.einsum("jfa,kfa->jk", t, t, optimize=True)
+    pp = (P[:, :, None] * P[:, None, :]).reshape(V, 9)
+    G = (pp @ M + P @ (u + u.transpose(1, 0, 2)).transpose(2, 0, 1).reshape(3, B * B))
+    G = G.reshape(V, B, B) + s
+    Yf = Y.transpose(1, 0, 2).reshape(V, 3 * F)
+    Z = (Yf @ R.transpose(1, 2, 0, 3).reshape(3 * F, 3 * B)).reshape(V, B, 3)
+    g = np.einsum("vjb,vb->vj", Z, P) + Yf @ t.transpose(1, 2, 0).reshape(3 * F, B)
+    return G, g
+
+
+def update_weights(P, Y, R, t, K, row_weight):
     """Per vertex NNLS over all bones with a weighted sum-to-one row, keep the
     K largest, re-solve on those, normalise."""
     V = P.shape[0]
     B = R.shape[0]
     W = np.zeros((V, B))
     rw2 = row_weight * row_weight
-    for s in range(0, V, chunk):
-        e = min(V, s + chunk)
-        # A[v, f, a, j]: vertex v moved by bone j alone.
-        A = P[s:e] @ np.swapaxes(R, -1, -2) + t[:, :, None, :]  # (B,F,v,3)
-        A = np.ascontiguousarray(A.transpose(2, 1, 3, 0)).reshape(e - s, -1, B)
-        b = Y[:, s:e].transpose(1, 0, 2).reshape(e - s, -1, 1)
-        At = np.swapaxes(A, 1, 2)
-        G = At @ A + rw2
-        g = (At @ b)[..., 0] + rw2
-        for i in range(e - s):
-            w = nnls_gram(G[i], g[i])
-            if K < B:
-                top = np.argsort(-w)[:K]
-                top = top[w[top] > 0]
-                w = np.zeros(B)
-                if len(top):
-                    w[top] = nnls_gram(G[i][np.ix_(top, top)], g[i][top])
-            total = w.sum()
-            if total <= 0:
-                # Degenerate: fall back to the single best bone.
-                w = np.zeros(B)
-                w[np.argmin(np.diag(G[i]) - 2 * g[i])] = 1.0
-                total = 1.0
-            W[s + i] = w / total
+    G, g = bone_products(P, Y, R, t)
+    G += rw2
+    g += rw2
+    # One batched eigendecomposition instead of one call per vertex.
+    lam, Q = np.linalg.eigh(G)
+    for i in range(V):
+        w = nnls_gram(G[i], g[i], (lam[i], Q[i]))
+        if K < B:
+            top = np.argsort(-w)[:K]
+            top = top[w[top] > 0]
+            w = np.zeros(B)
+            if len(top):
+                w[top] = nnls_gram(G[i][np.ix_(top, top)], g[i][top])
+        total = w.sum()
+        if total <= 0:
+            # Degenerate: fall back to the single best bone.
+            w = np.zeros(B)
+            w[np.argmin(np.diag(G[i]) - 2 * g[i])] = 1.0
+            total = 1.0
+        W[i] = w / total
     return W
 
 
