@@ -118,20 +118,12 @@ struct Normalised {
 
 class MotionClustering {
  public:
+  // One cluster holding every vertex.
   MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost)
-      : rest_(rest),
-        restColumns_(rest.transpose()),
-        traj_(traj),
-        vertices_(static_cast<int>(rest.cols())),
-        frames_(static_cast<int>(traj.cols() / 3)),
-        explainedCost_(explainedCost),
-        bone_(vertices_, 0) {
-    addCluster();
-    refresh();
-  }
+      : MotionClustering(rest, traj, explainedCost, std::vector<int>(static_cast<size_t>(rest.cols()), 0), 1) {}
 
-  // Starts from a given assignment of vertices to clusters 0..k-1 (every
-  // cluster non-empty).
+  // Starts from a given assignment of vertices to clusters 0..k-1; clusters
+  // left empty are dropped.
   MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost,
                    const std::vector<int>& assignment, int clusters)
       : rest_(rest),
