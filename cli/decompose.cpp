@@ -70,6 +70,8 @@ std::string locatePlugin(const std::string& given) {
 
 // Beyond this many vertex-sample-bone products, only one placement is tried.
 constexpr double kPlacementTrialWork = 5e7;
+// Weak joints moved, one solve each, on inputs below that size.
+constexpr int kSwapRounds = 4;
 
 // Joints to start from: the file's skeleton when it has one and no bone
 // count was asked for, otherwise placed by clustering the motion, with the
@@ -257,6 +259,9 @@ int runDecompose(const DecomposeOptions& options) {
     // Joints keyed anew would move a mesh that the file's skin deforms.
     scheduleOptions.continuation = joints.skin.empty();
     scheduleOptions.reseedRounds = useSkeleton ? 0 : scheduleOptions.reseedRounds;
+    // Moving weak joints costs a solve each: only where solves are cheap.
+    const double work = static_cast<double>(samples.vertexCount) * samples.frameCount() * jointCount;
+    scheduleOptions.swapRounds = !useSkeleton && work <= kPlacementTrialWork ? kSwapRounds : 0;
     starts.front() = joints.world;
     const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, starts, scheduleOptions, runCommand);
     progress.finish();
@@ -322,6 +327,7 @@ int runDecompose(const DecomposeOptions& options) {
         report["placementsTried"] = starts.size();
         report["placementChosen"] = schedule.chosenStart;
         report["reseededJoints"] = schedule.reseededJoints;
+        report["movedJoints"] = schedule.movedJoints;
         report["negligibleJoints"] = schedule.negligibleJoints;
         report["commandError"] = solved.commandError;
         report["iterationsDone"] = solved.iterationsDone;

@@ -217,6 +217,82 @@ class MotionClustering {
     }
   }
 
+  // Cluster whose vertices carry the largest total motion error.
+  int costliestCluster() const {
+    std::vector<double> total(clusterCount(), 0.0);
+    for (int v = 0; v < vertices_; ++v) total[bone_[v]] += cost_[bone_[v]][v];
+    int costliest = 0;
+    for (int c = 1; c < clusterCount(); ++c)
+      if (total[c] > total[costliest]) costliest = c;
+    return costliest;
+  }
+
+  // Splits `cluster` in two compact halves at rest: 2-means on rest
+  // positions from its worst-fitted member and the member farthest from it.
+  // Returns false when it has fewer than two distinct points.
+  bool splitAtRest(int cluster) {
+    const std::vector<int> members = members_[cluster];  // addCluster below grows members_
+    if (members.size() < 2) return false;
+    int worst = members.front();
+    for (int v : members)
+      if (cost_[cluster][v] > cost_[cluster][worst]) worst = v;
+    int far = worst;
+    for (int v : members)
+      if ((rest_.col(v) - rest_.col(worst)).squaredNorm() > (rest_.col(far) - rest_.col(worst)).squaredNorm()) far = v;
+    if (far == worst) return false;
+    Vector3d a = rest_.col(worst), b = rest_.col(far);
+    std::vector<char> side(members.size(), 0);
+    for (int round = 0; round < 10; ++round) {
+      Vector3d sumA = Vector3d::Zero(), sumB = Vector3d::Zero();
+      int countA = 0, countB = 0;
+      for (size_t i = 0; i < members.size(); ++i) {
+        const Vector3d p = rest_.col(members[i]);
+        side[i] = (p - b).squaredNorm() < (p - a).squaredNorm();
+        if (side[i]) {
+          sumB += p;
+          ++countB;
+        } else {
+          sumA += p;
+          ++countA;
+        }
+      }
+      if (countA == 0 || countB == 0) return false;
+      a = sumA / countA;
+      b = sumB / countB;
+    }
+    const int added = clusterCount();
+    addCluster();
+    for (size_t i = 0; i < members.size(); ++i)
+      if (side[i]) bone_[members[i]] = added;
+    dirty_[cluster] = 1;
+    refresh();
+    return true;
+  }
+
+  // Smallest cluster and its size; (-1, 0) without clusters.
+  std::pair<int, int> smallestCluster() const {
+    int smallest = -1;
+    for (int c = 0; c < clusterCount(); ++c)
+      if (smallest < 0 || members_[c].size() < members_[smallest].size()) smallest = c;
+    return {smallest, smallest < 0 ? 0 : static_cast<int>(members_[smallest].size())};
+  }
+
+  // Hands every vertex of `cluster` to the other cluster that reproduces it
+  // best and drops it (a cluster of a few vertices makes a bone whose motion
+  // the data barely determines).
+  void dissolve(int cluster) {
+    if (clusterCount() < 2) return;
+    for (int v : members_[cluster]) {
+      int best = -1;
+      for (int c = 0; c < clusterCount(); ++c)
+        if (c != cluster && (best < 0 || cost_[c][v] < cost_[best][v])) best = c;
+      bone_[v] = best;
+      dirty_[best] = 1;
+    }
+    dropEmpty();
+    refresh();
+  }
+
   // Groups of clusters sharing one rigid motion: cluster j joins the group of
   // the first earlier cluster whose motion explains all of j's vertices.
   std::vector<int> motionGroups() const {
@@ -627,9 +703,37 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
                                                     kMeansByRestPosition(rest, target, seed), target);
     other->refine(options.maxIterations);
     compactExplained = growClusters(*other, target, options.maxIterations);
+    // Clusters far below a fair share are re-seeded where the fit is worst,
+    // a bounded number of times.
+    const int minimumSize = std::max(3, nv / (4 * target));
+    for (int round = 0; round < target && !compactExplained; ++round) {
+      const auto [smallest, size] = other->smallestCluster();
+      if (smallest < 0 || size >= minimumSize) break;
+      other->dissolve(smallest);
+      compactExplained = growClusters(*other, target, options.maxIterations);
+    }
     return other;
   };
-  if (options.candidate > 0) {
+  // Compact clusters grown by halving the costliest one, each split
+  // followed by motion refinement: bones go where the motion is complex.
+  auto splitClustering = [&](bool& splitExplained) {
+    auto other = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+    splitExplained = false;
+    for (int attempt = 0; other->clusterCount() < target && attempt < 2 * target; ++attempt) {
+      const auto [worst, worstCost] = other->worstVertex();
+      if (worst < 0 || worstCost <= other->explainedCost()) {
+        splitExplained = true;
+        break;
+      }
+      if (!other->splitAtRest(other->costliestCluster())) break;
+      other->refine(options.maxIterations);
+    }
+    if (!splitExplained) splitExplained = growClusters(*other, target, options.maxIterations);
+    return other;
+  };
+  if (options.candidate > options.restSeededCandidates) {
+    best = splitClustering(explained);
+  } else if (options.candidate > 0) {
     best = compactClustering(options.candidate - 1, explained);
   } else if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
     // The compact clustering of lowest motion cost replaces the grown one.
@@ -757,7 +861,7 @@ std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vec
   std::vector<JointPlacement> candidates;
   candidates.push_back(placeJoints(vertexCount, frames, one));
   if (candidates.front().explainsEveryVertex || options.boneCount < 2) return candidates;
-  for (int seed = 0; seed < options.restSeededCandidates; ++seed) {
+  for (int seed = 0; seed <= options.restSeededCandidates; ++seed) {
     one.candidate = seed + 1;
     candidates.push_back(placeJoints(vertexCount, frames, one));
   }

@@ -42,7 +42,9 @@ struct JointPlacementOptions {
   int restSeededCandidates = 3;
   // Which clustering to return: -1 chooses (the grown one when it explains
   // every vertex, else the compact one of lowest motion cost); 0 the one
-  // grown from the worst residual; c >= 1 the one from k-means seed c - 1.
+  // grown from the worst residual; c in 1..restSeededCandidates the one from
+  // k-means seed c - 1; c above that the one grown by halving the costliest
+  // cluster at rest.
   int candidate = -1;
 };
 
@@ -78,7 +80,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 
 // The placements a decomposition may start from: the clustering grown from
 // the worst residual, and unless it explains every vertex, one per k-means
-// seed of restSeededCandidates. Which fits best is for a short solve to tell.
+// seed of restSeededCandidates and the one grown by halving clusters. Which fits best is for a short solve to tell.
 std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
                                                 const JointPlacementOptions& options);
 

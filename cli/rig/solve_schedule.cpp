@@ -99,6 +99,24 @@ public:
             if (!(candidate.eRms < best.eRms)) break;
             best = std::move(candidate);
         }
+        // Local search: the weakest joints, one at a time, moved to where the
+        // fit is worst; each move kept only when the error drops.
+        std::vector<char> tried(static_cast<size_t>(jointCount), 0);
+        for (int swap = 0; options_.continuation && swap < options_.swapRounds && jointCount > 1; ++swap) {
+            const std::vector<double> totals = jointWeightTotals(best.influences, jointCount);
+            int weakest = -1;
+            for (int j = 0; j < jointCount; ++j)
+                if (!tried[j] && (weakest < 0 || totals[j] < totals[weakest])) weakest = j;
+            if (weakest < 0) break;
+            tried[weakest] = 1;
+            std::vector<std::vector<io::Matrix4>> moved = best.boneWorld;
+            reseed(best, {weakest}, moved);
+            CommandResult candidate = polish(reselect(moved, "reselect after moving a joint"));
+            if (candidate.eRms < best.eRms) {
+                best = std::move(candidate);
+                ++summary_.movedJoints;
+            }
+        }
         summary_.negligibleJoints = static_cast<int>(negligibleJoints(best, jointCount).size());
         summary_.best = std::move(best);
         return std::move(summary_);

@@ -13,7 +13,9 @@
 //     below the stop threshold or the iteration budget is spent;
 //  3. joints that ended with negligible weight are re-seeded on the region
 //     the rig fits worst (a rigid motion fitted to it), and phases 1 and 2
-//     run again from there; kept only if the error drops.
+//     run again from there; kept only if the error drops;
+//  4. optionally, a local search moves the weakest joints the same way, one
+//     at a time, keeping each move that lowers the error.
 // Whenever a run's last iteration is not its best, the same run is repeated
 // up to its best iteration (the command is deterministic), so a worsening
 // iteration never reaches the exported rig.
@@ -59,6 +61,9 @@ struct ScheduleOptions {
     int reselectIterations = 5;   // phase 1's length
     double breakPercent = 0.05;   // phase 2's early stop, percent; <= 0 never
     int reseedRounds = 2;         // rounds of phase 3; 0: never re-seed
+    // Then this many times the joint of least total weight is moved to the
+    // worst-fitted region and phases 1 and 2 run again, kept when better.
+    int swapRounds = 0;
     // A joint's weight is negligible when its weights over all vertices sum
     // to less than this (in vertices' worth of full weight).
     double negligibleWeight = 2.0;
@@ -78,6 +83,7 @@ struct ScheduleSummary {
     std::vector<ScheduleRun> runs;  // in the order they ran
     int chosenStart = 0;            // which candidate start went on
     int reseededJoints = 0;         // joints re-seeded, over all rounds
+    int movedJoints = 0;            // weak joints moved to a better place
     int negligibleJoints = 0;       // joints of the best rig with negligible weight
 };
 
