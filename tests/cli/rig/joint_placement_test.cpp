@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <set>
@@ -404,6 +405,57 @@ TEST(JointPlacementDeforming, BendingMeshGetsEveryBone) {
   // More bones follow the bend more closely.
   EXPECT_LT(rigidFitRms(a.vertexCount, a.frames, 0, six),
             0.2 * rigidFitRms(a.vertexCount, a.frames, 0, one));
+}
+
+TEST(JointPlacementCandidates, RigidPartsNeedOneCandidateBendingSkinGetsCompactOnes) {
+  const Animation parts = rigidParts(4, 30, 12, false);
+  const std::vector<JointPlacement> exact = placeJointCandidates(parts.vertexCount, parts.frames, bones(4));
+  ASSERT_EQ(exact.size(), 1u);
+  EXPECT_TRUE(exact.front().explainsEveryVertex);
+  expectPartsRecovered(parts, exact.front(), 4);
+
+  const Animation bend = bendingCylinder(40, 10, 12);
+  JointPlacementOptions o = bones(6);
+  const std::vector<JointPlacement> tried = placeJointCandidates(bend.vertexCount, bend.frames, o);
+  // The grown clustering, one per k-means seed, and the halving one.
+  ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 2));
+  for (std::size_t c = 0; c < tried.size(); ++c) {
+    SCOPED_TRACE(testing::Message() << "candidate " << c);
+    expectWellFormed(bend, tried[c]);
+    EXPECT_EQ(tried[c].boneCount, 6);
+    EXPECT_FALSE(tried[c].explainsEveryVertex);
+    // Compact candidates give every bone a fair share of the vertices.
+    if (c == 0) continue;
+    std::vector<int> size(6, 0);
+    for (int b : tried[c].vertexBone) ++size[b];
+    EXPECT_GE(*std::min_element(size.begin(), size.end()), bend.vertexCount / (4 * 6));
+  }
+  // The chosen placement is one of the candidates.
+  const JointPlacement chosen = placeJoints(bend.vertexCount, bend.frames, o);
+  bool found = false;
+  for (const JointPlacement& candidate : tried) found |= candidate.vertexBone == chosen.vertexBone;
+  EXPECT_TRUE(found);
+}
+
+TEST(JointPlacementCandidates, FitRigidMotionCarriesTheMembersExactly) {
+  const Animation a = rigidParts(3, 20, 6, false, 1.0, 1e4);
+  std::vector<int> members;
+  for (int v = 0; v < a.vertexCount; ++v)
+    if (a.part[v] == 2) members.push_back(v);
+  const std::vector<Matrix4> world = fitRigidMotion(a.frames, 0, members);
+  ASSERT_EQ(world.size(), a.frames.size());
+  const RowMatrix4 inverseRest = Eigen::Map<const RowMatrix4>(world[0].data()).inverse();
+  for (std::size_t f = 0; f < a.frames.size(); ++f) {
+    const RowMatrix4 m = Eigen::Map<const RowMatrix4>(world[f].data());
+    const Eigen::Matrix3d rotation = m.topLeftCorner<3, 3>();
+    EXPECT_NEAR(rotation.determinant(), 1.0, 1e-12);
+    for (int v : members) {
+      const double* p = &a.frames[0][3 * v];
+      const Eigen::RowVector4d y = Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * inverseRest * m;
+      for (int c = 0; c < 3; ++c) EXPECT_NEAR(y[c], a.frames[f][3 * v + c], 1e-9);
+    }
+  }
+  EXPECT_THROW(fitRigidMotion(a.frames, 0, {}), std::invalid_argument);
 }
 
 TEST(JointPlacementDeterminism, IdenticalForRepeatedRunsAndThreadCounts) {
