@@ -218,12 +218,14 @@ int runDecompose(const DecomposeOptions& options) {
     start = Clock::now();
     // One run of the command as a host user would type it, measured here.
     SolvedRig solved;
+    int runNumber = 0;
     const rig::CommandRunner runCommand = [&](const rig::CommandRequest& request) {
         if (request.startWorld != keyedWorld) {
             keyStartingJoints(names, request.startWorld);
             keyedWorld = request.startWorld;
         }
         setIterationSettings(names, request.iterations, request.reselectIterations, request.breakPercent);
+        progress.beginRun("run " + std::to_string(++runNumber) + " (" + request.purpose + ")", request.iterations);
         const size_t errorsBefore = progress.iterationErrors().size();
         MStatus status;
         {

@@ -40,15 +40,21 @@ bool iterationLine(const std::string& line, std::string& number, std::string& re
 
 }  // namespace
 
+void Progress::beginRun(const std::string& label, int iterations) {
+    runLabel_ = label.empty() ? label : label + ", ";
+    iterationLimit_ = iterations;
+}
+
 void Progress::commandLine(const std::string& line) {
     const std::string of = "/" + std::to_string(iterationLimit_);
     std::string number, rest;
     if (iterationLine(line, number, rest) && rest.compare(0, 8, "Error = ") == 0) {
         const std::string value = rest.substr(8);
         iterationErrors_.push_back(std::strtod(value.c_str(), nullptr));
-        show("iteration " + number + of + ": error " + value);
+        show(runLabel_ + "iteration " + number + of + ": error " + value);
     } else if (iterationLine(line, number, rest) && (rest == "Solving Bones" || rest == "Solving Skinning")) {
-        if (terminal_) show("iteration " + number + of + ": solving " + (rest == "Solving Bones" ? "bones" : "weights"));
+        if (terminal_)
+            show(runLabel_ + "iteration " + number + of + ": solving " + (rest == "Solving Bones" ? "bones" : "weights"));
     } else {
         otherLines_.push_back(line);
     }

@@ -13,6 +13,9 @@ public:
 
     // A stage of the program ("reading", "placing joints", ...).
     void stage(const std::string& what);
+    // A run of the command begins: its iteration lines are shown as
+    // "<label>, iteration n/<iterations>".
+    void beginRun(const std::string& label, int iterations);
     // One line printed by the command; iteration lines update the display and
     // errors are kept in `iterationErrors`.
     void commandLine(const std::string& line);
@@ -30,6 +33,7 @@ private:
     bool terminal_;
     bool lineOpen_ = false;
     int iterationLimit_;
+    std::string runLabel_;
     std::vector<double> iterationErrors_;
     std::vector<std::string> otherLines_;
 };

@@ -26,6 +26,7 @@ public:
 
     // One run, repeated up to its best iteration when its last one is worse.
     CommandResult run(CommandRequest request, const std::string& purpose) {
+        request.purpose = purpose;
         CommandResult result = runner_(request);
         summary_.runs.push_back({purpose, result.iterationErrors, result.eRms});
         const int best = bestIteration(result.iterationErrors);
@@ -34,6 +35,7 @@ public:
             // The command refuses more re-selecting iterations than iterations.
             request.reselectIterations = std::min(request.reselectIterations, request.iterations);
             request.breakPercent = 0.0;
+            request.purpose = "repeat to best";
             result = runner_(request);
             summary_.runs.push_back({"repeat to best", result.iterationErrors, result.eRms});
         }

@@ -40,6 +40,7 @@ struct CommandRequest {
     int iterations = 1;
     int reselectIterations = 1;  // iterations (from the first) that re-select influences
     double breakPercent = 0.0;   // the command's early stop; <= 0 never
+    std::string purpose;         // what the run is for, for progress and the report
 };
 
 // What one run gives back, measured by the caller on the animation.
