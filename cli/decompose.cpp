@@ -68,10 +68,14 @@ std::string locatePlugin(const std::string& given) {
 #endif
 }
 
-// Beyond this many vertex-sample-bone products, only one placement is tried.
-constexpr double kPlacementTrialWork = 5e7;
-// Weak joints moved, one solve each, on inputs below that size.
-constexpr int kSwapRounds = 4;
+// Solver work (iterations x vertices x samples x joints) the schedule may
+// spend beyond one placement's solve, trying other placements and moving
+// joints: about a second on the 2-core machine, so small inputs get the
+// search and large ones the plain solve. A count, not a clock, so the result
+// never depends on the machine.
+constexpr double kSearchWork = 4e8;
+// At most this many weak joints are moved, one solve each.
+constexpr int kSwapRounds = 6;
 
 // Joints to start from: the file's skeleton when it has one and no bone
 // count was asked for, otherwise placed by clustering the motion, with the
@@ -98,7 +102,7 @@ StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeO
     // where those are cheap, while the rule's choice does for large inputs.
     const double work = static_cast<double>(samples.vertexCount) * samples.frameCount() * options.bones;
     std::vector<rig::JointPlacement> placements;
-    if (work <= kPlacementTrialWork)
+    if (work * options.fullSolverIterations <= kSearchWork)
         placements = rig::placeJointCandidates(samples.vertexCount, samples.frames, placementOptions);
     else
         placements.push_back(rig::placeJoints(samples.vertexCount, samples.frames, placementOptions));
@@ -262,8 +266,9 @@ int runDecompose(const DecomposeOptions& options) {
     scheduleOptions.continuation = joints.skin.empty();
     scheduleOptions.reseedRounds = useSkeleton ? 0 : scheduleOptions.reseedRounds;
     // Moving weak joints costs a solve each: only where solves are cheap.
-    const double work = static_cast<double>(samples.vertexCount) * samples.frameCount() * jointCount;
-    scheduleOptions.swapRounds = !useSkeleton && work <= kPlacementTrialWork ? kSwapRounds : 0;
+    scheduleOptions.swapRounds = useSkeleton ? 0 : kSwapRounds;
+    scheduleOptions.iterationWork = static_cast<double>(samples.vertexCount) * samples.frameCount() * jointCount;
+    scheduleOptions.searchWork = kSearchWork;
     starts.front() = joints.world;
     const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, starts, scheduleOptions, runCommand);
     progress.finish();

@@ -80,9 +80,12 @@ public:
         } else {
             // Every candidate start gets phase 1; the best goes on.
             for (size_t c = 0; c < starts.size(); ++c) {
+                if (c > 0 && !affordable(reselectIterations())) break;
+                const size_t runsBefore = summary_.runs.size();
                 CommandResult selected = reselect(starts[c], starts.size() > 1 ? "reselect, start " +
                                                                                      std::to_string(c + 1)
                                                                                : "reselect");
+                if (c > 0) spendSince(runsBefore);
                 if (c == 0 || selected.eRms < best.eRms) {
                     best = std::move(selected);
                     summary_.chosenStart = static_cast<int>(c);
@@ -93,11 +96,13 @@ public:
         const int jointCount = starts.front().empty() ? 0 : static_cast<int>(starts.front().front().size());
         for (int round = 0; options_.continuation && round < options_.reseedRounds; ++round) {
             const std::vector<int> dead = negligibleJoints(best, jointCount);
-            if (dead.empty()) break;
+            if (dead.empty() || !affordable(budget())) break;
             std::vector<std::vector<io::Matrix4>> reseeded = best.boneWorld;
             reseed(best, dead, reseeded);
             summary_.reseededJoints += static_cast<int>(dead.size());
+            const size_t runsBefore = summary_.runs.size();
             CommandResult candidate = polish(reselect(reseeded, "reselect after reseeding"));
+            spendSince(runsBefore);
             if (!(candidate.eRms < best.eRms)) break;
             best = std::move(candidate);
         }
@@ -105,6 +110,7 @@ public:
         // fit is worst; each move kept only when the error drops.
         std::vector<char> tried(static_cast<size_t>(jointCount), 0);
         for (int swap = 0; options_.continuation && swap < options_.swapRounds && jointCount > 1; ++swap) {
+            if (!affordable(budget())) break;
             const std::vector<double> totals = jointWeightTotals(best.influences, jointCount);
             int weakest = -1;
             for (int j = 0; j < jointCount; ++j)
@@ -113,7 +119,9 @@ public:
             tried[weakest] = 1;
             std::vector<std::vector<io::Matrix4>> moved = best.boneWorld;
             reseed(best, {weakest}, moved);
+            const size_t runsBefore = summary_.runs.size();
             CommandResult candidate = polish(reselect(moved, "reselect after moving a joint"));
+            spendSince(runsBefore);
             if (candidate.eRms < best.eRms) {
                 best = std::move(candidate);
                 ++summary_.movedJoints;
@@ -125,6 +133,15 @@ public:
     }
 
 private:
+    bool affordable(int iterations) const {
+        return searchSpent_ + iterations * options_.iterationWork <= options_.searchWork;
+    }
+    // Every run from `first` on, repeats included.
+    void spendSince(size_t first) {
+        for (size_t r = first; r < summary_.runs.size(); ++r)
+            searchSpent_ += static_cast<double>(summary_.runs[r].errors.size()) * options_.iterationWork;
+    }
+
     int budget() const { return std::max(options_.iterations, 1); }
     int reselectIterations() const { return std::clamp(options_.reselectIterations, 1, budget()); }
 
@@ -174,6 +191,7 @@ private:
     const ScheduleOptions& options_;
     const CommandRunner& runner_;
     ScheduleSummary summary_;
+    double searchSpent_ = 0.0;
 };
 
 }  // namespace

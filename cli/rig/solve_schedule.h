@@ -68,6 +68,11 @@ struct ScheduleOptions {
     // A joint's weight is negligible when its weights over all vertices sum
     // to less than this (in vertices' worth of full weight).
     double negligibleWeight = 2.0;
+    // Cost of one iteration (any unit) and how much the search beyond the
+    // first start's phases 1 and 2 may spend in all (other starts, re-seeding,
+    // moves); a run the budget cannot cover is not started.
+    double iterationWork = 0.0;
+    double searchWork = 1e300;
     // Whether later runs may start from other joints than the first request's
     // (false when the scene's mesh is deformed by those joints).
     bool continuation = true;

@@ -148,6 +148,33 @@ TEST(SolveSchedule, TheCandidateStartThatFitsBestGoesOn) {
                  std::invalid_argument);
 }
 
+TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
+    ScriptedCommand command;
+    command.errors = {3.0, 2.0};
+    command.jointWeight = {1.0, 0.0};  // a joint to re-seed and to move
+    ScheduleOptions options;
+    options.iterations = 2;
+    options.reselectIterations = 2;
+    options.swapRounds = 3;
+    options.iterationWork = 1.0;
+    options.searchWork = 2.0;  // one more start's phase 1, nothing else
+    const auto start = identityStart(command.samples, command.joints);
+    const ScheduleSummary summary =
+        runSchedule(stillFrames(command.samples, command.vertices), {start, start, start}, options,
+                    [&](const CommandRequest& request) { return command(request); });
+    EXPECT_EQ(command.requests.size(), 2u);
+    EXPECT_EQ(summary.reseededJoints, 0);
+    EXPECT_EQ(summary.movedJoints, 0);
+
+    // With room for everything, every start, the re-seeding and the moves run.
+    ScriptedCommand unlimited = command;
+    unlimited.requests.clear();
+    options.searchWork = 1e9;
+    runSchedule(stillFrames(command.samples, command.vertices), {start, start, start}, options,
+                [&](const CommandRequest& request) { return unlimited(request); });
+    EXPECT_EQ(unlimited.requests.size(), 3u + 1u + 2u);  // starts, one re-seeding round, two joints to move
+}
+
 TEST(SolveSchedule, WithoutContinuationOneRunAsAsked) {
     ScriptedCommand command;
     command.errors = {3.0, 2.0, 1.0};
