@@ -119,6 +119,19 @@ def read_pc2(path, np):
     return data.reshape(samples, points, 3).astype(float)
 
 
+def print_markdown(rows):
+    print("\n| input | joints | E_RMS | max distance | negligible joints | iterations | seconds | baseline E_RMS |")
+    print("|---|---|---|---|---|---|---|---|")
+    for row in rows:
+        if "failed" in row:
+            print(f"| {row['input']} | {row['joints']} | failed | | | | | |")
+            continue
+        base = (row.get("baseline") or {}).get("eRms")
+        print(f"| {row['input']} | {row['joints']} | {row['eRms']:.3f} | {row['maxDistance']:.3f} | "
+              f"{row['negligibleJoints']} | {row['iterations']} | {row['seconds']['total']:.2f} | "
+              f"{'-' if base is None else f'{base:.3f}'} |")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--vantrel", default=os.path.join(HERE, "..", "build", "cli", "vantrel"))
@@ -127,6 +140,7 @@ def main():
     parser.add_argument("--only", nargs="*", default=[])
     parser.add_argument("--baseline", action="store_true")
     parser.add_argument("--json")
+    parser.add_argument("--markdown", action="store_true", help="also print the table as Markdown")
     args = parser.parse_args()
 
     rows = []
@@ -150,6 +164,8 @@ def main():
             print(f"{item['name']:<22}{joints:>7}{row['eRms']:>9.3f}{row['maxDistance']:>10.3f}"
                   f"{row['negligibleJoints']:>6}{row['iterations']:>7}{s.get('jointPlacement', 0):>9.2f}"
                   f"{s['solve']:>9.2f}{s['total']:>9.2f}{base_text:>10}{true_text:>8}", flush=True)
+    if args.markdown:
+        print_markdown(rows)
     if args.json:
         os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
         with open(args.json, "w") as f:
