@@ -68,6 +68,9 @@ std::string locatePlugin(const std::string& given) {
 #endif
 }
 
+// Default weight of the sum-to-one row, per unit of the rest pose's size.
+constexpr double kLagrangianPerSize = 100.0;
+
 // Solver work (iterations x vertices x samples x joints) the schedule may
 // spend beyond one placement's solve, trying other placements and moving
 // joints: about a second on the 2-core machine, so small inputs get the
@@ -207,7 +210,10 @@ int runDecompose(const DecomposeOptions& options) {
     start = Clock::now();
     progress.stage("building the scene");
     const double restDiagonal = boundingBoxDiagonal(samples.frames.front());
-    const double lagrangian = options.lagrangian ? *options.lagrangian : std::max(restDiagonal, 1e-6);
+    // Weights are rescaled to sum to one after the solve; a constraint row
+    // well above the model's size keeps that rescaling from undoing the fit.
+    const double lagrangian =
+        options.lagrangian ? *options.lagrangian : kLagrangianPerSize * std::max(restDiagonal, 1e-6);
     host::setMessageEcho(false);
     host::clearMessages();
     const SceneNames names = buildDecompositionScene(samples, joints, settings, lagrangian);

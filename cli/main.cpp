@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->group(solving);
     decompose->add_option("--lagrangian", options.lagrangian,
-                          "Weight of the sum-to-one constraint; default: the model's size")
+                          "Weight of the sum-to-one constraint; default: 100 x the model's size")
         ->check(CLI::PositiveNumber)
         ->group(solving);
 
