@@ -16,6 +16,20 @@ constexpr double kNnlsEpsilon = 1e-10;
 // the problem sizes here, so this sits well above it.
 constexpr double kDependentColumnTolerance = 1e-9;
 
+// Smallest squared pivot of the normal equations' light part (the
+// differences between a vertex's columns, the shared part taken out),
+// relative to the column's squared norm there, that they decide on their
+// own: the pivot is then known to about 1e-10 relative, and the passive
+// solves lose at most about 1e-16 / 1e-6 of the tall solve's accuracy.
+constexpr double kGramPivotTolerance = 1e-6;
+
+// A squared pivot of the light part below this fraction of the column's
+// whole squared norm is too near the line where the tall solve blocks the
+// column (kDependentColumnTolerance, squared) for the normal equations to
+// take the same side: a factor of 100 above it, they leave it to the tall
+// solve.
+constexpr double kGramDecidedPivot = 1e2 * kDependentColumnTolerance * kDependentColumnTolerance;
+
 // The affine bone fit is determined only when the centred rest positions span
 // three dimensions; a diagonal entry of their R factor at most this fraction of
 // the largest column norm marks a flat, collinear or coincident set.
