@@ -303,6 +303,7 @@ struct VertexTerms {
     double t[10];  // p~' p~'^T
     double w;
     double s;      // |c|^2 = w^2 sum |o'_f|^2 + |p|^2 + lagragian^2
+    double inverseS;
     double scale;  // |p~'|^2 / (|p|^2 + lagragian^2): bounds a column difference
     double cb = 0.0;  // c^T beta
     void set(const WeightTables& tables, const MPoint& point, double lagragian) {
@@ -314,6 +315,7 @@ struct VertexTerms {
         quadraticTerms(p, t);
         const double rest2 = point.x * point.x + point.y * point.y + point.z * point.z + lagragian * lagragian;
         s = w * w * tables.shift2 + rest2;
+        inverseS = 1.0 / s;
         scale = (t[0] + t[1] + t[2] + t[3]) / rest2;
     }
     // u_k = c^T e_k.
@@ -334,7 +336,7 @@ struct VertexTerms {
     void gramColumn(const double* terms, int paddedJ, const double* u, double ul, double* out) const {
         Run4 tv[10];
         for (int i = 0; i < 10; ++i) tv[i] = Run4::Constant(t[i]);
-        const Run4 b = Run4::Constant(-ul / s);
+        const Run4 b = Run4::Constant(-ul * inverseS);
         int k = 0;
         for (; k + 8 <= paddedJ; k += 8) {
             Run4 acc0 = Run4::Zero(), acc1 = Run4::Zero();
@@ -371,24 +373,24 @@ public:
         tables_ = tables;
         v_ = v;
         const int J = tables->J;
-        const double s = v->s;
+        const double inverseS = v->inverseS, cb = v->cb * inverseS;
         for (int k = 0; k < J; ++k) {
             const double u = v->link(*tables, k);
             u_[k] = u;
-            heavy_[k] = 1.0 + u / s;
+            heavy_[k] = 1.0 + u * inverseS;
             light_[k] = v->p[0] * e[4 * k] + v->p[1] * e[4 * k + 1] + v->p[2] * e[4 * k + 2] + v->p[3] * e[4 * k + 3];
-            atb_[k] = light_[k] - u * (v->cb / s);
+            atb_[k] = light_[k] - u * cb;
         }
         // The diagonal: E^T E's, less u_k^2 / s.
         v->gramColumn(tables->diagonal.data(), tables->paddedJ, u_.data(), 0.0, diagonal_.data());
-        for (int k = 0; k < J; ++k) diagonal_[k] -= u_[k] * u_[k] / s;
+        for (int k = 0; k < J; ++k) diagonal_[k] -= u_[k] * u_[k] * inverseS;
         std::fill(formed_.begin(), formed_.end(), 0);
     }
     Eigen::Index size() const { return tables_->J; }
     double atb(Eigen::Index i) const { return atb_[i]; }
     double heavy(Eigen::Index i) const { return heavy_[i]; }
     double heavyWeight() const { return v_->s; }
-    double heavyTarget() const { return 1.0 + v_->cb / v_->s; }
+    double heavyTarget() const { return 1.0 + v_->cb * v_->inverseS; }
     double diagonal(Eigen::Index i) const { return diagonal_[i]; }
     const double* column(Eigen::Index j) {
         double* c = &columns_(0, j);
@@ -437,21 +439,21 @@ public:
         v_ = v;
         n_ = static_cast<Eigen::Index>(list.size());
         reserve(n_);
-        const double s = v->s;
+        const double inverseS = v->inverseS, cb = v->cb * inverseS;
         for (Eigen::Index i = 0; i < n_; ++i) {
             const int32_t k = list[static_cast<size_t>(i)];
             const bool valid = k >= 0 && k < tables->J;
             bones_[static_cast<size_t>(i)] = valid ? k : -1;
             const double u = valid ? linkOfBone(k) : 0.0;
             u_[i] = u;
-            heavy_[i] = valid ? 1.0 + u / s : 0.0;
-            atb_[i] = valid ? lightOfBone(k) - u * (v->cb / s) : 0.0;
+            heavy_[i] = valid ? 1.0 + u * inverseS : 0.0;
+            atb_[i] = valid ? lightOfBone(k) - u * cb : 0.0;
         }
         for (Eigen::Index j = 0; j < n_; ++j) {
             const int32_t l = bones_[static_cast<size_t>(j)];
             for (Eigen::Index i = 0; i <= j; ++i) {
                 const int32_t k = bones_[static_cast<size_t>(i)];
-                const double g = (k >= 0 && l >= 0) ? v->gram(*tables, k, l) - u_[i] * u_[j] / s : 0.0;
+                const double g = (k >= 0 && l >= 0) ? v->gram(*tables, k, l) - u_[i] * u_[j] * inverseS : 0.0;
                 G_(i, j) = g;
                 G_(j, i) = g;
             }
@@ -461,7 +463,7 @@ public:
     double atb(Eigen::Index i) const { return atb_[i]; }
     double heavy(Eigen::Index i) const { return heavy_[i]; }
     double heavyWeight() const { return v_->s; }
-    double heavyTarget() const { return 1.0 + v_->cb / v_->s; }
+    double heavyTarget() const { return 1.0 + v_->cb * v_->inverseS; }
     double diagonal(Eigen::Index i) const { return G_(i, i); }
     const double* column(Eigen::Index j) const { return &G_(0, j); }
     bool duplicates(Eigen::Index i, Eigen::Index j) const {
@@ -531,6 +533,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         ranked.reserve(static_cast<size_t>(J));
         VertexTerms terms;
         double homogeneous[kVertexBlock];
+        Eigen::VectorXd shiftOfTargets(kVertexBlock);  // o'^T beta per block vertex
         const Eigen::Map<const Eigen::VectorXd> shift(tables.shift.data(), 3 * F);
 
 #pragma omp for schedule(static)
@@ -551,6 +554,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 }
             }
             if (select) U.leftCols(count).noalias() = tables.W.transpose() * targets.leftCols(count);
+            shiftOfTargets.head(count).noalias() = targets.leftCols(count).transpose() * shift;
 
             for (int v = 0; v < count; ++v) {
                 const int j = begin + v;
@@ -560,7 +564,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 std::vector<int32_t>& influences = *influencesEntry;
                 const int32_t id = entries.ids[static_cast<size_t>(j)];
                 terms.set(tables, in.restPoints[static_cast<unsigned>(id)], in.lagragian);
-                terms.cb = terms.w * shift.dot(targets.col(v));
+                terms.cb = terms.w * shiftOfTargets[v];
 
                 // The tall system, built only for a vertex the normal equations
                 // cannot decide (allocates; rare).

@@ -472,25 +472,46 @@ TEST(FastWeights, SyntheticRigsFarFromTheOriginStayOnTheNormalEquations) {
 }
 
 TEST(FastWeights, ThreadCountChangesNoBit) {
-    // Some vertices take the tall solve, and the blocks do not divide evenly.
-    const DecompositionState start = nearTwinRig();
-    DecompositionState one = start, two = start, three = start;
-    one.limitThreads = two.limitThreads = three.limitThreads = true;
-    one.usedCPU = 1;
-    two.usedCPU = 2;
-    three.usedCPU = 3;
-    for (int iteration : {0, 1, 5}) {
-        solveWeights(one, iteration);
-        solveWeights(two, iteration);
-        solveWeights(three, iteration);
-        EXPECT_EQ(one.solver.vertexInfluences, two.solver.vertexInfluences);
-        EXPECT_EQ(one.solver.vertexWeights, two.solver.vertexWeights);
-        EXPECT_EQ(one.solver.vertexWeights, three.solver.vertexWeights);
-        measureReconstructionError(one, iteration);
-        measureReconstructionError(two, iteration);
-        measureReconstructionError(three, iteration);
-        EXPECT_EQ(one.solver.errorHistory, two.solver.errorHistory);
-        EXPECT_EQ(one.solver.errorHistory, three.solver.errorHistory);
+    // Near twins: some vertices take the tall solve, and the blocks do not
+    // divide evenly. A character rig far from the origin: the tables of the
+    // split normal equations and the bone step's per-shape guard.
+    ChainRigOptions chains;
+    chains.vertices = 150;
+    chains.frames = 16;
+    chains.noise = 1e-3;
+    KnownRig character = makeChainRig(chains);
+    perturbTransforms(character.state, 0.02, 0.01, 4);
+    for (const DecompositionState& start : {nearTwinRig(), character.state}) {
+        DecompositionState one = start, two = start, three = start;
+        one.limitThreads = two.limitThreads = three.limitThreads = true;
+        one.usedCPU = 1;
+        two.usedCPU = 2;
+        three.usedCPU = 3;
+        for (int iteration : {0, 1, 5}) {
+            if (iteration > 0) {
+                solveBones(one, iteration);
+                solveBones(two, iteration);
+                solveBones(three, iteration);
+                EXPECT_EQ(one.solver.boneTransforms, two.solver.boneTransforms);
+                EXPECT_EQ(one.solver.boneTransforms, three.solver.boneTransforms);
+            }
+            solveWeights(one, iteration);
+            solveWeights(two, iteration);
+            solveWeights(three, iteration);
+            EXPECT_EQ(one.solver.vertexInfluences, two.solver.vertexInfluences);
+            EXPECT_EQ(one.solver.vertexWeights, two.solver.vertexWeights);
+            EXPECT_EQ(one.solver.vertexWeights, three.solver.vertexWeights);
+            measureReconstructionError(one, iteration);
+            measureReconstructionError(two, iteration);
+            measureReconstructionError(three, iteration);
+            EXPECT_EQ(one.solver.errorHistory, two.solver.errorHistory);
+            EXPECT_EQ(one.solver.errorHistory, three.solver.errorHistory);
+            if (iteration == 0) {
+                rebuildBoneInfluenceIndex(one, iteration);
+                rebuildBoneInfluenceIndex(two, iteration);
+                rebuildBoneInfluenceIndex(three, iteration);
+            }
+        }
     }
 }
 
