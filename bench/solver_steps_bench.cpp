@@ -1,6 +1,7 @@
 // Time of each solver step for one iteration, fast (solver/) against the
 // direct reference (reference_steps.cpp), on generated rigs: the two
-// production sizes and a sweep of V, F and J around the small one.
+// production sizes, a sweep of V, F and J around the small one, and a
+// character-like rig far from the origin ("chains", makeChainRig).
 //
 // Every benchmark first runs the reference and the fast step once each on
 // copies of the same state and checks them against each other (same
@@ -17,6 +18,8 @@
 //                 thread count and build flags
 //   peak_fraction gflops / eigen_gflops
 //   checked       1 when the fast results match the reference
+//   tall_solves   weight steps: vertex solves left to the tall design matrix
+//   fallback_rate weight steps: tall_solves over all vertex solves
 // Names are <size>/<step>/threads:<n>; `--benchmark_filter=small` runs only
 // the small size, and a data set is generated only when one of its cases runs.
 // `--skip_reference` times the fast steps alone (for profilers and counters).
@@ -55,6 +58,7 @@ bool skipReference = false;
 struct Size {
     std::string name;
     int vertices, frames, bones, maxInfluence;
+    bool chains = false;  // the character-like rig of makeChainRig (bones = its J)
 };
 
 // The two production sizes, then a sweep around the small one: V, F and J in
@@ -65,6 +69,10 @@ const std::vector<Size>& sizes() {
         {"sweep_V5000", 5000, 100, 30, 4},  {"sweep_V20000", 20000, 100, 30, 4},
         {"sweep_F50", 10000, 50, 30, 4},    {"sweep_F200", 10000, 200, 30, 4},
         {"sweep_J15", 10000, 100, 15, 4},   {"sweep_J60", 10000, 100, 60, 4},
+        // Five chains of eight bones walking 1e4 units from the origin,
+        // lagragian the model's size: the inputs the fast paths must not
+        // leave to their fallbacks.
+        {"chains", 4000, 300, 40, 4, true},
     };
     return list;
 }
@@ -74,6 +82,19 @@ const std::vector<Size>& sizes() {
 DecompositionState& dataset(const Size& size) {
     static std::map<std::string, std::unique_ptr<DecompositionState>> cache;
     auto& slot = cache[size.name];
+    if (!slot && size.chains) {
+        ChainRigOptions options;
+        options.vertices = size.vertices;
+        options.frames = size.frames;
+        options.bonesPerChain = size.bones / options.chains;
+        options.maxInfluence = size.maxInfluence;
+        options.noise = 1e-3;  // captured motion is never exactly a blend of rigid bones
+        KnownRig rig = makeChainRig(options);
+        perturbTransforms(rig.state, 0.02, 0.01, 3);
+        runIterations(rig.state, 1);
+        rig.state.inputs.updateRestMatrices = true;
+        slot = std::make_unique<DecompositionState>(std::move(rig.state));
+    }
     if (!slot) {
         RigOptions options;
         options.vertices = size.vertices;
@@ -354,8 +375,12 @@ void registerCase(const Size& size, const Step& step, int threads) {
                                      st.counters["max_weight_diff"] = d.weight;
                                      st.counters["max_matrix_diff"] = d.matrix;
                                      st.counters["max_error_diff"] = d.error;
-                                     if (base.tallSolves + base.gramSolves > 0)
+                                     if (base.tallSolves + base.gramSolves > 0) {
                                          st.counters["tall_solves"] = static_cast<double>(base.tallSolves);
+                                         st.counters["fallback_rate"] =
+                                             static_cast<double>(base.tallSolves) /
+                                             static_cast<double>(base.tallSolves + base.gramSolves);
+                                     }
                                  })
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
@@ -367,6 +392,14 @@ const bool registered = [] {
         const bool production = size.name == "small" || size.name == "large";
         for (const Step& step : kSteps) {
             const std::string name = step.name;
+            // The character-like rig times the weight and rigid bone steps and
+            // whole iterations.
+            if (size.chains) {
+                if (name.rfind("solveWeights", 0) == 0 || name == "solveBones/rigid" ||
+                    name.rfind("iteration", 0) == 0)
+                    for (int threads : {1, 2}) registerCase(size, step, threads);
+                continue;
+            }
             // The sweep times whole iterations only.
             if (!production && name.rfind("iteration", 0) != 0) continue;
             for (int threads : {1, 2}) {

@@ -137,12 +137,12 @@ struct ListedEntry {
 struct BoneFit {
     int32_t first = 0, count = 0;  // listed entries
     bool fitted = false;           // listed and with a weight sum of at least 1e-7
-    // Residuals summed slot by slot for every shape instead: the centred rest
-    // positions span fewer than three directions (to rounding), so the rigid
-    // fit's normal follows the rounding of the residuals and only the direct
-    // sums round as the plain computation does; also when a product is not
-    // finite, where 0 * inf must poison the sums as it does there.
+    // Residuals summed slot by slot for every shape instead: the affine fit
+    // is not determined by the centred rest positions (the QR shows fewer
+    // than three directions), or a product is not finite, where 0 * inf must
+    // poison the sums as it does there.
     bool exact = false;
+    double sourceSum = 0.0;  // rigid: sum_i |P_i|, scales the rounding of P Q^T
     double squaredSum = 0.0;
     Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
     Eigen::Vector3d weightedSource = Eigen::Vector3d::Zero();  // sum w_i (P_i or B_i): zero up to rounding
@@ -150,14 +150,20 @@ struct BoneFit {
     int32_t partners = 0;                             // other bones sharing a listed vertex
 };
 
-// fitRigid from H = P Q^T, on a fixed-size SVD (no allocation).
-MMatrix rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& cs, const Eigen::RowVector3d& ct) {
+// fitRigid from H = P Q^T, on a fixed-size SVD (no allocation). False, with
+// M untouched, when H's smallest singular value is below `bound`: the
+// rounding of H may then have turned the third singular pair, and with it
+// the fit, so the caller fits from the residuals themselves.
+bool rigidFromCovariance(const Eigen::Matrix3d& H, const Eigen::RowVector3d& cs, const Eigen::RowVector3d& ct,
+                         double bound, MMatrix& M) {
     Eigen::Matrix3d A = Eigen::Matrix3d::Identity();
     if (H.allFinite()) {
         const Eigen::JacobiSVD<Eigen::Matrix3d> svd(H, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        if (svd.info() != Eigen::Success || !(svd.singularValues()[2] >= bound)) return false;
         A = nearestRotation(svd.matrixU(), svd.matrixV());
     }
-    return toMMatrix(A, ct - cs * A);
+    M = toMMatrix(A, ct - cs * A);
+    return true;
 }
 
 // Reorders the rows so that vertices sharing their strongest bone sit
@@ -308,6 +314,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
 
     const size_t rowCount = rowIds.size();
     std::vector<double> rest(4 * rowCount);  // x, y, z, w per row
+    double restSize = 0.0;                    // the largest squared rest position
     for (const int32_t r : rowsById) {
         const size_t row = static_cast<size_t>(r);
         const MPoint& p = in.restPoints[static_cast<unsigned>(rowIds[row])];
@@ -315,6 +322,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         rest[4 * row + 1] = p.y;
         rest[4 * row + 2] = p.z;
         rest[4 * row + 3] = p.w;
+        restSize = std::max(restSize, p.x * p.x + p.y * p.y + p.z * p.z);
     }
 
     // Per listed entry its source vector. Per bone g its partners, the other
@@ -359,14 +367,13 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 s[4 * i + 3] = e[i].w;
             }
             if (rigid) {
-                Eigen::Matrix3d spread = Eigen::Matrix3d::Zero();
-                for (int32_t i = 0; i < bone.count; ++i) {
-                    const Eigen::Vector3d Pi(s[4 * i], s[4 * i + 1], s[4 * i + 2]);
-                    spread.noalias() += Pi * Pi.transpose();
-                }
-                const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(spread, Eigen::EigenvaluesOnly);
-                const Eigen::Vector3d& lambda = eigen.eigenvalues();  // ascending
-                bone.exact = !(lambda[0] > kFlatTolerance * lambda[2]);
+                // Flat or not, each shape's fit is checked against the
+                // rounding of its own sums (kCovarianceRounding).
+                double sourceSum = 0.0;
+                for (int32_t i = 0; i < bone.count; ++i)
+                    sourceSum += std::sqrt(s[4 * i] * s[4 * i] + s[4 * i + 1] * s[4 * i + 1] + s[4 * i + 2] * s[4 * i + 2]);
+                bone.sourceSum = sourceSum;
+                bone.exact = false;
             } else {
                 bone.exact = true;  // until the QR shows full rank
                 if (bone.count >= 4) {
@@ -472,6 +479,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
         const size_t sumSize = 12 * static_cast<size_t>(block);
         std::vector<double> targets(end > begin ? rowStride * rowCount : 0);
         std::vector<double> sums(end > begin ? sumSize * static_cast<size_t>(indexed) : 0);
+        std::vector<double> targetSize(static_cast<size_t>(block));
 
         // Residuals of bone g's listed vertices, slot by slot, and the fit
         // on the explicit centred matrices.
@@ -508,7 +516,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
 
         for (int f0 = begin; f0 < end; f0 += block) {
             const int blockFrames = std::min(block, end - f0);
-            // Targets read by ascending id, so the shapes' points stream in.
+            // Targets read by ascending id, so the shapes' points stream in,
+            // and the largest squared target of each shape.
+            std::fill(targetSize.begin(), targetSize.end(), 0.0);
             for (const int32_t row : rowsById) {
                 const unsigned id = static_cast<unsigned>(rowIds[static_cast<size_t>(row)]);
                 double* y = &targets[static_cast<size_t>(row) * rowStride];
@@ -518,6 +528,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         y[3 * b] = q.x;
                         y[3 * b + 1] = q.y;
                         y[3 * b + 2] = q.z;
+                        targetSize[static_cast<size_t>(b)] =
+                            std::max(targetSize[static_cast<size_t>(b)], q.x * q.x + q.y * q.y + q.z * q.z);
                     } else {
                         y[3 * b] = y[3 * b + 1] = y[3 * b + 2] = 0.0;
                     }
@@ -532,6 +544,10 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
 
             for (int b = 0; b < blockFrames; ++b) {
                 const int f = f0 + b;
+                // The size of the residuals' terms: targets, and the other
+                // bones' images of rest positions, which are of the size of
+                // the targets and the rest positions wherever the rig fits.
+                const double termSize = std::sqrt(std::max(targetSize[static_cast<size_t>(b)], restSize));
                 std::vector<MMatrix>& transforms = solver.boneTransforms[f];
                 for (int k = 0; k < J; ++k) skinning[static_cast<size_t>(k)] = products[static_cast<size_t>(f) * J + k];
                 for (int g = 0; g < indexed; ++g) {
@@ -561,7 +577,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         // Q's columns are r_i - w_i c_t.
                         const Eigen::Matrix3d C = T.topRows(3) - bone.weightedSource * ct;
                         if (rigid) {
-                            M = rigidFromCovariance(C, bone.cs, ct);
+                            if (!rigidFromCovariance(C, bone.cs, ct, kCovarianceRounding * bone.sourceSum * termSize, M))
+                                M = exactFit(g, b);
                         } else {
                             const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
                             M = X.allFinite() ? toMMatrix(X, ct - bone.cs * X) : exactFit(g, b);

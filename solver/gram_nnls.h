@@ -1,23 +1,39 @@
 #pragma once
 // Non-negative least squares on the normal equations: the same active-set
 // method as NnlsSolver (same entering, leaving, stopping and blocking rules),
-// for a problem given by G = A^T A and A^T b instead of the tall A. A passive
-// set's least-squares solution is the same on either form, so on a
+// for a problem given by its normal equations instead of the tall A. A
+// passive set's least-squares solution is the same on either form, so on a
 // well-conditioned problem both reach the same iterate after every step, up
-// to rounding. The triangular factor R of the passive columns (R^T R = G on
-// the passive set, in position order) is updated column by column exactly
-// where NnlsSolver updates its Householder QR, so a step costs O(k^2) for k
-// passive columns instead of O(rows * k). The solver keeps S = R^{-1}
-// rather than R (appending column q to R appends column q to S, found from
-// S and the new column of R), so that every solve is a product with S or
-// S^T, whose terms are independent, instead of a substitution, whose steps
-// wait on each other. R^{-T} (A^T b) on the passive set is kept with S: a
-// column appended at position q changes only its entry q, as Q^T b does in
-// the tall solve.
+// to rounding.
+//
+// The normal equations come split in two parts,
+//   A^T A = F + s v v^T,    A^T b = h + s rho v,
+// that is |A x - b|^2 = |E x - e|^2 + s (v^T x - rho)^2 + const, where s v v^T
+// is one heavy direction (for the weight step: what every column shares, the
+// rest rows, the constraint row and the common translation of the shapes)
+// and F = E^T E the light rest, which carries the differences between the
+// columns. Forming A^T A itself would bury those differences in the rounding
+// of the heavy part; F keeps them. With s = 0 the problem is plain normal
+// equations F = A^T A, h = A^T b.
+//
+// The triangular factor R of F on the passive set (R^T R = F there, in
+// position order) is updated column by column exactly where NnlsSolver
+// updates its Householder QR, so a step costs O(k^2) for k passive columns
+// instead of O(rows * k). The solver keeps S = R^{-1} rather than R
+// (appending column q to R appends column q to S, found from S and the new
+// column of R), so that every solve is a product with S or S^T, whose terms
+// are independent, instead of a substitution, whose steps wait on each
+// other. R^{-T} h and R^{-T} v on the passive set are kept with S: a column
+// appended at position q changes only their entry q, as Q^T b does in the
+// tall solve. The heavy direction enters each passive solve by the
+// Sherman-Morrison formula,
+//   z = F^{-1} h + mu F^{-1} v,  mu = s (rho - v^T F^{-1} h) / (1 + s v^T F^{-1} v),
+// and mu = s (rho - v^T z) is kept for the dual, w = h + mu v - F x, so that
+// the heavy part never meets a difference of nearly equal large numbers.
 //
 // What the normal equations cannot tell apart is a column that is nearly a
 // combination of the passive ones: its pivot is then lost in the rounding of
-// G. NnlsSolver decides such a column on the tall matrix; so this solver stops
+// F. NnlsSolver decides such a column on the tall matrix; so this solver stops
 // with Undecided and the caller solves the tall system instead, unless the
 // column is known to duplicate a passive column (within 1e-12 of its norm),
 // which NnlsSolver always blocks.
@@ -33,11 +49,8 @@
 
 #include <Eigen/Core>
 
-// Smallest squared pivot, relative to the column's squared norm, that the
-// normal equations decide on their own: the pivot is then known to about
-// 1e-10 relative, and the passive solves lose at most about 1e-16 / 1e-6 of
-// the tall solve's accuracy.
-constexpr double kGramPivotTolerance = 1e-6;
+#include "solver/tolerances.h"
+
 
 // Four consecutive doubles as one vector: the kernels below work in runs of
 // four so that the compiler keeps each run in one register.
@@ -77,6 +90,8 @@ public:
         r_.resize(ld_);
         g_.resize(ld_);
         c_.resize(ld_);
+        cv_.resize(ld_);
+        t_.resize(ld_);
         Sc_.setZero(ld_ * capacity);
         Sr_.setZero(ld_ * capacity);
         columns_.resize(static_cast<size_t>(capacity));
@@ -85,10 +100,13 @@ public:
     }
 
     // Source must offer:
-    //   Eigen::Index size() const;          // n
-    //   double atb(Eigen::Index i) const;   // (A^T b)_i
-    //   double diagonal(Eigen::Index i) const;  // G_ii
-    //   const double* column(Eigen::Index j);   // G's column j, n entries
+    //   Eigen::Index size() const;              // n
+    //   double atb(Eigen::Index i) const;       // h_i
+    //   double diagonal(Eigen::Index i) const;  // F_ii
+    //   const double* column(Eigen::Index j);   // F's column j, n entries
+    //   double heavy(Eigen::Index i) const;     // v_i
+    //   double heavyWeight() const;             // s >= 0
+    //   double heavyTarget() const;             // rho
     //   bool duplicates(Eigen::Index i, Eigen::Index j) const;
     // `rows` is the row count of the tall A (a passive set never grows past
     // it); maxIterations and epsilon as for NnlsSolver.
@@ -128,10 +146,12 @@ private:
     int32_t iterations_ = 0;
     Eigen::VectorXd x_, w_;  // by variable
     // By position: the passive solve, a new column of R, the passive rows
-    // of a new column of G, and R^{-T} (A^T b).
-    Eigen::VectorXd y_, r_, g_, c_;
+    // of a new column of F, R^{-T} h, R^{-T} v, and h + mu v.
+    Eigen::VectorXd y_, r_, g_, c_, cv_, t_;
+    double s_ = 0.0, rho_ = 0.0;
+    double mu_ = 0.0;  // s (rho - v^T x) at the current x
     Eigen::VectorXd Sc_, Sr_;
-    std::vector<const double*> columns_;  // G's passive columns, by position
+    std::vector<const double*> columns_;  // F's passive columns, by position
     std::vector<Eigen::Index> order_;
     Eigen::Index passiveCount_ = 0;
     std::vector<char> blocked_;
@@ -147,9 +167,12 @@ GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows,
     x_.head(n).setZero();
     for (Eigen::Index i = 0; i < n; ++i) order_[static_cast<size_t>(i)] = i;
     passiveCount_ = 0;
+    s_ = source.heavyWeight();
+    rho_ = source.heavyTarget();
+    mu_ = s_ * rho_;
     for (Eigen::Index i = 0; i < n; ++i) {
         blocked_[static_cast<size_t>(i)] = 0;
-        w_[i] = source.atb(i);
+        w_[i] = source.atb(i) + mu_ * source.heavy(i);
     }
     if (passiveCount_ == n) return Outcome::Optimal;
 
@@ -223,7 +246,7 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     const double* g = source.column(v);
     columns_[static_cast<size_t>(q)] = g;
     const Eigen::Index end = roundUp(q);
-    // Column q of R: r = R(0..q-1, 0..q-1)^{-T} G(passive, v) = S^T G(passive, v),
+    // Column q of R: r = R(0..q-1, 0..q-1)^{-T} F(passive, v) = S^T F(passive, v),
     // four entries at a time from the rows of S that reach them (row i is
     // zero before i within its run; entries q.. of the last run are not
     // part of r).
@@ -233,23 +256,32 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     for (Eigen::Index j = 0; j < end; j += 4)
         storeRun(r + j, sumRuns(0, std::min(q, j + 4),
                                 [&](Eigen::Index i) -> Run4 { return gathered[i] * loadRun(rowOfS(i) + j); }));
-    // |r|^2 and r . R^{-T} (A^T b), four running sums each.
-    Run4 sum4 = Run4::Zero(), cr4 = Run4::Zero();
+    // |r|^2, r . R^{-T} h and r . R^{-T} v, four running sums each.
+    Run4 sum4 = Run4::Zero(), cr4 = Run4::Zero(), cv4 = Run4::Zero();
     const Eigen::Index whole = roundDown(q);
     for (Eigen::Index i = 0; i < whole; i += 4) {
         const Run4 ri = loadRun(r + i);
         sum4 += ri * ri;
         cr4 += ri * loadRun(c_.data() + i);
+        cv4 += ri * loadRun(cv_.data() + i);
     }
     double sum = (sum4[0] + sum4[1]) + (sum4[2] + sum4[3]);
     double cr = (cr4[0] + cr4[1]) + (cr4[2] + cr4[3]);
+    double cv = (cv4[0] + cv4[1]) + (cv4[2] + cv4[3]);
     for (Eigen::Index i = whole; i < q; ++i) {
         sum += r[i] * r[i];
         cr += r[i] * c_[i];
+        cv += r[i] * cv_[i];
     }
     const double norm2 = source.diagonal(v);
     const double pivot = norm2 - sum;
     if (!(pivot >= kGramPivotTolerance * norm2) || !(norm2 > 0.0)) return false;
+    // The tall solve blocks a column within kDependentColumnTolerance of the
+    // passive span, measured against the column's whole norm (heavy part
+    // included). The pivot of A is at least this one; near that line only
+    // the tall matrix can tell.
+    const double heavy = source.heavy(v);
+    if (!(pivot > kGramDecidedPivot * (norm2 + s_ * heavy * heavy))) return false;
     // Column q of S: -S r / R(q, q) above the diagonal, 1 / R(q, q) on it;
     // four entries at a time from the columns of S that reach them. S r
     // does not wait for the pivot's root.
@@ -258,6 +290,7 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
         storeRun(col + j, sumRuns(j, q, [&](Eigen::Index i) -> Run4 { return r[i] * loadRun(columnOfS(i) + j); }));
     const double inverse = 1.0 / std::sqrt(pivot);
     c_[q] = (source.atb(v) - cr) * inverse;
+    cv_[q] = (heavy - cv) * inverse;
     for (Eigen::Index j = 0; j < end; j += 4) storeRun(col + j, loadRun(col + j) * -inverse);
     col[q] = inverse;
     for (Eigen::Index i = q + 1; i < roundUp(q + 1); ++i) col[i] = 0.0;
@@ -273,7 +306,8 @@ GramNnlsSolver::Added GramNnlsSolver::addToPassiveSet(Source& source, Eigen::Ind
     ++passiveCount_;
     const Eigen::Index q = passiveCount_ - 1;
     const Eigen::Index v = variable(q);
-    bool blocked = !(source.diagonal(v) > 0.0);  // a zero column never carries weight
+    // A zero column never carries weight.
+    bool blocked = !(source.diagonal(v) > 0.0) && source.heavy(v) == 0.0;
     for (Eigen::Index i = 0; i < q && !blocked; ++i) blocked = source.duplicates(variable(i), v);
     if (!blocked) {
         if (factorColumn(source, q)) return Added::Yes;
@@ -298,22 +332,30 @@ bool GramNnlsSolver::removeFromPassiveSet(Source& source, Eigen::Index f, bool k
 }
 
 inline void GramNnlsSolver::solvePassiveSet() {
-    // y = S R^{-T} (A^T b), four entries at a time.
+    // y = S (R^{-T} h + mu R^{-T} v), four entries at a time.
     const Eigen::Index k = passiveCount_;
+    double vh = 0.0, vv = 0.0;
+    for (Eigen::Index i = 0; i < k; ++i) {
+        vh += cv_[i] * c_[i];
+        vv += cv_[i] * cv_[i];
+    }
+    mu_ = s_ == 0.0 ? 0.0 : s_ * (rho_ - vh) / (1.0 + s_ * vv);
+    for (Eigen::Index i = 0; i < k; ++i) t_[i] = c_[i] + mu_ * cv_[i];
     for (Eigen::Index j = 0; j < k; j += 4)
         storeRun(y_.data() + j,
-                 sumRuns(j, k, [&](Eigen::Index i) -> Run4 { return c_[i] * loadRun(columnOfS(i) + j); }));
+                 sumRuns(j, k, [&](Eigen::Index i) -> Run4 { return t_[i] * loadRun(columnOfS(i) + j); }));
 }
 
-// w(i .. i + 4 Runs - 1) = A^T b - sum over p of x_p G(:, p) on those rows,
-// each run of four summed in its own register.
+// w(i .. i + 4 Runs - 1) = h + mu v - sum over p of x_p F(:, p) on those
+// rows, each run of four summed in its own register.
 template <int Runs, class Source>
-inline void dualRuns(const Source& source, Eigen::Index i, const double* const* cols, const double* xs, Eigen::Index k,
-                     double* w) {
+inline void dualRuns(const Source& source, double mu, Eigen::Index i, const double* const* cols, const double* xs,
+                     Eigen::Index k, double* w) {
     Run4 acc[Runs];
     for (int u = 0; u < Runs; ++u) {
         const Eigen::Index e = i + 4 * u;
-        acc[u] = Run4(source.atb(e), source.atb(e + 1), source.atb(e + 2), source.atb(e + 3));
+        acc[u] = Run4(source.atb(e), source.atb(e + 1), source.atb(e + 2), source.atb(e + 3)) +
+                 mu * Run4(source.heavy(e), source.heavy(e + 1), source.heavy(e + 2), source.heavy(e + 3));
     }
     for (Eigen::Index p = 0; p < k; ++p) {
         const double xv = xs[p];
@@ -325,28 +367,29 @@ inline void dualRuns(const Source& source, Eigen::Index i, const double* const* 
 
 template <class Source>
 void GramNnlsSolver::updateDual(Source& source) {
-    // w = A^T b - G x; x is zero off the passive set, so only passive
-    // columns count, taken in position order for every entry.
+    // w = A^T b - A^T A x = h + mu v - F x, with mu = s (rho - v^T x) from
+    // the passive solve that gave x; x is zero off the passive set, so only
+    // passive columns count, taken in position order for every entry.
     const Eigen::Index k = passiveCount_;
     const double* const* cols = columns_.data();
     const double* xs = y_.data();
     double* w = w_.data();
     Eigen::Index i = 0;
-    for (; i + 32 <= n_; i += 32) dualRuns<8>(source, i, cols, xs, k, w);
+    for (; i + 32 <= n_; i += 32) dualRuns<8>(source, mu_, i, cols, xs, k, w);
     if (i + 16 <= n_) {
-        dualRuns<4>(source, i, cols, xs, k, w);
+        dualRuns<4>(source, mu_, i, cols, xs, k, w);
         i += 16;
     }
     if (i + 8 <= n_) {
-        dualRuns<2>(source, i, cols, xs, k, w);
+        dualRuns<2>(source, mu_, i, cols, xs, k, w);
         i += 8;
     }
     if (i + 4 <= n_) {
-        dualRuns<1>(source, i, cols, xs, k, w);
+        dualRuns<1>(source, mu_, i, cols, xs, k, w);
         i += 4;
     }
     for (; i < n_; ++i) {
-        double acc = source.atb(i);
+        double acc = source.atb(i) + mu_ * source.heavy(i);
         for (Eigen::Index p = 0; p < k; ++p) acc -= cols[p][i] * xs[p];
         w[i] = acc;
     }

@@ -1,6 +1,8 @@
 #pragma once
 // Every numerical threshold of the solver steps, in one place.
 
+#include <limits>
+
 // Weights below this are pruned by the weight step, left out of the per-bone
 // index, and a bone whose listed weights sum to less than it is not refitted.
 constexpr double kWeightThreshold = 1e-7;
@@ -16,14 +18,36 @@ constexpr double kNnlsEpsilon = 1e-10;
 // the problem sizes here, so this sits well above it.
 constexpr double kDependentColumnTolerance = 1e-9;
 
+// Smallest squared pivot of the normal equations' light part (the
+// differences between a vertex's columns, the shared part taken out),
+// relative to the column's squared norm there, that they decide on their
+// own: the pivot is then known to about 1e-10 relative, and the passive
+// solves lose at most about 1e-16 / 1e-6 of the tall solve's accuracy.
+constexpr double kGramPivotTolerance = 1e-6;
+
+// A squared pivot of the light part below this fraction of the column's
+// whole squared norm is too near the line where the tall solve blocks the
+// column (kDependentColumnTolerance, squared) for the normal equations to
+// take the same side: a factor of 100 above it, they leave it to the tall
+// solve.
+constexpr double kGramDecidedPivot = 1e2 * kDependentColumnTolerance * kDependentColumnTolerance;
+
 // The affine bone fit is determined only when the centred rest positions span
 // three dimensions; a diagonal entry of their R factor at most this fraction of
 // the largest column norm marks a flat, collinear or coincident set.
 constexpr double kAffineRankTolerance = 1e-9;
 
-// Smallest eigenvalue of P P^T (the centred rest positions of a bone),
-// relative to the largest, below which the positions count as flat for the
-// rigid fit: a singular value ratio of about 1e-7, while the eigenvalues are
-// known to about 1e-16 of the largest. The sign of such a fit's normal follows
-// the rounding of its residuals.
-constexpr double kFlatTolerance = 1e-14;
+// Rounding of the 3 x 3 sum P Q^T that the bone step forms for a rigid fit
+// from per-bone sums instead of from each shape's residuals, per unit of
+// sum_i |P_i| * Y, with P_i the centred, weighted rest positions and Y the
+// size of the largest target or rest position. Each entry of the sum is a sum
+// over the listed vertices of P_i times a target, less P_i times the other
+// bones' images of rest positions (the couplings), less the weighted P_i
+// times the target centroid: terms of at most |P_i| Y each, every product and
+// every addition rounded to a relative eps. Their errors are of either sign,
+// so an entry is off by a few eps sum_i |P_i| Y (about 3: product, sum,
+// difference), and the spectral norm of the error by at most the Frobenius
+// norm, sqrt(9) times that: about 10 eps. A smallest singular value below
+// this may belong to the rounding alone, and with it the sign of the third
+// singular pair, so that shape's fit is taken from the residuals instead.
+constexpr double kCovarianceRounding = 10.0 * std::numeric_limits<double>::epsilon();

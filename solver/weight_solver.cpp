@@ -158,49 +158,109 @@ inline void quadraticTerms(const double p[4], double t[10]) {
     t[9] = p[2] * p[3];
 }
 
-// What every vertex of one weight step shares. With M_fk the product of bone
-// k at shape f and m_fk its x, y, z columns (4 x 3), column k of a vertex's
-// design matrix has shape rows p~ m_fk, so
-//   (A^T A)_kl = p~ (sum_f m_fk m_fl^T) p~^T + |p|^2 + lagragian^2,
-//   (A^T b)_k  = p~ (sum_f m_fk q_f^T) + |p|^2 + lagragian^2.
-// The 4 x 4 sums depend on the bones only and are formed here once.
+// What every vertex of one weight step shares.
+//
+// The columns of a vertex's design matrix share a large common part: the
+// rest rows (p) and the constraint row (lagragian) are the same in every
+// column, and when the body sits far from the origin so is most of every
+// shape row. Write A = c 1^T + E with c = (w o'_f per shape, p, lagragian),
+// where o'_f is one point per shape near the whole body (the median over
+// bones of where they carry the rest centroid o) and w the rest point's
+// homogeneous coordinate, and E holds only what is left of the shape rows:
+//   E(3f..3f+2, k) = p~' N_fk,  p~' = (p - w o, w),
+//   N_fk = M_fk with o * (rows 0..2) + row 3 - o'_f as its row 3,
+// all of the size of the body rather than of its distance to the origin.
+// With s = |c|^2, u = E^T c, beta = b - c (the shape rows' targets less
+// w o'_f, zero elsewhere),
+//   |A x - b|^2 = |E_perp x - beta_perp|^2 + s (v^T x - rho)^2,
+//   v = 1 + u / s,  rho = 1 + c^T beta / s,
+//   F = E_perp^T E_perp = E^T E - u u^T / s,  h = E^T beta - u c^T beta / s,
+// the light and heavy parts GramNnlsSolver takes. E^T E comes from 4 x 4
+// sums over the shapes of N_fk N_fl^T, which depend on the bones only.
 struct WeightTables {
     int F = 0;
     int J = 0;
     int paddedJ = 0;  // J rounded up to whole vectors
     std::vector<MMatrix> products;
-    // 3F x 4J, W(3f + c, 4k + r) = M_fk[r][c]: the shape rows of every
-    // design matrix are the vertex's p~ times blocks of W's transpose.
+    double origin[3] = {0.0, 0.0, 0.0};  // o
+    // 3F: o'_f per shape, and the sum over shapes of |o'_f|^2.
+    std::vector<double> shift;
+    double shift2 = 0.0;
+    // 3F x 4J, W(3f + c, 4k + r) = N_fk[r][c]: the rows of E are the
+    // vertex's p~' times blocks of W's transpose.
     Eigen::MatrixXd W;
+    // 4J: W^T o' (o' stacked), so that u_k = w p~' . links(4k .. 4k + 3).
+    Eigen::VectorXd links;
     // The 4 x 4 block k, l of W^T W symmetrised to the ten terms of
     // quadraticTerms (off-diagonal entries summed), the same numbers for
-    // (l, k) so that A^T A is symmetric. Term i of pair (k, l) sits at
-    // (l * 10 + i) * paddedJ + k: a column of A^T A is ten runs of
+    // (l, k) so that E^T E is symmetric. Term i of pair (k, l) sits at
+    // (l * 10 + i) * paddedJ + k: a column of E^T E is ten runs of
     // contiguous terms, zero past J.
     std::vector<double> gram;
     // Term i of pair (k, k) at i * paddedJ + k, for the diagonal.
     std::vector<double> diagonal;
-    // Per bone pair: sum over shapes of |m_fk - m_fl|^2 (Frobenius).
+    // Per bone pair: sum over shapes of |N_fk - N_fl|^2 (Frobenius).
     std::vector<double> difference;
 
     double term(int k, int l, int i) const { return gram[(static_cast<size_t>(l) * 10 + i) * paddedJ + k]; }
 };
 
-// The bone-only parts: W, then (inside the step's parallel region, from
-// every thread) the 4 x 4 sums.
-void sizeWeightTables(const DecompositionState& state, WeightTables& t) {
-    const int F = std::max(state.inputs.F, 0);
-    const int J = std::max(state.inputs.J, 0);
+// The bone-only parts: o, o', W, W^T o', then (inside the step's parallel
+// region, from every thread) the 4 x 4 sums.
+void sizeWeightTables(const DecompositionState& state, const VertexEntries& entries, WeightTables& t) {
+    const Inputs& in = state.inputs;
+    const int F = std::max(in.F, 0);
+    const int J = std::max(in.J, 0);
     t.F = F;
     t.J = J;
     t.paddedJ = (J + 3) / 4 * 4;
     t.products = skinningProducts(state);
+    // o: the centroid of the used rest points, in id order.
+    double sum[3] = {0.0, 0.0, 0.0};
+    for (const int32_t id : entries.ids) {
+        const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
+        sum[0] += p.x;
+        sum[1] += p.y;
+        sum[2] += p.z;
+    }
+    const double count = static_cast<double>(std::max<size_t>(entries.ids.size(), 1));
+    for (int c = 0; c < 3; ++c) t.origin[c] = std::isfinite(sum[c]) ? sum[c] / count : 0.0;
+    // Per shape, row 3 of N before the shift (where each bone carries o),
+    // and o'_f the median of those points, coordinate by coordinate: a bone
+    // far from the body cannot drag it away.
+    std::vector<double> carried(static_cast<size_t>(F) * 3 * J);
+    t.shift.assign(static_cast<size_t>(3) * F, 0.0);
+    t.shift2 = 0.0;
+    std::vector<double> values(static_cast<size_t>(J));
+    for (int f = 0; f < F; ++f) {
+        for (int c = 0; c < 3; ++c) {
+            for (int k = 0; k < J; ++k) {
+                const MMatrix& M = t.products[static_cast<size_t>(f) * J + k];
+                const double x = t.origin[0] * M[0][c] + t.origin[1] * M[1][c] + t.origin[2] * M[2][c] + M[3][c];
+                carried[(static_cast<size_t>(f) * 3 + c) * J + k] = x;
+                values[static_cast<size_t>(k)] = std::isfinite(x) ? x : 0.0;
+            }
+            double median = 0.0;
+            if (J > 0) {
+                auto middle = values.begin() + J / 2;
+                std::nth_element(values.begin(), middle, values.end());
+                median = *middle;
+            }
+            t.shift[static_cast<size_t>(3 * f + c)] = median;
+            t.shift2 += median * median;
+        }
+    }
     t.W.resize(3 * F, 4 * J);
     for (int k = 0; k < J; ++k)
-        for (int r = 0; r < 4; ++r)
-            for (int f = 0; f < F; ++f)
-                for (int c = 0; c < 3; ++c)
-                    t.W(3 * f + c, 4 * k + r) = t.products[static_cast<size_t>(f) * J + k][r][c];
+        for (int f = 0; f < F; ++f) {
+            const MMatrix& M = t.products[static_cast<size_t>(f) * J + k];
+            for (int c = 0; c < 3; ++c) {
+                for (int r = 0; r < 3; ++r) t.W(3 * f + c, 4 * k + r) = M[r][c];
+                t.W(3 * f + c, 4 * k + 3) =
+                    carried[(static_cast<size_t>(f) * 3 + c) * J + k] - t.shift[static_cast<size_t>(3 * f + c)];
+            }
+        }
+    t.links = t.W.transpose() * Eigen::Map<const Eigen::VectorXd>(t.shift.data(), 3 * F);
     t.gram.assign(static_cast<size_t>(J) * 10 * t.paddedJ, 0.0);
     t.diagonal.assign(static_cast<size_t>(10) * t.paddedJ, 0.0);
     t.difference.assign(static_cast<size_t>(J) * J, 0.0);
@@ -235,37 +295,48 @@ void fillWeightTables(WeightTables& t, Eigen::MatrixXd& band) {
     }
 }
 
-// The rest position of a vertex and the terms of its normal equations that
-// do not depend on the bones.
+// A vertex's rest position and the terms of its split normal equations that
+// do not depend on the bones, then (set per vertex) the heavy part's
+// numbers that do.
 struct VertexTerms {
-    double p[4];
-    double t[10];
-    double base;   // |p|^2 + lagragian^2: the rest rows and the constraint row
-    double scale;  // |p~|^2 / (|p|^2 + lagragian^2): bounds a column difference
-    void set(const MPoint& point, double lagragian) {
-        p[0] = point.x;
-        p[1] = point.y;
-        p[2] = point.z;
-        p[3] = point.w;
+    double p[4];   // p~' = (p - w o, w)
+    double t[10];  // p~' p~'^T
+    double w;
+    double s;      // |c|^2 = w^2 sum |o'_f|^2 + |p|^2 + lagragian^2
+    double inverseS;
+    double scale;  // |p~'|^2 / (|p|^2 + lagragian^2): bounds a column difference
+    double cb = 0.0;  // c^T beta
+    void set(const WeightTables& tables, const MPoint& point, double lagragian) {
+        w = point.w;
+        p[0] = point.x - w * tables.origin[0];
+        p[1] = point.y - w * tables.origin[1];
+        p[2] = point.z - w * tables.origin[2];
+        p[3] = w;
         quadraticTerms(p, t);
-        const double p2 = t[0] + t[1] + t[2];
-        base = p2 + lagragian * lagragian;
-        scale = (p2 + t[3]) / base;
+        const double rest2 = point.x * point.x + point.y * point.y + point.z * point.z + lagragian * lagragian;
+        s = w * w * tables.shift2 + rest2;
+        inverseS = 1.0 / s;
+        scale = (t[0] + t[1] + t[2] + t[3]) / rest2;
     }
-    // One entry of A^T A. gramColumn adds the same terms in the same order.
+    // u_k = c^T e_k.
+    double link(const WeightTables& tables, int k) const {
+        const double* g = tables.links.data() + 4 * k;
+        return w * (p[0] * g[0] + p[1] * g[1] + p[2] * g[2] + p[3] * g[3]);
+    }
+    // One entry of E^T E. gramColumn adds the same terms in the same order.
     double gram(const WeightTables& tables, int k, int l) const {
         double g = 0.0;
         for (int i = 0; i < 10; ++i) g += tables.term(k, l, i) * t[i];
-        return g + base;
+        return g;
     }
-    // out[k] = (A^T A)_kl for k < paddedJ (base past J), from ten runs of
-    // `paddedJ` terms: `terms` is the column's first run. Eight rows at a
-    // time, each summed in registers (the terms are copied first: `out`
-    // might otherwise alias them).
-    void gramColumn(const double* terms, int paddedJ, double* out) const {
+    // out[k] = F_kl = (E^T E)_kl - u_k u_l / s for k < paddedJ (u zero past
+    // J), from ten runs of `paddedJ` terms: `terms` is the column's first
+    // run. Eight rows at a time, each summed in registers (the terms are
+    // copied first: `out` might otherwise alias them).
+    void gramColumn(const double* terms, int paddedJ, const double* u, double ul, double* out) const {
         Run4 tv[10];
         for (int i = 0; i < 10; ++i) tv[i] = Run4::Constant(t[i]);
-        const Run4 b = Run4::Constant(base);
+        const Run4 b = Run4::Constant(-ul * inverseS);
         int k = 0;
         for (; k + 8 <= paddedJ; k += 8) {
             Run4 acc0 = Run4::Zero(), acc1 = Run4::Zero();
@@ -274,13 +345,13 @@ struct VertexTerms {
                 acc0 += loadRun(run) * tv[i];
                 acc1 += loadRun(run + 4) * tv[i];
             }
-            storeRun(out + k, acc0 + b);
-            storeRun(out + k + 4, acc1 + b);
+            storeRun(out + k, acc0 + b * loadRun(u + k));
+            storeRun(out + k + 4, acc1 + b * loadRun(u + k + 4));
         }
         if (k < paddedJ) {
             Run4 acc = Run4::Zero();
             for (int i = 0; i < 10; ++i) acc += loadRun(terms + static_cast<size_t>(i) * paddedJ + k) * tv[i];
-            storeRun(out + k, acc + b);
+            storeRun(out + k, acc + b * loadRun(u + k));
         }
     }
     bool duplicates(const WeightTables& tables, int k, int l) const {
@@ -289,32 +360,43 @@ struct VertexTerms {
     }
 };
 
-// A vertex's normal equations over all J bones (the selection solve). G's
-// columns are formed the first time the solver asks for them.
+// A vertex's split normal equations over all J bones (the selection solve).
+// F's columns are formed the first time the solver asks for them.
 class AllBonesSource {
 public:
     explicit AllBonesSource(int J, int paddedJ)
-        : atb_(J), diagonal_(paddedJ), columns_(paddedJ, J), formed_(static_cast<size_t>(J)) {}
+        : light_(J), atb_(J), heavy_(J), u_(Eigen::VectorXd::Zero(paddedJ)), diagonal_(paddedJ), columns_(paddedJ, J),
+          formed_(static_cast<size_t>(J)) {}
 
-    // u: the vertex's column of W^T Q (4J entries, bone-major).
-    void set(const WeightTables* tables, const VertexTerms* v, const double* u) {
+    // e: the vertex's column of W^T beta (4J entries, bone-major).
+    void set(const WeightTables* tables, const VertexTerms* v, const double* e) {
         tables_ = tables;
         v_ = v;
         const int J = tables->J;
-        for (int k = 0; k < J; ++k)
-            atb_[k] = v->p[0] * u[4 * k] + v->p[1] * u[4 * k + 1] + v->p[2] * u[4 * k + 2] + v->p[3] * u[4 * k + 3] +
-                      v->base;
-        v->gramColumn(tables->diagonal.data(), tables->paddedJ, diagonal_.data());
+        const double inverseS = v->inverseS, cb = v->cb * inverseS;
+        for (int k = 0; k < J; ++k) {
+            const double u = v->link(*tables, k);
+            u_[k] = u;
+            heavy_[k] = 1.0 + u * inverseS;
+            light_[k] = v->p[0] * e[4 * k] + v->p[1] * e[4 * k + 1] + v->p[2] * e[4 * k + 2] + v->p[3] * e[4 * k + 3];
+            atb_[k] = light_[k] - u * cb;
+        }
+        // The diagonal: E^T E's, less u_k^2 / s.
+        v->gramColumn(tables->diagonal.data(), tables->paddedJ, u_.data(), 0.0, diagonal_.data());
+        for (int k = 0; k < J; ++k) diagonal_[k] -= u_[k] * u_[k] * inverseS;
         std::fill(formed_.begin(), formed_.end(), 0);
     }
     Eigen::Index size() const { return tables_->J; }
     double atb(Eigen::Index i) const { return atb_[i]; }
+    double heavy(Eigen::Index i) const { return heavy_[i]; }
+    double heavyWeight() const { return v_->s; }
+    double heavyTarget() const { return 1.0 + v_->cb * v_->inverseS; }
     double diagonal(Eigen::Index i) const { return diagonal_[i]; }
     const double* column(Eigen::Index j) {
         double* c = &columns_(0, j);
         if (!formed_[static_cast<size_t>(j)]) {
             const int paddedJ = tables_->paddedJ;
-            v_->gramColumn(&tables_->gram[static_cast<size_t>(j) * 10 * paddedJ], paddedJ, c);
+            v_->gramColumn(&tables_->gram[static_cast<size_t>(j) * 10 * paddedJ], paddedJ, u_.data(), u_[j], c);
             formed_[static_cast<size_t>(j)] = 1;
         }
         return c;
@@ -322,18 +404,22 @@ public:
     bool duplicates(Eigen::Index i, Eigen::Index j) const {
         return v_->duplicates(*tables_, static_cast<int>(i), static_cast<int>(j));
     }
+    // The pieces of bone k that the restricted solve reuses: (E^T beta)_k and u_k.
+    double light(int k) const { return light_[k]; }
+    double link(int k) const { return u_[k]; }
 
 private:
     const WeightTables* tables_ = nullptr;
     const VertexTerms* v_ = nullptr;
-    Eigen::VectorXd atb_;
+    Eigen::VectorXd light_, atb_, heavy_, u_;
     Eigen::VectorXd diagonal_;
     Eigen::MatrixXd columns_;
     std::vector<char> formed_;
 };
 
-// A vertex's normal equations over the bones of its influence list. A bone
-// index outside 0..J-1 is a zero column, as gatherInfluenceColumns makes it.
+// A vertex's split normal equations over the bones of its influence list. A
+// bone index outside 0..J-1 is a zero column, as gatherInfluenceColumns
+// makes it: no light part and no share of the heavy one.
 class ListSource {
 public:
     explicit ListSource(int capacity) { reserve(capacity); }
@@ -341,26 +427,33 @@ public:
         if (n <= G_.cols()) return;
         G_.resize(n, n);
         atb_.resize(n);
+        heavy_.resize(n);
+        u_.resize(n);
         bones_.resize(static_cast<size_t>(n));
     }
-    // atbOfBone(k): (A^T b)_k of a valid bone k.
-    template <class AtbOfBone>
-    void set(const WeightTables* tables, const VertexTerms* v, const std::vector<int32_t>& list, AtbOfBone atbOfBone) {
+    // lightOfBone(k): (E^T beta)_k of a valid bone k; linkOfBone(k): u_k.
+    template <class LightOfBone, class LinkOfBone>
+    void set(const WeightTables* tables, const VertexTerms* v, const std::vector<int32_t>& list,
+             LightOfBone lightOfBone, LinkOfBone linkOfBone) {
         tables_ = tables;
         v_ = v;
         n_ = static_cast<Eigen::Index>(list.size());
         reserve(n_);
+        const double inverseS = v->inverseS, cb = v->cb * inverseS;
         for (Eigen::Index i = 0; i < n_; ++i) {
             const int32_t k = list[static_cast<size_t>(i)];
             const bool valid = k >= 0 && k < tables->J;
             bones_[static_cast<size_t>(i)] = valid ? k : -1;
-            atb_[i] = valid ? atbOfBone(k) : 0.0;
+            const double u = valid ? linkOfBone(k) : 0.0;
+            u_[i] = u;
+            heavy_[i] = valid ? 1.0 + u * inverseS : 0.0;
+            atb_[i] = valid ? lightOfBone(k) - u * cb : 0.0;
         }
         for (Eigen::Index j = 0; j < n_; ++j) {
             const int32_t l = bones_[static_cast<size_t>(j)];
             for (Eigen::Index i = 0; i <= j; ++i) {
                 const int32_t k = bones_[static_cast<size_t>(i)];
-                const double g = (k >= 0 && l >= 0) ? v->gram(*tables, k, l) : 0.0;
+                const double g = (k >= 0 && l >= 0) ? v->gram(*tables, k, l) - u_[i] * u_[j] * inverseS : 0.0;
                 G_(i, j) = g;
                 G_(j, i) = g;
             }
@@ -368,6 +461,9 @@ public:
     }
     Eigen::Index size() const { return n_; }
     double atb(Eigen::Index i) const { return atb_[i]; }
+    double heavy(Eigen::Index i) const { return heavy_[i]; }
+    double heavyWeight() const { return v_->s; }
+    double heavyTarget() const { return 1.0 + v_->cb * v_->inverseS; }
     double diagonal(Eigen::Index i) const { return G_(i, i); }
     const double* column(Eigen::Index j) const { return &G_(0, j); }
     bool duplicates(Eigen::Index i, Eigen::Index j) const {
@@ -381,7 +477,7 @@ private:
     const VertexTerms* v_ = nullptr;
     Eigen::Index n_ = 0;
     Eigen::MatrixXd G_;
-    Eigen::VectorXd atb_;
+    Eigen::VectorXd atb_, heavy_, u_;
     std::vector<int32_t> bones_;
 };
 
@@ -407,7 +503,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     const VertexEntries entries = gatherVertexEntries(state);
     prepareParallelStep(state);
     WeightTables tables;
-    sizeWeightTables(state, tables);
+    sizeWeightTables(state, entries, tables);
     const int F = tables.F;
     const int J = tables.J;
     const Eigen::Index rows = 3 * static_cast<Eigen::Index>(in.numFrame) + 1;
@@ -426,7 +522,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         fillWeightTables(tables, band);
 
         // Per-thread scratch, reused by every vertex of the thread.
-        Eigen::MatrixXd targets(3 * F, kVertexBlock);  // column v: q_0 .. q_{F-1} of block vertex v
+        // Column v: beta of block vertex v, q_f - w o'_f for f = 0 .. F-1.
+        Eigen::MatrixXd targets(3 * F, kVertexBlock);
         Eigen::MatrixXd U(select ? 4 * J : 0, kVertexBlock);
         Eigen::Vector4d u;
         AllBonesSource all(select ? J : 0, select ? tables.paddedJ : 0);
@@ -435,21 +532,29 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         std::vector<std::pair<double, int32_t>> ranked;
         ranked.reserve(static_cast<size_t>(J));
         VertexTerms terms;
+        double homogeneous[kVertexBlock];
+        Eigen::VectorXd shiftOfTargets(kVertexBlock);  // o'^T beta per block vertex
+        const Eigen::Map<const Eigen::VectorXd> shift(tables.shift.data(), 3 * F);
 
 #pragma omp for schedule(static)
         for (int block = 0; block < blocks; ++block) {
             const int begin = block * kVertexBlock;
             const int count = std::min(kVertexBlock, rowCount - begin);
+            for (int v = 0; v < count; ++v)
+                homogeneous[v] = in.restPoints[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])].w;
             for (int f = 0; f < F; ++f) {
                 const MPointArray& shape = in.shapePoints[f];
+                const double* o = &tables.shift[static_cast<size_t>(3 * f)];
                 for (int v = 0; v < count; ++v) {
                     const MPoint& q = shape[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])];
-                    targets(3 * f, v) = q.x;
-                    targets(3 * f + 1, v) = q.y;
-                    targets(3 * f + 2, v) = q.z;
+                    const double w = homogeneous[v];
+                    targets(3 * f, v) = q.x - w * o[0];
+                    targets(3 * f + 1, v) = q.y - w * o[1];
+                    targets(3 * f + 2, v) = q.z - w * o[2];
                 }
             }
             if (select) U.leftCols(count).noalias() = tables.W.transpose() * targets.leftCols(count);
+            shiftOfTargets.head(count).noalias() = targets.leftCols(count).transpose() * shift;
 
             for (int v = 0; v < count; ++v) {
                 const int j = begin + v;
@@ -458,7 +563,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 if (!influencesEntry || !weightsEntry) continue;
                 std::vector<int32_t>& influences = *influencesEntry;
                 const int32_t id = entries.ids[static_cast<size_t>(j)];
-                terms.set(in.restPoints[static_cast<unsigned>(id)], in.lagragian);
+                terms.set(tables, in.restPoints[static_cast<unsigned>(id)], in.lagragian);
+                terms.cb = terms.w * shiftOfTargets[v];
 
                 // The tall system, built only for a vertex the normal equations
                 // cannot decide (allocates; rare).
@@ -491,13 +597,17 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 }
 
                 if (select) {
-                    listed.set(&tables, &terms, influences, [&](int32_t k) { return all.atb(k); });
+                    listed.set(
+                        &tables, &terms, influences, [&](int32_t k) { return all.light(k); },
+                        [&](int32_t k) { return all.link(k); });
                 } else {
-                    listed.set(&tables, &terms, influences, [&](int32_t k) {
-                        u.noalias() = tables.W.middleCols(4 * k, 4).transpose() * targets.col(v);
-                        return terms.p[0] * u[0] + terms.p[1] * u[1] + terms.p[2] * u[2] + terms.p[3] * u[3] +
-                               terms.base;
-                    });
+                    listed.set(
+                        &tables, &terms, influences,
+                        [&](int32_t k) {
+                            u.noalias() = tables.W.middleCols(4 * k, 4).transpose() * targets.col(v);
+                            return terms.p[0] * u[0] + terms.p[1] * u[1] + terms.p[2] * u[2] + terms.p[3] * u[3];
+                        },
+                        [&](int32_t k) { return terms.link(tables, k); });
                 }
                 if (nnls.solve(listed, rows, restrictedCap, kNnlsEpsilon) != GramNnlsSolver::Outcome::Undecided) {
                     ++gramSolves;

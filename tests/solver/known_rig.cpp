@@ -5,6 +5,8 @@
 #include <numeric>
 #include <random>
 
+#include <Eigen/Geometry>
+
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
 #include "solver/binding_update.h"
@@ -152,6 +154,152 @@ KnownRig makeKnownRig(const RigOptions& o) {
     }
     state.solver.boneTransforms = rig.transforms;
     resampleShapes(state, rig.weights, rig.transforms);
+    return rig;
+}
+
+KnownRig makeChainRig(const ChainRigOptions& o) {
+    KnownRig rig;
+    DecompositionState& state = rig.state;
+    Inputs& in = state.inputs;
+    std::mt19937 rng(o.seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+
+    const int chains = std::max(o.chains, 1);
+    const int perChain = std::max(o.bonesPerChain, 1);
+    const int J = chains * perChain;
+    const int F = o.frames;
+    in.F = F;
+    in.numFrame = F + 1;
+    in.J = J;
+    in.V = o.vertices;
+    in.maxInfluence = std::min(o.maxInfluence, J);
+    in.maxIteration = 10;
+    in.iterationFullSolver = 3;
+    in.rigidMatrices = true;
+    in.errorPercentBreak = 0.0;
+
+    // Chain directions spread over the sphere (the first one up, as a
+    // spine), each leaving the root at the origin of the rest pose.
+    std::vector<Eigen::Vector3d> directions(static_cast<size_t>(chains));
+    for (int c = 0; c < chains; ++c) {
+        const double z = 1.0 - 2.0 * (c + 0.5) / chains;
+        const double a = 2.399963 * c;  // golden angle
+        const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+        directions[static_cast<size_t>(c)] = Eigen::Vector3d(r * std::cos(a), z, r * std::sin(a)).normalized();
+    }
+    const Eigen::Vector3d offset = Eigen::Vector3d::Constant(o.offset);
+    // Bone j = c * perChain + i starts at joint i of chain c.
+    auto joint = [&](int c, int i) -> Eigen::Vector3d {
+        return offset + (0.1 + i * o.boneLength) * directions[static_cast<size_t>(c)];
+    };
+
+    const int meshPoints = o.vertices + 11;
+    std::vector<int32_t> ids(static_cast<size_t>(meshPoints));
+    std::iota(ids.begin(), ids.end(), 0);
+    std::shuffle(ids.begin(), ids.end(), rng);
+    ids.resize(static_cast<size_t>(o.vertices));
+    std::sort(ids.begin() + o.vertices / 2, ids.end());  // half shuffled, half in order
+    for (int32_t id : ids) in.vertexIds.append(id);
+
+    // Skin: a point on a tube around a chain, at a position t (in bones)
+    // along it; weights fall smoothly with the distance to each bone's middle.
+    in.restPoints.setLength(static_cast<unsigned>(meshPoints));
+    std::vector<int> chainOf(static_cast<size_t>(meshPoints));
+    std::vector<double> along(static_cast<size_t>(meshPoints));
+    for (int v = 0; v < meshPoints; ++v) {
+        const int c = static_cast<int>(unit(rng) * chains) % chains;
+        const double t = perChain * unit(rng);
+        const Eigen::Vector3d d = directions[static_cast<size_t>(c)];
+        Eigen::Vector3d side = d.unitOrthogonal(), up = d.cross(side);
+        const double a = 2.0 * M_PI * unit(rng);
+        const Eigen::Vector3d p = offset + (0.1 + t * o.boneLength) * d +
+                                  o.radius * (std::cos(a) * side + std::sin(a) * up);
+        in.restPoints[static_cast<unsigned>(v)] = MPoint(p.x(), p.y(), p.z());
+        chainOf[static_cast<size_t>(v)] = c;
+        along[static_cast<size_t>(v)] = t;
+    }
+    for (int32_t id : ids) {
+        std::vector<double> w(static_cast<size_t>(J), 0.0);
+        const int c = chainOf[static_cast<size_t>(id)];
+        double sum = 0.0;
+        for (int i = 0; i < perChain; ++i) {
+            const double d = (along[static_cast<size_t>(id)] - (i + 0.5)) / 1.5;
+            const double k = std::max(0.0, 1.0 - d * d);
+            w[static_cast<size_t>(c * perChain + i)] = k * k;
+            sum += k * k;
+        }
+        for (double& x : w) x /= sum;
+        rig.weights[id] = w;
+    }
+
+    Eigen::Vector3d lo = Eigen::Vector3d::Constant(HUGE_VAL), hi = -lo;
+    for (int32_t id : ids) {
+        const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
+        lo = lo.cwiseMin(Eigen::Vector3d(p.x, p.y, p.z));
+        hi = hi.cwiseMax(Eigen::Vector3d(p.x, p.y, p.z));
+    }
+    in.lagragian = (hi - lo).norm();
+
+    state.solver.bindingMatrices.resize(static_cast<size_t>(J));
+    for (int c = 0; c < chains; ++c)
+        for (int i = 0; i < perChain; ++i) {
+            const Eigen::Vector3d q = joint(c, i);
+            state.solver.bindingMatrices[static_cast<size_t>(c * perChain + i)] = translation(q.x(), q.y(), q.z()).inverse();
+        }
+
+    // Per bone a turning axis and two phases; per frame the bone turns about
+    // its joint relative to its parent by a smooth angle, and the root turns
+    // slowly and walks.
+    struct Motion {
+        double axis[3];
+        double phase, rate;
+    };
+    std::vector<Motion> motion(static_cast<size_t>(J));
+    for (Motion& m : motion) {
+        m.axis[0] = normal(rng);
+        m.axis[1] = normal(rng);
+        m.axis[2] = normal(rng);
+        m.phase = 2.0 * M_PI * unit(rng);
+        m.rate = 0.5 + unit(rng);
+    }
+    rig.transforms.assign(static_cast<size_t>(F), std::vector<MMatrix>(static_cast<size_t>(J)));
+    const double zero[3] = {0.0, 0.0, 0.0};
+    for (int f = 0; f < F; ++f) {
+        const double time = F > 1 ? static_cast<double>(f) / (F - 1) : 0.0;
+        const double up[3] = {0.0, 1.0, 0.0};
+        const double path[3] = {o.travel * time, 0.1 * std::sin(12.0 * time), 0.3 * o.travel * time * time};
+        // Root: turn about the body's rest origin, then walk.
+        const MMatrix root = translation(-offset.x(), -offset.y(), -offset.z()) * rigidMatrix(up, 0.6 * time, zero) *
+                             translation(offset.x() + path[0], offset.y() + path[1], offset.z() + path[2]);
+        for (int c = 0; c < chains; ++c) {
+            MMatrix parent = root;  // skinning matrix of the parent, rest -> frame f
+            for (int i = 0; i < perChain; ++i) {
+                const int j = c * perChain + i;
+                const Motion& m = motion[static_cast<size_t>(j)];
+                const double turn = o.angle * std::sin(2.0 * M_PI * m.rate * time * 3.0 + m.phase);
+                const Eigen::Vector3d q = joint(c, i);
+                const MMatrix local =
+                    translation(-q.x(), -q.y(), -q.z()) * rigidMatrix(m.axis, turn, zero) * translation(q.x(), q.y(), q.z());
+                const MMatrix skinning = local * parent;
+                // World matrix: rest world matrix, then the skinning motion.
+                rig.transforms[static_cast<size_t>(f)][static_cast<size_t>(j)] =
+                    state.solver.bindingMatrices[static_cast<size_t>(j)].inverse() * skinning;
+                parent = skinning;
+            }
+        }
+    }
+    state.solver.boneTransforms = rig.transforms;
+    resampleShapes(state, rig.weights, rig.transforms);
+    if (o.noise > 0.0) {
+        for (auto& shape : in.shapePoints)
+            for (int32_t id : ids) {
+                MPoint& p = shape[static_cast<unsigned>(id)];
+                p.x += o.noise * normal(rng);
+                p.y += o.noise * normal(rng);
+                p.z += o.noise * normal(rng);
+            }
+    }
     return rig;
 }
 

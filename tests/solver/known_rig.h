@@ -36,6 +36,29 @@ struct KnownRig {
 // used vertex ids are a shuffled subset of the mesh's ids.
 KnownRig makeKnownRig(const RigOptions& options);
 
+// A character-like rig: chains of bones from a common root (a spine and
+// limbs), each bone turned by a small, smoothly varying angle relative to its
+// parent, skin on tubes around the chains with smooth weights over up to
+// three neighbouring bones of a chain, and the whole body walking along a
+// path far from the origin. inputs.lagragian is the rest pose's bounding-box
+// diagonal (the model's size), as a user would set it. Lengths in scene
+// units; a chain's bones are `boneLength` long and the tubes `radius` thick.
+struct ChainRigOptions {
+    int chains = 5;           // chains from the root
+    int bonesPerChain = 8;    // J = chains * bonesPerChain
+    int vertices = 400;       // used vertices
+    int frames = 300;         // sampled shapes
+    int maxInfluence = 4;
+    double boneLength = 0.25;
+    double radius = 0.08;
+    double angle = 0.12;      // largest turn of a bone relative to its parent, radians
+    double offset = 1e4;      // added to every coordinate of the rest pose
+    double travel = 20.0;     // length of the body's path over the animation
+    double noise = 0.0;       // standard deviation of noise added to the shapes
+    uint32_t seed = 1;
+};
+KnownRig makeChainRig(const ChainRigOptions& options);
+
 // Recomputes inputs.shapePoints and inputs.diagonalSum from the given dense
 // weights and transforms (used after a test edits the rig).
 void resampleShapes(DecompositionState& state, const std::map<int32_t, std::vector<double>>& weights,
