@@ -71,12 +71,6 @@ std::string locatePlugin(const std::string& given) {
 // Default weight of the sum-to-one row, per unit of the rest pose's size.
 constexpr double kLagrangianPerSize = 100.0;
 
-// Solver work (iterations x vertices x samples x joints) the schedule may
-// spend beyond one placement's solve, trying other placements and moving
-// joints: about a second on the 2-core machine, so small inputs get the
-// search and large ones the plain solve. A count, not a clock, so the result
-// never depends on the machine.
-constexpr double kSearchWork = 4e8;
 // At most this many weak joints are moved, one solve each.
 constexpr int kSwapRounds = 6;
 
@@ -105,7 +99,9 @@ StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeO
     // where those are cheap, while the rule's choice does for large inputs.
     const double work = static_cast<double>(samples.vertexCount) * samples.frameCount() * options.bones;
     std::vector<rig::JointPlacement> placements;
-    if (work * options.fullSolverIterations <= kSearchWork)
+    // The search budget (a count, not a clock, so results never depend on
+    // the machine) decides whether other placements are worth their trials.
+    if (work * options.fullSolverIterations <= 1e6 * options.search)
         placements = rig::placeJointCandidates(samples.vertexCount, samples.frames, placementOptions);
     else
         placements.push_back(rig::placeJoints(samples.vertexCount, samples.frames, placementOptions));
@@ -274,7 +270,7 @@ int runDecompose(const DecomposeOptions& options) {
     // Moving weak joints costs a solve each: only where solves are cheap.
     scheduleOptions.swapRounds = useSkeleton ? 0 : kSwapRounds;
     scheduleOptions.iterationWork = static_cast<double>(samples.vertexCount) * samples.frameCount() * jointCount;
-    scheduleOptions.searchWork = kSearchWork;
+    scheduleOptions.searchWork = 1e6 * settings.search;
     starts.front() = joints.world;
     const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, starts, scheduleOptions, runCommand);
     progress.finish();
@@ -323,6 +319,7 @@ int runDecompose(const DecomposeOptions& options) {
                               {"transforms", settings.affine ? "affine" : "rigid"},
                               {"updateRest", settings.updateRest},
                               {"breakPercent", settings.breakPercent},
+                              {"search", settings.search},
                               {"threads", settings.threads},
                               {"lagrangian", lagrangian},
                               {"restFrame", selected.front()},

@@ -62,6 +62,12 @@ int main(int argc, char** argv) {
                           "Stop when an iteration improves the error by less than this (percent); 0 never")
         ->capture_default_str()
         ->group(solving);
+    decompose->add_option("--search", options.search,
+                          "Work spent beyond one solve on other placements and on moving weak joints, in "
+                          "millions of vertex x frame x joint iterations; 0: none")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str()
+        ->group(solving);
     decompose->add_option("-j,--threads", options.threads, "Threads to use; 0: every core")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str()
