@@ -71,6 +71,18 @@ std::string locatePlugin(const std::string& given) {
 // Default weight of the sum-to-one row, per unit of the rest pose's size.
 constexpr double kLagrangianPerSize = 100.0;
 
+// The search never spends more than this many vertex x sample x joint
+// iterations (about four seconds on the 2-core machine), so large inputs get
+// the plain solve.
+constexpr double kSearchCap = 1e9;
+
+// Work the schedule may spend beyond one solve: `search` solves' worth of
+// iterations of `iterationWork` (vertices x samples x joints), capped.
+double searchWork(const DecomposeOptions& options, double iterationWork) {
+    const int iterations = options.iterations < 1 ? 1000 : options.iterations;
+    return std::min(options.search * iterations * iterationWork, kSearchCap);
+}
+
 // At most this many weak joints are moved, one solve each.
 constexpr int kSwapRounds = 6;
 
@@ -101,7 +113,7 @@ StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeO
     std::vector<rig::JointPlacement> placements;
     // The search budget (a count, not a clock, so results never depend on
     // the machine) decides whether other placements are worth their trials.
-    if (work * options.fullSolverIterations <= 1e6 * options.search)
+    if (work * options.fullSolverIterations <= searchWork(options, work))
         placements = rig::placeJointCandidates(samples.vertexCount, samples.frames, placementOptions);
     else
         placements.push_back(rig::placeJoints(samples.vertexCount, samples.frames, placementOptions));
@@ -270,7 +282,7 @@ int runDecompose(const DecomposeOptions& options) {
     // Moving weak joints costs a solve each: only where solves are cheap.
     scheduleOptions.swapRounds = useSkeleton ? 0 : kSwapRounds;
     scheduleOptions.iterationWork = static_cast<double>(samples.vertexCount) * samples.frameCount() * jointCount;
-    scheduleOptions.searchWork = 1e6 * settings.search;
+    scheduleOptions.searchWork = searchWork(settings, scheduleOptions.iterationWork);
     starts.front() = joints.world;
     const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, starts, scheduleOptions, runCommand);
     progress.finish();

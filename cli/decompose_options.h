@@ -29,9 +29,9 @@ struct DecomposeOptions {
     bool updateRest = false;          // move bone pivots to their vertices' centroid
     double breakPercent = 0.05;       // stop when an iteration improves less (percent); <= 0 never
     // Solver work the program may spend beyond one solve (other placements,
-    // moving weak joints), in millions of vertex x sample x joint iterations:
-    // about 0.6 s on the 2-core machine for the default 50.
-    double search = 50.0;
+    // moving weak joints), in solves' worth of iterations; capped at 1e9
+    // vertex x sample x joint iterations.
+    double search = 2.0;
     int threads = 0;                  // thread limit; 0 uses every core
     std::optional<double> lagrangian; // weight of the sum-to-one row; default scales with the mesh
 

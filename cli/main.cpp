@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
         ->group(solving);
     decompose->add_option("--search", options.search,
                           "Work spent beyond one solve on other placements and on moving weak joints, in "
-                          "millions of vertex x frame x joint iterations; 0: none")
+                          "solves' worth of iterations (at most 1e9 vertex x frame x joint iterations); 0: none")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str()
         ->group(solving);
