@@ -1,5 +1,7 @@
 #include "cli/io/byte_reader.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -9,12 +11,82 @@
 namespace vantrel::io {
 
 std::vector<std::uint8_t> readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throwReadError(path, "cannot open file");
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) throwReadError(path, "cannot read file");
+  InputFile file(path);
+  return file.prefix(static_cast<std::size_t>(file.size()));
+}
+
+InputFile::InputFile(const std::string& path) : path_(path), in_(path, std::ios::binary) {
+  if (!in_) throwReadError(path_, "cannot open file");
+  const std::streamoff end = in_.seekg(0, std::ios::end) ? std::streamoff(in_.tellg()) : -1;
+  if (end >= 0 && in_.seekg(0, std::ios::beg)) {
+    size_ = static_cast<std::uint64_t>(end);
+    return;
+  }
+  // A pipe: its size is known only once it has been read.
+  seekable_ = false;
+  in_.clear();
+  whole_.assign(std::istreambuf_iterator<char>(in_), std::istreambuf_iterator<char>());
+  if (in_.bad()) throwReadError(path_, "cannot read file");
+  size_ = whole_.size();
+}
+
+std::vector<std::uint8_t> InputFile::prefix(std::size_t count) {
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(count, size_)));
+  read(0, bytes.data(), bytes.size());
   return bytes;
+}
+
+void InputFile::read(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+  if (count == 0) return;
+  if (offset > size_ || count > size_ - offset) {
+    throwReadError(path_, "cannot read file", "at byte " + std::to_string(offset));
+  }
+  if (!seekable_) {
+    std::memcpy(out, whole_.data() + offset, count);
+    return;
+  }
+  in_.seekg(static_cast<std::streamoff>(offset), std::ios::beg);
+  in_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
+  if (!in_ || in_.gcount() != static_cast<std::streamsize>(count)) {
+    throwReadError(path_, "cannot read file", "at byte " + std::to_string(offset));
+  }
+}
+
+namespace {
+
+// Whole buffers first, finiteness after: the conversion loop stays free of
+// branches, and a bad value (exponent bits all set) is looked for only when
+// there is one.
+template <bool kBigEndian>
+std::size_t decodeF32(const std::uint8_t* src, std::size_t count, double* out) {
+  static_assert(sizeof(float) == 4, "4-byte floats");
+  constexpr bool kSwap = kBigEndian != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__);
+  constexpr std::uint32_t kExponent = 0x7f800000u;
+  std::uint32_t allSet = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t bits;
+    std::memcpy(&bits, src + 4 * i, 4);
+    if (kSwap) bits = __builtin_bswap32(bits);
+    float value;
+    std::memcpy(&value, &bits, 4);
+    out[i] = value;
+    allSet |= static_cast<std::uint32_t>((bits & kExponent) == kExponent);
+  }
+  if (allSet == 0) return count;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!std::isfinite(out[i])) return i;
+  }
+  return count;
+}
+
+}  // namespace
+
+std::size_t decodeF32le(const std::uint8_t* src, std::size_t count, double* out) {
+  return decodeF32<false>(src, count, out);
+}
+
+std::size_t decodeF32be(const std::uint8_t* src, std::size_t count, double* out) {
+  return decodeF32<true>(src, count, out);
 }
 
 void ByteReader::fail(const std::string& what, std::size_t offset) const {
@@ -43,7 +115,9 @@ void ByteReader::requireRange(std::uint64_t offset, std::uint64_t count, std::ui
 }
 
 const std::uint8_t* ByteReader::take(std::size_t count, const char* what) {
-  if (count > size_ - offset_) {
+  // A reader over a file's prefix never reads past it; the check keeps a
+  // caller's mistake from reading outside the buffer.
+  if (offset_ > available_ || count > available_ - offset_) {
     fail(std::string("file ends inside ") + what + " (needs " + std::to_string(count) +
          " bytes, " + std::to_string(size_ - offset_) + " left)");
   }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,48 @@ namespace vantrel::io {
 // or read.
 std::vector<std::uint8_t> readWholeFile(const std::string& path);
 
+// A file read piece by piece, so that large point caches go straight from
+// the file into their frames instead of being held whole beside them. A file
+// that cannot seek (a pipe) is read whole on opening. Throws ReadError when it
+// cannot be opened or read.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path);
+
+  const std::string& path() const { return path_; }
+  std::uint64_t size() const { return size_; }
+  // The first min(count, size()) bytes.
+  std::vector<std::uint8_t> prefix(std::size_t count);
+  // `count` bytes from `offset`, which the caller has checked lie in the file
+  // (ByteReader::requireRange); a file that shrank since is a read error.
+  void read(std::uint64_t offset, std::uint8_t* out, std::size_t count);
+
+ private:
+  std::string path_;
+  std::ifstream in_;
+  std::uint64_t size_ = 0;
+  std::vector<std::uint8_t> whole_;  // only for files that cannot seek
+  bool seekable_ = true;
+};
+
+// Converts `count` 4-byte floats at `src`, little or big endian, into `out`.
+// Returns the index of the first non-finite value, or `count` when all are
+// finite; every value is converted either way.
+std::size_t decodeF32le(const std::uint8_t* src, std::size_t count, double* out);
+std::size_t decodeF32be(const std::uint8_t* src, std::size_t count, double* out);
+
 class ByteReader {
  public:
   ByteReader(const std::vector<std::uint8_t>& bytes, std::string path)
-      : data_(bytes.data()), size_(bytes.size()), path_(std::move(path)) {}
+      : data_(bytes.data()), size_(bytes.size()), available_(bytes.size()), path_(std::move(path)) {}
+  // Reads the header `prefix` of a file of `fileSize` bytes: sizes, ranges and
+  // messages refer to the whole file, and everything read through this reader
+  // must lie in the prefix (InputFile::prefix gives all of a short file).
+  ByteReader(const std::vector<std::uint8_t>& prefix, std::uint64_t fileSize, std::string path)
+      : data_(prefix.data()),
+        size_(static_cast<std::size_t>(fileSize)),
+        available_(prefix.size()),
+        path_(std::move(path)) {}
 
   const std::string& path() const { return path_; }
   std::size_t size() const { return size_; }
@@ -53,6 +92,7 @@ class ByteReader {
 
   const std::uint8_t* data_;
   std::size_t size_;
+  std::size_t available_;  // bytes held from the start, <= size_
   std::size_t offset_ = 0;
   std::string path_;
 };

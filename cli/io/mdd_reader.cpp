@@ -9,8 +9,9 @@
 namespace vantrel::io {
 
 MeshAnimation readMdd(const std::string& path, const ReadOptions& options) {
-  const std::vector<std::uint8_t> bytes = readWholeFile(path);
-  ByteReader in(bytes, path);
+  InputFile file(path);
+  const std::vector<std::uint8_t> header = file.prefix(8);
+  ByteReader in(header, file.size(), path);
   const std::int32_t frames = in.i32be("the frame count");
   const std::int32_t points = in.i32be("the point count");
   if (frames <= 0) in.fail("frame count " + std::to_string(frames) + " is not positive", 0);
@@ -23,24 +24,28 @@ MeshAnimation readMdd(const std::string& path, const ReadOptions& options) {
   anim.sourcePath = path;
   anim.vertexCount = points;
   anim.frameTimes.resize(std::size_t(frames));
-  for (std::int32_t f = 0; f < frames; ++f) {
-    const std::size_t at = in.offset();
-    const double t = in.f32be("a frame time");
-    if (!std::isfinite(t)) in.fail("non-finite time of frame " + std::to_string(f), at);
-    anim.frameTimes[std::size_t(f)] = t;
+  std::uint64_t at = in.offset();
+  std::vector<std::uint8_t> raw(4 * std::size_t(frames));
+  file.read(at, raw.data(), raw.size());
+  const std::size_t badTime = decodeF32be(raw.data(), anim.frameTimes.size(), anim.frameTimes.data());
+  if (badTime != anim.frameTimes.size()) {
+    in.fail("non-finite time of frame " + std::to_string(badTime),
+            static_cast<std::size_t>(at + 4 * badTime));
   }
+  at += raw.size();
+  // One frame's bytes at a time, straight from the file into its frame.
   anim.frames.resize(std::size_t(frames));
-  for (std::int32_t f = 0; f < frames; ++f) {
+  const std::size_t values = 3 * std::size_t(points);
+  raw.resize(4 * values);
+  for (std::int32_t f = 0; f < frames; ++f, at += raw.size()) {
     std::vector<double>& out = anim.frames[std::size_t(f)];
-    out.resize(3 * std::size_t(points));
-    for (std::size_t k = 0; k < out.size(); ++k) {
-      const std::size_t at = in.offset();
-      out[k] = in.f32be("a point");
-      if (!std::isfinite(out[k])) {
-        in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
-                    std::to_string(k / 3),
-                at);
-      }
+    out.resize(values);
+    file.read(at, raw.data(), raw.size());
+    const std::size_t bad = decodeF32be(raw.data(), values, out.data());
+    if (bad != values) {
+      in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
+                  std::to_string(bad / 3),
+              static_cast<std::size_t>(at + 4 * bad));
     }
   }
 

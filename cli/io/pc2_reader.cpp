@@ -10,12 +10,14 @@ namespace vantrel::io {
 
 namespace {
 constexpr char kMagic[] = "POINTCACHE2";  // followed by a NUL: 12 bytes
+constexpr std::size_t kHeaderSize = 32;
 constexpr double kAssumedSceneRate = 24.0;
 }  // namespace
 
 MeshAnimation readPc2(const std::string& path, const ReadOptions& options) {
-  const std::vector<std::uint8_t> bytes = readWholeFile(path);
-  ByteReader in(bytes, path);
+  InputFile file(path);
+  const std::vector<std::uint8_t> header = file.prefix(kHeaderSize);
+  ByteReader in(header, file.size(), path);
   if (in.bytes(12, "the PC2 magic") != std::string(kMagic, 12)) {
     in.fail("bad magic, not a PC2 file (expected \"POINTCACHE2\")", 0);
   }
@@ -36,17 +38,19 @@ MeshAnimation readPc2(const std::string& path, const ReadOptions& options) {
   anim.vertexCount = points;
   anim.frameRate = options.frameRate.value_or(kAssumedSceneRate / sampleRate);
   anim.frames.resize(std::size_t(samples));
-  for (std::int32_t f = 0; f < samples; ++f) {
+  // One frame's bytes at a time, straight from the file into its frame.
+  const std::size_t values = 3 * std::size_t(points);
+  std::vector<std::uint8_t> raw(4 * values);
+  std::uint64_t at = in.offset();
+  for (std::int32_t f = 0; f < samples; ++f, at += raw.size()) {
     std::vector<double>& out = anim.frames[std::size_t(f)];
-    out.resize(3 * std::size_t(points));
-    for (double& x : out) {
-      const std::size_t at = in.offset();
-      x = in.f32le("a point");
-      if (!std::isfinite(x)) {
-        in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
-                    std::to_string((&x - out.data()) / 3),
-                at);
-      }
+    out.resize(values);
+    file.read(at, raw.data(), raw.size());
+    const std::size_t bad = decodeF32le(raw.data(), values, out.data());
+    if (bad != values) {
+      in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
+                  std::to_string(bad / 3),
+              static_cast<std::size_t>(at + 4 * bad));
     }
   }
   if (options.topologyPath) applyObjTopology(anim, *options.topologyPath);

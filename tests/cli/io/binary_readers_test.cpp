@@ -1,9 +1,13 @@
 // MD2, PC2 and MDD readers on files the tests write byte by byte, compared
 // with positions computed here from the same numbers, and their refusals of
 // malformed files.
+#include <sys/stat.h>
+
 #include <array>
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -241,6 +245,88 @@ TEST(PointCaches, RefuseMalformedFiles) {
 
   writeFile(mdd, Bytes().i32be(0).i32be(3).data);
   EXPECT_TRUE(failsWith([&] { readMdd(mdd); }, {mdd, "frame count 0 is not positive", "at byte 0"}));
+}
+
+// Frames are converted a whole frame at a time; a bad value must still be
+// reported at its own frame, point and byte, the first one when there are
+// several, wherever it lies in the frame.
+TEST(PointCaches, RefuseNonFiniteValuesAtTheirPlace) {
+  ScratchDir dir;
+  const std::string pc2 = dir.file("bad.pc2");
+  const std::string mdd = dir.file("bad.mdd");
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  auto putLe = [](Bytes& b, std::size_t at, float v) {
+    const std::vector<std::uint8_t> bytes = Bytes().f32le(v).data;
+    std::copy(bytes.begin(), bytes.end(), b.data.begin() + std::ptrdiff_t(at));
+  };
+
+  // Three points, three samples: frame f, point p, coordinate c at byte
+  // 32 + 36 f + 12 p + 4 c.
+  Bytes b = buildPc2(3, 3, 0.0f, 1.0f);
+  putLe(b, 124, inf);  // frame 2, point 1, z
+  putLe(b, 128, nan);  // frame 2, point 2, x: later, not reported
+  writeFile(pc2, b.data);
+  EXPECT_TRUE(failsWith([&] { readPc2(pc2); },
+                        {pc2, "non-finite coordinate in frame 2, point 1", "at byte 124"}));
+
+  b = buildPc2(3, 3, 0.0f, 1.0f);
+  putLe(b, 32, -inf);  // the very first value
+  writeFile(pc2, b.data);
+  EXPECT_TRUE(failsWith([&] { readPc2(pc2); },
+                        {pc2, "non-finite coordinate in frame 0, point 0", "at byte 32"}));
+
+  b = buildPc2(3, 3, 0.0f, 1.0f);
+  putLe(b, 136, nan);  // the very last value
+  writeFile(pc2, b.data);
+  EXPECT_TRUE(failsWith([&] { readPc2(pc2); },
+                        {pc2, "non-finite coordinate in frame 2, point 2", "at byte 136"}));
+
+  // MDD times: frame f's at byte 8 + 4 f.
+  writeFile(mdd, buildMdd(3, {0.0f, inf, nan}).data);
+  EXPECT_TRUE(failsWith([&] { readMdd(mdd); }, {mdd, "non-finite time of frame 1", "at byte 12"}));
+}
+
+TEST(PointCaches, RefuseFilesShorterThanTheirHeader) {
+  ScratchDir dir;
+  const std::string pc2 = dir.file("short.pc2");
+  const std::string mdd = dir.file("short.mdd");
+  Bytes b = buildPc2(3, 2, 0.0f, 1.0f);
+  b.data.resize(20);
+  writeFile(pc2, b.data);
+  EXPECT_TRUE(failsWith([&] { readPc2(pc2); },
+                        {pc2, "file ends inside the start frame (needs 4 bytes, 0 left)", "at byte 20"}));
+  writeFile(pc2, {});
+  EXPECT_TRUE(failsWith([&] { readPc2(pc2); }, {pc2, "file ends inside the PC2 magic", "at byte 0"}));
+
+  std::vector<std::uint8_t> m = buildMdd(3, {0.0f}).data;
+  m.resize(6);
+  writeFile(mdd, m);
+  EXPECT_TRUE(failsWith([&] { readMdd(mdd); },
+                        {mdd, "file ends inside the point count (needs 4 bytes, 2 left)", "at byte 4"}));
+  EXPECT_TRUE(failsWith([&] { readPc2(dir.file("missing.pc2")); }, {"missing.pc2", "cannot open file"}));
+}
+
+// A cache given through a pipe (a shell's process substitution) cannot seek;
+// it is read whole and decoded the same way.
+TEST(PointCaches, ReadFromAPipe) {
+  ScratchDir dir;
+  const std::string fifo = dir.file("cache.pc2");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::uint8_t> bytes = buildPc2(3, 2, 1.0f, 0.5f).data;
+  std::thread writer([&] {
+    std::ofstream out(fifo, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  });
+  MeshAnimation anim;
+  try {
+    anim = readPc2(fifo);
+  } catch (...) {
+    writer.join();
+    throw;
+  }
+  writer.join();
+  expectCachePositions(anim, 3, 2);
 }
 
 TEST(ReadAnimation, RefusesUnknownExtensionsAndBadRates) {
