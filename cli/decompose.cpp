@@ -262,7 +262,6 @@ int runDecompose(const DecomposeOptions& options) {
         rig::CommandResult result;
         result.iterationErrors.assign(progress.iterationErrors().begin() + static_cast<long>(errorsBefore),
                                       progress.iterationErrors().end());
-        result.iterationsDone = solved.iterationsDone;
         result.eRms = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld,
                                       &result.vertexSquaredError)
                           .eRms;

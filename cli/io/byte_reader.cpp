@@ -89,6 +89,24 @@ std::size_t decodeF32be(const std::uint8_t* src, std::size_t count, double* out)
   return decodeF32<true>(src, count, out);
 }
 
+void readPointFrames(InputFile& file, const ByteReader& header, std::uint64_t offset, int frames, int points,
+                     bool bigEndian, std::vector<std::vector<double>>& out) {
+  out.resize(static_cast<std::size_t>(frames));
+  const std::size_t values = 3 * static_cast<std::size_t>(points);
+  std::vector<std::uint8_t> raw(4 * values);
+  for (int f = 0; f < frames; ++f, offset += raw.size()) {
+    std::vector<double>& frame = out[static_cast<std::size_t>(f)];
+    frame.resize(values);
+    file.read(offset, raw.data(), raw.size());
+    const std::size_t bad = bigEndian ? decodeF32be(raw.data(), values, frame.data())
+                                      : decodeF32le(raw.data(), values, frame.data());
+    if (bad != values) {
+      header.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " + std::to_string(bad / 3),
+                  static_cast<std::size_t>(offset + 4 * bad));
+    }
+  }
+}
+
 void ByteReader::fail(const std::string& what, std::size_t offset) const {
   throwReadError(path_, what, "at byte " + std::to_string(offset));
 }

@@ -45,6 +45,16 @@ class InputFile {
 std::size_t decodeF32le(const std::uint8_t* src, std::size_t count, double* out);
 std::size_t decodeF32be(const std::uint8_t* src, std::size_t count, double* out);
 
+class ByteReader;
+
+// Reads `frames` frames of `points` xyz 4-byte floats (little or big endian)
+// stored one after another from `offset` of `file`, one frame at a time
+// straight into out[f] (3 x points values). The first non-finite coordinate
+// is refused through `header` with its frame, point and byte offset. The
+// caller has checked the range (ByteReader::requireRange).
+void readPointFrames(InputFile& file, const ByteReader& header, std::uint64_t offset, int frames, int points,
+                     bool bigEndian, std::vector<std::vector<double>>& out);
+
 class ByteReader {
  public:
   ByteReader(const std::vector<std::uint8_t>& bytes, std::string path)

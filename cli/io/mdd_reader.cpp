@@ -33,21 +33,7 @@ MeshAnimation readMdd(const std::string& path, const ReadOptions& options) {
             static_cast<std::size_t>(at + 4 * badTime));
   }
   at += raw.size();
-  // One frame's bytes at a time, straight from the file into its frame.
-  anim.frames.resize(std::size_t(frames));
-  const std::size_t values = 3 * std::size_t(points);
-  raw.resize(4 * values);
-  for (std::int32_t f = 0; f < frames; ++f, at += raw.size()) {
-    std::vector<double>& out = anim.frames[std::size_t(f)];
-    out.resize(values);
-    file.read(at, raw.data(), raw.size());
-    const std::size_t bad = decodeF32be(raw.data(), values, out.data());
-    if (bad != values) {
-      in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
-                  std::to_string(bad / 3),
-              static_cast<std::size_t>(at + 4 * bad));
-    }
-  }
+  readPointFrames(file, in, at, frames, points, true, anim.frames);
 
   const double span = anim.frameTimes.back() - anim.frameTimes.front();
   bool increasing = true;

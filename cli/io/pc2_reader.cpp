@@ -37,22 +37,7 @@ MeshAnimation readPc2(const std::string& path, const ReadOptions& options) {
   anim.sourcePath = path;
   anim.vertexCount = points;
   anim.frameRate = options.frameRate.value_or(kAssumedSceneRate / sampleRate);
-  anim.frames.resize(std::size_t(samples));
-  // One frame's bytes at a time, straight from the file into its frame.
-  const std::size_t values = 3 * std::size_t(points);
-  std::vector<std::uint8_t> raw(4 * values);
-  std::uint64_t at = in.offset();
-  for (std::int32_t f = 0; f < samples; ++f, at += raw.size()) {
-    std::vector<double>& out = anim.frames[std::size_t(f)];
-    out.resize(values);
-    file.read(at, raw.data(), raw.size());
-    const std::size_t bad = decodeF32le(raw.data(), values, out.data());
-    if (bad != values) {
-      in.fail("non-finite coordinate in frame " + std::to_string(f) + ", point " +
-                  std::to_string(bad / 3),
-              static_cast<std::size_t>(at + 4 * bad));
-    }
-  }
+  readPointFrames(file, in, in.offset(), samples, points, false, anim.frames);
   if (options.topologyPath) applyObjTopology(anim, *options.topologyPath);
   return anim;
 }

@@ -1,8 +1,6 @@
 #include "cli/rig/solve_schedule.h"
 
 #include <algorithm>
-#include <cmath>
-#include <numeric>
 #include <stdexcept>
 
 #include "cli/rig/joint_placement.h"
@@ -67,6 +65,14 @@ public:
         return polished.eRms < selected.eRms ? polished : selected;
     }
 
+    // Phases 1 and 2 from `start`, paid from the search budget.
+    CommandResult searchFrom(const std::vector<std::vector<io::Matrix4>>& start, const std::string& purpose) {
+        const size_t runsBefore = summary_.runs.size();
+        CommandResult result = polish(reselect(start, purpose));
+        spendSince(runsBefore);
+        return result;
+    }
+
     ScheduleSummary solve(const std::vector<std::vector<std::vector<io::Matrix4>>>& starts) {
         CommandResult best;
         if (!options_.continuation) {
@@ -97,12 +103,8 @@ public:
         for (int round = 0; options_.continuation && round < options_.reseedRounds; ++round) {
             const std::vector<int> dead = negligibleJoints(best, jointCount);
             if (dead.empty() || !affordable(budget())) break;
-            std::vector<std::vector<io::Matrix4>> reseeded = best.boneWorld;
-            reseed(best, dead, reseeded);
             summary_.reseededJoints += static_cast<int>(dead.size());
-            const size_t runsBefore = summary_.runs.size();
-            CommandResult candidate = polish(reselect(reseeded, "reselect after reseeding"));
-            spendSince(runsBefore);
+            CommandResult candidate = searchFrom(reseeded(best, dead), "reselect after reseeding");
             if (!(candidate.eRms < best.eRms)) break;
             best = std::move(candidate);
         }
@@ -117,11 +119,7 @@ public:
                 if (!tried[j] && (weakest < 0 || totals[j] < totals[weakest])) weakest = j;
             if (weakest < 0) break;
             tried[weakest] = 1;
-            std::vector<std::vector<io::Matrix4>> moved = best.boneWorld;
-            reseed(best, {weakest}, moved);
-            const size_t runsBefore = summary_.runs.size();
-            CommandResult candidate = polish(reselect(moved, "reselect after moving a joint"));
-            spendSince(runsBefore);
+            CommandResult candidate = searchFrom(reseeded(best, {weakest}), "reselect after moving a joint");
             if (candidate.eRms < best.eRms) {
                 best = std::move(candidate);
                 ++summary_.movedJoints;
@@ -153,11 +151,11 @@ private:
         return dead;
     }
 
-    // Each dead joint takes the rigid motion of a region the rig fits worst:
-    // the worst-fitted vertex not yet taken and its nearest neighbours at
-    // rest, as many as a joint's fair share of the vertices over two.
-    void reseed(const CommandResult& result, const std::vector<int>& dead,
-                std::vector<std::vector<io::Matrix4>>& world) const {
+    // The rig's joints, with each of `dead` given the rigid motion of a region
+    // the rig fits worst: the worst-fitted vertex not yet taken and its
+    // nearest neighbours at rest, as many as a joint's fair share over two.
+    std::vector<std::vector<io::Matrix4>> reseeded(const CommandResult& result, const std::vector<int>& dead) const {
+        std::vector<std::vector<io::Matrix4>> world = result.boneWorld;
         const std::vector<double>& rest = frames_.front();
         const int vertexCount = static_cast<int>(rest.size() / 3);
         const int jointCount = static_cast<int>(world.front().size());
@@ -169,7 +167,7 @@ private:
             for (int v = 0; v < vertexCount; ++v)
                 if (!taken[v] && (worst < 0 || result.vertexSquaredError[v] > result.vertexSquaredError[worst]))
                     worst = v;
-            if (worst < 0) return;
+            if (worst < 0) break;
             std::vector<std::pair<double, int>> byDistance;
             byDistance.reserve(static_cast<size_t>(vertexCount));
             for (int v = 0; v < vertexCount; ++v) {
@@ -185,6 +183,7 @@ private:
             const std::vector<Matrix4> motion = fitRigidMotion(frames_, 0, members);
             for (size_t s = 0; s < world.size(); ++s) world[s][joint] = motion[s];
         }
+        return world;
     }
 
     const std::vector<std::vector<double>>& frames_;

@@ -49,7 +49,6 @@ struct CommandResult {
     std::vector<std::vector<io::Matrix4>> boneWorld;          // [sample][joint], sample 0 = rest
     std::vector<io::Matrix4> bindingMatrices;                 // per joint, inverse of boneWorld[0]
     std::vector<double> iterationErrors;                      // the command's error per iteration
-    int iterationsDone = 0;
     double commandError = 0.0;            // the command's final error
     double eRms = 0.0;                    // of this rig against the animation
     std::vector<double> vertexSquaredError;  // per vertex, summed over the shape samples

@@ -40,7 +40,6 @@ struct ScriptedCommand {
         const int iterations = std::min<int>(request.iterations, static_cast<int>(script.size()));
         result.iterationErrors.assign(script.begin(), script.begin() + iterations);
         result.eRms = result.iterationErrors.back();
-        result.iterationsDone = iterations;
         result.boneWorld.assign(static_cast<size_t>(samples),
                                 std::vector<io::Matrix4>(static_cast<size_t>(joints), io::identityMatrix()));
         result.boneWorld[0][0] = translation(static_cast<double>(requests.size()), 0, 0);
