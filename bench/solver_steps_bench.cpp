@@ -18,11 +18,17 @@
 //                 thread count and build flags
 //   peak_fraction gflops / eigen_gflops
 //   checked       1 when the fast results match the reference
-//   tall_solves   weight steps: vertex solves left to the tall design matrix
-//   fallback_rate weight steps: tall_solves over all vertex solves
+//   reduced_solves weight steps: vertex solves the normal equations left to
+//                 the reduced design matrix
+//   fallback_rate weight steps: reduced_solves over all vertex solves
 // Names are <size>/<step>/threads:<n>; `--benchmark_filter=small` runs only
 // the small size, and a data set is generated only when one of its cases runs.
 // `--skip_reference` times the fast steps alone (for profilers and counters).
+// `--real_data=DIR` adds the "character" size: the production-size character
+// that bench/data/make-datasets --production writes into DIR
+// (mocap-0103-production-dqs.pc2), placed at 40 joints by the program's
+// joint placement and solved for two iterations; without it those cases are
+// skipped.
 
 #include <omp.h>
 
@@ -39,6 +45,8 @@
 #include <Eigen/Core>
 #include <benchmark/benchmark.h>
 
+#include "cli/io/pc2_reader.h"
+#include "cli/rig/joint_placement.h"
 #include "known_rig.h"
 #include "plugin/progress_log.h"
 #include "reference_steps.h"
@@ -54,11 +62,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool skipReference = false;
+std::string realDataFolder;
 
 struct Size {
     std::string name;
     int vertices, frames, bones, maxInfluence;
     bool chains = false;  // the character-like rig of makeChainRig (bones = its J)
+    bool character = false;  // the real character of --real_data (vertices, frames: the file's)
 };
 
 // The two production sizes, then a sweep around the small one: V, F and J in
@@ -73,8 +83,76 @@ const std::vector<Size>& sizes() {
         // lagragian the model's size: the inputs the fast paths must not
         // leave to their fallbacks.
         {"chains", 4000, 300, 40, 4, true},
+        // A real animation: a motion-capture walk on a 24,229-vertex body,
+        // dual-quaternion skinned, 300 frames.
+        {"character", 0, 0, 40, 8, false, true},
     };
     return list;
+}
+
+MMatrix toMMatrix(const vantrel::rig::Matrix4& m) {
+    double rows[4][4];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) rows[r][c] = m[static_cast<size_t>(4 * r + c)];
+    return MMatrix(rows);
+}
+
+// The production character as the program starts it: its first frame the
+// rest pose, joints placed by motion clustering (the clustering grown from
+// the worst residual), lagragian 100 x the rest bounding-box diagonal as the
+// program's default, then four iterations (three reselecting) so that
+// weights blend as they do when the program's solve is under way.
+DecompositionState characterState(const Size& size) {
+    const std::string path = realDataFolder + "/mocap-0103-production-dqs.pc2";
+    const vantrel::io::MeshAnimation animation = vantrel::io::readPc2(path);
+    const int V = animation.vertexCount;
+    const int F = static_cast<int>(animation.frames.size()) - 1;
+    vantrel::rig::JointPlacementOptions placement;
+    placement.boneCount = size.bones;
+    placement.restSeededCandidates = 0;
+    const vantrel::rig::JointPlacement joints = vantrel::rig::placeJoints(V, animation.frames, placement);
+    const int J = joints.boneCount;
+
+    DecompositionState state = blankState(F, J, V);
+    Inputs& in = state.inputs;
+    double diagonalSum = 0.0, restDiagonal = 0.0;
+    for (int f = 0; f <= F; ++f) {
+        const std::vector<double>& frame = animation.frames[static_cast<size_t>(f)];
+        MPointArray& points = f == 0 ? in.restPoints : in.shapePoints[static_cast<size_t>(f - 1)];
+        double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+        for (int v = 0; v < V; ++v) {
+            const double* q = &frame[static_cast<size_t>(3 * v)];
+            points[static_cast<unsigned>(v)] = MPoint(q[0], q[1], q[2]);
+            for (int c = 0; c < 3; ++c) {
+                lo[c] = std::min(lo[c], q[c]);
+                hi[c] = std::max(hi[c], q[c]);
+            }
+        }
+        const double diagonal = std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
+                                          (hi[2] - lo[2]) * (hi[2] - lo[2]));
+        if (f == 0)
+            restDiagonal = diagonal;
+        else
+            diagonalSum += diagonal;
+    }
+    in.V = V;
+    in.vertexIds.setLength(static_cast<unsigned>(V));
+    for (int v = 0; v < V; ++v) in.vertexIds[static_cast<unsigned>(v)] = v;
+    in.maxInfluence = size.maxInfluence;
+    in.lagragian = 100.0 * restDiagonal;
+    in.maxIteration = 30;
+    in.iterationFullSolver = 3;
+    in.diagonalSum = diagonalSum;
+    for (int j = 0; j < J; ++j)
+        state.solver.bindingMatrices[static_cast<size_t>(j)] =
+            toMMatrix(joints.restWorld[static_cast<size_t>(j)]).inverse();
+    for (int f = 0; f < F; ++f)
+        for (int j = 0; j < J; ++j)
+            state.solver.boneTransforms[static_cast<size_t>(f)][static_cast<size_t>(j)] =
+                toMMatrix(joints.frameWorld[static_cast<size_t>(f + 1)][static_cast<size_t>(j)]);
+    runIterations(state, 4);
+    in.updateRestMatrices = true;
+    return state;
 }
 
 // One data set per size, past its first iteration (weights and index built),
@@ -82,6 +160,7 @@ const std::vector<Size>& sizes() {
 DecompositionState& dataset(const Size& size) {
     static std::map<std::string, std::unique_ptr<DecompositionState>> cache;
     auto& slot = cache[size.name];
+    if (!slot && size.character) slot = std::make_unique<DecompositionState>(characterState(size));
     if (!slot && size.chains) {
         ChainRigOptions options;
         options.vertices = size.vertices;
@@ -306,7 +385,7 @@ double seconds(StepFn run, DecompositionState& state) {
 struct Baseline {
     double referenceSeconds = 0.0;
     Deviation deviation;
-    int64_t tallSolves = 0;
+    int64_t reducedSolves = 0;
     int64_t gramSolves = 0;
 };
 
@@ -337,7 +416,7 @@ const Baseline& baseline(const Size& size, const Step& step, int threads) {
     } else {
         step.fast(fast);
     }
-    result.tallSolves = counts.tallSolves;
+    result.reducedSolves = counts.reducedSolves;
     result.gramSolves = counts.gramSolves;
     result.deviation = compare(ref.solver, fast.solver);
     const Deviation& d = result.deviation;
@@ -354,6 +433,10 @@ void registerCase(const Size& size, const Step& step, int threads) {
                                      // The binding update's progress line would
                                      // drown the report.
                                      logStream.rdbuf(nullptr);
+                                     if (size.character && realDataFolder.empty()) {
+                                         st.SkipWithError("needs --real_data=DIR (bench/data/make-datasets --production)");
+                                         return;
+                                     }
                                      const double eigenRate = eigenProductRate(threads);
                                      DecompositionState& state = dataset(size);
                                      state.limitThreads = true;
@@ -375,11 +458,11 @@ void registerCase(const Size& size, const Step& step, int threads) {
                                      st.counters["max_weight_diff"] = d.weight;
                                      st.counters["max_matrix_diff"] = d.matrix;
                                      st.counters["max_error_diff"] = d.error;
-                                     if (base.tallSolves + base.gramSolves > 0) {
-                                         st.counters["tall_solves"] = static_cast<double>(base.tallSolves);
+                                     if (base.reducedSolves + base.gramSolves > 0) {
+                                         st.counters["reduced_solves"] = static_cast<double>(base.reducedSolves);
                                          st.counters["fallback_rate"] =
-                                             static_cast<double>(base.tallSolves) /
-                                             static_cast<double>(base.tallSolves + base.gramSolves);
+                                             static_cast<double>(base.reducedSolves) /
+                                             static_cast<double>(base.reducedSolves + base.gramSolves);
                                      }
                                  })
         ->Unit(benchmark::kMillisecond)
@@ -392,9 +475,9 @@ const bool registered = [] {
         const bool production = size.name == "small" || size.name == "large";
         for (const Step& step : kSteps) {
             const std::string name = step.name;
-            // The character-like rig times the weight and rigid bone steps and
-            // whole iterations.
-            if (size.chains) {
+            // The character-like rig and the real character time the weight
+            // and rigid bone steps and whole iterations.
+            if (size.chains || size.character) {
                 if (name.rfind("solveWeights", 0) == 0 || name == "solveBones/rigid" ||
                     name.rfind("iteration", 0) == 0)
                     for (int threads : {1, 2}) registerCase(size, step, threads);
@@ -414,11 +497,14 @@ const bool registered = [] {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Our one flag first; the library rejects flags it does not know.
+    // Our own flags first; the library rejects flags it does not know.
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--skip_reference")
+        const std::string arg = argv[i];
+        if (arg == "--skip_reference")
             skipReference = true;
+        else if (arg.rfind("--real_data=", 0) == 0)
+            realDataFolder = arg.substr(std::string("--real_data=").size());
         else
             argv[kept++] = argv[i];
     }

@@ -41,11 +41,13 @@ void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInf
 void pruneAndNormalize(const Eigen::Ref<const Eigen::VectorXd>& v, double threshold, std::vector<double>& weights);
 
 // Solves counted by the system they ran on during one weight step: the
-// normal equations, or the tall design matrix for a vertex whose normal
-// equations could not decide a near-dependent column.
+// split normal equations, or, for a vertex whose normal equations could not
+// decide a near-dependent column, the design matrix reduced to the rows that
+// its columns span (an orthogonal change of rows: the same solve as on the
+// whole design matrix, on about 4J + 1 rows instead of 3F + 1).
 struct WeightStepCounts {
     int64_t gramSolves = 0;
-    int64_t tallSolves = 0;
+    int64_t reducedSolves = 0;
 };
 
 // solveWeights, adding its solve counts to *counts when counts is not null.

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include <Eigen/QR>
+
 #include "solver/gram_nnls.h"
 #include "solver/matrix_utils.h"
 #include "solver/nnls_solver.h"
@@ -295,6 +297,45 @@ void fillWeightTables(WeightTables& t, Eigen::MatrixXd& band) {
     }
 }
 
+// An orthonormal basis of the shape rows where every column of E lies, for
+// the vertices whose normal equations cannot decide a column. W = Q R (thin
+// Householder QR, Q: 3F x m with m = min(3F, 4J)), so a vertex's column k of
+// E is Q times R(:, 4k..4k+3) p~', and the design matrix becomes, after an
+// orthogonal change of rows that keeps every column norm and every R factor
+// of the tall solve,
+//   rows 0..m-1:  R(:, 4k..4k+3) p~' + w Q^T o'     target  w Q^T o' + Q^T beta
+//   row m:        |d| in every column                target  |d| + w o'_perp . beta / |d|
+// with o'_perp = o' - Q Q^T o' and d the common column part outside span(Q):
+// |d|^2 = w^2 |o'_perp|^2 + |p|^2 + lagragian^2. What the rows drop is
+// orthogonal to every column: a constant of the objective. m + 1 rows instead
+// of 3F + 1, and no rounding of a large common part into the differences.
+struct VertexTerms;
+
+struct ReducedRows {
+    Eigen::MatrixXd Q;          // 3F x m
+    Eigen::MatrixXd R;          // m x 4J
+    Eigen::VectorXd shiftIn;    // Q^T o', m
+    Eigen::VectorXd shiftOut;   // o'_perp, 3F
+    double shiftOut2 = 0.0;     // |o'_perp|^2
+
+    void build(const WeightTables& t) {
+        const Eigen::Index rows = t.W.rows(), cols = t.W.cols();
+        const Eigen::Index m = std::min(rows, cols);
+        Eigen::HouseholderQR<Eigen::MatrixXd> qr(t.W);
+        Q = qr.householderQ() * Eigen::MatrixXd::Identity(rows, m);
+        R = qr.matrixQR().topRows(m).triangularView<Eigen::Upper>();
+        const Eigen::Map<const Eigen::VectorXd> shift(t.shift.data(), rows);
+        shiftIn = Q.transpose() * shift;
+        shiftOut = shift - Q * shiftIn;
+        shiftOut2 = shiftOut.squaredNorm();
+    }
+
+    // The vertex's reduced design matrix and target; beta is its column of
+    // shifted targets (3F).
+    void vertex(const VertexTerms& v, const Eigen::Ref<const Eigen::VectorXd>& beta, Eigen::MatrixXd& A,
+                Eigen::VectorXd& b) const;
+};
+
 // A vertex's rest position and the terms of its split normal equations that
 // do not depend on the bones, then (set per vertex) the heavy part's
 // numbers that do.
@@ -304,6 +345,7 @@ struct VertexTerms {
     double w;
     double s;      // |c|^2 = w^2 sum |o'_f|^2 + |p|^2 + lagragian^2
     double inverseS;
+    double rest2;  // |p|^2 + lagragian^2: the rest and constraint rows of c
     double scale;  // |p~'|^2 / (|p|^2 + lagragian^2): bounds a column difference
     double cb = 0.0;  // c^T beta
     void set(const WeightTables& tables, const MPoint& point, double lagragian) {
@@ -313,7 +355,7 @@ struct VertexTerms {
         p[2] = point.z - w * tables.origin[2];
         p[3] = w;
         quadraticTerms(p, t);
-        const double rest2 = point.x * point.x + point.y * point.y + point.z * point.z + lagragian * lagragian;
+        rest2 = point.x * point.x + point.y * point.y + point.z * point.z + lagragian * lagragian;
         s = w * w * tables.shift2 + rest2;
         inverseS = 1.0 / s;
         scale = (t[0] + t[1] + t[2] + t[3]) / rest2;
@@ -359,6 +401,24 @@ struct VertexTerms {
                kDuplicateTolerance * kDuplicateTolerance;
     }
 };
+
+void ReducedRows::vertex(const VertexTerms& v, const Eigen::Ref<const Eigen::VectorXd>& beta, Eigen::MatrixXd& A,
+                         Eigen::VectorXd& b) const {
+    const Eigen::Index m = R.rows();
+    const Eigen::Index J = R.cols() / 4;
+    const Eigen::Map<const Eigen::Vector4d> p(v.p);
+    const double d = std::sqrt(v.w * v.w * shiftOut2 + v.rest2);
+    A.resize(m + 1, J);
+    for (Eigen::Index k = 0; k < J; ++k) {
+        A.col(k).head(m).noalias() = R.middleCols(4 * k, 4) * p;
+        A.col(k).head(m) += v.w * shiftIn;
+        A(m, k) = d;
+    }
+    b.resize(m + 1);
+    b.head(m).noalias() = Q.transpose() * beta;
+    b.head(m) += v.w * shiftIn;
+    b[m] = d + v.w * shiftOut.dot(beta) / d;
+}
 
 // A vertex's split normal equations over all J bones (the selection solve).
 // F's columns are formed the first time the solver asks for them.
@@ -504,6 +564,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     prepareParallelStep(state);
     WeightTables tables;
     sizeWeightTables(state, entries, tables);
+    ReducedRows reduced;
+    reduced.build(tables);
     const int F = tables.F;
     const int J = tables.J;
     const Eigen::Index rows = 3 * static_cast<Eigen::Index>(in.numFrame) + 1;
@@ -514,9 +576,9 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     const int32_t restrictedCap = 10 * in.maxInfluence;
     const int rowCount = static_cast<int>(entries.ids.size());
     const int blocks = (rowCount + kVertexBlock - 1) / kVertexBlock;
-    int64_t gramSolves = 0, tallSolves = 0;
+    int64_t gramSolves = 0, reducedSolves = 0;
 
-#pragma omp parallel reduction(+ : gramSolves, tallSolves)
+#pragma omp parallel reduction(+ : gramSolves, reducedSolves)
     {
         Eigen::MatrixXd band;
         fillWeightTables(tables, band);
@@ -532,6 +594,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         std::vector<std::pair<double, int32_t>> ranked;
         ranked.reserve(static_cast<size_t>(J));
         VertexTerms terms;
+        Eigen::MatrixXd A;  // a vertex's reduced rows, when it needs them
+        Eigen::VectorXd b;
         double homogeneous[kVertexBlock];
         Eigen::VectorXd shiftOfTargets(kVertexBlock);  // o'^T beta per block vertex
         const Eigen::Map<const Eigen::VectorXd> shift(tables.shift.data(), 3 * F);
@@ -566,15 +630,12 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 terms.set(tables, in.restPoints[static_cast<unsigned>(id)], in.lagragian);
                 terms.cb = terms.w * shiftOfTargets[v];
 
-                // The tall system, built only for a vertex the normal equations
-                // cannot decide (allocates; rare).
-                Eigen::MatrixXd A;
-                Eigen::VectorXd b;
-                auto tall = [&]() {
-                    if (A.size() == 0) {
-                        A = buildDesignMatrix(state, tables.products, id);
-                        b = buildTargetVector(state, id);
-                    }
+                // The reduced rows, built only for a vertex the normal
+                // equations cannot decide.
+                bool haveReduced = false;
+                auto reduce = [&]() {
+                    if (!haveReduced) reduced.vertex(terms, targets.col(v), A, b);
+                    haveReduced = true;
                 };
 
                 if (seedFromSkinCluster) {
@@ -589,8 +650,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                         ++gramSolves;
                         selectInfluences(nnls.x(), in.maxInfluence, influences, ranked);
                     } else {
-                        ++tallSolves;
-                        tall();
+                        ++reducedSolves;
+                        reduce();
                         selectInfluences(solveNonNegative(A, b, fullCap, kNnlsEpsilon), in.maxInfluence, influences,
                                          ranked);
                     }
@@ -613,8 +674,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                     ++gramSolves;
                     pruneAndNormalize(nnls.x(), kWeightThreshold, *weightsEntry);
                 } else {
-                    ++tallSolves;
-                    tall();
+                    ++reducedSolves;
+                    reduce();
                     const Eigen::MatrixXd restricted = gatherInfluenceColumns(influences, A);
                     pruneAndNormalize(solveNonNegative(restricted, b, restrictedCap, kNnlsEpsilon),
                                       kWeightThreshold, *weightsEntry);
@@ -624,6 +685,6 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     }
     if (counts) {
         counts->gramSolves += gramSolves;
-        counts->tallSolves += tallSolves;
+        counts->reducedSolves += reducedSolves;
     }
 }

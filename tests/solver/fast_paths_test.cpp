@@ -300,10 +300,10 @@ TEST(FastWeights, DegenerateRigsMatchTheDesignMatrixSolve) {
         compareWeightSteps(noisyRig(options, 0.02).state, "more bones than rows");
     }
     // A bone that follows another to within 1e-6: near-dependent columns,
-    // which the tall solve decides.
+    // which the reduced design matrix decides.
     {
         const WeightStepCounts counts = compareWeightSteps(nearTwinRig(), "near twin", true);
-        EXPECT_GT(counts.tallSolves, 0);
+        EXPECT_GT(counts.reducedSolves, 0);
         EXPECT_GT(counts.gramSolves, 0);
     }
     // A flat strip and a dominant constraint row.
@@ -404,12 +404,12 @@ WeightStepCounts compareOnHardInput(const DecompositionState& start, double agre
     return counts;
 }
 
-// The normal equations decide all but a rare vertex: the tall fallback
-// takes under 1% of the solves.
+// The normal equations decide all but a rare vertex: the reduced design
+// matrix takes under 1% of the solves.
 void expectRareFallback(const WeightStepCounts& counts, const std::string& what) {
     EXPECT_GT(counts.gramSolves, 0) << what;
-    EXPECT_LT(static_cast<double>(counts.tallSolves), 0.01 * static_cast<double>(counts.gramSolves + counts.tallSolves))
-        << what << ": " << counts.tallSolves << " tall of " << counts.gramSolves + counts.tallSolves;
+    EXPECT_LT(static_cast<double>(counts.reducedSolves), 0.01 * static_cast<double>(counts.gramSolves + counts.reducedSolves))
+        << what << ": " << counts.reducedSolves << " reduced of " << counts.gramSolves + counts.reducedSolves;
 }
 
 // Character-like rigs: forty bones in chains with small relative angles,
