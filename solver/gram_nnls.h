@@ -109,9 +109,12 @@ public:
     //   double heavyTarget() const;             // rho
     //   bool duplicates(Eigen::Index i, Eigen::Index j) const;
     // `rows` is the row count of the tall A (a passive set never grows past
-    // it); maxIterations and epsilon as for NnlsSolver.
+    // it); maxIterations and epsilon as for NnlsSolver; pivotTolerance the
+    // smallest squared pivot of the light part, relative to its column's
+    // squared norm there, that the normal equations decide on their own.
     template <class Source>
-    Outcome solve(Source& source, Eigen::Index rows, int32_t maxIterations, double epsilon);
+    Outcome solve(Source& source, Eigen::Index rows, int32_t maxIterations, double epsilon,
+                  double pivotTolerance = kGramPivotTolerance);
 
     // Indexed by variable; the first size() entries are meaningful.
     Eigen::Ref<const Eigen::VectorXd> x() const { return x_.head(n_); }
@@ -150,6 +153,7 @@ private:
     Eigen::VectorXd y_, r_, g_, c_, cv_, t_;
     double s_ = 0.0, rho_ = 0.0;
     double mu_ = 0.0;  // s (rho - v^T x) at the current x
+    double pivotTolerance_ = kGramPivotTolerance;
     Eigen::VectorXd Sc_, Sr_;
     std::vector<const double*> columns_;  // F's passive columns, by position
     std::vector<Eigen::Index> order_;
@@ -159,7 +163,8 @@ private:
 
 template <class Source>
 GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows, int32_t maxIterations,
-                                              double epsilon) {
+                                              double epsilon, double pivotTolerance) {
+    pivotTolerance_ = pivotTolerance;
     const Eigen::Index n = source.size();
     reserve(n);
     n_ = n;
@@ -275,7 +280,7 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     }
     const double norm2 = source.diagonal(v);
     const double pivot = norm2 - sum;
-    if (!(pivot >= kGramPivotTolerance * norm2) || !(norm2 > 0.0)) return false;
+    if (!(pivot >= pivotTolerance_ * norm2) || !(norm2 > 0.0)) return false;
     // The tall solve blocks a column within kDependentColumnTolerance of the
     // passive span, measured against the column's whole norm (heavy part
     // included). The pivot of A is at least this one; near that line only

@@ -670,7 +670,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                         },
                         [&](int32_t k) { return terms.link(tables, k); });
                 }
-                if (nnls.solve(listed, rows, restrictedCap, kNnlsEpsilon) != GramNnlsSolver::Outcome::Undecided) {
+                if (nnls.solve(listed, rows, restrictedCap, kNnlsEpsilon, kGramWeightPivotTolerance) !=
+                    GramNnlsSolver::Outcome::Undecided) {
                     ++gramSolves;
                     pruneAndNormalize(nnls.x(), kWeightThreshold, *weightsEntry);
                 } else {
