@@ -86,6 +86,8 @@ const std::vector<Size>& sizes() {
         // A real animation: a motion-capture walk on a 24,229-vertex body,
         // dual-quaternion skinned, 300 frames.
         {"character", 0, 0, 40, 8, false, true},
+        // A random rig of the character's size, to compare with.
+        {"character_synthetic", 24229, 300, 40, 8},
     };
     return list;
 }
@@ -477,7 +479,7 @@ const bool registered = [] {
             const std::string name = step.name;
             // The character-like rig and the real character time the weight
             // and rigid bone steps and whole iterations.
-            if (size.chains || size.character) {
+            if (size.chains || size.character || size.name == "character_synthetic") {
                 if (name.rfind("solveWeights", 0) == 0 || name == "solveBones/rigid" ||
                     name.rfind("iteration", 0) == 0)
                     for (int threads : {1, 2}) registerCase(size, step, threads);
