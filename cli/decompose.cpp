@@ -13,6 +13,7 @@
 #include <iterator>
 #include <optional>
 #include <limits>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -134,9 +135,10 @@ StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeO
 }
 
 // Every sample's bone matrices, in time order, for the exported animation.
-io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const StartingJoints& joints, const SolvedRig& solved) {
+io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const host::PointFrames& positions,
+                           const StartingJoints& joints, const SolvedRig& solved) {
     io::SkinnedRig rig;
-    rig.restPositions = samples.frames.front();
+    rig.restPositions = positions.frame(0);
     rig.triangles = samples.triangles;
     rig.uvs = samples.uvs;
     rig.jointNames = joints.names;
@@ -155,12 +157,13 @@ io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const StartingJoint
 
 // The page's data: the samples in time order, the solved rig's distance to
 // them per vertex, and the exported file as written.
-ReportPageData reportPageData(const io::MeshAnimation& samples, const std::vector<int>& selected,
-                              const SolvedRig& solved, const std::string& inputPath, const std::string& rigPath) {
+ReportPageData reportPageData(const io::MeshAnimation& samples, const host::PointFrames& positions,
+                              const std::vector<int>& selected, const SolvedRig& solved, const std::string& inputPath,
+                              const std::string& rigPath) {
     ReportPageData page;
     page.title = std::filesystem::path(inputPath).filename().string();
-    setPageFrames(page, samples, selected,
-                  vertexDistances(samples, solved.influences, solved.bindingMatrices, solved.boneWorld),
+    setPageFrames(page, samples, positions, selected,
+                  vertexDistances(positions, solved.influences, solved.bindingMatrices, solved.boneWorld),
                   solved.boneWorld);
     std::ifstream in(rigPath, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read back the written rig " + rigPath);
@@ -193,8 +196,7 @@ int runDecompose(const DecomposeOptions& options) {
     readOptions.frameRate = options.frameRate;
     io::MeshAnimation animation = io::readAnimation(options.inputPath, readOptions);
     const std::vector<int> selected = selectFrames(animation, options.frames, options.clip, options.restFrame);
-    io::MeshAnimation samples = keepFrames(animation, selected);
-    animation = io::MeshAnimation();
+    io::MeshAnimation samples = keepFrames(std::move(animation), selected);
     const bool zUp = needsZUpConversion(samples, options.upAxis);
     if (zUp) convertZUpToYUp(samples);
     stages["read"] = secondsSince(start);
@@ -218,13 +220,18 @@ int runDecompose(const DecomposeOptions& options) {
     start = Clock::now();
     progress.stage("building the scene");
     const double restDiagonal = boundingBoxDiagonal(samples.frames.front());
+    // From here on the samples' positions live once, compactly, shared by the
+    // scene's point cache and every measure below; samples.frames keeps only
+    // its length.
+    const std::shared_ptr<const host::PointFrames> positions =
+        std::make_shared<const host::PointFrames>(std::move(samples.frames));
     // Weights are rescaled to sum to one after the solve; a constraint row
     // well above the model's size keeps that rescaling from undoing the fit.
     const double lagrangian =
         options.lagrangian ? *options.lagrangian : kLagrangianPerSize * std::max(restDiagonal, 1e-6);
     host::setMessageEcho(false);
     host::clearMessages();
-    const SceneNames names = buildDecompositionScene(samples, joints, settings, lagrangian);
+    const SceneNames names = buildDecompositionScene(samples, positions, joints, settings, lagrangian);
     std::vector<std::vector<io::Matrix4>> keyedWorld = joints.world;  // the starting joints keyed now
     const std::string pluginPath = locatePlugin(options.pluginPath);
     bool pluginLoaded = false;
@@ -250,6 +257,7 @@ int runDecompose(const DecomposeOptions& options) {
             CommandOutputCapture capture([&](const std::string& line) { progress.commandLine(line); });
             status = host::executeCommand(decompositionCommand(names));
         }
+       
         if (!status) {
             progress.finish();
             std::string detail;
@@ -262,7 +270,7 @@ int runDecompose(const DecomposeOptions& options) {
         rig::CommandResult result;
         result.iterationErrors.assign(progress.iterationErrors().begin() + static_cast<long>(errorsBefore),
                                       progress.iterationErrors().end());
-        result.eRms = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld,
+        result.eRms = measureRigError(*positions, solved.influences, solved.bindingMatrices, solved.boneWorld,
                                       &result.vertexSquaredError)
                           .eRms;
         result.influences = std::move(solved.influences);
@@ -283,7 +291,7 @@ int runDecompose(const DecomposeOptions& options) {
     scheduleOptions.iterationWork = static_cast<double>(samples.vertexCount) * samples.frameCount() * jointCount;
     scheduleOptions.searchWork = searchWork(settings, scheduleOptions.iterationWork);
     starts.front() = joints.world;
-    const rig::ScheduleSummary schedule = rig::runSchedule(samples.frames, starts, scheduleOptions, runCommand);
+    const rig::ScheduleSummary schedule = rig::runSchedule(*positions, starts, scheduleOptions, runCommand);
     progress.finish();
     // The scene holds the last run; the best may be another.
     solved.influences = schedule.best.influences;
@@ -297,10 +305,10 @@ int runDecompose(const DecomposeOptions& options) {
     if (options.scenePath) host::saveScene(*options.scenePath);
 
     // Measure and export.
-    const RigError error = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld);
+    const RigError error = measureRigError(*positions, solved.influences, solved.bindingMatrices, solved.boneWorld);
     start = Clock::now();
     progress.stage("writing " + options.outputPath);
-    const io::WriteSummary written = io::writeSkinnedGltf(exportedRig(samples, joints, solved), options.outputPath);
+    const io::WriteSummary written = io::writeSkinnedGltf(exportedRig(samples, *positions, joints, solved), options.outputPath);
     progress.finish();
     stages["export"] = secondsSince(start);
     const double totalSeconds = secondsSince(programStart);
@@ -373,7 +381,7 @@ int runDecompose(const DecomposeOptions& options) {
     std::optional<PageSummary> page;
     if (options.htmlPath) {
         progress.stage("writing " + *options.htmlPath);
-        ReportPageData data = reportPageData(samples, selected, solved, options.inputPath, written.path);
+        ReportPageData data = reportPageData(samples, *positions, selected, solved, options.inputPath, written.path);
         data.reportJson = report.dump();
         data.notes = notes;
         if (options.htmlFrameBudget) data.frameDataBudget = *options.htmlFrameBudget;

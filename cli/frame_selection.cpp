@@ -1,9 +1,11 @@
 #include "cli/frame_selection.h"
 
 #include <algorithm>
+#include <array>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace vantrel::cli {
 
@@ -117,17 +119,29 @@ void convertZUpToYUp(io::MeshAnimation& animation) {
         bind = io::multiply(io::multiply(kYUpToZUp, bind), kZUpToYUp);
 }
 
-io::MeshAnimation keepFrames(const io::MeshAnimation& animation, const std::vector<int>& selected) {
-    io::MeshAnimation out = animation;
-    out.frames.clear();
-    out.frameTimes.clear();
-    out.jointWorld.clear();
-    out.clips.clear();
-    for (int f : selected) {
-        out.frames.push_back(animation.frames[f]);
-        out.frameTimes.push_back(animation.timeOf(f));
-        if (!animation.jointWorld.empty()) out.jointWorld.push_back(animation.jointWorld[f]);
+io::MeshAnimation keepFrames(io::MeshAnimation&& animation, const std::vector<int>& selected) {
+    // Each frame's last use takes it by move; only a frame selected twice is
+    // copied, so the positions are not held twice over.
+    std::vector<int> lastUse(animation.frames.size(), -1);
+    for (size_t k = 0; k < selected.size(); ++k) lastUse[static_cast<size_t>(selected[k])] = static_cast<int>(k);
+    std::vector<std::vector<double>> frames;
+    std::vector<double> frameTimes;
+    std::vector<std::vector<std::array<double, 16>>> jointWorld;
+    frames.reserve(selected.size());
+    frameTimes.reserve(selected.size());
+    for (size_t k = 0; k < selected.size(); ++k) {
+        const size_t f = static_cast<size_t>(selected[k]);
+        frameTimes.push_back(animation.timeOf(selected[k]));
+        const bool last = lastUse[f] == static_cast<int>(k);
+        frames.push_back(last ? std::move(animation.frames[f]) : animation.frames[f]);
+        if (!animation.jointWorld.empty())
+            jointWorld.push_back(last ? std::move(animation.jointWorld[f]) : animation.jointWorld[f]);
     }
+    io::MeshAnimation out = std::move(animation);
+    out.frames = std::move(frames);
+    out.frameTimes = std::move(frameTimes);
+    out.jointWorld = std::move(jointWorld);
+    out.clips.clear();
     return out;
 }
 

@@ -27,7 +27,8 @@ bool needsZUpConversion(const io::MeshAnimation& animation, UpAxis upAxis);
 void convertZUpToYUp(io::MeshAnimation& animation);
 
 // Keeps only the frames `selected` (in that order) of the animation, with
-// their times and joint matrices.
-io::MeshAnimation keepFrames(const io::MeshAnimation& animation, const std::vector<int>& selected);
+// their times and joint matrices. Takes the animation's data by move: a frame
+// is copied only when it is selected more than once.
+io::MeshAnimation keepFrames(io::MeshAnimation&& animation, const std::vector<int>& selected);
 
 }  // namespace vantrel::cli

@@ -59,13 +59,13 @@ int runReport(const ReportCommandOptions& options) {
     }
 
     if (!options.quiet) std::cerr << "reading " << inputPath << " and " << rigPath << "\n";
-    const io::MeshAnimation animation = io::readAnimation(inputPath, readOptions);
+    io::MeshAnimation animation = io::readAnimation(inputPath, readOptions);
     if (selected.size() < 2) throw std::runtime_error(options.reportPath + " lists fewer than two frames");
     for (int f : selected)
         if (f < 0 || f >= animation.frameCount())
             throw std::runtime_error(options.reportPath + " names frame " + std::to_string(f) + ", but " + inputPath +
                                      " has " + std::to_string(animation.frameCount()) + " frames");
-    io::MeshAnimation samples = keepFrames(animation, selected);
+    io::MeshAnimation samples = keepFrames(std::move(animation), selected);
     if (zUp) convertZUpToYUp(samples);
 
     // The rig file plays its frames in time order: compare each with its sample.
@@ -96,7 +96,8 @@ int runReport(const ReportCommandOptions& options) {
 
     ReportPageData page;
     page.title = std::filesystem::path(inputPath).filename().string();
-    setPageFrames(page, samples, selected, distances, jointWorld);
+    const host::PointFrames frames(std::move(samples.frames));
+    setPageFrames(page, samples, frames, selected, distances, jointWorld);
     std::ifstream rig(rigPath, std::ios::binary);
     if (!rig) throw std::runtime_error("cannot read the rig file " + rigPath);
     page.rigFile.assign(std::istreambuf_iterator<char>(rig), std::istreambuf_iterator<char>());

@@ -175,7 +175,8 @@ std::vector<int> timeOrder(const io::MeshAnimation& samples) {
     return order;
 }
 
-void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const std::vector<int>& selected,
+void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const host::PointFrames& frames,
+                   const std::vector<int>& selected,
                    const std::vector<std::vector<double>>& distances,
                    const std::vector<std::vector<io::Matrix4>>& jointWorld) {
     page.vertexCount = samples.vertexCount;
@@ -189,7 +190,7 @@ void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const
     const double start = samples.timeOf(order.front());
     for (size_t k = 0; k < order.size(); ++k) {
         const int s = order[k];
-        page.frames.push_back(samples.frames[s]);
+        page.frames.push_back(frames.frame(static_cast<size_t>(s)));
         page.frameLabels.push_back(selected[s]);
         page.frameTimes.push_back(samples.timeOf(s) - start);
         page.distances.push_back(distances[s]);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <host/point_frames.h>
+
 #include "cli/io/matrix4.h"
 #include "cli/io/mesh_animation.h"
 
@@ -39,10 +41,12 @@ struct ReportPageData {
 };
 
 // The per-frame part of the page's data from decompose's samples (the rest
-// frame first), put in time order: `selected` gives each sample's frame number
-// in the file, distances[s][v] the rig's distance from sample s at vertex v,
-// jointWorld[s][j] joint j's world matrix there (for the joint moves).
-void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const std::vector<int>& selected,
+// frame first; their positions in `frames`), put in time order: `selected`
+// gives each sample's frame number in the file, distances[s][v] the rig's
+// distance from sample s at vertex v, jointWorld[s][j] joint j's world matrix
+// there (for the joint moves).
+void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const host::PointFrames& frames,
+                   const std::vector<int>& selected,
                    const std::vector<std::vector<double>>& distances,
                    const std::vector<std::vector<io::Matrix4>>& jointWorld);
 

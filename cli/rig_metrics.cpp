@@ -23,17 +23,17 @@ double boundingBoxDiagonal(const std::vector<double>& xyz) {
 namespace {
 
 // Squared distance of every vertex at frame f between the skinned rest pose
-// and the animation's frame.
-void frameSquaredDistances(const io::MeshAnimation& animation,
+// and the animation's frame; `target` is scratch for the frame's positions.
+void frameSquaredDistances(const host::PointFrames& frames, const std::vector<double>& rest,
                            const std::vector<std::vector<io::SkinInfluence>>& influences,
                            const std::vector<io::Matrix4>& bindingMatrices,
                            const std::vector<std::vector<io::Matrix4>>& boneWorld, size_t f,
-                           std::vector<double>& squared) {
-    const int V = animation.vertexCount;
-    const std::vector<double>& rest = animation.frames.front();
+                           std::vector<double>& target, std::vector<double>& squared) {
+    const int V = static_cast<int>(frames.pointCount());
     std::vector<io::Matrix4> skinning(bindingMatrices.size());
     for (size_t j = 0; j < bindingMatrices.size(); ++j) skinning[j] = io::multiply(bindingMatrices[j], boneWorld[f][j]);
-    const std::vector<double>& target = animation.frames[f];
+    target.resize(3 * frames.pointCount());
+    frames.copyFrame(f, target.data());
     squared.assign(static_cast<size_t>(V), 0.0);
     for (int v = 0; v < V; ++v) {
         const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
@@ -48,20 +48,22 @@ void frameSquaredDistances(const io::MeshAnimation& animation,
 
 }  // namespace
 
-RigError measureRigError(const io::MeshAnimation& animation,
+RigError measureRigError(const host::PointFrames& frames,
                          const std::vector<std::vector<io::SkinInfluence>>& influences,
                          const std::vector<io::Matrix4>& bindingMatrices,
                          const std::vector<std::vector<io::Matrix4>>& boneWorld,
                          std::vector<double>* vertexSquaredError) {
     RigError error;
-    const int V = animation.vertexCount;
-    const int frameCount = animation.frameCount();
-    error.restDiagonal = boundingBoxDiagonal(animation.frames.front());
+    const int V = static_cast<int>(frames.pointCount());
+    const int frameCount = static_cast<int>(frames.frameCount());
+    const std::vector<double> rest = frames.frame(0);
+    error.restDiagonal = boundingBoxDiagonal(rest);
     double sum = 0.0;
-    std::vector<double> squared;
+    std::vector<double> target, squared;
     if (vertexSquaredError) vertexSquaredError->assign(static_cast<size_t>(V), 0.0);
     for (int f = 1; f < frameCount; ++f) {
-        frameSquaredDistances(animation, influences, bindingMatrices, boneWorld, static_cast<size_t>(f), squared);
+        frameSquaredDistances(frames, rest, influences, bindingMatrices, boneWorld, static_cast<size_t>(f), target,
+                              squared);
         for (int v = 0; v < V; ++v) {
             sum += squared[v];
             if (vertexSquaredError) (*vertexSquaredError)[v] += squared[v];
@@ -81,13 +83,15 @@ RigError measureRigError(const io::MeshAnimation& animation,
     return error;
 }
 
-std::vector<std::vector<double>> vertexDistances(const io::MeshAnimation& animation,
+std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames,
                                                  const std::vector<std::vector<io::SkinInfluence>>& influences,
                                                  const std::vector<io::Matrix4>& bindingMatrices,
                                                  const std::vector<std::vector<io::Matrix4>>& boneWorld) {
-    std::vector<std::vector<double>> distances(animation.frames.size());
-    for (size_t f = 0; f < animation.frames.size(); ++f) {
-        frameSquaredDistances(animation, influences, bindingMatrices, boneWorld, f, distances[f]);
+    std::vector<std::vector<double>> distances(frames.frameCount());
+    const std::vector<double> rest = frames.frame(0);
+    std::vector<double> target;
+    for (size_t f = 0; f < distances.size(); ++f) {
+        frameSquaredDistances(frames, rest, influences, bindingMatrices, boneWorld, f, target, distances[f]);
         for (double& d : distances[f]) d = std::sqrt(d);
     }
     return distances;

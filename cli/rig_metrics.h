@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include <host/point_frames.h>
+
 #include "cli/io/matrix4.h"
 #include "cli/io/mesh_animation.h"
 
@@ -20,11 +22,12 @@ struct RigError {
     double restDiagonal = 0.0;  // scene units
 };
 
-// Skins the rest pose (the animation's frame 0) with the rig at every other
-// frame f: p_f = sum_k w_k p_rest binding[k] boneWorld[f][k], and compares it
-// with the animation's frame f. With `vertexSquaredError`, also each vertex's
-// squared distance summed over those frames.
-RigError measureRigError(const io::MeshAnimation& animation,
+// Skins the rest pose (frame 0 of `frames`, the animation's positions) with
+// the rig at every other frame f: p_f = sum_k w_k p_rest binding[k]
+// boneWorld[f][k], and compares it with the animation's frame f. With
+// `vertexSquaredError`, also each vertex's squared distance summed over those
+// frames.
+RigError measureRigError(const host::PointFrames& frames,
                          const std::vector<std::vector<io::SkinInfluence>>& influences,
                          const std::vector<io::Matrix4>& bindingMatrices,
                          const std::vector<std::vector<io::Matrix4>>& boneWorld,
@@ -32,7 +35,7 @@ RigError measureRigError(const io::MeshAnimation& animation,
 
 // distances[f][v]: how far the rig puts vertex v from the animation at frame
 // f, for every frame (the rest frame too), skinning as measureRigError does.
-std::vector<std::vector<double>> vertexDistances(const io::MeshAnimation& animation,
+std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames,
                                                  const std::vector<std::vector<io::SkinInfluence>>& influences,
                                                  const std::vector<io::Matrix4>& bindingMatrices,
                                                  const std::vector<std::vector<io::Matrix4>>& boneWorld);

@@ -47,14 +47,14 @@ void keyWorldMatrix(const std::string& joint, double frame, const io::Matrix4& w
 
 }  // namespace
 
-SceneNames buildDecompositionScene(const io::MeshAnimation& samples, const StartingJoints& joints,
-                                   const DecomposeOptions& options, double lagrangian) {
+SceneNames buildDecompositionScene(const io::MeshAnimation& samples, std::shared_ptr<const host::PointFrames> positions,
+                                   const StartingJoints& joints, const DecomposeOptions& options, double lagrangian) {
     SceneNames names;
     host::resetScene();
     host::setTimeUnit(MTime::kFilm);
     host::setCurrentTime(0.0);
 
-    const int sampleCount = samples.frameCount();
+    const int sampleCount = static_cast<int>(positions->frameCount());
     const int jointCount = static_cast<int>(joints.names.size());
     for (int j = 0; j < jointCount; ++j) {
         names.sourceJoints.push_back("start_" + std::to_string(j));
@@ -72,8 +72,10 @@ SceneNames buildDecompositionScene(const io::MeshAnimation& samples, const Start
     for (const auto& t : samples.triangles) polygons.push_back({t[0], t[1], t[2]});
     host::createTransform(names.meshTransform);
     const bool skinned = !joints.skin.empty();
-    host::createMesh(names.meshShape, names.meshTransform,
-                     pointsOf(skinned ? joints.bindPositions : samples.frames.front()), polygons);
+    MPointArray meshPoints;
+    if (skinned) meshPoints = pointsOf(joints.bindPositions);
+    else meshPoints.items() = positions->framePoints(0);
+    host::createMesh(names.meshShape, names.meshTransform, meshPoints, polygons);
     if (skinned) {
         host::createSkinCluster(names.skinCluster, names.meshShape, names.sourceJoints);
         for (int j = 0; j < jointCount; ++j)
@@ -84,10 +86,7 @@ SceneNames buildDecompositionScene(const io::MeshAnimation& samples, const Start
             for (const io::SkinInfluence& influence : joints.skin[v]) weights[v][influence.joint] += influence.weight;
         host::setSkinWeights(names.skinCluster, weights);
     } else {
-        std::vector<MPointArray> cache;
-        cache.reserve(samples.frames.size());
-        for (const std::vector<double>& frame : samples.frames) cache.push_back(pointsOf(frame));
-        host::setPointCache(names.meshShape, cache, 0.0, MTime::kFilm);
+        host::setSharedPointCache(names.meshShape, std::move(positions), 0.0, MTime::kFilm);
     }
 
     using host::AttributeType;

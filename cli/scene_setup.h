@@ -3,8 +3,11 @@
 // the command starts from, the joints it keys, and the storage node with
 // every setting; and reading the solved rig back from it afterwards.
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <host/point_frames.h>
 
 #include "cli/decompose_options.h"
 #include "cli/io/mesh_animation.h"
@@ -37,9 +40,11 @@ struct SceneNames {
 
 // Resets the headless scene and builds it. Sample s of the animation is at
 // frame s (film units): the rest pose at frame 0, the others from 1 on.
+// `positions` are the samples' positions (samples.frames, which may have been
+// handed over to them): the mesh's point cache shares them, no copy is made.
 // `lagrangian` is the weight of the sum-to-one row.
-SceneNames buildDecompositionScene(const io::MeshAnimation& samples, const StartingJoints& joints,
-                                   const DecomposeOptions& options, double lagrangian);
+SceneNames buildDecompositionScene(const io::MeshAnimation& samples, std::shared_ptr<const host::PointFrames> positions,
+                                   const StartingJoints& joints, const DecomposeOptions& options, double lagrangian);
 
 // Keys the starting joints anew ([sample][joint] world matrices), for a run
 // that continues from another rig. Only for scenes whose mesh is not deformed

@@ -381,18 +381,24 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path) {
   model.animations.push_back(animation);
   while (model.buffers[0].data.size() % 4 != 0) model.buffers[0].data.push_back(0);
 
-  // Extra error of the exported TRS against the exact bone matrices.
+  // Extra error of the exported TRS against the exact bone matrices. The
+  // rest pose bound to each influence is the same at every frame.
+  std::vector<std::array<Vec3, kMaxInfluences>> bound(V);
+  for (std::size_t v = 0; v < V; ++v) {
+    const Vec3 rest{rig.restPositions[3 * v], rig.restPositions[3 * v + 1], rig.restPositions[3 * v + 2]};
+    for (int k = 0; k < weights[v].used; ++k)
+      bound[v][std::size_t(k)] = transformPoint(rest, rig.bindingMatrices[weights[v].joints[std::size_t(k)]]);
+  }
   double sumSquared = 0;
   for (std::size_t f = 0; f < F; ++f) {
     for (std::size_t v = 0; v < V; ++v) {
-      const Vec3 rest{rig.restPositions[3 * v], rig.restPositions[3 * v + 1], rig.restPositions[3 * v + 2]};
       Vec3 exact{0, 0, 0}, approx{0, 0, 0};
       const VertexWeights& w = weights[v];
       for (int k = 0; k < w.used; ++k) {
         const std::size_t j = w.joints[std::size_t(k)];
-        const Vec3 bound = transformPoint(rest, rig.bindingMatrices[j]);
-        const Vec3 e = transformPoint(bound, rig.boneWorld[f][j]);
-        const Vec3 a = transformPoint(bound, exported[f][j]);
+        const Vec3& boundRest = bound[v][std::size_t(k)];
+        const Vec3 e = transformPoint(boundRest, rig.boneWorld[f][j]);
+        const Vec3 a = transformPoint(boundRest, exported[f][j]);
         for (int c = 0; c < 3; ++c) {
           exact[std::size_t(c)] += w.weights[std::size_t(k)] * e[std::size_t(c)];
           approx[std::size_t(c)] += w.weights[std::size_t(k)] * a[std::size_t(c)];

@@ -18,7 +18,7 @@ int bestIteration(const std::vector<double>& errors) {
 
 class Schedule {
 public:
-    Schedule(const std::vector<std::vector<double>>& frames, const ScheduleOptions& options,
+    Schedule(const host::PointFrames& frames, const ScheduleOptions& options,
              const CommandRunner& runner)
         : frames_(frames), options_(options), runner_(runner) {}
 
@@ -156,7 +156,7 @@ private:
     // nearest neighbours at rest, as many as a joint's fair share over two.
     std::vector<std::vector<io::Matrix4>> reseeded(const CommandResult& result, const std::vector<int>& dead) const {
         std::vector<std::vector<io::Matrix4>> world = result.boneWorld;
-        const std::vector<double>& rest = frames_.front();
+        const std::vector<double> rest = frames_.frame(0);
         const int vertexCount = static_cast<int>(rest.size() / 3);
         const int jointCount = static_cast<int>(world.front().size());
         const int regionSize = std::clamp(vertexCount / std::max(2 * jointCount, 1), std::min(4, vertexCount),
@@ -180,13 +180,31 @@ private:
             for (int i = 0; i < regionSize; ++i) members.push_back(byDistance[i].second);
             std::sort(members.begin(), members.end());
             for (int v : members) taken[v] = 1;
-            const std::vector<Matrix4> motion = fitRigidMotion(frames_, 0, members);
+            const std::vector<Matrix4> motion = fitRigidMotion(regionFrames(members), 0, localIndices(members.size()));
             for (size_t s = 0; s < world.size(); ++s) world[s][joint] = motion[s];
         }
         return world;
     }
 
-    const std::vector<std::vector<double>>& frames_;
+    // The members' positions only, frame by frame, member i at point i: the
+    // fit reads no other vertex, so it sees the same numbers in the same order.
+    std::vector<std::vector<double>> regionFrames(const std::vector<int>& members) const {
+        std::vector<std::vector<double>> region(frames_.frameCount());
+        for (size_t f = 0; f < region.size(); ++f) {
+            region[f].reserve(3 * members.size());
+            for (int v : members)
+                for (int c = 0; c < 3; ++c) region[f].push_back(frames_.value(f, 3 * static_cast<size_t>(v) + c));
+        }
+        return region;
+    }
+
+    static std::vector<int> localIndices(size_t count) {
+        std::vector<int> indices(count);
+        for (size_t i = 0; i < count; ++i) indices[i] = static_cast<int>(i);
+        return indices;
+    }
+
+    const host::PointFrames& frames_;
     const ScheduleOptions& options_;
     const CommandRunner& runner_;
     ScheduleSummary summary_;
@@ -204,7 +222,7 @@ std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfl
     return totals;
 }
 
-ScheduleSummary runSchedule(const std::vector<std::vector<double>>& frames,
+ScheduleSummary runSchedule(const host::PointFrames& frames,
                             const std::vector<std::vector<std::vector<io::Matrix4>>>& starts,
                             const ScheduleOptions& options, const CommandRunner& runner) {
     if (starts.empty()) throw std::invalid_argument("runSchedule: no starting joints");

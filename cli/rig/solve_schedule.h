@@ -21,13 +21,15 @@
 // iteration never reaches the exported rig.
 //
 // Conventions: matrices are io::Matrix4 (row vectors, translation in
-// elements 12..14); sample 0 is the rest pose; frames[s][3*v+c] as in
-// io::MeshAnimation.
+// elements 12..14); sample 0 is the rest pose; frames.value(s, 3*v+c) is
+// coordinate c of vertex v at sample s, as io::MeshAnimation's frames[s][3*v+c].
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <host/point_frames.h>
 
 #include "cli/io/matrix4.h"
 #include "cli/io/mesh_animation.h"
@@ -101,7 +103,7 @@ std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfl
 // (placements), each gets phase 1 and the one that fits best goes on; without
 // continuation only the first is used. Throws what the runner throws, and
 // std::invalid_argument without a start.
-ScheduleSummary runSchedule(const std::vector<std::vector<double>>& frames,
+ScheduleSummary runSchedule(const host::PointFrames& frames,
                             const std::vector<std::vector<std::vector<io::Matrix4>>>& starts,
                             const ScheduleOptions& options, const CommandRunner& runner);
 

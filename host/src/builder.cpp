@@ -51,6 +51,13 @@ bool allFinite(const MPointArray& points) {
     return true;
 }
 
+bool allFinite(const PointFrames& frames) {
+    bool finite = true;
+    for (size_t f = 0; f < frames.frameCount(); ++f)
+        for (size_t i = 0; i < 3 * frames.pointCount(); ++i) finite &= std::isfinite(frames.value(f, i));
+    return finite;
+}
+
 std::vector<MPoint> asPositions(const MPointArray& points) {
     std::vector<MPoint> out;
     out.reserve(points.length());
@@ -119,7 +126,7 @@ void createMesh(const std::string& name, const std::string& parentTransform, con
 void createSkinCluster(const std::string& name, const std::string& meshName,
                        const std::vector<std::string>& influences) {
     Node& mesh = requireKind(meshName, NodeKind::Mesh);
-    if (mesh.mesh.skinCluster != kNoNode || !mesh.mesh.cache.frames.empty())
+    if (mesh.mesh.skinCluster != kNoNode || mesh.mesh.cache.hasFrames())
         throw Error("mesh '" + meshName + "' already has a deformer");
     if (influences.empty()) throw Error("skin cluster '" + name + "' needs at least one influence");
     std::vector<NodeId> joints;
@@ -181,24 +188,51 @@ void setBindPreMatrix(const std::string& skinCluster, unsigned influenceIndex, c
     skin.bindPreMatrices[influenceIndex] = matrix;
 }
 
-void setPointCache(const std::string& meshName, const std::vector<MPointArray>& framePoints, double firstFrame,
-                   MTime::Unit unit) {
+namespace {
+
+// The mesh a point cache goes on, once the cache's settings are checked.
+Node& pointCacheTarget(const std::string& meshName, MTime::Unit& unit, double firstFrame) {
     Node& mesh = requireKind(meshName, NodeKind::Mesh);
     if (mesh.mesh.skinCluster != kNoNode) throw Error("mesh '" + meshName + "' already has a skin cluster");
     if (unit == MTime::kInvalid) unit = MTime::uiUnit();
     if (MTime::unitsPerSecond(unit) <= 0.0) throw Error("point cache of '" + meshName + "': invalid time unit");
     if (!std::isfinite(firstFrame)) throw Error("point cache of '" + meshName + "': first frame must be finite");
+    return mesh;
+}
+
+void checkFramePoints(const std::string& meshName, size_t frame, size_t points, size_t meshPoints) {
+    if (points != meshPoints)
+        throw Error("point cache of '" + meshName + "': frame " + std::to_string(frame) + " has " +
+                    std::to_string(points) + " points, the mesh " + std::to_string(meshPoints));
+}
+
+}  // namespace
+
+void setPointCache(const std::string& meshName, const std::vector<MPointArray>& framePoints, double firstFrame,
+                   MTime::Unit unit) {
+    Node& mesh = pointCacheTarget(meshName, unit, firstFrame);
+    for (size_t f = 0; f < framePoints.size(); ++f) {
+        checkFramePoints(meshName, f, framePoints[f].length(), mesh.mesh.points.size());
+        if (!allFinite(framePoints[f])) throw Error("point cache of '" + meshName + "': points must be finite");
+    }
     PointCache cache;
+    cache.frames = std::make_shared<const PointFrames>(framePoints);
     cache.firstFrame = firstFrame;
     cache.unit = unit;
-    for (size_t f = 0; f < framePoints.size(); ++f) {
-        if (framePoints[f].length() != mesh.mesh.points.size())
-            throw Error("point cache of '" + meshName + "': frame " + std::to_string(f) + " has " +
-                        std::to_string(framePoints[f].length()) + " points, the mesh " +
-                        std::to_string(mesh.mesh.points.size()));
-        if (!allFinite(framePoints[f])) throw Error("point cache of '" + meshName + "': points must be finite");
-        cache.frames.push_back(asPositions(framePoints[f]));
+    mesh.mesh.cache = std::move(cache);
+}
+
+void setSharedPointCache(const std::string& meshName, std::shared_ptr<const PointFrames> frames,
+                         double firstFrame, MTime::Unit unit) {
+    Node& mesh = pointCacheTarget(meshName, unit, firstFrame);
+    if (frames && !frames->empty()) {
+        checkFramePoints(meshName, 0, frames->pointCount(), mesh.mesh.points.size());
+        if (!allFinite(*frames)) throw Error("point cache of '" + meshName + "': points must be finite");
     }
+    PointCache cache;
+    cache.frames = std::move(frames);
+    cache.firstFrame = firstFrame;
+    cache.unit = unit;
     mesh.mesh.cache = std::move(cache);
 }
 

@@ -166,21 +166,22 @@ MMatrix worldMatrix(const Scene& scene, NodeId id) {
 }
 
 std::vector<MPoint> cachePoints(const PointCache& cache, const MTime& time) {
-    if (cache.frames.empty()) return {};
+    if (!cache.hasFrames()) return {};
+    const PointFrames& frames = *cache.frames;
     const double position = time.as(cache.unit) - cache.firstFrame;
-    const double last = static_cast<double>(cache.frames.size() - 1);
-    if (!(position > 0.0)) return cache.frames.front();
-    if (position >= last) return cache.frames.back();
+    const double last = static_cast<double>(frames.frameCount() - 1);
+    if (!(position > 0.0)) return frames.framePoints(0);
+    if (position >= last) return frames.framePoints(frames.frameCount() - 1);
     const double below = std::floor(position);
     const size_t index = static_cast<size_t>(below);
     const double fraction = position - below;
-    if (fraction == 0.0) return cache.frames[index];
-    const auto& a = cache.frames[index];
-    const auto& b = cache.frames[index + 1];
-    std::vector<MPoint> points(a.size());
-    for (size_t v = 0; v < a.size() && v < b.size(); ++v) {
-        points[v] = MPoint(a[v].x + (b[v].x - a[v].x) * fraction, a[v].y + (b[v].y - a[v].y) * fraction,
-                           a[v].z + (b[v].z - a[v].z) * fraction);
+    if (fraction == 0.0) return frames.framePoints(index);
+    std::vector<MPoint> points;
+    points.reserve(frames.pointCount());
+    for (size_t v = 0; v < frames.pointCount(); ++v) {
+        const MPoint a = frames.point(index, v), b = frames.point(index + 1, v);
+        points.emplace_back(a.x + (b.x - a.x) * fraction, a.y + (b.y - a.y) * fraction,
+                            a.z + (b.z - a.z) * fraction);
     }
     return points;
 }
@@ -188,7 +189,7 @@ std::vector<MPoint> cachePoints(const PointCache& cache, const MTime& time) {
 std::vector<MPoint> meshPoints(const Scene& scene, const Node& mesh) {
     const Node* skinNode = mesh.mesh.skinCluster != kNoNode ? scene.node(mesh.mesh.skinCluster) : nullptr;
     if (!skinNode) {
-        if (!mesh.mesh.cache.frames.empty()) return cachePoints(mesh.mesh.cache, scene.currentTime);
+        if (mesh.mesh.cache.hasFrames()) return cachePoints(mesh.mesh.cache, scene.currentTime);
         return mesh.mesh.points;
     }
     // Linear blend skinning in world space, brought back to the mesh's object

@@ -113,9 +113,10 @@ Json nodeEntry(const Scene& scene, const Node& node) {
     if (node.kind == NodeKind::Mesh) {
         entry["points"] = points(node.mesh.points);
         entry["polygons"] = node.mesh.polygons;
-        if (!node.mesh.cache.frames.empty()) {
+        if (node.mesh.cache.hasFrames()) {
             Json frames = Json::array();
-            for (const auto& frame : node.mesh.cache.frames) frames.push_back(points(frame));
+            for (size_t f = 0; f < node.mesh.cache.frames->frameCount(); ++f)
+                frames.push_back(points(node.mesh.cache.frames->framePoints(f)));
             entry["pointCache"] = {{"firstFrame", number(node.mesh.cache.firstFrame)},
                                    {"unit", unitName(node.mesh.cache.unit)},
                                    {"frames", frames}};

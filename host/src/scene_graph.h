@@ -16,6 +16,8 @@
 #include <maya/MPoint.h>
 #include <maya/MTime.h>
 
+#include <host/point_frames.h>
+
 namespace host {
 namespace detail {
 
@@ -49,17 +51,20 @@ struct Attribute {
     std::map<unsigned, Value> elements;  // array attributes, by logical index
 };
 
-// Points of a mesh per frame: frames[i] is at time firstFrame + i in unit.
+// Points of a mesh per frame: frame i of `frames` is at time firstFrame + i
+// in unit. The positions may be shared with whoever built the cache.
 struct PointCache {
-    std::vector<std::vector<MPoint>> frames;
+    std::shared_ptr<const PointFrames> frames;
     double firstFrame = 0.0;
     MTime::Unit unit = MTime::kFilm;
+
+    bool hasFrames() const { return frames && !frames->empty(); }
 };
 
 struct MeshData {
     std::vector<MPoint> points;               // object space, by vertex id
     std::vector<std::vector<int>> polygons;   // vertex ids per polygon
-    PointCache cache;                         // used when it has frames
+    PointCache cache;                         // used when it hasFrames()
     NodeId skinCluster = kNoNode;             // deformer, if any
 };
 

@@ -2,6 +2,9 @@
 // under moving transforms, skin clusters, point caches, curves and the graph
 // edits the plug-in makes.
 #include <cmath>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include <maya/MAnimControl.h>
 #include <maya/MBoundingBox.h>
@@ -470,4 +473,87 @@ TEST_F(SceneEvaluation, MessagesAndThreadSetting) {
     EXPECT_GE(MThreadUtils::getNumThreads(), 1);
     host::setThreadCount(3);
     EXPECT_EQ(MThreadUtils::getNumThreads(), 3);
+}
+
+TEST_F(SceneEvaluation, PointFramesHoldFloatsOnlyWhenEveryValueIsOneAndGiveBackTheSameDoubles) {
+    // 0.1 is not a float: the whole store turns to doubles at the frame that
+    // holds it, and the frames stored as floats before it keep their values.
+    std::vector<std::vector<double>> exact = {{0.5, -2.0, 1e6, -0.0, 3.25, 7.0}, {1.0, 2.0, 3.0, 4.0, 5.0, 6.0}};
+    std::vector<std::vector<double>> mixed = exact;
+    mixed.push_back({0.1, 0.0, 0.0, 1.0, 1.0, 1.0});
+    const std::vector<std::vector<double>> exactCopy = exact, mixedCopy = mixed;
+
+    const host::PointFrames floats(std::move(exact));
+    EXPECT_TRUE(floats.holdsFloats());
+    EXPECT_EQ(floats.bytes(), 12u * sizeof(float));
+    const host::PointFrames doubles(std::move(mixed));
+    EXPECT_FALSE(doubles.holdsFloats());
+    EXPECT_EQ(doubles.bytes(), 18u * sizeof(double));
+    // The source frames are released, their count kept.
+    ASSERT_EQ(exact.size(), 2u);
+    EXPECT_TRUE(exact[0].empty() && exact[1].empty());
+    EXPECT_TRUE(mixed[2].empty());
+
+    for (const auto& [store, source] : {std::make_pair(&floats, &exactCopy), std::make_pair(&doubles, &mixedCopy)}) {
+        ASSERT_EQ(store->frameCount(), source->size());
+        ASSERT_EQ(store->pointCount(), 2u);
+        for (size_t f = 0; f < source->size(); ++f) {
+            const std::vector<double> back = store->frame(f);
+            ASSERT_EQ(back.size(), 6u);
+            for (size_t i = 0; i < 6; ++i) {
+                EXPECT_EQ(back[i], (*source)[f][i]);
+                EXPECT_EQ(std::signbit(back[i]), std::signbit((*source)[f][i]));  // -0.0 stays -0.0
+            }
+            EXPECT_EQ(store->point(f, 1), MPoint((*source)[f][3], (*source)[f][4], (*source)[f][5]));
+        }
+    }
+    std::vector<std::vector<double>> ragged = {{1, 2, 3}, {1, 2, 3, 4, 5, 6}};
+    EXPECT_THROW(host::PointFrames{std::move(ragged)}, host::Error);
+    std::vector<std::vector<double>> partial = {{1, 2}};
+    EXPECT_THROW(host::PointFrames{std::move(partial)}, host::Error);
+}
+
+TEST_F(SceneEvaluation, ASharedPointCacheServesTheSamePointsAsACopiedOne) {
+    // Frames of float-exact and of double-only values, through both builders:
+    // every time, on and between frames, gives identical points.
+    const std::vector<std::vector<double>> frames = {
+        {0, 0, 0, 1, 2, 3}, {0.25, -1, 4, 1.5, 2, 3}, {0.1, 0.2, 0.3, 1e-3, 2, 3}};
+    std::vector<MPointArray> arrays;
+    for (const auto& frame : frames) {
+        MPointArray points;
+        points.append(MPoint(frame[0], frame[1], frame[2]));
+        points.append(MPoint(frame[3], frame[4], frame[5]));
+        arrays.push_back(points);
+    }
+    host::createTransform("copied");
+    host::createMesh("copiedShape", "copied", arrays[0], {});
+    host::setPointCache("copiedShape", arrays, 1.0);
+    host::createTransform("shared");
+    host::createMesh("sharedShape", "shared", arrays[0], {});
+    std::vector<std::vector<double>> source = frames;
+    auto positions = std::make_shared<const host::PointFrames>(std::move(source));
+    host::setSharedPointCache("sharedShape", positions, 1.0);
+    EXPECT_EQ(positions.use_count(), 2);  // the scene holds the same store, no copy
+    for (double frame : {0.0, 1.0, 1.5, 2.0, 2.75, 3.0, 9.0}) {
+        host::setCurrentTime(frame);
+        const MPointArray copied = host::meshPoints("copiedShape"), shared = host::meshPoints("sharedShape");
+        ASSERT_EQ(copied.length(), 2u);
+        ASSERT_EQ(shared.length(), 2u);
+        for (unsigned p = 0; p < 2; ++p) {
+            EXPECT_EQ(copied[p], shared[p]) << "frame " << frame << ", point " << p;
+            EXPECT_EQ(shared[p].w, 1.0);
+        }
+    }
+    host::setCurrentTime(3.0);
+    EXPECT_EQ(host::meshPoints("sharedShape")[0], MPoint(0.1, 0.2, 0.3));
+    // A store of another point count, or with a non-finite value, is refused.
+    std::vector<std::vector<double>> three = {{0, 0, 0, 1, 1, 1, 2, 2, 2}};
+    EXPECT_THROW(host::setSharedPointCache("sharedShape", std::make_shared<const host::PointFrames>(std::move(three))),
+                 host::Error);
+    std::vector<std::vector<double>> infinite = {{0, 0, 0, 1, HUGE_VAL, 1}};
+    EXPECT_THROW(
+        host::setSharedPointCache("sharedShape", std::make_shared<const host::PointFrames>(std::move(infinite))),
+        host::Error);
+    host::setCurrentTime(3.0);
+    EXPECT_EQ(host::meshPoints("sharedShape")[0], MPoint(0.1, 0.2, 0.3));  // unchanged by the refusals
 }

@@ -11,6 +11,7 @@
 //   transform local = S * Sh * R * T,  joint local = S * Sh * R * JO * T,
 //   world = local * parent world.
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include <maya/MVector.h>
 
 #include <host/error.h>
+#include <host/point_frames.h>
 
 namespace host {
 
@@ -62,6 +64,11 @@ void setBindPreMatrix(const std::string& skinCluster, unsigned influenceIndex, c
 // points are interpolated linearly; outside, the first or last frame holds.
 void setPointCache(const std::string& mesh, const std::vector<MPointArray>& framePoints, double firstFrame = 0.0,
                    MTime::Unit unit = MTime::kInvalid);
+// The same from positions the caller may keep sharing (read-only): no copy is
+// made. Frame i of `frames` is at firstFrame + i; its point count must be the
+// mesh's.
+void setSharedPointCache(const std::string& mesh, std::shared_ptr<const PointFrames> frames,
+                         double firstFrame = 0.0, MTime::Unit unit = MTime::kInvalid);
 
 bool nodeExists(const std::string& name);
 // "node", "transform", "joint", "mesh", "skinCluster" or "animCurve".

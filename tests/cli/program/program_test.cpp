@@ -232,6 +232,40 @@ TEST(Decompose, RecoversAKnownRigidRigAfterJointPlacement) {
     EXPECT_TRUE(again["notes"].empty()) << again["notes"];
 }
 
+TEST(Decompose, KeepingFramesMovesThemAndCopiesOnlyARepeatedOne) {
+    vantrel::io::MeshAnimation animation;
+    animation.vertexCount = 1;
+    animation.frames = {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}};
+    animation.frameTimes = {0.0, 0.5, 1.0, 2.0};
+    animation.jointWorld.resize(4);
+    for (int f = 0; f < 4; ++f) {
+        vantrel::io::Matrix4 world = vantrel::io::identityMatrix();
+        world[12] = f;
+        animation.jointWorld[f] = {world};
+    }
+    animation.clips = {{"walk", 1, 2}};
+    animation.triangles = {{0, 0, 0}};
+    const double* frameTwoData = animation.frames[2].data();
+    const double* frameOneData = animation.frames[1].data();
+
+    const vantrel::io::MeshAnimation kept = vantrel::cli::keepFrames(std::move(animation), {2, 1, 2});
+    ASSERT_EQ(kept.frameCount(), 3);
+    EXPECT_EQ(kept.frames[0], (std::vector<double>{2, 2, 2}));
+    EXPECT_EQ(kept.frames[1], (std::vector<double>{1, 1, 1}));
+    EXPECT_EQ(kept.frames[2], (std::vector<double>{2, 2, 2}));
+    EXPECT_EQ(kept.frameTimes, (std::vector<double>{1.0, 0.5, 1.0}));
+    ASSERT_EQ(kept.jointWorld.size(), 3u);
+    EXPECT_EQ(kept.jointWorld[0][0][12], 2.0);
+    EXPECT_EQ(kept.jointWorld[1][0][12], 1.0);
+    EXPECT_EQ(kept.jointWorld[2][0][12], 2.0);
+    EXPECT_TRUE(kept.clips.empty());
+    EXPECT_EQ(kept.triangles.size(), 1u);
+    // The last use of a frame takes its buffer; the earlier one is a copy.
+    EXPECT_EQ(kept.frames[1].data(), frameOneData);
+    EXPECT_EQ(kept.frames[2].data(), frameTwoData);
+    EXPECT_NE(kept.frames[0].data(), frameTwoData);
+}
+
 TEST(Decompose, FrameSelectionPutsTheRestFrameFirst) {
     vantrel::io::MeshAnimation animation;
     animation.vertexCount = 1;

@@ -189,9 +189,8 @@ TEST(ReportPage, NothingClosesThePageScriptsEarly) {
 TEST(ReportPage, PerVertexDistancesAgreeWithTheReportedError) {
     // Two points on two joints; frame 1 moves joint 1 by (0, 2, 0) while the
     // animation moves its point by (0, 1, 0): the rig is off by 1 there.
-    vantrel::io::MeshAnimation animation;
-    animation.vertexCount = 2;
-    animation.frames = {{0, 0, 0, 1, 0, 0}, {0, 0, 0, 1, 1, 0}, {0.5, 0, 0, 1, 0, 0}};
+    const host::PointFrames animation(
+        std::vector<std::vector<double>>{{0, 0, 0, 1, 0, 0}, {0, 0, 0, 1, 1, 0}, {0.5, 0, 0, 1, 0, 0}});
     const vantrel::io::Matrix4 identity = vantrel::io::identityMatrix();
     vantrel::io::Matrix4 up = identity;
     up[13] = 2.0;

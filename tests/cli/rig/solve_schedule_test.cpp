@@ -52,11 +52,11 @@ struct ScriptedCommand {
     }
 };
 
-std::vector<std::vector<double>> stillFrames(int samples, int vertices) {
+host::PointFrames stillFrames(int samples, int vertices) {
     std::vector<std::vector<double>> frames(static_cast<size_t>(samples));
     for (auto& frame : frames)
         for (int v = 0; v < vertices; ++v) frame.insert(frame.end(), {double(v), double(v * v), double(v % 2)});
-    return frames;
+    return host::PointFrames(std::move(frames));
 }
 
 std::vector<std::vector<io::Matrix4>> identityStart(int samples, int joints) {

@@ -1,0 +1,60 @@
+#pragma once
+// Positions of a mesh's points over frames, held compactly for a point cache:
+// frame f, point p, coordinate c (x, y, z) is value(f, 3 * p + c). Stored as
+// 4-byte floats when every coordinate is exactly a float (positions read from
+// float32 files such as PC2, MDD or MD2 are), else as doubles: 12 or 24 bytes
+// a point instead of an MPoint's 32. Reading back gives the very doubles that
+// went in. Immutable once built, so that a scene and its builder can share
+// one copy (std::shared_ptr<const PointFrames>).
+
+#include <cstddef>
+#include <vector>
+
+#include <maya/MPoint.h>
+#include <maya/MPointArray.h>
+
+namespace host {
+
+class PointFrames {
+public:
+    PointFrames() = default;
+    // Takes frames[f][3 * p + c] and releases each source frame as soon as it
+    // is stored, so the positions are never held twice over: `frames` keeps
+    // its length, every frame in it left empty. Every frame must
+    // hold the same number of values, a multiple of 3; throws host::Error
+    // otherwise (the source is then left partly released).
+    explicit PointFrames(std::vector<std::vector<double>>&& frames);
+    // From point arrays (w is not kept).
+    explicit PointFrames(const std::vector<MPointArray>& frames);
+
+    std::size_t frameCount() const { return frameCount_; }
+    std::size_t pointCount() const { return pointCount_; }
+    bool empty() const { return frameCount_ == 0; }
+    // Whether the values are held as floats (else as doubles).
+    bool holdsFloats() const { return doubles_.empty() && frameCount_ > 0; }
+    // Bytes held for the positions.
+    std::size_t bytes() const { return floats_.size() * sizeof(float) + doubles_.size() * sizeof(double); }
+
+    double value(std::size_t frame, std::size_t index) const {
+        const std::size_t at = frame * 3 * pointCount_ + index;
+        return doubles_.empty() ? static_cast<double>(floats_[at]) : doubles_[at];
+    }
+    MPoint point(std::size_t frame, std::size_t p) const {
+        return MPoint(value(frame, 3 * p), value(frame, 3 * p + 1), value(frame, 3 * p + 2));
+    }
+    // The 3 * pointCount() values of a frame into `xyz`.
+    void copyFrame(std::size_t frame, double* xyz) const;
+    std::vector<double> frame(std::size_t frame) const;
+    // The points of a frame as MPoints (w = 1).
+    std::vector<MPoint> framePoints(std::size_t frame) const;
+
+private:
+    void storeFrame(const double* xyz);
+
+    std::size_t frameCount_ = 0;
+    std::size_t pointCount_ = 0;
+    std::vector<float> floats_;    // while every value so far is exactly a float
+    std::vector<double> doubles_;  // otherwise
+};
+
+}  // namespace host
