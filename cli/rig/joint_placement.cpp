@@ -45,6 +45,7 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -833,8 +834,6 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   // More clusters than vertices cannot exist; capping here keeps absurd
   // requests from costing more than one cluster per vertex.
   const int target = std::min(want, nv);
-  auto best = std::make_unique<MotionClustering>(rest, traj, explainedCost);
-  bool explained = options.candidate <= 0 ? growClusters(*best, target, options.maxIterations) : false;
   // Grown from the worst residual, clusters follow motion wherever it leads
   // and need not be connected: right for rigid parts, which it explains
   // exactly, but often a poor start for skin that bends, where blending
@@ -873,17 +872,48 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     if (!splitExplained) splitExplained = growClusters(*other, target, options.maxIterations);
     return other;
   };
+  std::unique_ptr<MotionClustering> best;
+  bool explained = false;
+  std::vector<std::unique_ptr<MotionClustering>> others(std::max(options.restSeededCandidates, 0));
+  std::vector<char> othersExplained(others.size(), 0);
   if (options.candidate > options.restSeededCandidates) {
     best = splitClustering(explained);
   } else if (options.candidate > 0) {
     best = compactClustering(options.candidate - 1, explained);
-  } else if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
+  } else if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1) {
+    best = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+    explained = growClusters(*best, target, options.maxIterations);
+  } else {
+    // The grown clustering and the compact ones are independent: one task
+    // each, so that threads meet once rather than at every pass of every
+    // clustering (on a busy machine each meeting waits for a descheduled
+    // thread). Inside a task the loops run on its own thread. Compact
+    // clusterings are wanted only when the grown one leaves some vertex
+    // unexplained; a task that starts after that is known skips its work.
+    const int seeds = options.restSeededCandidates;
+    std::atomic<bool> grownExplained{false};
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int task = 0; task <= seeds; ++task) {
+      if (task == 0) {
+        auto grown = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+        const bool all = growClusters(*grown, target, options.maxIterations);
+        grownExplained = all;
+        best = std::move(grown);
+        explained = all;
+      } else if (!grownExplained) {
+        bool otherExplained = false;
+        others[task - 1] = compactClustering(task - 1, otherExplained);
+        othersExplained[task - 1] = otherExplained;
+      }
+    }
+  }
+  if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
     // The compact clustering of lowest motion cost replaces the grown one.
     std::unique_ptr<MotionClustering> compact;
     bool compactExplained = false;
     for (int seed = 0; seed < options.restSeededCandidates; ++seed) {
-      bool otherExplained = false;
-      auto other = compactClustering(seed, otherExplained);
+      bool otherExplained = othersExplained[seed];
+      std::unique_ptr<MotionClustering> other = std::move(others[seed]);
       if (!compact || other->clusterCount() > compact->clusterCount() ||
           (other->clusterCount() == compact->clusterCount() && other->totalCost() < compact->totalCost())) {
         compact = std::move(other);
@@ -998,15 +1028,23 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 
 std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
                                                 const JointPlacementOptions& options) {
-  JointPlacementOptions one = options;
-  one.candidate = 0;
-  std::vector<JointPlacement> candidates;
-  candidates.push_back(placeJoints(vertexCount, frames, one));
-  if (candidates.front().explainsEveryVertex || options.boneCount < 2) return candidates;
-  for (int seed = 0; seed <= options.restSeededCandidates; ++seed) {
-    one.candidate = seed + 1;
-    candidates.push_back(placeJoints(vertexCount, frames, one));
+  validate(vertexCount, frames, options);  // before the tasks, which must not throw
+  // One task per candidate, so that threads meet once rather than at every
+  // pass of every clustering; inside a task the loops run on its own thread.
+  // The others are wanted only when the first leaves some vertex unexplained;
+  // a task that starts after that is known skips its work.
+  const int count = 1 + (options.boneCount < 2 ? 0 : std::max(options.restSeededCandidates, 0) + 1);
+  std::vector<JointPlacement> candidates(count);
+  std::atomic<bool> firstExplains{false};
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int c = 0; c < count; ++c) {
+    if (c > 0 && firstExplains) continue;
+    JointPlacementOptions mine = options;
+    mine.candidate = c;
+    candidates[c] = placeJoints(vertexCount, frames, mine);
+    if (c == 0 && candidates[c].explainsEveryVertex) firstExplains = true;
   }
+  if (firstExplains) candidates.resize(1);
   return candidates;
 }
 
