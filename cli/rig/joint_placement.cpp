@@ -392,8 +392,11 @@ class MotionClustering {
     const MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
     const double p[4] = {restColumns_(v, 0), restColumns_(v, 1), restColumns_(v, 2), 1.0};
     double gap = 0.0;
-    for (int a = 0; a < 4; ++a)
-      for (int b = 0; b < 4; ++b) gap += g.q[4 * a + b] * p[a] * p[b];
+    for (int a = 0; a < 4; ++a) {
+      double row = 0.5 * g.q[4 * a + a] * p[a];
+      for (int b = a + 1; b < 4; ++b) row += g.q[4 * a + b] * p[b];
+      gap += 2.0 * row * p[a];
+    }
     gap -= g.rounding;
     if (!(gap > 0.0)) return 0.0;
     constexpr double kRelative = 1e-10;
@@ -407,14 +410,17 @@ class MotionClustering {
   // Quadratic form in (p, 1) of the squared distance, summed over the
   // frames, between two clusters' motions applied to rest point p.
   struct MotionGap {
-    std::array<double, 16> q{};
-    double rounding = 0.0;  // bound on the rounding of the form's value
+    std::array<double, 16> q{};  // upper triangle used, row-major
+    double rounding = 0.0;       // bound on the rounding of the form's value
   };
 
   void updateGap(int j, int c) {
     MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
     g.q.fill(0.0);
-    std::array<double, 16> magnitude{};
+    // Sum of the magnitudes of the form's terms over the frames (per frame
+    // and column, the square of the column's absolute sum): times the
+    // coordinates' scale it bounds the rounding of the form's value.
+    double total = 0.0;
     for (int s = 0; s < frames_; ++s) {
       const RigidMotion& mj = motion_[j][s];
       const RigidMotion& mc = motion_[c][s];
@@ -423,14 +429,13 @@ class MotionClustering {
         for (int b = 0; b < 3; ++b) d[a][b] = mj.a(a, b) - mc.a(a, b);
       for (int b = 0; b < 3; ++b) d[3][b] = mj.t[b] - mc.t[b];
       for (int a = 0; a < 4; ++a)
-        for (int b = 0; b < 4; ++b)
-          for (int e = 0; e < 3; ++e) {
-            g.q[4 * a + b] += d[a][e] * d[b][e];
-            magnitude[4 * a + b] += std::abs(d[a][e] * d[b][e]);
-          }
+        for (int b = a; b < 4; ++b)
+          g.q[4 * a + b] += d[a][0] * d[b][0] + d[a][1] * d[b][1] + d[a][2] * d[b][2];
+      for (int e = 0; e < 3; ++e) {
+        const double column = std::abs(d[0][e]) + std::abs(d[1][e]) + std::abs(d[2][e]) + std::abs(d[3][e]);
+        total += column * column;
+      }
     }
-    double total = 0.0;
-    for (double m : magnitude) total += m;
     g.rounding = 1e-10 * total * roundingScale_;
   }
 
