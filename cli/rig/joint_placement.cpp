@@ -456,8 +456,8 @@ class MotionClustering {
     for (int c = 0; c < clusterCount(); ++c)
       if (dirty_[c]) dirty.push_back(c);
     if (dirty.empty()) return;
-    // Fits per cluster and run of frames, walking the members once per run
-    // over their trajectories (contiguous per vertex).
+    // Fits in jobs of one cluster and a run of frames, each frame's sums over
+    // the members in order as in fitRigid (trajectories contiguous per vertex).
     const int runs = (frames_ + kFrameRun - 1) / kFrameRun;
     const int jobs = static_cast<int>(dirty.size()) * runs;
     long long fitWork = 0;
