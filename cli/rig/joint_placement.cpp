@@ -28,7 +28,13 @@
 //     matrices.
 // Clustering uses at most assignmentFrames frames so that the cost stays near
 // O(rounds x V x frames used) per new bone; only clusters whose membership
-// changed are refitted and re-costed.
+// changed are refitted. A cluster's cost for a vertex outside it is computed
+// only when a lower bound cannot rule the cluster out for that vertex: the
+// distance between the two clusters' motions at the vertex's rest point
+// (a quadratic form per pair of clusters) less the vertex's own error, by
+// the triangle inequality on trajectories, with margins far above rounding.
+// Every cost that takes part in a choice is the one a full scan would
+// compute, so the result is the same as costing every pair.
 //
 // Determinism: every sum runs in vertex or frame order, parallel loops write
 // only their own elements, and every choice breaks ties by the lower index,
@@ -39,6 +45,7 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -106,6 +113,16 @@ RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest, con
   return m;
 }
 
+// Squared error at one frame of motion m carrying rest point p onto (x, y, z).
+inline double frameError(double px, double py, double pz, const RigidMotion& m, double x, double y,
+                         double z) {
+  const Matrix3d& a = m.a;
+  const double ex = px * a(0, 0) + py * a(1, 0) + pz * a(2, 0) + m.t[0] - x;
+  const double ey = px * a(0, 1) + py * a(1, 1) + pz * a(2, 1) + m.t[1] - y;
+  const double ez = px * a(0, 2) + py * a(1, 2) + pz * a(2, 2) + m.t[2] - z;
+  return ex * ex + ey * ey + ez * ez;
+}
+
 // The animation in normalised coordinates: x' = (x/2 - o/2) / h. Halving
 // before subtracting keeps the difference finite for any finite input.
 struct Normalised {
@@ -129,10 +146,16 @@ class MotionClustering {
       : rest_(rest),
         restColumns_(rest.transpose()),
         traj_(traj),
+        trajByVertex_(traj.transpose()),
         vertices_(static_cast<int>(rest.cols())),
         frames_(static_cast<int>(traj.cols() / 3)),
         explainedCost_(explainedCost),
         bone_(assignment) {
+    // Bounds on the rounding in a cost, from the largest coordinate.
+    const double largest = std::max(rest.size() ? rest.cwiseAbs().maxCoeff() : 0.0,
+                                    traj.size() ? traj.cwiseAbs().maxCoeff() : 0.0);
+    roundingNorm_ = 1e-9 * (1.0 + largest);
+    roundingScale_ = (1.0 + largest) * (1.0 + largest);
     for (int c = 0; c < clusters; ++c) addCluster();
     dropEmpty();
     refresh();
@@ -171,17 +194,28 @@ class MotionClustering {
   // starts with a full rigid motion rather than a single point's
   // translation. No cluster gives up its last vertex.
   void seed(int worst) {
-    std::vector<double> deviation(vertices_);
+    // In blocks of vertices, frame by frame over the coordinate columns
+    // (contiguous in the vertex); each vertex still sums its frames in order.
+    std::vector<double> deviation(vertices_, 0.0);
+    const int blocks = (vertices_ + kBlock - 1) / kBlock;
     const bool parallel = static_cast<long long>(vertices_) * frames_ > kParallelWork;
-#pragma omp parallel for schedule(static) if (parallel)
-    for (int v = 0; v < vertices_; ++v) {
-      const double rest = (rest_.col(v) - rest_.col(worst)).norm();
-      double sum = 0.0;
+#pragma omp parallel for schedule(static) if (parallel && blocks > 1)
+    for (int block = 0; block < blocks; ++block) {
+      const int first = block * kBlock;
+      const int n = std::min(kBlock, vertices_ - first);
+      double restDistance[kBlock];
+      for (int i = 0; i < n; ++i) restDistance[i] = (rest_.col(first + i) - rest_.col(worst)).norm();
+      double* sum = deviation.data() + first;
       for (int s = 0; s < frames_; ++s) {
-        const double d = (position(v, s) - position(worst, s)).norm() - rest;
-        sum += d * d;
+        const Vector3d w = position(worst, s);
+        const double* x = traj_.col(3 * s).data() + first;
+        const double* y = traj_.col(3 * s + 1).data() + first;
+        const double* z = traj_.col(3 * s + 2).data() + first;
+        for (int i = 0; i < n; ++i) {
+          const double d = (Vector3d(x[i], y[i], z[i]) - w).norm() - restDistance[i];
+          sum[i] += d * d;
+        }
       }
-      deviation[v] = sum;
     }
     std::vector<int> order(vertices_);
     std::iota(order.begin(), order.end(), 0);
@@ -285,7 +319,7 @@ class MotionClustering {
     for (int v : members_[cluster]) {
       int best = -1;
       for (int c = 0; c < clusterCount(); ++c)
-        if (c != cluster && (best < 0 || cost_[c][v] < cost_[best][v])) best = c;
+        if (c != cluster && (best < 0 || costOf(c, v) < costOf(best, v))) best = c;
       bone_[v] = best;
       dirty_[best] = 1;
     }
@@ -303,7 +337,7 @@ class MotionClustering {
         if (group[i] != i) continue;  // compare against group leaders only
         bool all = true;
         for (int v : members_[j]) {
-          if (cost_[i][v] > explainedCost_) {
+          if (costOf(i, v) > explainedCost_) {
             all = false;
             break;
           }
@@ -324,9 +358,85 @@ class MotionClustering {
  private:
   void addCluster() {
     motion_.emplace_back(frames_);
-    cost_.emplace_back(vertices_, 0.0);
+    cost_.emplace_back(vertices_, -0.0);
     members_.emplace_back();
     dirty_.push_back(1);
+    gap_.emplace_back(gap_.size() + 1);
+  }
+
+  // Cost of cluster c for vertex v: the stored one when known, else computed
+  // (same arithmetic as storing it).
+  double costOf(int c, int v) const {
+    const double stored = cost_[c][v];
+    return std::signbit(stored) ? exactCost(c, v) : stored;
+  }
+
+  // Squared error of cluster c's motion on vertex v, summed over the frames
+  // in order.
+  double exactCost(int c, int v) const {
+    const double px = restColumns_(v, 0);
+    const double py = restColumns_(v, 1);
+    const double pz = restColumns_(v, 2);
+    const double* x = trajByVertex_.col(v).data();
+    double sum = 0.0;
+    for (int s = 0; s < frames_; ++s)
+      sum += frameError(px, py, pz, motion_[c][s], x[3 * s], x[3 * s + 1], x[3 * s + 2]);
+    return sum;
+  }
+
+  // Lower bound on the computed cost of cluster j for vertex v, from the
+  // distance between j's and v's own cluster c's motions at v's rest point
+  // (triangle inequality on the trajectories) and v's exact own cost;
+  // rounding is covered by generous margins. 0 when nothing follows.
+  double costLowerBound(int j, int c, int v, double ownCost) const {
+    const MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
+    const double p[4] = {restColumns_(v, 0), restColumns_(v, 1), restColumns_(v, 2), 1.0};
+    double gap = 0.0;
+    for (int a = 0; a < 4; ++a) {
+      double row = 0.5 * g.q[4 * a + a] * p[a];
+      for (int b = a + 1; b < 4; ++b) row += g.q[4 * a + b] * p[b];
+      gap += 2.0 * row * p[a];
+    }
+    gap -= g.rounding;
+    if (!(gap > 0.0)) return 0.0;
+    constexpr double kRelative = 1e-10;
+    const double apart = std::sqrt(gap) * (1.0 - kRelative);
+    const double own = std::sqrt(ownCost) * (1.0 + kRelative) + roundingNorm_;
+    const double norm = (apart - own - roundingNorm_) * (1.0 - kRelative);
+    if (!(norm > 0.0)) return 0.0;
+    return norm * norm * (1.0 - kRelative);
+  }
+
+  // Quadratic form in (p, 1) of the squared distance, summed over the
+  // frames, between two clusters' motions applied to rest point p.
+  struct MotionGap {
+    std::array<double, 16> q{};  // upper triangle used, row-major
+    double rounding = 0.0;       // bound on the rounding of the form's value
+  };
+
+  void updateGap(int j, int c) {
+    MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
+    g.q.fill(0.0);
+    // Sum of the magnitudes of the form's terms over the frames (per frame
+    // and column, the square of the column's absolute sum): times the
+    // coordinates' scale it bounds the rounding of the form's value.
+    double total = 0.0;
+    for (int s = 0; s < frames_; ++s) {
+      const RigidMotion& mj = motion_[j][s];
+      const RigidMotion& mc = motion_[c][s];
+      double d[4][3];
+      for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) d[a][b] = mj.a(a, b) - mc.a(a, b);
+      for (int b = 0; b < 3; ++b) d[3][b] = mj.t[b] - mc.t[b];
+      for (int a = 0; a < 4; ++a)
+        for (int b = a; b < 4; ++b)
+          g.q[4 * a + b] += d[a][0] * d[b][0] + d[a][1] * d[b][1] + d[a][2] * d[b][2];
+      for (int e = 0; e < 3; ++e) {
+        const double column = std::abs(d[0][e]) + std::abs(d[1][e]) + std::abs(d[2][e]) + std::abs(d[3][e]);
+        total += column * column;
+      }
+    }
+    g.rounding = 1e-10 * total * roundingScale_;
   }
 
   void rebuildMembers() {
@@ -338,56 +448,52 @@ class MotionClustering {
     return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
   }
 
-  // Refit and re-cost the clusters whose membership changed.
+  // Refit the clusters whose membership changed, cost them for their own
+  // vertices and forget what was known of them for the others.
   void refresh() {
     rebuildMembers();
     std::vector<int> dirty;
     for (int c = 0; c < clusterCount(); ++c)
       if (dirty_[c]) dirty.push_back(c);
     if (dirty.empty()) return;
-    const int jobs = static_cast<int>(dirty.size()) * frames_;
+    // Fits in jobs of one cluster and a run of frames, each frame's sums over
+    // the members in order as in fitRigid (trajectories contiguous per vertex).
+    const int runs = (frames_ + kFrameRun - 1) / kFrameRun;
+    const int jobs = static_cast<int>(dirty.size()) * runs;
     long long fitWork = 0;
     for (int c : dirty) fitWork += static_cast<long long>(members_[c].size()) * frames_;
-#pragma omp parallel for schedule(static) if (fitWork > kParallelWork)
-    for (int job = 0; job < jobs; ++job) {
-      const int c = dirty[job / frames_];
-      const int s = job % frames_;
-      motion_[c][s] =
-          fitRigid(members_[c], rest_, [&](int v) -> Vector3d { return position(v, s); });
-    }
-    // Costs in blocks of vertices, every dirty cluster per pass over the
-    // trajectories (memory traffic dominates), on coordinate columns so the
-    // loop vectorises; each vertex still sums its frames in order whatever
-    // the blocking.
+    const int k = clusterCount();
+    std::vector<std::pair<int, int>> pairs;
+    for (int c : dirty)
+      for (int j = 0; j < k; ++j)
+        if (j != c && !(dirty_[j] && j < c)) pairs.emplace_back(c, j);
+    const int pairCount = static_cast<int>(pairs.size());
     const int blocks = (vertices_ + kBlock - 1) / kBlock;
-    const int count = static_cast<int>(dirty.size());
-#pragma omp parallel for schedule(static) if (blocks > 1)
-    for (int block = 0; block < blocks; ++block) {
-      const int first = block * kBlock;
-      const int n = std::min(kBlock, vertices_ - first);
-      const double* px = restColumns_.col(0).data() + first;
-      const double* py = restColumns_.col(1).data() + first;
-      const double* pz = restColumns_.col(2).data() + first;
-      std::vector<double> sum(static_cast<std::size_t>(count) * n, 0.0);
-      for (int s = 0; s < frames_; ++s) {
-        const double* x = traj_.col(3 * s).data() + first;
-        const double* y = traj_.col(3 * s + 1).data() + first;
-        const double* z = traj_.col(3 * s + 2).data() + first;
-        for (int d = 0; d < count; ++d) {
-          const RigidMotion& m = motion_[dirty[d]][s];
-          const Matrix3d& a = m.a;
-          double* out = sum.data() + static_cast<std::size_t>(d) * n;
-          for (int i = 0; i < n; ++i) {
-            const double ex = px[i] * a(0, 0) + py[i] * a(1, 0) + pz[i] * a(2, 0) + m.t[0] - x[i];
-            const double ey = px[i] * a(0, 1) + py[i] * a(1, 1) + pz[i] * a(2, 1) + m.t[1] - y[i];
-            const double ez = px[i] * a(0, 2) + py[i] * a(1, 2) + pz[i] * a(2, 2) + m.t[2] - z[i];
-            out[i] += ex * ex + ey * ey + ez * ez;
-          }
+    // One parallel region: on a busy machine every region start costs more
+    // than the work of a small one.
+#pragma omp parallel if (fitWork > kParallelWork || blocks > 1)
+    {
+#pragma omp for schedule(static)
+      for (int job = 0; job < jobs; ++job) {
+        const int c = dirty[job / runs];
+        const int firstFrame = (job % runs) * kFrameRun;
+        const int lastFrame = std::min(frames_, firstFrame + kFrameRun);
+        for (int s = firstFrame; s < lastFrame; ++s)
+          motion_[c][s] = fitRigid(members_[c], rest_, [&](int v) -> Vector3d {
+            return trajByVertex_.col(v).segment<3>(3 * s);
+          });
+      }
+#pragma omp for schedule(static) nowait
+      for (int i = 0; i < pairCount; ++i) updateGap(pairs[i].first, pairs[i].second);
+#pragma omp for schedule(static)
+      for (int block = 0; block < blocks; ++block) {
+        const int first = block * kBlock;
+        const int last = std::min(vertices_, first + kBlock);
+        for (int c : dirty) {
+          double* cost = cost_[c].data();
+          for (int v = first; v < last; ++v) cost[v] = bone_[v] == c ? exactCost(c, v) : -0.0;
         }
       }
-      for (int d = 0; d < count; ++d)
-        std::copy_n(sum.data() + static_cast<std::size_t>(d) * n, n,
-                    cost_[dirty[d]].data() + first);
     }
     for (int c : dirty) dirty_[c] = 0;
   }
@@ -397,22 +503,47 @@ class MotionClustering {
   bool reassign() {
     const int k = clusterCount();
     std::vector<int> next(vertices_);
+    // Each vertex scans the clusters in order, keeping the first best. A
+    // cost not known yet is computed only when its lower bound does not rule
+    // it out, and kept.
+    const int blocks = (vertices_ + kBlock - 1) / kBlock;
     const bool parallel = static_cast<long long>(vertices_) * k > kParallelWork;
-#pragma omp parallel for schedule(static) if (parallel)
-    for (int v = 0; v < vertices_; ++v) {
-      const int c = bone_[v];
-      const double own = cost_[c][v];
-      // Relative part for rounding in the sums, absolute part for motions
-      // that agree to rounding.
-      double best = own - (1e-12 * own + 1e-30 * (frames_ + 1));
-      int bestCluster = c;
+#pragma omp parallel for schedule(static) if (parallel && blocks > 1)
+    for (int block = 0; block < blocks; ++block) {
+      const int first = block * kBlock;
+      const int n = std::min(kBlock, vertices_ - first);
+      const int* own = bone_.data() + first;
+      int* choice = next.data() + first;
+      double ownCost[kBlock];
+      double best[kBlock];
+      unsigned char open[kBlock];
+      for (int i = 0; i < n; ++i) {
+        ownCost[i] = cost_[own[i]][first + i];
+        // Relative part for rounding in the sums, absolute part for motions
+        // that agree to rounding.
+        best[i] = ownCost[i] - (1e-12 * ownCost[i] + 1e-30 * (frames_ + 1));
+        choice[i] = own[i];
+      }
       for (int j = 0; j < k; ++j) {
-        if (j != c && cost_[j][v] < best) {
-          best = cost_[j][v];
-          bestCluster = j;
+        double* cost = cost_[j].data() + first;
+        // A known cost below the best, or a bound that does not rule it out
+        // (bounds are stored negated, so both read as the magnitude).
+        for (int i = 0; i < n; ++i) open[i] = (j != own[i]) & (std::abs(cost[i]) < best[i]);
+        for (int i = 0; i < n; ++i) {
+          if (!open[i]) continue;
+          if (std::signbit(cost[i])) {
+            const double bound = costLowerBound(j, own[i], first + i, ownCost[i]);
+            if (bound >= best[i]) {
+              if (bound > -cost[i]) cost[i] = -bound;
+              continue;
+            }
+            cost[i] = exactCost(j, first + i);
+            if (!(cost[i] < best[i])) continue;
+          }
+          best[i] = cost[i];
+          choice[i] = j;
         }
       }
-      next[v] = bestCluster;
     }
     bool moved = false;
     for (int v = 0; v < vertices_; ++v) {
@@ -441,6 +572,13 @@ class MotionClustering {
       }
       ++kept;
     }
+    std::vector<std::vector<MotionGap>> gap(kept);
+    for (int c = 0; c < clusterCount(); ++c) {
+      if (remap[c] < 0) continue;
+      for (int d = 0; d <= c; ++d)
+        if (remap[d] >= 0) gap[remap[c]].push_back(gap_[c][d]);
+    }
+    gap_ = std::move(gap);
     motion_.resize(kept);
     cost_.resize(kept);
     members_.resize(kept);
@@ -449,15 +587,25 @@ class MotionClustering {
   }
 
   static constexpr int kBlock = 512;
+  static constexpr int kFrameRun = 8;
+
   const Matrix3Xd& rest_;
   const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns_;  // one column per coordinate
   const Eigen::MatrixXd& traj_;  // (v, 3s + c): coordinate c of vertex v at clustering frame s
+  const Eigen::MatrixXd trajByVertex_;  // (3s + c, v): the same, one column per vertex
   int vertices_;
   int frames_;
   double explainedCost_;
   std::vector<int> bone_;
   std::vector<std::vector<RigidMotion>> motion_;  // [cluster][frame]
-  std::vector<std::vector<double>> cost_;         // [cluster][vertex]
+  // [cluster][vertex]: the cost when known (sign bit clear), else a lower
+  // bound on it negated (sign bit set, -0.0 for none). Known for every
+  // vertex's own cluster; others are computed when a bound cannot rule them
+  // out, and stay valid until their cluster is refitted.
+  std::vector<std::vector<double>> cost_;
+  std::vector<std::vector<MotionGap>> gap_;        // [i][j] for j <= i
+  double roundingNorm_ = 0.0;
+  double roundingScale_ = 1.0;
   std::vector<std::vector<int>> members_;         // ascending vertex ids
   std::vector<char> dirty_;
 };
@@ -691,8 +839,6 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   // More clusters than vertices cannot exist; capping here keeps absurd
   // requests from costing more than one cluster per vertex.
   const int target = std::min(want, nv);
-  auto best = std::make_unique<MotionClustering>(rest, traj, explainedCost);
-  bool explained = options.candidate <= 0 ? growClusters(*best, target, options.maxIterations) : false;
   // Grown from the worst residual, clusters follow motion wherever it leads
   // and need not be connected: right for rigid parts, which it explains
   // exactly, but often a poor start for skin that bends, where blending
@@ -731,17 +877,48 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     if (!splitExplained) splitExplained = growClusters(*other, target, options.maxIterations);
     return other;
   };
+  std::unique_ptr<MotionClustering> best;
+  bool explained = false;
+  std::vector<std::unique_ptr<MotionClustering>> others(std::max(options.restSeededCandidates, 0));
+  std::vector<char> othersExplained(others.size(), 0);
   if (options.candidate > options.restSeededCandidates) {
     best = splitClustering(explained);
   } else if (options.candidate > 0) {
     best = compactClustering(options.candidate - 1, explained);
-  } else if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
+  } else if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1) {
+    best = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+    explained = growClusters(*best, target, options.maxIterations);
+  } else {
+    // The grown clustering and the compact ones are independent: one task
+    // each, so that threads meet once rather than at every pass of every
+    // clustering (on a busy machine each meeting waits for a descheduled
+    // thread). Inside a task the loops run on its own thread. Compact
+    // clusterings are wanted only when the grown one leaves some vertex
+    // unexplained; a task that starts after that is known skips its work.
+    const int seeds = options.restSeededCandidates;
+    std::atomic<bool> grownExplained{false};
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int task = 0; task <= seeds; ++task) {
+      if (task == 0) {
+        auto grown = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+        const bool all = growClusters(*grown, target, options.maxIterations);
+        grownExplained = all;
+        best = std::move(grown);
+        explained = all;
+      } else if (!grownExplained) {
+        bool otherExplained = false;
+        others[task - 1] = compactClustering(task - 1, otherExplained);
+        othersExplained[task - 1] = otherExplained;
+      }
+    }
+  }
+  if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
     // The compact clustering of lowest motion cost replaces the grown one.
     std::unique_ptr<MotionClustering> compact;
     bool compactExplained = false;
     for (int seed = 0; seed < options.restSeededCandidates; ++seed) {
-      bool otherExplained = false;
-      auto other = compactClustering(seed, otherExplained);
+      bool otherExplained = othersExplained[seed];
+      std::unique_ptr<MotionClustering> other = std::move(others[seed]);
       if (!compact || other->clusterCount() > compact->clusterCount() ||
           (other->clusterCount() == compact->clusterCount() && other->totalCost() < compact->totalCost())) {
         compact = std::move(other);
@@ -856,15 +1033,23 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 
 std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
                                                 const JointPlacementOptions& options) {
-  JointPlacementOptions one = options;
-  one.candidate = 0;
-  std::vector<JointPlacement> candidates;
-  candidates.push_back(placeJoints(vertexCount, frames, one));
-  if (candidates.front().explainsEveryVertex || options.boneCount < 2) return candidates;
-  for (int seed = 0; seed <= options.restSeededCandidates; ++seed) {
-    one.candidate = seed + 1;
-    candidates.push_back(placeJoints(vertexCount, frames, one));
+  validate(vertexCount, frames, options);  // before the tasks, which must not throw
+  // One task per candidate, so that threads meet once rather than at every
+  // pass of every clustering; inside a task the loops run on its own thread.
+  // The others are wanted only when the first leaves some vertex unexplained;
+  // a task that starts after that is known skips its work.
+  const int count = 1 + (options.boneCount < 2 ? 0 : std::max(options.restSeededCandidates, 0) + 1);
+  std::vector<JointPlacement> candidates(count);
+  std::atomic<bool> firstExplains{false};
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int c = 0; c < count; ++c) {
+    if (c > 0 && firstExplains) continue;
+    JointPlacementOptions mine = options;
+    mine.candidate = c;
+    candidates[c] = placeJoints(vertexCount, frames, mine);
+    if (c == 0 && candidates[c].explainsEveryVertex) firstExplains = true;
   }
+  if (firstExplains) candidates.resize(1);
   return candidates;
 }
 

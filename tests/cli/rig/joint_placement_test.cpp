@@ -480,6 +480,60 @@ TEST(JointPlacementDeterminism, IdenticalForRepeatedRunsAndThreadCounts) {
   }
 }
 
+TEST(JointPlacementDeterminism, CandidatesIdenticalForThreadCounts) {
+  // Every kind of candidate (grown, k-means seeded with re-seeding of small
+  // clusters, halving) on skin that bends, and more bones than rigid parts
+  // (clusters whose motions nearly agree), large enough to split the work.
+  const Animation bend = bendingCylinder(120, 12, 24);
+  const Animation parts = rigidParts(3, 400, 16, true, 1.0, 0.0, 5);
+  for (const Animation* a : {&bend, &parts}) {
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const std::vector<JointPlacement> serial = placeJointCandidates(a->vertexCount, a->frames, bones(9));
+    omp_set_num_threads(2);
+    const std::vector<JointPlacement> threaded = placeJointCandidates(a->vertexCount, a->frames, bones(9));
+    omp_set_num_threads(saved);
+    ASSERT_EQ(serial.size(), threaded.size());
+    for (std::size_t c = 0; c < serial.size(); ++c) {
+      SCOPED_TRACE(testing::Message() << "candidate " << c);
+      EXPECT_EQ(serial[c].vertexBone, threaded[c].vertexBone);
+      EXPECT_EQ(serial[c].frameWorld, threaded[c].frameWorld);
+      EXPECT_EQ(serial[c].note, threaded[c].note);
+    }
+  }
+}
+
+TEST(JointPlacementDeterminism, ConvergedClusteringLeavesNoVertexWithABetterBone) {
+  // With every frame used for clustering and rounds enough to converge, no
+  // vertex is carried clearly better by another bone's motion than by its
+  // own: a cluster wrongly ruled out for a vertex would show here.
+  const Animation a = bendingCylinder(60, 12, 20);
+  JointPlacementOptions o = bones(7);
+  o.candidate = 0;
+  o.maxIterations = 1000;
+  const JointPlacement jp = placeJoints(a.vertexCount, a.frames, o);
+  ASSERT_EQ(jp.boneCount, 7);
+  std::vector<RowMatrix4> carry;  // rest point -> frame point, per frame and bone
+  for (std::size_t f = 0; f < a.frames.size(); ++f)
+    for (int b = 0; b < jp.boneCount; ++b)
+      carry.push_back(Eigen::Map<const RowMatrix4>(jp.restWorld[b].data()).inverse() *
+                      Eigen::Map<const RowMatrix4>(jp.frameWorld[f][b].data()));
+  int better = 0;
+  for (int v = 0; v < a.vertexCount; ++v) {
+    std::vector<double> error(jp.boneCount, 0.0);
+    for (int b = 0; b < jp.boneCount; ++b)
+      for (std::size_t f = 1; f < a.frames.size(); ++f) {
+        const double* p = &a.frames[0][3 * v];
+        const Eigen::RowVector4d y = Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * carry[f * jp.boneCount + b];
+        for (int c = 0; c < 3; ++c) error[b] += std::pow(y[c] - a.frames[f][3 * v + c], 2);
+      }
+    const double own = error[jp.vertexBone[v]];
+    for (int b = 0; b < jp.boneCount; ++b)
+      if (error[b] < own * (1.0 - 1e-6) - 1e-20) ++better;
+  }
+  EXPECT_EQ(better, 0);
+}
+
 TEST(JointPlacementInput, MalformedInputIsRejected) {
   const Animation a = rigidParts(2, 4, 3, false);
   auto rejects = [&](int vertexCount, const Frames& frames, const JointPlacementOptions& o,
