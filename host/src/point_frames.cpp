@@ -83,10 +83,29 @@ std::vector<double> PointFrames::frame(std::size_t frame) const {
     return xyz;
 }
 
+namespace {
+
+template <class Value>
+void fillPoints(const Value* xyz, std::vector<MPoint>& points) {
+    for (MPoint& point : points) {
+        point.x = xyz[0];
+        point.y = xyz[1];
+        point.z = xyz[2];
+        xyz += 3;
+    }
+}
+
+}  // namespace
+
 std::vector<MPoint> PointFrames::framePoints(std::size_t frame) const {
-    std::vector<MPoint> points;
-    points.reserve(pointCount_);
-    for (std::size_t p = 0; p < pointCount_; ++p) points.emplace_back(point(frame, p));
+    // The sampler asks for every frame of every run: one pass over the frame,
+    // the storage chosen once rather than per value.
+    std::vector<MPoint> points(pointCount_);
+    const std::size_t start = frame * 3 * pointCount_;
+    if (doubles_.empty())
+        fillPoints(floats_.data() + start, points);
+    else
+        fillPoints(doubles_.data() + start, points);
     return points;
 }
 
