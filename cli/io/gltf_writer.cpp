@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include <tiny_gltf.h>
 
@@ -219,9 +220,14 @@ std::string lowerExtension(const std::string& path) {
 
 }  // namespace
 
-WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path) {
+void checkGltfOutputPath(const std::string& path) {
   const std::string ext = lowerExtension(path);
   if (ext != ".glb" && ext != ".gltf") refuse(path, "unknown output format \"" + ext + "\" (expected .glb or .gltf)");
+}
+
+WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, std::string* fileBytes) {
+  checkGltfOutputPath(path);
+  const std::string ext = lowerExtension(path);
   checkRig(rig, path);
 
   const std::size_t V = std::size_t(rig.vertexCount());
@@ -412,9 +418,10 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path) {
   if (!gltf.WriteGltfSceneToStream(&model, out, false, ext == ".glb")) {
     refuse(path, "glTF serialisation failed");
   }
-  const std::string bytes = out.str();
+  std::string bytes = out.str();
   writeFileAtomically(path, bytes);
   summary.bytes = bytes.size();
+  if (fileBytes) *fileBytes = std::move(bytes);
   return summary;
 }
 
