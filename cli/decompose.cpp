@@ -191,12 +191,15 @@ void checkDecomposePaths(const DecomposeOptions& options, const std::string& plu
 }
 
 // A path as the report gives it: relative to the report's folder, so that
-// `vantrel report` finds the file from anywhere; absolute paths stay.
+// `vantrel report` finds the file from anywhere; absolute paths stay. A
+// report sent to a device or a pipe has no folder of its own: its paths are
+// absolute.
 std::string pathForReport(const std::string& path, const std::optional<std::string>& reportPath) {
     if (path.empty() || !reportPath || std::filesystem::path(path).is_absolute()) return path;
     std::error_code ec;
     const std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
     if (ec) return path;
+    if (io::outputTarget(*reportPath) == io::OutputTarget::stream) return target.string();
     std::filesystem::path folder = std::filesystem::path(*reportPath).parent_path();
     if (folder.empty()) folder = ".";
     const std::filesystem::path base = std::filesystem::weakly_canonical(folder, ec);

@@ -137,7 +137,8 @@ std::vector<std::string> externalBuffers(const std::string& path, const std::vec
     const fs::path file = folder / normal;
     // A symbolic link may lead out of the folder too.
     const fs::path resolved = fs::weakly_canonical(file, ec);
-    if (ec || canonicalFolder.empty() ||
+    if (ec) throwReadError(path, shown + " cannot be resolved: " + ec.message(), where);
+    if (canonicalFolder.empty() ||
         resolved.lexically_relative(canonicalFolder).empty() ||
         *resolved.lexically_relative(canonicalFolder).begin() == "..") {
       throwReadError(path, shown + " leaves the glTF file's folder; only files in it are read", where);
