@@ -24,8 +24,8 @@
 #include "cli/command_output.h"
 #include "cli/frame_selection.h"
 #include "cli/io/atomic_file.h"
-#include "cli/io/io_error.h"
 #include "cli/io/gltf_writer.h"
+#include "cli/io/io_error.h"
 #include "cli/io/matrix4.h"
 #include "cli/path_check.h"
 #include "cli/progress.h"
@@ -337,7 +337,8 @@ int runDecompose(const DecomposeOptions& options) {
     for (const rig::ScheduleRun& run : schedule.runs) solved.iterationsDone += static_cast<int>(run.errors.size());
     solved.commandError = schedule.best.commandError;
     stages["solve"] = secondsSince(start);
-    if (options.scenePath) io::writeFileAtomically(*options.scenePath, [](const std::string& path) { host::saveScene(path); });
+    if (options.scenePath)
+        io::writeFileAtomically(*options.scenePath, [](const std::string& path) { host::saveScene(path); });
 
     // Measure and export.
     const RigError error = measureRigError(samples, solved.influences, solved.bindingMatrices, solved.boneWorld);

@@ -491,14 +491,26 @@ TEST(Decompose, DevicesAndPipesAreWrittenNotReplaced) {
     EXPECT_TRUE(pipedReport.is_object() && pipedReport.contains("eRms")) << piped;
 
     // A rig through a link to /dev/null: the link stays, and the page still
-    // holds the rig.
+    // holds the rig. A scene through a link to a regular file: the link
+    // stays and the file it names is replaced whole.
     std::filesystem::create_symlink("/dev/null", dir.file("null.glb"));
-    EXPECT_EQ(runProgram(input + " -o " + dir.file("null.glb") + " --html " + dir.file("page.html") + kQuick, printed),
+    std::filesystem::create_directory(dir.file("scenes"));
+    vantrel::io::test::writeText(dir.file("scenes/scene.json"), "old");
+    std::filesystem::create_symlink("scenes/scene.json", dir.file("scene-link.json"));
+    EXPECT_EQ(runProgram(input + " -o " + dir.file("null.glb") + " --html " + dir.file("page.html") + " --scene " +
+                             dir.file("scene-link.json") + kQuick,
+                         printed),
               0)
         << printed;
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("null.glb")));
     EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
     EXPECT_NE(fileText(dir.file("page.html")).find("vantrel-data"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("scene-link.json")));
+    const nlohmann::json scene = nlohmann::json::parse(fileText(dir.file("scenes/scene.json")), nullptr, false);
+    EXPECT_TRUE(scene.is_object() && scene.contains("nodes"));
+    for (const char* folder : {"", "scenes"})
+        for (const auto& entry : std::filesystem::directory_iterator(dir.file(folder)))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
 
     // A full device (as /dev/full, made here where mknod is allowed): the
     // write error is reported with the file, and the device stays.
