@@ -127,6 +127,7 @@ VertexWeights exportWeights(const std::vector<SkinInfluence>& in) {
 class ModelBuilder {
  public:
   tinygltf::Model model;
+  int firstNonFiniteAccessor = -1;  // the first float accessor with a value past float32 range
 
   ModelBuilder() { model.buffers.emplace_back(); }
 
@@ -147,6 +148,11 @@ class ModelBuilder {
 
   // A float accessor of `components` per element; min/max when asked.
   int floats(const std::vector<float>& values, int type, int components, int target, bool minMax) {
+    // Finite doubles beyond float32 range become infinities here.
+    if (firstNonFiniteAccessor < 0 &&
+        !std::all_of(values.begin(), values.end(), [](float x) { return std::isfinite(x); })) {
+      firstNonFiniteAccessor = int(model.accessors.size());
+    }
     tinygltf::Accessor a;
     a.bufferView = view(values.data(), values.size() * sizeof(float), target);
     a.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
@@ -412,6 +418,10 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, st
     }
   }
   summary.shearRmsError = std::sqrt(sumSquared / double(F * V));
+
+  if (b.firstNonFiniteAccessor >= 0) {
+    refuse(path, "rig has values too large for 32-bit floats (accessor " + std::to_string(b.firstNonFiniteAccessor) + ")");
+  }
 
   tinygltf::TinyGLTF gltf;
   std::ostringstream out;
