@@ -26,7 +26,9 @@
 #include "cli/frame_selection.h"
 #include "cli/io/atomic_file.h"
 #include "cli/io/gltf_writer.h"
+#include "cli/io/io_error.h"
 #include "cli/io/matrix4.h"
+#include "cli/path_check.h"
 #include "cli/progress.h"
 #include "cli/report_page.h"
 #include "cli/rig/joint_placement.h"
@@ -156,19 +158,57 @@ io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const host::PointFr
 }
 
 // The page's data: the samples in time order, the solved rig's distance to
-// them per vertex, and the exported file as written.
+// them per vertex, and the exported file's bytes as written (kept rather than
+// read back: the rig may have gone to a pipe).
 ReportPageData reportPageData(const io::MeshAnimation& samples, const host::PointFrames& positions,
                               const std::vector<int>& selected, const SolvedRig& solved, const std::string& inputPath,
-                              const std::string& rigPath) {
+                              std::string rigFile) {
     ReportPageData page;
     page.title = std::filesystem::path(inputPath).filename().string();
     setPageFrames(page, samples, positions, selected,
                   vertexDistances(positions, solved.influences, solved.bindingMatrices, solved.boneWorld),
                   solved.boneWorld);
-    std::ifstream in(rigPath, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read back the written rig " + rigPath);
-    page.rigFile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    page.rigFile = std::move(rigFile);
     return page;
+}
+
+// Every file the command writes, checked against each other and against
+// every file it reads before anything is read.
+void checkDecomposePaths(const DecomposeOptions& options, const std::string& pluginPath,
+                         const std::string& viewerScriptPath) {
+    try {
+        io::checkGltfOutputPath(options.outputPath);
+    } catch (const io::WriteError& error) {
+        throw std::runtime_error(std::string("-o ") + error.what());
+    }
+    std::vector<NamedFile> outputs{{"-o", options.outputPath}};
+    if (options.reportPath) outputs.push_back({"--report", *options.reportPath});
+    if (options.scenePath) outputs.push_back({"--scene", *options.scenePath});
+    if (options.htmlPath) outputs.push_back({"--html", *options.htmlPath});
+    std::vector<NamedFile> inputs;
+    for (const std::string& file : io::animationFiles(options.inputPath)) inputs.push_back({"the input", file});
+    if (!options.topologyPath.empty()) inputs.push_back({"the topology", options.topologyPath});
+    if (!viewerScriptPath.empty()) inputs.push_back({"the viewer script", viewerScriptPath});
+    inputs.push_back({"the plug-in", pluginPath});
+    checkOutputPaths(outputs, inputs);
+}
+
+// A path as the report gives it: relative to the report's folder, so that
+// `vantrel report` finds the file from anywhere; absolute paths stay. A
+// report sent to a device or a pipe has no folder of its own: its paths are
+// absolute.
+std::string pathForReport(const std::string& path, const std::optional<std::string>& reportPath) {
+    if (path.empty() || !reportPath || std::filesystem::path(path).is_absolute()) return path;
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
+    if (ec) return path;
+    if (io::outputTarget(*reportPath) == io::OutputTarget::stream) return target.string();
+    std::filesystem::path folder = std::filesystem::path(*reportPath).parent_path();
+    if (folder.empty()) folder = ".";
+    const std::filesystem::path base = std::filesystem::weakly_canonical(folder, ec);
+    if (ec) return path;
+    const std::filesystem::path relative = target.lexically_relative(base);
+    return relative.empty() ? target.string() : relative.string();
 }
 
 std::string formatDouble(double value, int digits = 4) {
@@ -184,9 +224,13 @@ int runDecompose(const DecomposeOptions& options) {
     const Clock::time_point programStart = Clock::now();
     nlohmann::json stages = nlohmann::json::object();
     Progress progress(options.quiet, options.iterations < 1 ? 1000 : options.iterations);
-    // The page's viewer is looked for first, so a missing one costs no solve.
+    // The outputs and the page's viewer are checked first, so that a bad
+    // path or a missing viewer costs no solve.
+    const std::string viewerScriptPath = options.htmlPath ? locateViewerScript(options.viewerScriptPath) : "";
+    const std::string pluginPath = locatePlugin(options.pluginPath);
+    checkDecomposePaths(options, pluginPath, viewerScriptPath);
     std::string viewerScript;
-    if (options.htmlPath) viewerScript = readViewerScript(locateViewerScript(options.viewerScriptPath));
+    if (options.htmlPath) viewerScript = readViewerScript(viewerScriptPath);
 
     // Read.
     progress.stage("reading " + options.inputPath);
@@ -233,7 +277,6 @@ int runDecompose(const DecomposeOptions& options) {
     host::clearMessages();
     const SceneNames names = buildDecompositionScene(samples, positions, joints, settings, lagrangian);
     std::vector<std::vector<io::Matrix4>> keyedWorld = joints.world;  // the starting joints keyed now
-    const std::string pluginPath = locatePlugin(options.pluginPath);
     bool pluginLoaded = false;
     for (const std::string& loaded : host::loadedPlugins()) pluginLoaded |= (loaded == "vantrel");
     if (!pluginLoaded && !host::loadPlugin(pluginPath))
@@ -302,13 +345,16 @@ int runDecompose(const DecomposeOptions& options) {
     for (const rig::ScheduleRun& run : schedule.runs) solved.iterationsDone += static_cast<int>(run.errors.size());
     solved.commandError = schedule.best.commandError;
     stages["solve"] = secondsSince(start);
-    if (options.scenePath) host::saveScene(*options.scenePath);
+    if (options.scenePath)
+        io::writeFileAtomically(*options.scenePath, [](const std::string& path) { host::saveScene(path); });
 
     // Measure and export.
     const RigError error = measureRigError(*positions, solved.influences, solved.bindingMatrices, solved.boneWorld);
     start = Clock::now();
     progress.stage("writing " + options.outputPath);
-    const io::WriteSummary written = io::writeSkinnedGltf(exportedRig(samples, *positions, joints, solved), options.outputPath);
+    std::string rigFile;
+    const io::WriteSummary written = io::writeSkinnedGltf(exportedRig(samples, *positions, joints, solved),
+                                                          options.outputPath, options.htmlPath ? &rigFile : nullptr);
     progress.finish();
     stages["export"] = secondsSince(start);
     const double totalSeconds = secondsSince(programStart);
@@ -326,9 +372,9 @@ int runDecompose(const DecomposeOptions& options) {
 
     nlohmann::json report;
     {
-        report["input"] = options.inputPath;
-        report["output"] = options.outputPath;
-        report["topology"] = options.topologyPath;
+        report["input"] = pathForReport(options.inputPath, options.reportPath);
+        report["output"] = pathForReport(options.outputPath, options.reportPath);
+        report["topology"] = pathForReport(options.topologyPath, options.reportPath);
         if (options.frameRate) report["fps"] = *options.frameRate;
         report["settings"] = {{"bones", jointCount},
                               {"jointsFromFile", useSkeleton},
@@ -381,7 +427,7 @@ int runDecompose(const DecomposeOptions& options) {
     std::optional<PageSummary> page;
     if (options.htmlPath) {
         progress.stage("writing " + *options.htmlPath);
-        ReportPageData data = reportPageData(samples, *positions, selected, solved, options.inputPath, written.path);
+        ReportPageData data = reportPageData(samples, *positions, selected, solved, options.inputPath, std::move(rigFile));
         data.reportJson = report.dump();
         data.notes = notes;
         if (options.htmlFrameBudget) data.frameDataBudget = *options.htmlFrameBudget;

@@ -10,25 +10,25 @@
 
 #include "cli/frame_selection.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/path_check.h"
 #include "cli/report_page.h"
 
 namespace vantrel::cli {
 
 namespace {
 
-// A path from the report: as written when it exists from here, else relative
-// to the report's directory (the decomposition may have run elsewhere).
+// A path from the report: relative paths are relative to the report's
+// folder (decompose writes them so), wherever the command runs from.
 std::string resolve(const std::string& path, const std::filesystem::path& reportDir) {
-    std::error_code ec;
-    if (path.empty() || std::filesystem::path(path).is_absolute() || std::filesystem::exists(path, ec)) return path;
-    const std::filesystem::path beside = reportDir / path;
-    return std::filesystem::exists(beside, ec) ? beside.string() : path;
+    if (path.empty() || std::filesystem::path(path).is_absolute() || reportDir.empty()) return path;
+    return (reportDir / path).string();
 }
 
 }  // namespace
 
 int runReport(const ReportCommandOptions& options) {
-    const std::string viewerScript = readViewerScript(locateViewerScript(options.viewerScriptPath));
+    const std::string viewerScriptPath = locateViewerScript(options.viewerScriptPath);
+    const std::string viewerScript = readViewerScript(viewerScriptPath);
 
     nlohmann::json report;
     {
@@ -57,6 +57,14 @@ int runReport(const ReportCommandOptions& options) {
         throw std::runtime_error(options.reportPath + " lacks what the page needs (" + error.what() +
                                  "); write it again with vantrel decompose --report");
     }
+
+    // The page must replace none of the files it is made from.
+    std::vector<NamedFile> inputs{{"the report", options.reportPath}};
+    for (const std::string& file : io::animationFiles(inputPath)) inputs.push_back({"the input", file});
+    if (readOptions.topologyPath) inputs.push_back({"the topology", *readOptions.topologyPath});
+    inputs.push_back({"the rig file", rigPath});
+    inputs.push_back({"the viewer script", viewerScriptPath});
+    checkOutputPaths({{"-o", options.htmlPath}}, inputs);
 
     if (!options.quiet) std::cerr << "reading " << inputPath << " and " << rigPath << "\n";
     io::MeshAnimation animation = io::readAnimation(inputPath, readOptions);

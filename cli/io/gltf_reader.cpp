@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
+#include <nlohmann/json.hpp>
 #include <tiny_gltf.h>
 
 #include "cli/io/byte_reader.h"
@@ -54,6 +56,135 @@ void checkGlbLayout(const std::vector<std::uint8_t>& bytes, const std::string& p
     }
   }
 }
+
+// The JSON part of a .gltf or (its layout checked) a .glb file.
+std::string jsonText(const std::vector<std::uint8_t>& bytes, bool binary) {
+  if (!binary) return std::string(bytes.begin(), bytes.end());
+  std::uint32_t jsonLength = 0;
+  std::memcpy(&jsonLength, bytes.data() + 12, 4);
+  return std::string(bytes.begin() + 20, bytes.begin() + 20 + std::ptrdiff_t(jsonLength));
+}
+
+// %XX escapes decoded, as tinygltf decodes them before opening the file.
+std::string percentDecoded(const std::string& uri) {
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < uri.size(); ++i) {
+    if (uri[i] == '+') {
+      out += ' ';
+    } else if (uri[i] == '%' && i + 2 < uri.size()) {
+      out += char(hex(uri[i + 1]) * 16 + hex(uri[i + 2]));
+      i += 2;
+    } else {
+      out += uri[i];
+    }
+  }
+  return out;
+}
+
+bool hasScheme(const std::string& uri) {
+  const std::size_t colon = uri.find(':');
+  if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(uri[0]))) return false;
+  return std::all_of(uri.begin(), uri.begin() + std::ptrdiff_t(colon), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+  });
+}
+
+// The files a glTF file's buffers name, each checked to lie in the file's
+// own folder: a file read for its animation must not be able to pull in any
+// other file (its bytes would end up in the outputs). Data URIs stay with
+// tinygltf; an unparsable document gives no files (tinygltf reports it).
+std::vector<std::string> externalBuffers(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                                         bool binary) {
+  const nlohmann::json document = nlohmann::json::parse(jsonText(bytes, binary), nullptr, false);
+  if (document.is_discarded() || !document.is_object() || !document.contains("buffers") ||
+      !document["buffers"].is_array()) {
+    return {};
+  }
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(path).parent_path().empty() ? fs::path(".") : fs::path(path).parent_path();
+  std::error_code ec;
+  const fs::path canonicalFolder = fs::canonical(folder, ec);
+  std::vector<std::string> files;
+  const nlohmann::json& buffers = document["buffers"];
+  for (std::size_t b = 0; b < buffers.size(); ++b) {
+    if (!buffers[b].is_object() || !buffers[b].contains("uri") || !buffers[b]["uri"].is_string()) continue;
+    const std::string uri = buffers[b]["uri"].get<std::string>();
+    if (uri.empty()) continue;
+    const std::string shown = "buffer URI \"" + (uri.size() > 60 ? uri.substr(0, 57) + "..." : uri) + "\"";
+    const std::string where = "buffer " + std::to_string(b);
+    if (uri.compare(0, 5, "data:") == 0) {
+      if (tinygltf::IsDataURI(uri)) continue;
+      throwReadError(path, shown + " is a data: URI of a form that cannot be read (expected base64 data)", where);
+    }
+    if (hasScheme(uri)) {
+      throwReadError(path, shown + " has a scheme other than data:; only files in the glTF file's folder are read",
+                     where);
+    }
+    const fs::path relative = fs::path(percentDecoded(uri));
+    if (relative.is_absolute()) {
+      throwReadError(path, shown + " is an absolute path; only files in the glTF file's folder are read", where);
+    }
+    const fs::path normal = relative.lexically_normal();
+    if (normal.empty() || *normal.begin() == "..") {
+      throwReadError(path, shown + " leaves the glTF file's folder; only files in it are read", where);
+    }
+    const fs::path file = folder / normal;
+    // A symbolic link may lead out of the folder too.
+    const fs::path resolved = fs::weakly_canonical(file, ec);
+    if (ec) throwReadError(path, shown + " cannot be resolved: " + ec.message(), where);
+    if (canonicalFolder.empty() ||
+        resolved.lexically_relative(canonicalFolder).empty() ||
+        *resolved.lexically_relative(canonicalFolder).begin() == "..") {
+      throwReadError(path, shown + " leaves the glTF file's folder; only files in it are read", where);
+    }
+    if (fs::exists(resolved, ec) && !fs::is_regular_file(resolved, ec)) {
+      throwReadError(path, shown + " does not name a regular file", where);
+    }
+    files.push_back(resolved.string());
+  }
+  return files;
+}
+
+// tinygltf opens external files through these: only the buffers checked
+// above, by their resolved paths, and nothing from the current folder or
+// elsewhere that tinygltf might also look in.
+struct AllowedFiles {
+  std::set<std::string> paths;
+
+  bool allows(const std::string& path) const {
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    return !ec && paths.count(resolved.string()) > 0;
+  }
+  static bool exists(const std::string& path, void* self) {
+    std::error_code ec;
+    return static_cast<const AllowedFiles*>(self)->allows(path) && std::filesystem::is_regular_file(path, ec);
+  }
+  static std::string expand(const std::string& path, void*) { return path; }
+  static bool read(std::vector<unsigned char>* out, std::string* err, const std::string& path, void* self) {
+    if (!static_cast<const AllowedFiles*>(self)->allows(path)) {
+      if (err) *err = "not a buffer of this file";
+      return false;
+    }
+    try {
+      *out = readWholeFile(path);
+    } catch (const ReadError& error) {
+      if (err) *err = error.what();
+      return false;
+    }
+    return true;
+  }
+  static bool write(std::string* err, const std::string&, const std::vector<unsigned char>&, void*) {
+    if (err) *err = "writing is not allowed";
+    return false;
+  }
+};
 
 class GltfFile {
  public:
@@ -224,23 +355,45 @@ struct Primitive {
   std::vector<std::vector<double>> targets;  // position deltas per morph target
 };
 
+bool isBinaryGltf(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::string ext = std::filesystem::path(path).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".glb" || (bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0);
+}
+
 }  // namespace
+
+std::vector<std::string> gltfBufferFiles(const std::string& path) {
+  InputFile file(path);
+  std::vector<std::uint8_t> bytes = file.prefix(20);
+  if (!isBinaryGltf(path, bytes)) return externalBuffers(path, readWholeFile(path), false);
+  // A .glb's JSON chunk only; the reader checks the rest of its layout.
+  if (bytes.size() < 20 || std::memcmp(bytes.data(), "glTF", 4) != 0) return {};
+  std::uint32_t jsonLength = 0;
+  std::memcpy(&jsonLength, bytes.data() + 12, 4);
+  if (20 + std::uint64_t(jsonLength) > file.size()) return {};
+  bytes.resize(20 + std::size_t(jsonLength));
+  file.read(0, bytes.data(), bytes.size());
+  return externalBuffers(path, bytes, true);
+}
 
 MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   const std::vector<std::uint8_t> bytes = readWholeFile(path);
   if (bytes.size() > 0xffffffffu) throwReadError(path, "file larger than 4 GiB");
-  std::string ext = std::filesystem::path(path).extension().string();
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  const bool binary = ext == ".glb" || (bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0);
+  const bool binary = isBinaryGltf(path, bytes);
   tinygltf::Model model;
   {
+    if (binary) checkGlbLayout(bytes, path);
+    AllowedFiles allowed;
+    for (const std::string& file : externalBuffers(path, bytes, binary)) allowed.paths.insert(file);
     tinygltf::TinyGLTF loader;
     loader.SetImageLoader(skipImage, nullptr);
+    loader.SetFsCallbacks({&AllowedFiles::exists, &AllowedFiles::expand, &AllowedFiles::read, &AllowedFiles::write,
+                           &allowed});
     std::string err, warn;
     const std::string baseDir = std::filesystem::path(path).parent_path().string();
     bool ok;
     if (binary) {
-      checkGlbLayout(bytes, path);
       ok = loader.LoadBinaryFromMemory(&model, &err, &warn, bytes.data(), unsigned(bytes.size()), baseDir);
     } else {
       ok = loader.LoadASCIIFromString(&model, &err, &warn, reinterpret_cast<const char*>(bytes.data()),
@@ -562,9 +715,13 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
         std::copy(q.begin(), q.end(), out.begin() + std::ptrdiff_t(3 * v));
       }
     }
-    // Extreme but finite node values can still overflow.
+    // Extreme but finite node values can still overflow, in double or past
+    // what the float32 output can hold.
     for (std::size_t i = 0; i < out.size(); ++i) {
       if (!std::isfinite(out[i])) file.fail("non-finite position of vertex " + std::to_string(i / 3), "frame " + std::to_string(f));
+      if (!fitsFloat32(out[i])) {
+        file.fail("position of vertex " + std::to_string(i / 3) + " is too large for 32-bit floats", "frame " + std::to_string(f));
+      }
     }
   }
   return anim;

@@ -14,15 +14,25 @@
 //
 // Every accessor is bounds-checked here before use, and a .glb's chunk layout
 // is checked before tinygltf parses it; sparse accessors are refused. Images
-// are never decoded.
+// are never decoded, and external images never read.
+//
+// Buffers are data: URIs (base64), a .glb's binary chunk, or files inside the
+// glTF file's own folder, named by relative URIs (%XX escapes decoded).
+// Absolute paths, ".." or symbolic links that leave the folder, and other
+// schemes are refused with a ReadError naming the URI; no other file is opened.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "cli/io/mesh_animation.h"
 
 namespace vantrel::io {
 
 MeshAnimation readGltf(const std::string& path, const ReadOptions& options = {});
+
+// The external buffer files readGltf(path) reads (resolved paths). Throws
+// ReadError as readGltf does for a URI it refuses.
+std::vector<std::string> gltfBufferFiles(const std::string& path);
 
 }  // namespace vantrel::io

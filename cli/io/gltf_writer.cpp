@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include <tiny_gltf.h>
 
@@ -126,6 +127,7 @@ VertexWeights exportWeights(const std::vector<SkinInfluence>& in) {
 class ModelBuilder {
  public:
   tinygltf::Model model;
+  int firstNonFiniteAccessor = -1;  // the first float accessor with a value past float32 range
 
   ModelBuilder() { model.buffers.emplace_back(); }
 
@@ -146,6 +148,11 @@ class ModelBuilder {
 
   // A float accessor of `components` per element; min/max when asked.
   int floats(const std::vector<float>& values, int type, int components, int target, bool minMax) {
+    // Finite doubles beyond float32 range become infinities here.
+    if (firstNonFiniteAccessor < 0 &&
+        !std::all_of(values.begin(), values.end(), [](float x) { return std::isfinite(x); })) {
+      firstNonFiniteAccessor = int(model.accessors.size());
+    }
     tinygltf::Accessor a;
     a.bufferView = view(values.data(), values.size() * sizeof(float), target);
     a.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
@@ -219,9 +226,14 @@ std::string lowerExtension(const std::string& path) {
 
 }  // namespace
 
-WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path) {
+void checkGltfOutputPath(const std::string& path) {
   const std::string ext = lowerExtension(path);
   if (ext != ".glb" && ext != ".gltf") refuse(path, "unknown output format \"" + ext + "\" (expected .glb or .gltf)");
+}
+
+WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, std::string* fileBytes) {
+  checkGltfOutputPath(path);
+  const std::string ext = lowerExtension(path);
   checkRig(rig, path);
 
   const std::size_t V = std::size_t(rig.vertexCount());
@@ -413,14 +425,19 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path) {
   }
   summary.shearRmsError = std::sqrt(sumSquared / double(F * V));
 
+  if (b.firstNonFiniteAccessor >= 0) {
+    refuse(path, "rig has values too large for 32-bit floats (accessor " + std::to_string(b.firstNonFiniteAccessor) + ")");
+  }
+
   tinygltf::TinyGLTF gltf;
   std::ostringstream out;
   if (!gltf.WriteGltfSceneToStream(&model, out, false, ext == ".glb")) {
     refuse(path, "glTF serialisation failed");
   }
-  const std::string bytes = out.str();
+  std::string bytes = out.str();
   writeFileAtomically(path, bytes);
   summary.bytes = bytes.size();
+  if (fileBytes) *fileBytes = std::move(bytes);
   return summary;
 }
 

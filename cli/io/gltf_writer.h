@@ -46,9 +46,14 @@ struct WriteSummary {
 constexpr double kShearTolerance = 1e-7;
 
 // Writes `.glb` or `.gltf` (by extension, case-insensitive). Throws WriteError
-// for an inconsistent rig (sizes, indices, non-finite numbers, frame times not
-// increasing in float32 or negative), an unknown extension or a failed write;
-// no file is left behind then.
-WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path);
+// for an inconsistent rig (sizes, indices, non-finite numbers or numbers that
+// float32 cannot hold, frame times not increasing in float32 or negative), an
+// unknown extension or a failed write; no file is left behind then.
+// `fileBytes`, when given, receives the bytes written.
+WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, std::string* fileBytes = nullptr);
+
+// Throws WriteError ("unknown output format") unless `path` ends in .glb or
+// .gltf, as writeSkinnedGltf does: for checking an output before the work.
+void checkGltfOutputPath(const std::string& path);
 
 }  // namespace vantrel::io

@@ -153,8 +153,15 @@ MeshAnimation readMd2(const std::string& path, const ReadOptions& options) {
     std::vector<double>& out = anim.frames[std::size_t(f)];
     out.resize(3 * std::size_t(h.numVertices));
     for (std::int32_t v = 0; v < h.numVertices; ++v) {
+      const std::size_t vertexAt = in.offset();
       for (int c = 0; c < 3; ++c) {
-        out[3 * std::size_t(v) + std::size_t(c)] = in.u8("a vertex") * scale[c] + translate[c];
+        const double x = in.u8("a vertex") * scale[c] + translate[c];
+        if (!fitsFloat32(x)) {
+          in.fail("frame " + std::to_string(f) + ", vertex " + std::to_string(v) +
+                      " has a coordinate too large for 32-bit floats",
+                  vertexAt);
+        }
+        out[3 * std::size_t(v) + std::size_t(c)] = x;
       }
       in.u8("a vertex normal index");
     }

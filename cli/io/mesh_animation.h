@@ -8,6 +8,8 @@
 #pragma once
 
 #include <array>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,11 +30,18 @@ struct SkinInfluence {
   double weight = 0.0;
 };
 
+// True when `x` is finite and within 32-bit float range: the rig is written
+// as float32, so readers refuse positions beyond it as they refuse NaN.
+inline bool fitsFloat32(double x) {
+  return std::abs(x) <= double(std::numeric_limits<float>::max());
+}
+
 struct MeshAnimation {
   std::string sourcePath;
   int vertexCount = 0;
   // frames[f][3*v+c]: position of vertex v, coordinate c, at frame f, in scene
-  // units. Every frame has 3*vertexCount values.
+  // units. Every frame has 3*vertexCount values, each of them finite and
+  // within 32-bit float range (fitsFloat32).
   std::vector<std::vector<double>> frames;
   // Counter-clockwise front faces, vertex indices; may be empty (point caches
   // without topology).
@@ -83,5 +92,11 @@ struct ReadOptions {
 // .pc2, .mdd, .obj (one file, or a pattern of files such as "walk_%04d.obj" or
 // "walk_*.obj"), or a directory of .obj files. Throws ReadError.
 MeshAnimation readAnimation(const std::string& path, const ReadOptions& options = {});
+
+// The files readAnimation(path) would read: the file itself, the files a
+// pattern or directory of .obj files matches, and a glTF file's external
+// buffers. Files that cannot be listed (a pattern matching nothing, a glTF
+// file that does not parse) are left out: reading them fails on its own.
+std::vector<std::string> animationFiles(const std::string& path);
 
 }  // namespace vantrel::io

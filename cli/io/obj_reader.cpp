@@ -46,7 +46,9 @@ int resolveIndex(const std::string& path, std::size_t line, const std::string& t
   return static_cast<int>(index);
 }
 
-double parseCoordinate(const std::string& path, std::size_t line, const std::string& token) {
+// `owner` says what the coordinate belongs to ("vertex 3"), for messages.
+double parseCoordinate(const std::string& path, std::size_t line, const std::string& token,
+                       const std::string& owner) {
   errno = 0;
   char* end = nullptr;
   const double value = std::strtod(token.c_str(), &end);
@@ -54,6 +56,9 @@ double parseCoordinate(const std::string& path, std::size_t line, const std::str
     lineError(path, line, "bad number \"" + token + "\"");
   }
   if (!std::isfinite(value)) lineError(path, line, "non-finite coordinate \"" + token + "\"");
+  if (!fitsFloat32(value)) {
+    lineError(path, line, "coordinate \"" + token + "\" of " + owner + " is too large for 32-bit floats");
+  }
   return value;
 }
 
@@ -76,16 +81,18 @@ ObjMesh readObj(const std::string& path) {
     if (keyword == "v") {
       std::string x, y, z;
       if (!(line >> x >> y >> z)) lineError(path, lineNumber, "vertex with fewer than 3 coordinates");
+      const std::string owner = "vertex " + std::to_string(mesh.positions.size() / 3);
       for (const std::string* t : {&x, &y, &z}) {
-        mesh.positions.push_back(parseCoordinate(path, lineNumber, *t));
+        mesh.positions.push_back(parseCoordinate(path, lineNumber, *t, owner));
       }
     } else if (keyword == "vt") {
       std::string u, v;
       if (!(line >> u)) lineError(path, lineNumber, "texture coordinate without a value");
       if (!(line >> v)) v = "0";
-      texcoords.push_back(parseCoordinate(path, lineNumber, u));
+      const std::string owner = "texture coordinate " + std::to_string(texcoords.size() / 2);
+      texcoords.push_back(parseCoordinate(path, lineNumber, u, owner));
       // OBJ puts the uv origin at the image's bottom left, glTF at its top left.
-      texcoords.push_back(1.0 - parseCoordinate(path, lineNumber, v));
+      texcoords.push_back(1.0 - parseCoordinate(path, lineNumber, v, owner));
     } else if (keyword == "f") {
       const long vertexCount = static_cast<long>(mesh.positions.size() / 3);
       const long uvCount = static_cast<long>(texcoords.size() / 2);

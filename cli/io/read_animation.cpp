@@ -22,24 +22,41 @@ std::string lowerExtension(const std::string& path) {
   return ext;
 }
 
+bool isObjSequence(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec) ||
+         (lowerExtension(path) == ".obj" && path.find_first_of("%*?[") != std::string::npos);
+}
+
 }  // namespace
+
+std::vector<std::string> animationFiles(const std::string& path) {
+  try {
+    if (isObjSequence(path)) return listObjSequence(path);
+    std::vector<std::string> files{path};
+    const std::string ext = lowerExtension(path);
+    if (ext == ".gltf" || ext == ".glb") {
+      const std::vector<std::string> buffers = gltfBufferFiles(path);
+      files.insert(files.end(), buffers.begin(), buffers.end());
+    }
+    return files;
+  } catch (const ReadError&) {
+    return isObjSequence(path) ? std::vector<std::string>{} : std::vector<std::string>{path};
+  }
+}
 
 MeshAnimation readAnimation(const std::string& path, const ReadOptions& options) {
   if (options.frameRate && !(std::isfinite(*options.frameRate) && *options.frameRate > 0)) {
     throwReadError(path, "frame rate override " + std::to_string(*options.frameRate) +
                              " is not a positive number");
   }
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return readObjSequence(path, options);
+  if (isObjSequence(path)) return readObjSequence(path, options);
   const std::string ext = lowerExtension(path);
   if (ext == ".gltf" || ext == ".glb") return readGltf(path, options);
   if (ext == ".md2") return readMd2(path, options);
   if (ext == ".pc2") return readPc2(path, options);
   if (ext == ".mdd") return readMdd(path, options);
-  if (ext == ".obj") {
-    const bool isPattern = path.find_first_of("%*?[") != std::string::npos;
-    return isPattern ? readObjSequence(path, options) : readObjAnimation(path, options);
-  }
+  if (ext == ".obj") return readObjAnimation(path, options);
   throwReadError(path, "unknown animation format \"" + ext +
                            "\" (expected .gltf, .glb, .md2, .pc2, .mdd, .obj or a directory of .obj files)");
 }

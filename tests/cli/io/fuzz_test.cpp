@@ -1,6 +1,8 @@
 // Truncated and bit-flipped copies of valid files (fixed seed) fed to every
 // reader: each must either read something consistent or throw ReadError,
 // never crash, hang or read out of bounds (the sanitizer build checks that).
+// Files whose numbers are finite but too large for the float32 output are
+// refused by every reader that can hold such numbers.
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -30,7 +32,7 @@ void expectConsistent(const MeshAnimation& anim, const std::string& label) {
   ASSERT_FALSE(anim.frames.empty()) << label;
   for (const auto& frame : anim.frames) {
     ASSERT_EQ(frame.size(), 3 * std::size_t(anim.vertexCount)) << label;
-    for (double x : frame) ASSERT_TRUE(std::isfinite(x)) << label;
+    for (double x : frame) ASSERT_TRUE(std::isfinite(x) && fitsFloat32(x)) << label << ": " << x;
   }
   for (const auto& t : anim.triangles) {
     for (int i : t) ASSERT_TRUE(i >= 0 && i < anim.vertexCount) << label;
@@ -107,6 +109,48 @@ TEST(ReaderFuzz, DamagedFilesAreReadConsistentlyOrRefused) {
   EXPECT_EQ(read + refused, int(seeds.size()) * variants);
   // Truncation alone refuses many: the readers do notice damage.
   EXPECT_GT(refused, int(seeds.size()) * variants * 3 / 8);
+}
+
+// A triangle (0,0,0), (1,0,0), (0,1,0) in a .gltf whose node scales x by `scaleX`.
+std::string scaledTriangleGltf(const std::string& scaleX) {
+  return R"({"asset": {"version": "2.0"},
+    "buffers": [{"byteLength": 36, "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}],
+    "bufferViews": [{"buffer": 0, "byteLength": 36}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3"}],
+    "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+    "nodes": [{"mesh": 0, "scale": [)" + scaleX + R"(, 1, 1]}],
+    "scenes": [{"nodes": [0]}]})";
+}
+
+TEST(ReaderFuzz, FiniteValuesBeyondFloat32AreRefusedWithTheirPlace) {
+  ScratchDir dir;
+  // Just inside the range reads; just past it is refused. (PC2 and MDD store
+  // float32 themselves: whatever they hold fits.)
+  const std::string obj = dir.file("big.obj");
+  writeText(obj, "v 0 0 0\nv 3.4e38 1 2\nv 0 1 0\nf 1 2 3\n");
+  expectConsistent(readAnimation(obj), "3.4e38 in an OBJ");
+  writeText(obj, "v 0 0 0\nv 1e39 1 2\nv 0 1 0\nf 1 2 3\n");
+  EXPECT_TRUE(failsWith([&] { readAnimation(obj); },
+                        {obj, "coordinate \"1e39\" of vertex 1 is too large for 32-bit floats", "line 2"}));
+  writeText(obj, "v 0 0 0\nv 1 1 2\nv 0 1 0\nvt 0 -4e38\nf 1/1 2/1 3/1\n");
+  EXPECT_TRUE(failsWith([&] { readAnimation(obj); },
+                        {obj, "coordinate \"-4e38\" of texture coordinate 0 is too large for 32-bit floats",
+                         "line 4"}));
+
+  Md2Model model = sampleMd2();
+  model.frames[2].scale[1] = 1e38f;  // a byte of 255 times it overflows float32
+  const std::string md2 = dir.file("big.md2");
+  writeFile(md2, buildMd2(model).data);
+  EXPECT_TRUE(failsWith([&] { readAnimation(md2); },
+                        {md2, "frame 2, vertex 0 has a coordinate too large for 32-bit floats",
+                         "at byte " + std::to_string(md2FrameOffset(model, 2) + 40)}));
+
+  const std::string gltf = dir.file("big.gltf");
+  writeText(gltf, scaledTriangleGltf("3e38"));
+  expectConsistent(readAnimation(gltf), "3e38 in a glTF node");
+  writeText(gltf, scaledTriangleGltf("1e39"));
+  EXPECT_TRUE(failsWith([&] { readAnimation(gltf); },
+                        {gltf, "position of vertex 1 is too large for 32-bit floats", "frame 0"}));
 }
 
 }  // namespace

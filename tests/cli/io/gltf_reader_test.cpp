@@ -1,8 +1,10 @@
 // The glTF reader on files built here with tinygltf: morph-target animation
 // (sampled at key times, at a fixed rate, with STEP keys, and static), a
-// skinned joint chain evaluated through its hierarchy, and malformed files.
+// skinned joint chain evaluated through its hierarchy, malformed files, and
+// buffer URIs that would read files outside the glTF file's folder.
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 #include <tiny_gltf.h>
@@ -263,6 +265,81 @@ TEST(GltfReader, RefusesMalformedFiles) {
 
   writeText(dir.file("text.gltf"), "{\"asset\": {\"version\": \"2.0\"");
   EXPECT_TRUE(failsWith([&] { readGltf(dir.file("text.gltf")); }, {"text.gltf", "not a valid glTF file"}));
+}
+
+// A triangle (0,0,0), (1,0,0), (0,1,0) whose one buffer is `uri`.
+std::string triangleGltf(const std::string& uri) {
+  return R"({"asset": {"version": "2.0"},
+    "buffers": [{"byteLength": 36, "uri": ")" + uri + R"("}],
+    "bufferViews": [{"buffer": 0, "byteLength": 36}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3"}],
+    "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+    "nodes": [{"mesh": 0}],
+    "scenes": [{"nodes": [0]}]})";
+}
+
+std::vector<std::uint8_t> trianglePositions() {
+  Bytes b;
+  for (float x : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f}) b.f32le(x);
+  return b.data;
+}
+
+TEST(GltfReader, BuffersAreReadOnlyFromTheFilesFolder) {
+  ScratchDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.file("model/sub"));
+  writeFile(dir.file("secret.bin"), trianglePositions());
+  writeFile(dir.file("model/inside.bin"), trianglePositions());
+  writeFile(dir.file("model/sub/deeper.bin"), trianglePositions());
+  fs::create_symlink("../secret.bin", dir.file("model/link.bin"));
+  const std::string path = dir.file("model/scene.gltf");
+
+  // Inside the folder, however spelled.
+  for (const char* uri : {"inside.bin", "sub/deeper.bin", "sub/../inside.bin", "./sub/%64eeper.bin"}) {
+    SCOPED_TRACE(uri);
+    writeText(path, triangleGltf(uri));
+    const MeshAnimation anim = readGltf(path);
+    ASSERT_EQ(anim.vertexCount, 3);
+    EXPECT_EQ(anim.frames[0][3], 1.0);
+  }
+  // Outside it, or not a file at all: refused before anything is opened.
+  const struct {
+    std::string uri;
+    std::string message;
+  } refused[] = {
+      {"../secret.bin", "buffer URI \"../secret.bin\" leaves the glTF file's folder"},
+      {"sub/../../secret.bin", "buffer URI \"sub/../../secret.bin\" leaves the glTF file's folder"},
+      {"%2e%2e/secret.bin", "buffer URI \"%2e%2e/secret.bin\" leaves the glTF file's folder"},
+      {"link.bin", "buffer URI \"link.bin\" leaves the glTF file's folder"},
+      {"/etc/shadow", "buffer URI \"/etc/shadow\" is an absolute path"},
+      {"%2Fetc/shadow", "buffer URI \"%2Fetc/shadow\" is an absolute path"},
+      {"file:///etc/shadow", "buffer URI \"file:///etc/shadow\" has a scheme other than data:"},
+      {"http://example.com/a.bin", "buffer URI \"http://example.com/a.bin\" has a scheme other than data:"},
+      {"data:text/plain,abc", "buffer URI \"data:text/plain,abc\" is a data: URI of a form that cannot be read"},
+      {"sub", "buffer URI \"sub\" does not name a regular file"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.uri);
+    writeText(path, triangleGltf(c.uri));
+    EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, c.message, "buffer 0"}));
+    // The same refusal for the listing the program checks its outputs with.
+    EXPECT_TRUE(failsWith([&] { gltfBufferFiles(path); }, {path, c.message}));
+  }
+  // A file that is not there is named as the URI gives it, and nothing of
+  // another file (such as its size) shows.
+  writeText(path, triangleGltf("missing.bin"));
+  EXPECT_TRUE(failsWith([&] { readGltf(path); }, {path, "missing.bin"}));
+  writeText(path, triangleGltf("inside.bin"));
+  EXPECT_EQ(gltfBufferFiles(path), std::vector<std::string>{fs::canonical(dir.file("model/inside.bin")).string()});
+
+  // A .glb's external buffers follow the same rule.
+  std::string json = triangleGltf("../secret.bin");
+  json.resize((json.size() + 3) / 4 * 4, ' ');
+  Bytes glb;
+  glb.text("glTF").i32le(2).i32le(int(20 + json.size())).i32le(int(json.size())).text("JSON").text(json);
+  writeFile(dir.file("model/scene.glb"), glb.data);
+  EXPECT_TRUE(failsWith([&] { readGltf(dir.file("model/scene.glb")); },
+                        {dir.file("model/scene.glb"), "buffer URI \"../secret.bin\" leaves the glTF file's folder"}));
 }
 
 }  // namespace

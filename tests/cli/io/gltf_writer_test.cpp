@@ -189,6 +189,13 @@ TEST(GltfWriter, RefusesInconsistentRigsWithoutWriting) {
   rig = makeRig({});
   rig.boneWorld[2][1][5] = std::nan("");
   refuses(rig, "frame 2, joint 1 has a non-finite bone matrix");
+  // Finite, but past float32: the file would hold infinities.
+  rig = makeRig({});
+  rig.restPositions[4] = 1e39;
+  refuses(rig, "rig has values too large for 32-bit floats (accessor 0)");
+  rig = makeRig({});
+  rig.boneWorld[1][2][13] = -5e38;
+  refuses(rig, "rig has values too large for 32-bit floats");
   rig = makeRig({});
   rig.bindingMatrices.pop_back();
   refuses(rig, "one binding and one rest matrix per joint");

@@ -3,6 +3,10 @@
 // animation, frame selection and axes behave, and bad files are refused
 // without leaving output behind.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -10,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "cli/decompose.h"
@@ -143,6 +148,37 @@ int runProgram(const std::string& arguments, std::string& output) {
     const int status = pclose(pipe);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// The same, run from the folder `folder`.
+int runProgramIn(const std::string& folder, const std::string& arguments, std::string& output) {
+    const std::string command = "cd '" + folder + "' && " + std::string(VANTREL_PROGRAM) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    char buffer[4096];
+    output.clear();
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A small tube as a point cache with its topology, and a stand-in viewer, in `dir`.
+void writeSmallTube(const ScratchDir& dir) {
+    RigidTube tube;
+    tube.parts = 2;
+    tube.frames = 6;
+    const auto frames = tube.positions();
+    writePc2(dir.file("tube.pc2"), frames, tube.vertexCount());
+    writeObj(dir.file("tube.obj"), frames.front(), tube.triangles());
+    vantrel::io::test::writeText(dir.file("viewer.js"), "// viewer");
+}
+
+// Quick settings for a decomposition of the small tube.
+const char* const kQuick = " -b 2 -n 2 --search 0 -q";
 
 }  // namespace
 
@@ -331,10 +367,14 @@ TEST(Decompose, BadFilesAreRefusedWithoutOutput) {
     withNan[1][4] = std::nan("");
     writePc2(dir.file("nan.pc2"), withNan, tube.vertexCount());
 
+    // Finite, but past what the float32 rig can hold.
+    vantrel::io::test::writeText(dir.file("big.obj"), "v 0 0 0\nv 1e39 1 2\nv 0 1 0\nf 1 2 3\n");
+
     const struct {
         const char* input;
         const char* fragment;
     } cases[] = {
+        {"big.obj", "big.obj: coordinate \"1e39\" of vertex 1 is too large for 32-bit floats (line 2)"},
         {"magic.pc2", "magic.pc2"},
         {"truncated.pc2", "truncated.pc2"},
         {"fewer.pc2 --topology " , "fewer.pc2"},
@@ -360,4 +400,215 @@ TEST(Decompose, BadFilesAreRefusedWithoutOutput) {
     std::string printed;
     EXPECT_NE(runProgram("decompose " + dir.file("magic.pc2") + " -o " + dir.file("x.glb") + " -k 0", printed), 0);
     EXPECT_NE(printed.find("--influences"), std::string::npos) << printed;
+}
+
+TEST(Decompose, OutputsThatAreTheSameFileOrAnInputAreRefusedBeforeAnyWork) {
+    ScratchDir dir;
+    writeSmallTube(dir);
+    const std::string input = dir.file("tube.pc2") + " --topology " + dir.file("tube.obj");
+    const std::string inputBytes = fileText(dir.file("tube.pc2"));
+    const std::string topologyBytes = fileText(dir.file("tube.obj"));
+    // Other names of files: a hard link to the input, a link to the folder.
+    ASSERT_EQ(::link(dir.file("tube.pc2").c_str(), dir.file("alias.json").c_str()), 0);
+    std::filesystem::create_directory_symlink(dir.path(), dir.file("same-folder"));
+
+    const struct {
+        std::string options;
+        std::string message;
+    } cases[] = {
+        {"-o " + dir.file("o.glb") + " --html " + dir.file("o.glb"),
+         "-o " + dir.file("o.glb") + " and --html " + dir.file("o.glb") + " are the same file"},
+        {"-o " + dir.file("o.glb") + " --report " + dir.path() + "/./o.glb",
+         "-o " + dir.file("o.glb") + " and --report " + dir.path() + "/./o.glb are the same file"},
+        {"-o " + dir.file("o.glb") + " --report " + dir.file("r.json") + " --scene " + dir.file("same-folder/r.json"),
+         "--report " + dir.file("r.json") + " and --scene " + dir.file("same-folder/r.json") + " are the same file"},
+        {"-o " + dir.file("o.glb") + " --report " + dir.file("tube.pc2"),
+         "--report " + dir.file("tube.pc2") + ": is the same file as the input " + dir.file("tube.pc2")},
+        {"-o " + dir.file("o.glb") + " --report " + dir.file("alias.json"),
+         "--report " + dir.file("alias.json") + ": is the same file as the input " + dir.file("tube.pc2")},
+        {"-o " + dir.file("o.glb") + " --html " + dir.file("tube.obj"),
+         "--html " + dir.file("tube.obj") + ": is the same file as the topology " + dir.file("tube.obj")},
+        {"-o " + dir.file("o.glb") + " --html " + dir.file("viewer.js"),
+         "--html " + dir.file("viewer.js") + ": is the same file as the viewer script"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        std::string printed;
+        EXPECT_EQ(runProgram("decompose " + input + " " + c.options + " --viewer-script " + dir.file("viewer.js") +
+                                 kQuick,
+                             printed),
+                  1);
+        EXPECT_EQ(printed.rfind("vantrel: " + c.message, 0), 0u) << printed;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("r.json")));
+        EXPECT_EQ(fileText(dir.file("tube.pc2")), inputBytes);
+        EXPECT_EQ(fileText(dir.file("tube.obj")), topologyBytes);
+        EXPECT_EQ(fileText(dir.file("viewer.js")), "// viewer");
+    }
+
+    // An OBJ sequence's files are inputs too.
+    writeObj(dir.file("walk_1.obj"), {0, 0, 0, 1, 0, 0, 0, 1, 0}, {{0, 1, 2}});
+    writeObj(dir.file("walk_2.obj"), {0, 0, 0, 1, 0, 0, 0, 2, 0}, {{0, 1, 2}});
+    std::string printed;
+    EXPECT_EQ(runProgram("decompose '" + dir.file("walk_*.obj") + "' -o " + dir.file("o.glb") + " --report " +
+                             dir.file("walk_2.obj") + kQuick,
+                         printed),
+              1);
+    EXPECT_NE(printed.find("--report " + dir.file("walk_2.obj") + ": is the same file as the input"),
+              std::string::npos)
+        << printed;
+}
+
+TEST(Decompose, OutputPathsAreCheckedBeforeTheInputIsRead) {
+    ScratchDir dir;
+    writeSmallTube(dir);
+    std::filesystem::create_directory(dir.file("folder"));
+    // The input does not exist: a refusal that names the output was made
+    // before reading it.
+    const std::string missingInput = "decompose " + dir.file("never.pc2");
+    const struct {
+        std::string options;
+        std::string message;
+    } cases[] = {
+        {"-o " + dir.file("out.obj"),
+         "-o " + dir.file("out.obj") + ": unknown output format \".obj\" (expected .glb or .gltf)"},
+        {"-o " + dir.file("missing/x.glb"),
+         "-o " + dir.file("missing/x.glb") + ": the folder " + dir.file("missing") + " does not exist"},
+        {"-o " + dir.file("o.glb") + " --report " + dir.file("missing/r.json"),
+         "--report " + dir.file("missing/r.json") + ": the folder " + dir.file("missing") + " does not exist"},
+        {"-o " + dir.file("o.glb") + " --html " + dir.file("folder"),
+         "--html " + dir.file("folder") + ": is a directory"},
+        {"-o " + dir.file("o.glb") + " --scene " + dir.file("folder") + "/",
+         "--scene " + dir.file("folder") + "/: does not name a file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        std::string printed;
+        EXPECT_EQ(runProgram(missingInput + " " + c.options + " --viewer-script " + dir.file("viewer.js") + kQuick,
+                             printed),
+                  1);
+        EXPECT_EQ(printed, "vantrel: " + c.message + "\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
+    }
+
+    // With a good input, a bad report path still stops the run before the
+    // rig is written.
+    std::string printed;
+    EXPECT_EQ(runProgram("decompose " + dir.file("tube.pc2") + " -o " + dir.file("o.glb") + " --report " +
+                             dir.file("missing/r.json") + kQuick,
+                         printed),
+              1);
+    EXPECT_NE(printed.find("does not exist"), std::string::npos) << printed;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
+}
+
+TEST(Decompose, DevicesAndPipesAreWrittenNotReplaced) {
+    ScratchDir dir;
+    writeSmallTube(dir);
+    const std::string input = "decompose " + dir.file("tube.pc2") + " --viewer-script " + dir.file("viewer.js");
+
+    // A pipe: the report goes through it, and it stays a pipe. (The report is
+    // far smaller than a pipe's buffer: the test reads it after the run.)
+    ASSERT_EQ(::mkfifo(dir.file("report.fifo").c_str(), 0644), 0);
+    const int pipeEnd = ::open(dir.file("report.fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(pipeEnd, 0);
+    std::string printed;
+    EXPECT_EQ(runProgram(input + " -o " + dir.file("o.glb") + " --report " + dir.file("report.fifo") + kQuick, printed),
+              0)
+        << printed;
+    std::string piped;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipeEnd, buffer, sizeof buffer)) > 0;) piped.append(buffer, size_t(n));
+    ::close(pipeEnd);
+    EXPECT_EQ(std::filesystem::status(dir.file("report.fifo")).type(), std::filesystem::file_type::fifo);
+    const nlohmann::json pipedReport = nlohmann::json::parse(piped, nullptr, false);
+    EXPECT_TRUE(pipedReport.is_object() && pipedReport.contains("eRms")) << piped;
+
+    // A rig through a link to /dev/null: the link stays, and the page still
+    // holds the rig. A scene through a link to a regular file: the link
+    // stays and the file it names is replaced whole.
+    std::filesystem::create_symlink("/dev/null", dir.file("null.glb"));
+    std::filesystem::create_directory(dir.file("scenes"));
+    vantrel::io::test::writeText(dir.file("scenes/scene.json"), "old");
+    std::filesystem::create_symlink("scenes/scene.json", dir.file("scene-link.json"));
+    EXPECT_EQ(runProgram(input + " -o " + dir.file("null.glb") + " --html " + dir.file("page.html") + " --scene " +
+                             dir.file("scene-link.json") + kQuick,
+                         printed),
+              0)
+        << printed;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("null.glb")));
+    EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
+    EXPECT_NE(fileText(dir.file("page.html")).find("vantrel-data"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("scene-link.json")));
+    const nlohmann::json scene = nlohmann::json::parse(fileText(dir.file("scenes/scene.json")), nullptr, false);
+    EXPECT_TRUE(scene.is_object() && scene.contains("nodes"));
+    for (const char* folder : {"", "scenes"})
+        for (const auto& entry : std::filesystem::directory_iterator(dir.file(folder)))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+
+    // A full device (as /dev/full, made here where mknod is allowed): the
+    // write error is reported with the file, and the device stays.
+    if (::mknod(dir.file("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+        GTEST_SKIP() << "cannot make a device node here";
+    }
+    EXPECT_EQ(runProgram(input + " -o " + dir.file("o.glb") + " --html " + dir.file("full") + kQuick, printed), 1);
+    EXPECT_NE(printed.find("vantrel: " + dir.file("full") + ": cannot write: No space left on device"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find("wrote"), std::string::npos) << printed;
+    EXPECT_EQ(std::filesystem::status(dir.file("full")).type(), std::filesystem::file_type::character);
+}
+
+TEST(Report, PathsInAReportAreRelativeToItsFolderAndThePageReplacesNoneOfItsSources) {
+    ScratchDir dir;
+    writeSmallTube(dir);
+    std::filesystem::create_directory(dir.file("out"));
+    std::filesystem::create_directory(dir.file("elsewhere"));
+    std::string printed;
+    ASSERT_EQ(runProgramIn(dir.path(),
+                           std::string("decompose tube.pc2 --topology tube.obj -o out/tube.glb --report out/tube.json") +
+                               kQuick,
+                           printed),
+              0)
+        << printed;
+    const nlohmann::json report = readJson(dir.file("out/tube.json"));
+    EXPECT_EQ(report["input"], "../tube.pc2");
+    EXPECT_EQ(report["topology"], "../tube.obj");
+    EXPECT_EQ(report["output"], "tube.glb");
+
+    // From another folder, as from the report's own.
+    for (const std::string& folder : {dir.file("elsewhere"), dir.file("out")}) {
+        SCOPED_TRACE(folder);
+        std::filesystem::remove(dir.file("page.html"));
+        EXPECT_EQ(runProgramIn(folder,
+                               "report " + dir.file("out/tube.json") + " -o " + dir.file("page.html") +
+                                   " --viewer-script " + dir.file("viewer.js") + " -q",
+                               printed),
+                  0)
+            << printed;
+        EXPECT_NE(fileText(dir.file("page.html")).find("vantrel-data"), std::string::npos);
+    }
+
+    const std::string reportBytes = fileText(dir.file("out/tube.json"));
+    const std::string rigBytes = fileText(dir.file("out/tube.glb"));
+    const struct {
+        std::string page;
+        std::string message;
+    } cases[] = {
+        {"out/tube.json", "-o out/tube.json: is the same file as the report out/tube.json"},
+        {"./out/../out/tube.json", "-o ./out/../out/tube.json: is the same file as the report out/tube.json"},
+        {"out/tube.glb", "-o out/tube.glb: is the same file as the rig file out/tube.glb"},
+        {"tube.pc2", "-o tube.pc2: is the same file as the input out/../tube.pc2"},
+        {"viewer.js", "-o viewer.js: is the same file as the viewer script viewer.js"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.page);
+        EXPECT_EQ(runProgramIn(dir.path(), "report out/tube.json -o " + c.page + " --viewer-script viewer.js -q",
+                               printed),
+                  1);
+        EXPECT_EQ(printed.rfind("vantrel: " + c.message, 0), 0u) << printed;
+        EXPECT_EQ(fileText(dir.file("out/tube.json")), reportBytes);
+        EXPECT_EQ(fileText(dir.file("out/tube.glb")), rigBytes);
+        EXPECT_EQ(fileText(dir.file("viewer.js")), "// viewer");
+    }
 }
