@@ -18,10 +18,15 @@ namespace vantrel::cli {
 namespace {
 
 // A path from the report: relative paths are relative to the report's
-// folder (decompose writes them so), wherever the command runs from.
+// folder (decompose writes them so), wherever the command runs from. Reports
+// written before that held paths relative to the folder decompose ran in: a
+// path found only there is still taken from there.
 std::string resolve(const std::string& path, const std::filesystem::path& reportDir) {
     if (path.empty() || std::filesystem::path(path).is_absolute() || reportDir.empty()) return path;
-    return (reportDir / path).string();
+    const std::filesystem::path besideReport = reportDir / path;
+    std::error_code ignored;
+    if (!std::filesystem::exists(besideReport, ignored) && std::filesystem::exists(path, ignored)) return path;
+    return besideReport.string();
 }
 
 }  // namespace

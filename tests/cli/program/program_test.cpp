@@ -589,6 +589,21 @@ TEST(Report, PathsInAReportAreRelativeToItsFolderAndThePageReplacesNoneOfItsSour
         EXPECT_NE(fileText(dir.file("page.html")).find("vantrel-data"), std::string::npos);
     }
 
+    // A report written before, with paths relative to the folder decompose
+    // ran in, still opens from that folder.
+    {
+        nlohmann::json older = report;
+        older["input"] = "tube.pc2";
+        older["topology"] = "tube.obj";
+        older["output"] = "out/tube.glb";
+        std::ofstream(dir.file("out/older.json")) << older.dump(2);
+        std::filesystem::remove(dir.file("page.html"));
+        EXPECT_EQ(runProgramIn(dir.path(), "report out/older.json -o page.html --viewer-script viewer.js -q", printed),
+                  0)
+            << printed;
+        EXPECT_NE(fileText(dir.file("page.html")).find("vantrel-data"), std::string::npos);
+    }
+
     const std::string reportBytes = fileText(dir.file("out/tube.json"));
     const std::string rigBytes = fileText(dir.file("out/tube.glb"));
     const struct {
