@@ -137,9 +137,8 @@ std::vector<std::vector<double>> bendingTube(int bones, int rings, int perRing, 
     return out;
 }
 
-// Runs the built program; returns its exit code and what it printed.
-int runProgram(const std::string& arguments, std::string& output) {
-    const std::string command = std::string(VANTREL_PROGRAM) + " " + arguments + " 2>&1";
+// Runs a shell command; returns its exit code and what it printed.
+int runShell(const std::string& command, std::string& output) {
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return -1;
     char buffer[4096];
@@ -149,16 +148,14 @@ int runProgram(const std::string& arguments, std::string& output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs the built program; returns its exit code and what it printed.
+int runProgram(const std::string& arguments, std::string& output) {
+    return runShell(std::string(VANTREL_PROGRAM) + " " + arguments + " 2>&1", output);
+}
+
 // The same, run from the folder `folder`.
 int runProgramIn(const std::string& folder, const std::string& arguments, std::string& output) {
-    const std::string command = "cd '" + folder + "' && " + std::string(VANTREL_PROGRAM) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    output.clear();
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return runShell("cd '" + folder + "' && " + std::string(VANTREL_PROGRAM) + " " + arguments + " 2>&1", output);
 }
 
 std::string fileText(const std::string& path) {
