@@ -33,10 +33,11 @@
 //
 // What the normal equations cannot tell apart is a column that is nearly a
 // combination of the passive ones: its pivot is then lost in the rounding of
-// F. NnlsSolver decides such a column on the tall matrix; so this solver stops
-// with Undecided and the caller solves the tall system instead, unless the
-// column is known to duplicate a passive column (within 1e-12 of its norm),
-// which NnlsSolver always blocks.
+// F. NnlsSolver decides such a column on the design matrix; so this solver
+// stops with Undecided and the caller solves on the design matrix instead
+// (the weight step: on its rows reduced to the span of the columns), unless
+// the column is known to duplicate a passive column (within 1e-12 of its
+// norm), which NnlsSolver always blocks.
 //
 // Detail header: only solver sources and tests include it (it exposes Eigen).
 
