@@ -247,6 +247,12 @@ int runDecompose(const DecomposeOptions& options) {
 
     // Joints.
     const bool useSkeleton = options.bones <= 0 && !samples.jointNames.empty();
+    // A joint needs a vertex of its own to place and to carry: more than the
+    // mesh has would only run long and leave joints empty.
+    if (options.bones > samples.vertexCount)
+        throw std::runtime_error("-b " + std::to_string(options.bones) + ": more joints than the animation's " +
+                                 std::to_string(samples.vertexCount) + " vertices; give at most " +
+                                 std::to_string(samples.vertexCount));
     DecomposeOptions settings = options;
     if (!useSkeleton && settings.bones <= 0) settings.bones = 16;
     std::string placementNote;

@@ -8,6 +8,27 @@
 #include "cli/info.h"
 #include "cli/report_command.h"
 
+namespace {
+
+// A number checked against a lower bound, the range said in words: CLI11's
+// own range checks print their upper bound, DBL_MAX in full. NaN fails.
+CLI::Validator numberAbove(double bound, bool inclusive, const std::string& name, const std::string& words) {
+    return CLI::Validator(
+        [bound, inclusive, words](std::string& value) -> std::string {
+            double number = 0.0;
+            if (!CLI::detail::lexical_cast(value, number)) return "\"" + value + "\" is not a number";
+            const bool inside = inclusive ? number >= bound : number > bound;
+            return inside ? std::string() : "must be " + words + ", not " + value;
+        },
+        name);
+}
+
+const CLI::Validator kPositive = numberAbove(0.0, false, "POSITIVE", "greater than 0");
+const CLI::Validator kNonNegative = numberAbove(0.0, true, "NONNEGATIVE", "0 or more");
+const CLI::Validator kAtLeastOne = numberAbove(1.0, true, "AT LEAST 1", "at least 1");
+
+}  // namespace
+
 int main(int argc, char** argv) {
     using vantrel::cli::DecomposeOptions;
     using vantrel::cli::UpAxis;
@@ -34,12 +55,13 @@ int main(int argc, char** argv) {
         ->group("");
     decompose->add_option("--html-frame-budget", options.htmlFrameBudget,
                           "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
-        ->check(CLI::PositiveNumber)
+        ->check(kPositive)
         ->group("");
 
     auto* solving = "Solving";
     decompose->add_option("-b,--bones", options.bones,
                           "Joints to solve; default: the file's skeleton if it has one, else 16")
+        ->check(kAtLeastOne)
         ->group(solving);
     decompose->add_option("-k,--influences", options.influences, "Most joints per vertex")
         ->check(CLI::Range(1, 64))
@@ -60,21 +82,22 @@ int main(int argc, char** argv) {
         ->group(solving);
     decompose->add_option("--break-percent", options.breakPercent,
                           "Stop when an iteration improves the error by less than this (percent); 0 never")
+        ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);
     decompose->add_option("--search", options.search,
                           "Work spent beyond one solve on other placements and on moving weak joints, in "
                           "solves' worth of iterations (at most 1e9 vertex x frame x joint iterations); 0: none")
-        ->check(CLI::NonNegativeNumber)
+        ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);
     decompose->add_option("-j,--threads", options.threads, "Threads to use; 0: every core")
-        ->check(CLI::NonNegativeNumber)
+        ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);
     decompose->add_option("--lagrangian", options.lagrangian,
                           "Weight of the sum-to-one constraint; default: 100 x the model's size")
-        ->check(CLI::PositiveNumber)
+        ->check(kPositive)
         ->group(solving);
 
     auto* frames = "Frames and axes";
@@ -85,7 +108,7 @@ int main(int argc, char** argv) {
     decompose->add_option("--rest-frame", options.restFrame, "Frame of the rest pose; default: the first used")
         ->group(frames);
     decompose->add_option("--fps", options.frameRate, "Frames per second, overriding the file's")
-        ->check(CLI::PositiveNumber)
+        ->check(kPositive)
         ->group(frames);
     std::string up = "auto";
     decompose->add_option("--up", up, "Up axis of the input: y, z, or auto (z for MD2)")
@@ -109,7 +132,13 @@ int main(int argc, char** argv) {
     reportPage->add_option("--viewer-script", reportOptions.viewerScriptPath, "The page's bundled viewer")->group("");
     reportPage->add_flag("-q,--quiet", reportOptions.quiet, "No progress on standard error");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // Help is a success; every usage error exits 2, as command-line
+        // tools do.
+        return app.exit(error) == 0 ? 0 : 2;
+    }
     options.upAxis = up == "y" ? UpAxis::y : (up == "z" ? UpAxis::z : UpAxis::automatic);
 
     try {

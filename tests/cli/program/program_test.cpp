@@ -456,6 +456,45 @@ TEST(Decompose, OutputsThatAreTheSameFileOrAnInputAreRefusedBeforeAnyWork) {
         << printed;
 }
 
+// Usage errors exit 2 and say the allowed range in words; a joint count the
+// mesh cannot carry is refused after reading, before any placement.
+TEST(Decompose, OptionsOutOfRangeAreRefusedInWords) {
+    ScratchDir dir;
+    writeSmallTube(dir);
+    const std::string run = "decompose " + dir.file("tube.pc2") + " --topology " + dir.file("tube.obj") + " -o " +
+                            dir.file("o.glb") + " -q ";
+    const struct {
+        std::string options;
+        std::string message;
+    } cases[] = {
+        {"--fps 0", "--fps: must be greater than 0, not 0"},
+        {"--lagrangian -1", "--lagrangian: must be greater than 0, not -1"},
+        {"--lagrangian nan", "--lagrangian: must be greater than 0, not nan"},
+        {"-j -3", "--threads: must be 0 or more, not -3"},
+        {"-b 0", "--bones: must be at least 1, not 0"},
+        {"-b -1", "--bones: must be at least 1, not -1"},
+        {"--break-percent -1", "--break-percent: must be 0 or more, not -1"},
+        {"--break-percent nan", "--break-percent: must be 0 or more, not nan"},
+        {"--search x", "--search: \"x\" is not a number"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        std::string printed;
+        EXPECT_EQ(runProgram(run + c.options, printed), 2);
+        EXPECT_EQ(printed.rfind(c.message + "\n", 0), 0u) << printed;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
+    }
+    std::string printed;
+    EXPECT_EQ(runProgram("frobnicate", printed), 2);
+    EXPECT_EQ(runProgram(run + "-b 100000", printed), 1);
+    RigidTube tube;
+    tube.parts = 2;
+    const std::string vertices = std::to_string(tube.vertexCount());
+    EXPECT_EQ(printed, "vantrel: -b 100000: more joints than the animation's " + vertices + " vertices; give at most " +
+                           vertices + "\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
+}
+
 TEST(Decompose, OutputPathsAreCheckedBeforeTheInputIsRead) {
     ScratchDir dir;
     writeSmallTube(dir);
