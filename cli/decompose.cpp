@@ -157,6 +157,15 @@ io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const host::PointFr
     return rig;
 }
 
+// The rig as a glTF file plays it: every bone pose its closest
+// translation-rotation-scale, as the writer exports it.
+SolvedRig asWritten(const SolvedRig& solved) {
+    SolvedRig rig = solved;
+    for (std::vector<io::Matrix4>& poses : rig.boneWorld)
+        for (io::Matrix4& pose : poses) pose = io::trsMatrix(io::closestTrs(pose).trs);
+    return rig;
+}
+
 // The page's data: the samples in time order, the solved rig's distance to
 // them per vertex, and the exported file's bytes as written (kept rather than
 // read back: the rig may have gone to a pipe).
@@ -355,13 +364,23 @@ int runDecompose(const DecomposeOptions& options) {
         io::writeFileAtomically(*options.scenePath, [](const std::string& path) { host::saveScene(path); });
 
     // Measure and export.
-    const RigError error = measureRigError(*positions, solved.influences, solved.bindingMatrices, solved.boneWorld);
+    const RigError solvedError =
+        measureRigError(*positions, solved.influences, solved.bindingMatrices, solved.boneWorld);
     start = Clock::now();
     progress.stage("writing " + options.outputPath);
     std::string rigFile;
     const io::WriteSummary written = io::writeSkinnedGltf(exportedRig(samples, *positions, joints, solved),
                                                           options.outputPath, options.htmlPath ? &rigFile : nullptr);
     progress.finish();
+    // glTF joints cannot shear: the file plays the closest TRS of each
+    // sheared pose, so its figures are measured on those, the solved rig's
+    // kept beside them.
+    const SolvedRig writtenRig = written.shearDropped ? asWritten(solved) : SolvedRig{};
+    const SolvedRig& fileRig = written.shearDropped ? writtenRig : solved;
+    const RigError error =
+        written.shearDropped
+            ? measureRigError(*positions, fileRig.influences, fileRig.bindingMatrices, fileRig.boneWorld)
+            : solvedError;
     stages["export"] = secondsSince(start);
     const double totalSeconds = secondsSince(programStart);
 
@@ -418,6 +437,10 @@ int runDecompose(const DecomposeOptions& options) {
         report["maxDistanceAt"] = {{"frame", error.worstFrame >= 0 ? selected[error.worstFrame] : -1},
                                    {"vertex", error.worstVertex}};
         report["restDiagonal"] = error.restDiagonal;
+        if (written.shearDropped)
+            report["solvedRig"] = {{"eRms", solvedError.eRms},
+                                   {"rmsDistance", solvedError.rmsDistance},
+                                   {"maxDistance", solvedError.maxDistance}};
         report["export"] = {{"bytes", written.bytes},
                             {"influenceSets", written.influenceSets},
                             {"shearDropped", written.shearDropped},
@@ -433,7 +456,7 @@ int runDecompose(const DecomposeOptions& options) {
     std::optional<PageSummary> page;
     if (options.htmlPath) {
         progress.stage("writing " + *options.htmlPath);
-        ReportPageData data = reportPageData(samples, *positions, selected, solved, options.inputPath, std::move(rigFile));
+        ReportPageData data = reportPageData(samples, *positions, selected, fileRig, options.inputPath, std::move(rigFile));
         data.reportJson = report.dump();
         data.notes = notes;
         if (options.htmlFrameBudget) data.frameDataBudget = *options.htmlFrameBudget;
@@ -450,6 +473,9 @@ int runDecompose(const DecomposeOptions& options) {
               << solved.iterationsDone << " iterations\n"
               << "  E_RMS " << formatDouble(error.eRms) << ", max distance " << formatDouble(error.maxDistance)
               << " (rest size " << formatDouble(error.restDiagonal) << ")\n"
+              << (written.shearDropped ? "  solved rig with shear: E_RMS " + formatDouble(solvedError.eRms) +
+                                             ", max distance " + formatDouble(solvedError.maxDistance) + "\n"
+                                       : std::string())
               << "  wrote " << written.path << " (" << written.bytes / 1024 << " KiB) in "
               << formatDouble(totalSeconds, 3) << " s\n";
     if (page)

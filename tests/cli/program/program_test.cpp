@@ -265,6 +265,54 @@ TEST(Decompose, RecoversAKnownRigidRigAfterJointPlacement) {
     EXPECT_TRUE(again["notes"].empty()) << again["notes"];
 }
 
+// Affine joints that shear are exported as their closest TRS: the summary
+// and the report describe the file as it plays, the solved rig beside it.
+TEST(Decompose, AShearedRigReportsTheFileAsWritten) {
+    ScratchDir dir;
+    RigidTube tube;
+    tube.parts = 2;
+    auto frames = tube.positions();
+    for (size_t f = 1; f < frames.size(); ++f)
+        for (int v = 0; v < tube.vertexCount(); ++v)
+            frames[f][3 * v] += 0.4 * std::sin(static_cast<double>(f)) * frames[f][3 * v + 1];
+    writePc2(dir.file("shear.pc2"), frames, tube.vertexCount());
+    writeObj(dir.file("shear.obj"), frames.front(), tube.triangles());
+
+    vantrel::cli::DecomposeOptions options;
+    options.inputPath = dir.file("shear.pc2");
+    options.topologyPath = dir.file("shear.obj");
+    options.outputPath = dir.file("shear.glb");
+    options.reportPath = dir.file("shear.json");
+    options.bones = tube.parts;
+    options.affine = true;
+    options.iterations = 5;
+    options.search = 0.0;
+    options.quiet = true;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(vantrel::cli::runDecompose(options), 0);
+    const std::string summary = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    const nlohmann::json report = readJson(dir.file("shear.json"));
+    ASSERT_TRUE(report["export"]["shearDropped"].get<bool>());
+    ASSERT_TRUE(report.contains("solvedRig"));
+    EXPECT_LT(report["solvedRig"]["maxDistance"].get<double>(), report["maxDistance"].get<double>());
+    EXPECT_NE(summary.find("solved rig with shear: E_RMS"), std::string::npos) << summary;
+
+    // The file plays back at the reported largest distance, not the solved one.
+    const vantrel::io::MeshAnimation played = vantrel::io::readAnimation(dir.file("shear.glb"));
+    ASSERT_EQ(played.frameCount(), static_cast<int>(frames.size()));
+    double worst = 0.0;
+    for (size_t f = 0; f < frames.size(); ++f)
+        for (int v = 0; v < tube.vertexCount(); ++v) {
+            double squared = 0.0;
+            for (int c = 0; c < 3; ++c) squared += std::pow(played.frames[f][3 * v + c] - frames[f][3 * v + c], 2);
+            worst = std::max(worst, std::sqrt(squared));
+        }
+    const double size = vantrel::cli::boundingBoxDiagonal(frames.front());
+    EXPECT_NEAR(worst, report["maxDistance"].get<double>(), 1e-4 * size);
+}
+
 TEST(Decompose, KeepingFramesMovesThemAndCopiesOnlyARepeatedOne) {
     vantrel::io::MeshAnimation animation;
     animation.vertexCount = 1;
