@@ -183,7 +183,6 @@ struct WeightTables {
     int F = 0;
     int J = 0;
     int paddedJ = 0;  // J rounded up to whole vectors
-    std::vector<MMatrix> products;
     double origin[3] = {0.0, 0.0, 0.0};  // o
     // 3F: o'_f per shape, and the sum over shapes of |o'_f|^2.
     std::vector<double> shift;
@@ -216,7 +215,8 @@ void sizeWeightTables(const DecompositionState& state, const VertexEntries& entr
     t.F = F;
     t.J = J;
     t.paddedJ = (J + 3) / 4 * 4;
-    t.products = skinningProducts(state);
+    // The vertex rows need only W: the products are not kept.
+    const std::vector<MMatrix> products = skinningProducts(state);
     // o: the centroid of the used rest points, in id order.
     double sum[3] = {0.0, 0.0, 0.0};
     for (const int32_t id : entries.ids) {
@@ -237,7 +237,7 @@ void sizeWeightTables(const DecompositionState& state, const VertexEntries& entr
     for (int f = 0; f < F; ++f) {
         for (int c = 0; c < 3; ++c) {
             for (int k = 0; k < J; ++k) {
-                const MMatrix& M = t.products[static_cast<size_t>(f) * J + k];
+                const MMatrix& M = products[static_cast<size_t>(f) * J + k];
                 const double x = t.origin[0] * M[0][c] + t.origin[1] * M[1][c] + t.origin[2] * M[2][c] + M[3][c];
                 carried[(static_cast<size_t>(f) * 3 + c) * J + k] = x;
                 values[static_cast<size_t>(k)] = std::isfinite(x) ? x : 0.0;
@@ -255,7 +255,7 @@ void sizeWeightTables(const DecompositionState& state, const VertexEntries& entr
     t.W.resize(3 * F, 4 * J);
     for (int k = 0; k < J; ++k)
         for (int f = 0; f < F; ++f) {
-            const MMatrix& M = t.products[static_cast<size_t>(f) * J + k];
+            const MMatrix& M = products[static_cast<size_t>(f) * J + k];
             for (int c = 0; c < 3; ++c) {
                 for (int r = 0; r < 3; ++r) t.W(3 * f + c, 4 * k + r) = M[r][c];
                 t.W(3 * f + c, 4 * k + 3) =
