@@ -26,8 +26,10 @@
 //     or, with mergeRigidParts, keep one bone per distinct rigid motion.
 //  4. Fit every bone's motion over every frame and express it as world
 //     matrices.
-// Clustering uses at most assignmentFrames frames so that the cost stays near
-// O(rounds x V x frames used) per new bone; only clusters whose membership
+// Clustering uses at most assignmentFrames frames and, on large meshes, about
+// clusteredVertices vertices (every n-th; the others join the cluster whose
+// motion carries them best once it is done), so that the cost stays near
+// O(rounds x V x frames used) per new bone with V bounded; only clusters whose membership
 // changed are refitted. A cluster's cost for a vertex outside it is computed
 // only when a lower bound cannot rule the cluster out for that vertex: the
 // distance between the two clusters' motions at the vertex's rest point
@@ -170,6 +172,35 @@ class MotionClustering {
 
   int clusterCount() const { return static_cast<int>(motion_.size()); }
   const std::vector<int>& bones() const { return bone_; }
+
+  // Each of `rest`'s points (trajectories in the rows of `traj`, frames as
+  // this clustering's) to the cluster whose motion carries it with the least
+  // squared error, ties to the lower index; `largestCost` gets the largest
+  // of those least errors.
+  std::vector<int> nearestClusters(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double& largestCost) const {
+    const int n = static_cast<int>(rest.cols());
+    const int k = clusterCount();
+    std::vector<int> nearest(n, 0);
+    std::vector<double> least(n, 0.0);
+    const bool parallel = static_cast<long long>(n) * k * frames_ > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
+    for (int v = 0; v < n; ++v) {
+      const double px = rest(0, v), py = rest(1, v), pz = rest(2, v);
+      double best = std::numeric_limits<double>::infinity();
+      for (int c = 0; c < k; ++c) {
+        double sum = 0.0;
+        for (int s = 0; s < frames_ && sum < best; ++s)
+          sum += frameError(px, py, pz, motion_[c][s], traj(v, 3 * s), traj(v, 3 * s + 1), traj(v, 3 * s + 2));
+        if (sum < best) {
+          best = sum;
+          nearest[v] = c;
+        }
+      }
+      least[v] = best;
+    }
+    largestCost = n > 0 ? *std::max_element(least.begin(), least.end()) : 0.0;
+    return nearest;
+  }
   double explainedCost() const { return explainedCost_; }
 
   // Worst-fitted vertex among clusters that keep a vertex when it leaves,
@@ -746,6 +777,7 @@ void validate(int vertexCount, const std::vector<std::vector<double>>& frames,
   if (options.boneCount < 1) fail("bone count must be at least 1");
   if (options.maxIterations < 1) fail("maxIterations must be at least 1");
   if (options.assignmentFrames < 0) fail("assignmentFrames must not be negative");
+  if (options.clusteredVertices < 0) fail("clusteredVertices must not be negative");
   if (!(options.rigidTolerance >= 0.0) || !std::isfinite(options.rigidTolerance))
     fail("rigidTolerance must be finite and not negative");
   if (frames.empty()) fail("no frames");
@@ -825,6 +857,21 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     for (int v = 0; v < nv; ++v)
       traj.row(v).segment<3>(3 * s) = norm.map(&frames[f][3 * v]).transpose();
   }
+  // The clustered vertices: all, or every stride-th on large meshes, keeping
+  // a few per bone asked for.
+  const long long keep = std::max<long long>(options.clusteredVertices, 8LL * want);
+  const int stride = options.clusteredVertices > 0 ? static_cast<int>((nv + keep - 1) / keep) : 1;
+  std::vector<int> clustered;
+  for (int v = 0; v < nv; v += stride) clustered.push_back(v);
+  const int nc = static_cast<int>(clustered.size());
+  Matrix3Xd clusteredRest;
+  Eigen::MatrixXd clusteredTraj;
+  if (stride > 1) {
+    clusteredRest = rest(Eigen::all, clustered);
+    clusteredTraj = traj(clustered, Eigen::all);
+  }
+  const Matrix3Xd& crest = stride > 1 ? clusteredRest : rest;
+  const Eigen::MatrixXd& ctraj = stride > 1 ? clusteredTraj : traj;
   double motion = 0.0;
   for (int f : motionFrames)
     for (int v = 0; v < nv; ++v)
@@ -838,20 +885,20 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   const double explainedCost = tol * tol * static_cast<double>(used);
   // More clusters than vertices cannot exist; capping here keeps absurd
   // requests from costing more than one cluster per vertex.
-  const int target = std::min(want, nv);
+  const int target = std::min(want, nc);
   // Grown from the worst residual, clusters follow motion wherever it leads
   // and need not be connected: right for rigid parts, which it explains
   // exactly, but often a poor start for skin that bends, where blending
   // wants compact regions. Clusterings started from k-means on rest
   // positions (fixed seeds) are the alternatives.
   auto compactClustering = [&](int seed, bool& compactExplained) {
-    auto other = std::make_unique<MotionClustering>(rest, traj, explainedCost,
-                                                    kMeansByRestPosition(rest, target, seed), target);
+    auto other = std::make_unique<MotionClustering>(crest, ctraj, explainedCost,
+                                                    kMeansByRestPosition(crest, target, seed), target);
     other->refine(options.maxIterations);
     compactExplained = growClusters(*other, target, options.maxIterations);
     // Clusters far below a fair share are re-seeded where the fit is worst,
     // a bounded number of times.
-    const int minimumSize = std::max(3, nv / (4 * target));
+    const int minimumSize = std::max(3, nc / (4 * target));
     for (int round = 0; round < target && !compactExplained; ++round) {
       const auto [smallest, size] = other->smallestCluster();
       if (smallest < 0 || size >= minimumSize) break;
@@ -863,7 +910,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   // Compact clusters grown by halving the costliest one, each split
   // followed by motion refinement: bones go where the motion is complex.
   auto splitClustering = [&](bool& splitExplained) {
-    auto other = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+    auto other = std::make_unique<MotionClustering>(crest, ctraj, explainedCost);
     splitExplained = false;
     for (int attempt = 0; other->clusterCount() < target && attempt < 2 * target; ++attempt) {
       const auto [worst, worstCost] = other->worstVertex();
@@ -886,7 +933,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
   } else if (options.candidate > 0) {
     best = compactClustering(options.candidate - 1, explained);
   } else if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1) {
-    best = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+    best = std::make_unique<MotionClustering>(crest, ctraj, explainedCost);
     explained = growClusters(*best, target, options.maxIterations);
   } else {
     // The grown clustering and the compact ones are independent: one task
@@ -900,7 +947,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 #pragma omp parallel for schedule(dynamic, 1)
     for (int task = 0; task <= seeds; ++task) {
       if (task == 0) {
-        auto grown = std::make_unique<MotionClustering>(rest, traj, explainedCost);
+        auto grown = std::make_unique<MotionClustering>(crest, ctraj, explainedCost);
         const bool all = growClusters(*grown, target, options.maxIterations);
         grownExplained = all;
         best = std::move(grown);
@@ -931,12 +978,17 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     }
   }
   const MotionClustering& clustering = *best;
-  if (!explained && clustering.clusterCount() < want) {
-    const auto [worst, worstCost] = clustering.worstVertex();
-    explained = worst < 0 || worstCost <= clustering.explainedCost();
-  }
   std::vector<int> bone = clustering.bones();
   int k = clustering.clusterCount();
+  if (stride > 1) {
+    // Every vertex to the motion that carries it best; the clustered ones
+    // keep their cluster, so none empties.
+    double largestCost = 0.0;
+    std::vector<int> nearest = clustering.nearestClusters(rest, traj, largestCost);
+    for (int i = 0; i < nc; ++i) nearest[clustered[i]] = bone[i];
+    bone = std::move(nearest);
+    explained = explained && largestCost <= clustering.explainedCost();
+  }
 
   // 3. Fewer rigid parts than bones. Merging applies only when every vertex
   // is explained; otherwise the parts are not known and splitting keeps the

@@ -28,6 +28,10 @@ struct JointPlacementOptions {
   // Frames (besides the rest frame) used while clustering, evenly spread over
   // the animation; 0 means all. The final per-bone fits use every frame.
   int assignmentFrames = 32;
+  // Meshes with more vertices than this (and than 8 per bone) are clustered
+  // on an even subset of about this many (every n-th vertex); every vertex
+  // then joins the cluster whose motion carries it best. 0 means all.
+  int clusteredVertices = 6000;
   // A vertex counts as explained by a rigid motion when its RMS error over
   // the frames is at most this times the animation's size: the largest
   // coordinate offset, in any frame, from the centre of the rest bounding

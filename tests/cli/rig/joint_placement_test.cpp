@@ -210,6 +210,26 @@ TEST(JointPlacementRecovery, SmallPartsAreNotCapturedByNeighbours) {
   }
 }
 
+TEST(JointPlacementRecovery, LargeMeshesClusteredOnASubsetStillPlaceEveryVertex) {
+  // Clustered on every 12th vertex; the others must join their own part, at
+  // any thread count.
+  const Animation a = rigidParts(6, 200, 20, true, 1.0, 0.0, 17);
+  JointPlacementOptions o = bones(6);
+  o.clusteredVertices = 100;
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(1);
+  const JointPlacement serial = placeJoints(a.vertexCount, a.frames, o);
+  omp_set_num_threads(2);
+  const JointPlacement threaded = placeJoints(a.vertexCount, a.frames, o);
+  omp_set_num_threads(saved);
+  expectWellFormed(a, serial);
+  expectPartsRecovered(a, serial, 6);
+  EXPECT_TRUE(serial.explainsEveryVertex);
+  EXPECT_LT(maxFitError(a, serial), 1e-9 * extent(a));
+  EXPECT_EQ(serial.vertexBone, threaded.vertexBone);
+  EXPECT_EQ(serial.frameWorld, threaded.frameWorld);
+}
+
 TEST(JointPlacementRecovery, RestFrameInsideTheAnimationAndFewClusteringFrames) {
   const Animation a = rigidParts(4, 25, 20, false, 1.0, 0.0, 3);
   JointPlacementOptions o = bones(4);
