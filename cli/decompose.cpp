@@ -1,5 +1,6 @@
 #include "cli/decompose.h"
 
+#include <omp.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -231,6 +232,9 @@ std::string formatDouble(double value, int digits = 4) {
 
 int runDecompose(const DecomposeOptions& options) {
     const Clock::time_point programStart = Clock::now();
+    // The program's own loops (placement, measuring) keep to the thread
+    // count asked for, as the command does.
+    if (options.threads > 0) omp_set_num_threads(options.threads);
     nlohmann::json stages = nlohmann::json::object();
     Progress progress(options.quiet, options.iterations < 1 ? 1000 : options.iterations);
     // The outputs and the page's viewer are checked first, so that a bad

@@ -22,29 +22,53 @@ double boundingBoxDiagonal(const std::vector<double>& xyz) {
 
 namespace {
 
-// Squared distance of every vertex at frame f between the skinned rest pose
-// and the animation's frame; `target` is scratch for the frame's positions.
-void frameSquaredDistances(const host::PointFrames& frames, const std::vector<double>& rest,
-                           const std::vector<std::vector<io::SkinInfluence>>& influences,
-                           const std::vector<io::Matrix4>& bindingMatrices,
-                           const std::vector<std::vector<io::Matrix4>>& boneWorld, size_t f,
-                           std::vector<double>& target, std::vector<double>& squared) {
-    const int V = static_cast<int>(frames.pointCount());
-    std::vector<io::Matrix4> skinning(bindingMatrices.size());
-    for (size_t j = 0; j < bindingMatrices.size(); ++j) skinning[j] = io::multiply(bindingMatrices[j], boneWorld[f][j]);
-    target.resize(3 * frames.pointCount());
-    frames.copyFrame(f, target.data());
-    squared.assign(static_cast<size_t>(V), 0.0);
-    for (int v = 0; v < V; ++v) {
-        const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-        io::Vec3 blended{0, 0, 0};
-        for (const io::SkinInfluence& influence : influences[v]) {
-            const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
-            for (int c = 0; c < 3; ++c) blended[c] += influence.weight * q[c];
-        }
-        for (int c = 0; c < 3; ++c) squared[v] += (blended[c] - target[3 * v + c]) * (blended[c] - target[3 * v + c]);
-    }
+// Vertices per task: the work of a block over every frame is far above a
+// task's cost, and the blocks do not depend on the thread count.
+constexpr int kVertexBlock = 256;
+
+// skinning[f][j] = binding[j] * boneWorld[f][j]: rest point to frame f.
+std::vector<std::vector<io::Matrix4>> skinningMatrices(const std::vector<io::Matrix4>& bindingMatrices,
+                                                       const std::vector<std::vector<io::Matrix4>>& boneWorld,
+                                                       size_t frameCount) {
+    std::vector<std::vector<io::Matrix4>> skinning(frameCount, std::vector<io::Matrix4>(bindingMatrices.size()));
+    for (size_t f = 0; f < frameCount; ++f)
+        for (size_t j = 0; j < bindingMatrices.size(); ++j)
+            skinning[f][j] = io::multiply(bindingMatrices[j], boneWorld[f][j]);
+    return skinning;
 }
+
+// Squared distance at frame f between vertex v's rest point `p` skinned and
+// the animation's point.
+double squaredDistance(const host::PointFrames& frames, const io::Vec3& p,
+                       const std::vector<io::SkinInfluence>& influences, const std::vector<io::Matrix4>& skinning,
+                       size_t f, size_t v) {
+    io::Vec3 blended{0, 0, 0};
+    for (const io::SkinInfluence& influence : influences) {
+        const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
+        for (int c = 0; c < 3; ++c) blended[c] += influence.weight * q[c];
+    }
+    double squared = 0.0;
+    for (int c = 0; c < 3; ++c) {
+        const double d = blended[c] - frames.value(f, 3 * v + c);
+        squared += d * d;
+    }
+    return squared;
+}
+
+// The largest distance, ties to the earlier frame, then the lower vertex:
+// the first found scanning frame by frame.
+struct Worst {
+    double distance = -1.0;
+    int frame = -1;
+    int vertex = -1;
+    void consider(double d, int f, int v) {
+        if (d > distance || (d == distance && (f < frame || (f == frame && v < vertex)))) {
+            distance = d;
+            frame = f;
+            vertex = v;
+        }
+    }
+};
 
 }  // namespace
 
@@ -58,23 +82,36 @@ RigError measureRigError(const host::PointFrames& frames,
     const int frameCount = static_cast<int>(frames.frameCount());
     const std::vector<double> rest = frames.frame(0);
     error.restDiagonal = boundingBoxDiagonal(rest);
-    double sum = 0.0;
-    std::vector<double> target, squared;
-    if (vertexSquaredError) vertexSquaredError->assign(static_cast<size_t>(V), 0.0);
-    for (int f = 1; f < frameCount; ++f) {
-        frameSquaredDistances(frames, rest, influences, bindingMatrices, boneWorld, static_cast<size_t>(f), target,
-                              squared);
-        for (int v = 0; v < V; ++v) {
-            sum += squared[v];
-            if (vertexSquaredError) (*vertexSquaredError)[v] += squared[v];
-            const double distance = std::sqrt(squared[v]);
-            if (distance > error.maxDistance || error.worstFrame < 0) {
-                error.maxDistance = distance;
-                error.worstFrame = f;
-                error.worstVertex = v;
+    const std::vector<std::vector<io::Matrix4>> skinning = skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
+    // Per vertex over the frames in order, then over the vertices in order:
+    // the same sums for any thread count.
+    std::vector<double> perVertex(static_cast<size_t>(V), 0.0);
+    const int blocks = (V + kVertexBlock - 1) / kVertexBlock;
+    std::vector<Worst> worst(static_cast<size_t>(blocks));
+#pragma omp parallel for schedule(dynamic, 1) if (static_cast<long long>(V) * frameCount > 100000)
+    for (int block = 0; block < blocks; ++block) {
+        const int last = std::min(V, (block + 1) * kVertexBlock);
+        for (int v = block * kVertexBlock; v < last; ++v) {
+            const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
+            double sum = 0.0;
+            for (int f = 1; f < frameCount; ++f) {
+                const double squared = squaredDistance(frames, p, influences[v], skinning[f], f, v);
+                sum += squared;
+                worst[block].consider(std::sqrt(squared), f, v);
             }
+            perVertex[v] = sum;
         }
     }
+    Worst overall;
+    for (const Worst& w : worst) overall.consider(w.distance, w.frame, w.vertex);
+    if (overall.frame >= 0) {
+        error.maxDistance = overall.distance;
+        error.worstFrame = overall.frame;
+        error.worstVertex = overall.vertex;
+    }
+    double sum = 0.0;
+    for (double s : perVertex) sum += s;
+    if (vertexSquaredError) *vertexSquaredError = std::move(perVertex);
     const double shapeFrames = std::max(frameCount - 1, 1);
     error.rmsDistance = std::sqrt(sum / (static_cast<double>(V) * shapeFrames));
     const double perCoordinate = std::sqrt(sum / (3.0 * V * shapeFrames));
@@ -87,13 +124,17 @@ std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames
                                                  const std::vector<std::vector<io::SkinInfluence>>& influences,
                                                  const std::vector<io::Matrix4>& bindingMatrices,
                                                  const std::vector<std::vector<io::Matrix4>>& boneWorld) {
-    std::vector<std::vector<double>> distances(frames.frameCount());
+    const int V = static_cast<int>(frames.pointCount());
+    const int frameCount = static_cast<int>(frames.frameCount());
+    std::vector<std::vector<double>> distances(frames.frameCount(), std::vector<double>(static_cast<size_t>(V)));
     const std::vector<double> rest = frames.frame(0);
-    std::vector<double> target;
-    for (size_t f = 0; f < distances.size(); ++f) {
-        frameSquaredDistances(frames, rest, influences, bindingMatrices, boneWorld, f, target, distances[f]);
-        for (double& d : distances[f]) d = std::sqrt(d);
-    }
+    const std::vector<std::vector<io::Matrix4>> skinning = skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
+#pragma omp parallel for schedule(dynamic, 1) if (static_cast<long long>(V) * frameCount > 100000)
+    for (int f = 0; f < frameCount; ++f)
+        for (int v = 0; v < V; ++v) {
+            const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
+            distances[f][v] = std::sqrt(squaredDistance(frames, p, influences[v], skinning[f], f, v));
+        }
     return distances;
 }
 

@@ -6,7 +6,10 @@
 // report_page.test.js.)
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
 #include <cmath>
+#include <random>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -206,6 +209,63 @@ TEST(ReportPage, PerVertexDistancesAgreeWithTheReportedError) {
         vantrel::cli::measureRigError(animation, influences, {identity, identity}, world);
     EXPECT_DOUBLE_EQ(error.maxDistance, 1.0);
     EXPECT_DOUBLE_EQ(error.rmsDistance, std::sqrt((1.0 + 0.25) / 4));
+}
+
+TEST(ReportPage, RigErrorIsTheSameForAnyThreadCountAndNamesTheFirstWorstPoint) {
+    // 1,000 points on three joints with two influences, 12 frames of random
+    // motion; large enough for the measure to split its work.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    const int V = 1000, F = 12, J = 3;
+    std::vector<std::vector<double>> frames(F, std::vector<double>(3 * V));
+    std::vector<std::vector<vantrel::io::SkinInfluence>> influences(V);
+    for (int v = 0; v < V; ++v) {
+        const double w = 0.5 + 0.5 * unit(rng);
+        influences[v] = {{v % J, w}, {(v + 1) % J, 1.0 - w}};
+        for (int f = 0; f < F; ++f)
+            for (int c = 0; c < 3; ++c) frames[f][3 * v + c] = f == 0 ? unit(rng) : frames[0][3 * v + c] + 0.1 * unit(rng);
+    }
+    // Two points share the largest distance: the earlier frame's is named.
+    for (int v : {700, 800}) {
+        influences[v] = {{0, 1.0}};
+        for (int f = 0; f < F; ++f)
+            for (int c = 0; c < 3; ++c) frames[f][3 * v + c] = 0.0;
+    }
+    frames[9][3 * 700] = 5.0;
+    frames[4][3 * 800 + 1] = 5.0;
+    const host::PointFrames animation(std::move(frames));
+    const vantrel::io::Matrix4 identity = vantrel::io::identityMatrix();
+    const std::vector<vantrel::io::Matrix4> binding(J, identity);
+    const std::vector<std::vector<vantrel::io::Matrix4>> world(F, binding);
+
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(1);
+    std::vector<double> serialPerVertex;
+    const vantrel::cli::RigError serial =
+        vantrel::cli::measureRigError(animation, influences, binding, world, &serialPerVertex);
+    omp_set_num_threads(3);
+    std::vector<double> threadedPerVertex;
+    const vantrel::cli::RigError threaded =
+        vantrel::cli::measureRigError(animation, influences, binding, world, &threadedPerVertex);
+    const auto distances = vantrel::cli::vertexDistances(animation, influences, binding, world);
+    omp_set_num_threads(saved);
+
+    EXPECT_EQ(serialPerVertex, threadedPerVertex);
+    EXPECT_EQ(serial.eRms, threaded.eRms);
+    EXPECT_EQ(serial.maxDistance, threaded.maxDistance);
+    EXPECT_EQ(serial.worstFrame, 4);
+    EXPECT_EQ(serial.worstVertex, 800);
+    EXPECT_EQ(threaded.worstFrame, 4);
+    EXPECT_EQ(threaded.worstVertex, 800);
+    EXPECT_DOUBLE_EQ(serial.maxDistance, 5.0);
+    double sum = 0.0;
+    for (int v = 0; v < V; ++v) {
+        double own = 0.0;
+        for (int f = 1; f < F; ++f) own += distances[f][v] * distances[f][v];
+        EXPECT_NEAR(serialPerVertex[v], own, 1e-12 * (1.0 + own));
+        sum += own;
+    }
+    EXPECT_NEAR(serial.rmsDistance, std::sqrt(sum / (V * (F - 1.0))), 1e-12);
 }
 
 TEST(ReportPage, InconsistentDataIsRefused) {
