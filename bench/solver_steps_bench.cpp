@@ -21,6 +21,9 @@
 //   reduced_solves weight steps: vertex solves the normal equations left to
 //                 the reduced design matrix
 //   fallback_rate weight steps: reduced_solves over all vertex solves
+//   exact_fits    bone steps: (shape, bone) fits made on the bone's residuals
+//                 rather than from its 3 x 3 sums (the guard's fallback)
+//   exact_fit_rate bone steps: exact_fits over all (shape, bone) fits
 // Names are <size>/<step>/threads:<n>; `--benchmark_filter=small` runs only
 // the small size, and a data set is generated only when one of its cases runs.
 // `--skip_reference` times the fast steps alone (for profilers and counters).
@@ -53,6 +56,7 @@
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
+#include "solver/fit_kernels.h"
 #include "solver/reconstruction_error.h"
 #include "solver/weight_kernels.h"
 #include "solver/weight_solver.h"
@@ -389,6 +393,7 @@ struct Baseline {
     Deviation deviation;
     int64_t reducedSolves = 0;
     int64_t gramSolves = 0;
+    BoneStepCounts bones;
 };
 
 // Runs the reference and the fast step on copies of the data set, once per
@@ -415,6 +420,9 @@ const Baseline& baseline(const Size& size, const Step& step, int threads) {
     if (std::string(step.name).rfind("solveWeights", 0) == 0) {
         const bool select = std::string(step.name) == "solveWeights/select";
         solveWeightsCounting(fast, select ? reselecting(fast) : restricted(fast), &counts);
+    } else if (std::string(step.name).rfind("solveBones", 0) == 0) {
+        fast.inputs.rigidMatrices = std::string(step.name) == "solveBones/rigid";
+        solveBonesCounting(fast, &result.bones);
     } else {
         step.fast(fast);
     }
@@ -465,6 +473,12 @@ void registerCase(const Size& size, const Step& step, int threads) {
                                          st.counters["fallback_rate"] =
                                              static_cast<double>(base.reducedSolves) /
                                              static_cast<double>(base.reducedSolves + base.gramSolves);
+                                     }
+                                     const int64_t boneFits = base.bones.sumFits + base.bones.exactFits;
+                                     if (boneFits > 0) {
+                                         st.counters["exact_fits"] = static_cast<double>(base.bones.exactFits);
+                                         st.counters["exact_fit_rate"] =
+                                             static_cast<double>(base.bones.exactFits) / static_cast<double>(boneFits);
                                      }
                                  })
         ->Unit(benchmark::kMillisecond)

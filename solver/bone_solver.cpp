@@ -243,7 +243,9 @@ void accumulateTargetSums(int block, const ListedEntry* entries, const double* s
 
 }  // namespace
 
-void solveBones(DecompositionState& state, int /*iteration*/) {
+void solveBones(DecompositionState& state, int /*iteration*/) { solveBonesCounting(state, nullptr); }
+
+void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts) {
     const Inputs& in = state.inputs;
     SolverState& solver = state.solver;
     const int F = in.F;
@@ -457,7 +459,8 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
     for (int g = 0; g < indexed; ++g)
         if (bones[static_cast<size_t>(g)].fitted && !bones[static_cast<size_t>(g)].exact) summed.push_back(g);
 
-#pragma omp parallel
+    int64_t sumFits = 0, exactFits = 0;
+#pragma omp parallel reduction(+ : sumFits, exactFits)
     {
         // Per thread: the current product per bone, refreshed as bones are
         // refitted; per row the targets of a block of shapes (zero past the
@@ -556,6 +559,7 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                     MMatrix M;
                     if (bone.exact) {
                         M = exactFit(g, b);
+                        ++exactFits;
                     } else {
                         // Target sums minus the couplings with the other bones'
                         // current products: sum_i s_i r_i^T.
@@ -576,12 +580,19 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                         const Eigen::RowVector3d ct = T.row(3) / bone.squaredSum;
                         // Q's columns are r_i - w_i c_t.
                         const Eigen::Matrix3d C = T.topRows(3) - bone.weightedSource * ct;
+                        bool fromSums = true;
                         if (rigid) {
-                            if (!rigidFromCovariance(C, bone.cs, ct, kCovarianceRounding * bone.sourceSum * termSize, M))
-                                M = exactFit(g, b);
+                            fromSums = rigidFromCovariance(C, bone.cs, ct, kCovarianceRounding * bone.sourceSum * termSize, M);
                         } else {
                             const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
-                            M = X.allFinite() ? toMMatrix(X, ct - bone.cs * X) : exactFit(g, b);
+                            fromSums = X.allFinite();
+                            if (fromSums) M = toMMatrix(X, ct - bone.cs * X);
+                        }
+                        if (fromSums) {
+                            ++sumFits;
+                        } else {
+                            M = exactFit(g, b);
+                            ++exactFits;
                         }
                     }
                     const MMatrix fitted = restWorld[static_cast<size_t>(g)] * M;
@@ -593,5 +604,9 @@ void solveBones(DecompositionState& state, int /*iteration*/) {
                 }
             }
         }
+    }
+    if (counts) {
+        counts->sumFits += sumFits;
+        counts->exactFits += exactFits;
     }
 }

@@ -42,3 +42,15 @@ MMatrix fitRankDeficientAffine(const Eigen::Matrix3Xd& P, const Eigen::Matrix3Xd
 // their current weights over the plain weight sum. Not finite when the weights
 // sum to zero.
 Eigen::Vector3d bindingCentroid(const DecompositionState& state, int32_t bone);
+
+// How the bone step fitted its (shape, bone) pairs: from the 3 x 3 sums of
+// the fast path, or by the explicit fit on the bone's residuals (bones marked
+// exact, affine fits the sums cannot solve, and rigid fits whose smallest
+// singular value lies within the sums' rounding).
+struct BoneStepCounts {
+    int64_t sumFits = 0;
+    int64_t exactFits = 0;
+};
+
+// solveBones, adding its fit counts to *counts when counts is not null.
+void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts);
