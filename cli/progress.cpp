@@ -70,6 +70,9 @@ void Progress::beginRun(const std::string& label, int iterations) {
     const std::lock_guard<std::mutex> lock(mutex_);
     runLabel_ = label.empty() ? label : label + ", ";
     iterationLimit_ = iterations;
+    // Sampling the scene comes before the first iteration: the run's, not
+    // the previous stage's.
+    if (!label.empty()) setActivity(label + " ...", false);
 }
 
 void Progress::commandLine(const std::string& line) {
