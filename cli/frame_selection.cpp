@@ -84,15 +84,21 @@ std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::str
     }
 
     std::set<int> unique(chosen.begin(), chosen.end());
-    if (unique.empty()) throw std::invalid_argument("no frames selected");
-    const int rest = restFrame ? *restFrame : *unique.begin();
-    if (rest < 0 || rest >= frameCount)
+    const int rest = restFrame ? *restFrame : (unique.empty() ? 0 : *unique.begin());
+    if (restFrame && (rest < 0 || rest >= frameCount))
         throw std::invalid_argument("rest frame " + std::to_string(rest) + " is outside the animation (frames 0 to " +
                                     std::to_string(frameCount - 1) + ")");
+    const bool restAmongThem = unique.count(rest) > 0;
+    if (unique.size() + (restAmongThem ? 0 : 1) < 2) {
+        const std::string needed = "a decomposition needs the rest frame and at least one more";
+        const std::string count =
+            std::to_string(unique.size()) + (unique.size() == 1 ? " frame" : " frames");
+        if (!clip.empty()) throw std::invalid_argument("--clip " + clip + " selects " + count + "; " + needed);
+        if (!frames.empty()) throw std::invalid_argument("--frames " + frames + " selects " + count + "; " + needed);
+        throw std::invalid_argument(animation.sourcePath + ": " + needed + " frame; " + std::to_string(frameCount) +
+                                    " frame(s) available");
+    }
     unique.erase(rest);
-    if (unique.empty())
-        throw std::invalid_argument("a decomposition needs the rest frame and at least one more frame; " +
-                                    std::to_string(frameCount) + " frame(s) available");
     std::vector<int> selected{rest};
     selected.insert(selected.end(), unique.begin(), unique.end());
     return selected;

@@ -14,7 +14,8 @@ namespace vantrel::cli {
 // The frames to decompose, as indices into the animation's frames: the rest
 // frame first, then the others in increasing order. Throws
 // std::invalid_argument with a message for a bad frame list, an unknown clip,
-// a rest frame outside the animation, or fewer than two frames in all.
+// a rest frame outside the animation, or fewer than two frames in all (naming
+// the --frames or --clip that selected them, else the animation's file).
 std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::string& frames,
                               const std::string& clip, const std::optional<int>& restFrame);
 

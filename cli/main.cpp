@@ -1,8 +1,13 @@
 // vantrel: decompose mesh animations into skinned, animated glTF rigs.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
+#include <filesystem>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "cli/decompose.h"
 #include "cli/info.h"
@@ -27,6 +32,41 @@ const CLI::Validator kPositive = numberAbove(0.0, false, "POSITIVE", "greater th
 const CLI::Validator kNonNegative = numberAbove(0.0, true, "NONNEGATIVE", "0 or more");
 const CLI::Validator kAtLeastOne = numberAbove(1.0, true, "AT LEAST 1", "at least 1");
 
+// An empty value would otherwise mean "not given" (every frame, no clip, no
+// topology) without a word.
+CLI::Validator notEmpty(const std::string& hint) {
+    return CLI::Validator(
+        [hint](std::string& value) -> std::string { return value.empty() ? "must not be empty" + hint : ""; },
+        "NOT EMPTY");
+}
+
+const char* const kCommands = "commands: decompose, info, report";
+
+// What to say when no command ran: what was given in its place, or that one
+// is needed. Empty when a command ran.
+std::string missingCommand(const CLI::App& app) {
+    if (!app.get_subcommands().empty()) return "";
+    const std::vector<std::string> rest = app.remaining();
+    if (rest.empty()) return std::string("a command is required; ") + kCommands;
+    const bool option = !rest.front().empty() && rest.front().front() == '-';
+    return std::string(option ? "unknown option \"" : "unknown command \"") + rest.front() + "\"; " + kCommands;
+}
+
+// --topology gives faces to a point cache; the other formats carry their
+// own, which it would silently leave in place.
+void checkTopology(const std::string& input, const std::string& topology) {
+    if (topology.empty()) return;
+    std::string extension = std::filesystem::path(input).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::error_code ec;
+    const bool ownFaces = extension == ".md2" || extension == ".gltf" || extension == ".glb" ||
+                          extension == ".obj" || std::filesystem::is_directory(input, ec);
+    if (ownFaces)
+        throw CLI::ValidationError("--topology",
+                                   "applies to point caches (.pc2, .mdd); " + input + " has its own faces");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,6 +75,7 @@ int main(int argc, char** argv) {
 
     CLI::App app{"vantrel: turn a mesh animation into a linear-blend-skinning rig (skinned, animated glTF)"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "vantrel " VANTREL_VERSION, "Print the program's version");
 
     DecomposeOptions options;
     CLI::App* decompose = app.add_subcommand(
@@ -44,7 +85,8 @@ int main(int argc, char** argv) {
                           "walk_%04d.obj, or a directory of .obj files)")
         ->required();
     decompose->add_option("-o,--output", options.outputPath, "Rig to write: .glb or .gltf")->required();
-    decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)");
+    decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)")
+        ->check(notEmpty(""));
     decompose->add_option("--report", options.reportPath, "Write a JSON report: settings, errors, times, memory");
     decompose->add_option("--scene", options.scenePath, "Save the headless scene with the results (JSON)");
     decompose->add_option("--html", options.htmlPath,
@@ -102,8 +144,10 @@ int main(int argc, char** argv) {
 
     auto* frames = "Frames and axes";
     decompose->add_option("-f,--frames", options.frames, "Frames to use: first:last, first:last:step or a,b,c")
+        ->check(notEmpty(" (first:last, first:last:step or a,b,c)"))
         ->group(frames);
     decompose->add_option("--clip", options.clip, "Use the frames of a named clip (see `vantrel info`)")
+        ->check(notEmpty(" (see vantrel info for the file's clips)"))
         ->group(frames);
     decompose->add_option("--rest-frame", options.restFrame, "Frame of the rest pose; default: the first used")
         ->group(frames);
@@ -122,7 +166,8 @@ int main(int argc, char** argv) {
     std::string infoInput, infoTopology;
     CLI::App* info = app.add_subcommand("info", "Print what an animation file holds");
     info->add_option("input", infoInput, "Animation file")->required();
-    info->add_option("--topology", infoTopology, "OBJ giving faces to a point cache");
+    info->add_option("--topology", infoTopology, "OBJ giving faces to a point cache (.pc2, .mdd)")
+        ->check(notEmpty(""));
 
     vantrel::cli::ReportCommandOptions reportOptions;
     CLI::App* reportPage = app.add_subcommand(
@@ -134,9 +179,16 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        if (*decompose) checkTopology(options.inputPath, options.topologyPath);
+        if (*info) checkTopology(infoInput, infoTopology);
     } catch (const CLI::ParseError& error) {
-        // Help is a success; every usage error exits 2, as command-line
-        // tools do.
+        // Help and the version are a success; every usage error exits 2, as
+        // command-line tools do.
+        const std::string command = missingCommand(app);
+        if (!command.empty() && error.get_exit_code() != 0) {
+            app.exit(CLI::ValidationError(command));
+            return 2;
+        }
         return app.exit(error) == 0 ? 0 : 2;
     }
     options.upAxis = up == "y" ? UpAxis::y : (up == "z" ? UpAxis::z : UpAxis::automatic);

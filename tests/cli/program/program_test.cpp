@@ -10,17 +10,22 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "cli/decompose.h"
 #include "cli/frame_selection.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/progress.h"
 #include "cli/rig_metrics.h"
+#include "md2_builder.h"
 #include "test_files.h"
 
 namespace {
@@ -359,22 +364,8 @@ TEST(Decompose, FrameSelectionPutsTheRestFrameFirst) {
     EXPECT_EQ(selectFrames(animation, "7,1,4", "", std::nullopt), (std::vector<int>{1, 4, 7}));
     EXPECT_EQ(selectFrames(animation, "", "walk", 3), (std::vector<int>{3, 2, 4, 5}));
     EXPECT_EQ(selectFrames(animation, ":3", "", std::nullopt), (std::vector<int>{0, 1, 2, 3}));
-
-    auto refused = [&](const std::string& frames, const std::string& clip, std::optional<int> rest,
-                       const std::string& fragment) {
-        try {
-            selectFrames(animation, frames, clip, rest);
-        } catch (const std::invalid_argument& error) {
-            return std::string(error.what()).find(fragment) != std::string::npos;
-        }
-        return false;
-    };
-    EXPECT_TRUE(refused("3:12", "", std::nullopt, "frame 10 is outside the animation (frames 0 to 9)"));
-    EXPECT_TRUE(refused("a:4", "", std::nullopt, "'a' is not a frame number"));
-    EXPECT_TRUE(refused("5", "", std::nullopt, "needs the rest frame and at least one more frame"));
-    EXPECT_TRUE(refused("", "run", std::nullopt, "no clip named 'run' (clips: walk)"));
-    EXPECT_TRUE(refused("", "", 12, "rest frame 12 is outside"));
-    EXPECT_TRUE(refused("4:2", "", std::nullopt, "the first frame is after the last"));
+    // A rest frame outside the list joins it.
+    EXPECT_EQ(selectFrames(animation, "7", "", 2), (std::vector<int>{2, 7}));
 }
 
 TEST(Decompose, ZUpConversionKeepsSkinningConsistent) {
@@ -442,10 +433,6 @@ TEST(Decompose, BadFilesAreRefusedWithoutOutput) {
         EXPECT_FALSE(std::filesystem::exists(dir.file("out.json")));
     }
 
-    // Bad settings are refused by the option parser before anything is read.
-    std::string printed;
-    EXPECT_NE(runProgram("decompose " + dir.file("magic.pc2") + " -o " + dir.file("x.glb") + " -k 0", printed), 0);
-    EXPECT_NE(printed.find("--influences"), std::string::npos) << printed;
 }
 
 TEST(Decompose, OutputsThatAreTheSameFileOrAnInputAreRefusedBeforeAnyWork) {
@@ -505,86 +492,189 @@ TEST(Decompose, OutputsThatAreTheSameFileOrAnInputAreRefusedBeforeAnyWork) {
         << printed;
 }
 
-// Usage errors exit 2 and say the allowed range in words; a joint count the
-// mesh cannot carry is refused after reading, before any placement.
-TEST(Decompose, OptionsOutOfRangeAreRefusedInWords) {
+// Every refusal the program makes itself, once each: usage errors exit 2 with
+// CLI11's pointer to --help after the message; refusals of what the options
+// name exit 1 with "vantrel: " before it. None leaves an output behind or
+// touches an input. Outputs are checked before the input is read (never.pc2
+// does not exist), joint counts and frames after it.
+TEST(Program, EveryRefusalSaysWhatIsWrongAndExitsWithItsCode) {
     ScratchDir dir;
-    writeSmallTube(dir);
-    const std::string run = "decompose " + dir.file("tube.pc2") + " --topology " + dir.file("tube.obj") + " -o " +
-                            dir.file("o.glb") + " -q ";
+    writeSmallTube(dir);  // tube.pc2: 48 vertices, 6 frames, no clips
+    vantrel::io::test::writeFile(dir.file("model.md2"),
+                                 vantrel::io::test::buildMd2(vantrel::io::test::sampleMd2()).data);  // clips run, stand
+    writeObj(dir.file("still.obj"), {0, 0, 0, 1, 0, 0, 0, 1, 0}, {{0, 1, 2}});  // one frame
+    std::filesystem::create_directory(dir.file("folder"));
+    std::filesystem::create_symlink("nowhere/r.json", dir.file("dangling.json"));
+    const std::string inputBytes = fileText(dir.file("tube.pc2"));
+    const std::string topologyBytes = fileText(dir.file("tube.obj"));
+
+    const std::string tube = "decompose tube.pc2 -o o.glb -q ";
+    const std::string needed = "a decomposition needs the rest frame and at least one more";
     const struct {
-        std::string options;
+        std::string arguments;
+        int exitCode;
         std::string message;
     } cases[] = {
-        {"--fps 0", "--fps: must be greater than 0, not 0"},
-        {"--lagrangian -1", "--lagrangian: must be greater than 0, not -1"},
-        {"--lagrangian nan", "--lagrangian: must be greater than 0, not nan"},
-        {"-j -3", "--threads: must be 0 or more, not -3"},
-        {"-b 0", "--bones: must be at least 1, not 0"},
-        {"-b -1", "--bones: must be at least 1, not -1"},
-        {"--break-percent -1", "--break-percent: must be 0 or more, not -1"},
-        {"--break-percent nan", "--break-percent: must be 0 or more, not nan"},
-        {"--search x", "--search: \"x\" is not a number"},
+        // Commands.
+        {"", 2, "a command is required; commands: decompose, info, report"},
+        {"frobnicate", 2, "unknown command \"frobnicate\"; commands: decompose, info, report"},
+        {"--frobnicate", 2, "unknown option \"--frobnicate\"; commands: decompose, info, report"},
+        // Option values, ranges said in words.
+        {tube + "--fps 0", 2, "--fps: must be greater than 0, not 0"},
+        {tube + "--lagrangian nan", 2, "--lagrangian: must be greater than 0, not nan"},
+        {tube + "-j -3", 2, "--threads: must be 0 or more, not -3"},
+        {tube + "-b 0", 2, "--bones: must be at least 1, not 0"},
+        {tube + "--search x", 2, "--search: \"x\" is not a number"},
+        {tube + "-k 0", 2, "--influences: Value 0 not in range 1 to 64"},
+        {tube + "--up x", 2, "--up: x not in {auto,y,z}"},
+        {tube + "--frames ''", 2, "--frames: must not be empty (first:last, first:last:step or a,b,c)"},
+        {tube + "--clip ''", 2, "--clip: must not be empty (see vantrel info for the file's clips)"},
+        {tube + "--topology ''", 2, "--topology: must not be empty"},
+        {"decompose model.md2 --topology tube.obj -o o.glb", 2,
+         "--topology: applies to point caches (.pc2, .mdd); model.md2 has its own faces"},
+        // The same check for info, on another format with faces of its own.
+        {"info still.obj --topology tube.obj", 2,
+         "--topology: applies to point caches (.pc2, .mdd); still.obj has its own faces"},
+        // Files to write.
+        {"decompose never.pc2 -q -o out.obj", 1, "-o out.obj: unknown output format \".obj\" (expected .glb or .gltf)"},
+        {"decompose never.pc2 -q -o o.glb --report missing/r.json", 1,
+         "--report missing/r.json: the folder missing does not exist"},
+        {"decompose never.pc2 -q -o o.glb --html folder --viewer-script viewer.js", 1, "--html folder: is a directory"},
+        {"decompose never.pc2 -q -o o.glb --scene folder/", 1, "--scene folder/: does not name a file"},
+        {"decompose never.pc2 -q -o o.glb --report dangling.json", 1,
+         "--report dangling.json: is a symbolic link to a missing file"},
+        {tube + "--report tube.pc2", 1, "--report tube.pc2: is the same file as the input tube.pc2; it would be overwritten"},
+        {tube + "--scene o.glb", 1, "-o o.glb and --scene o.glb are the same file; give each output its own file"},
+        {tube + "--plugin viewer.js", 1, "cannot load the plug-in module viewer.js"},
+        // Joints and frames, against the animation read.
+        {tube + "-b 100000", 1, "-b 100000: more joints than the animation's 48 vertices; give at most 48"},
+        {tube + "--frames 3:9", 1, "frame 6 is outside the animation (frames 0 to 5)"},
+        {tube + "--frames a:4", 1, "bad frame list 'a:4': 'a' is not a frame number"},
+        {tube + "--frames 1:2:3:4", 1, "bad frame list '1:2:3:4': expected first:last or first:last:step"},
+        {tube + "--frames 0:4:0", 1, "bad frame list '0:4:0': the step must be at least 1"},
+        {tube + "--frames 4:2", 1, "bad frame list '4:2': the first frame is after the last"},
+        {tube + "--rest-frame 12", 1, "rest frame 12 is outside the animation (frames 0 to 5)"},
+        {tube + "--frames 1:3 --clip run", 1, "give either --frames or --clip, not both"},
+        {tube + "--clip run", 1, "no clip named 'run' (the file has no clips)"},
+        {"decompose model.md2 -o o.glb -q --clip jump", 1, "no clip named 'jump' (clips: run, stand)"},
+        {tube + "--frames 3", 1, "--frames 3 selects 1 frame; " + needed},
+        {tube + "--frames 2,2,2", 1, "--frames 2,2,2 selects 1 frame; " + needed},
+        {"decompose model.md2 -o o.glb -q --clip stand", 1, "--clip stand selects 1 frame; " + needed},
+        {"decompose still.obj -o o.glb -q", 1, "still.obj: " + needed + " frame; 1 frame(s) available"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.options);
+        SCOPED_TRACE(c.arguments);
         std::string printed;
-        EXPECT_EQ(runProgram(run + c.options, printed), 2);
-        EXPECT_EQ(printed.rfind(c.message + "\n", 0), 0u) << printed;
-        EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
+        EXPECT_EQ(runProgramIn(dir.path(), c.arguments, printed), c.exitCode);
+        EXPECT_EQ(printed, c.exitCode == 2 ? c.message + "\nRun with --help for more information.\n"
+                                           : "vantrel: " + c.message + "\n");
+        for (const char* output : {"o.glb", "out.obj", "r.json"})
+            EXPECT_FALSE(std::filesystem::exists(dir.file(output))) << output;
+        EXPECT_EQ(fileText(dir.file("tube.pc2")), inputBytes);
+        EXPECT_EQ(fileText(dir.file("tube.obj")), topologyBytes);
+        EXPECT_EQ(fileText(dir.file("viewer.js")), "// viewer");
     }
-    std::string printed;
-    EXPECT_EQ(runProgram("frobnicate", printed), 2);
-    EXPECT_EQ(runProgram(run + "-b 100000", printed), 1);
-    RigidTube tube;
-    tube.parts = 2;
-    const std::string vertices = std::to_string(tube.vertexCount());
-    EXPECT_EQ(printed, "vantrel: -b 100000: more joints than the animation's " + vertices + " vertices; give at most " +
-                           vertices + "\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
 }
 
-TEST(Decompose, OutputPathsAreCheckedBeforeTheInputIsRead) {
-    ScratchDir dir;
-    writeSmallTube(dir);
-    std::filesystem::create_directory(dir.file("folder"));
-    // The input does not exist: a refusal that names the output was made
-    // before reading it.
-    const std::string missingInput = "decompose " + dir.file("never.pc2");
-    const struct {
-        std::string options;
-        std::string message;
-    } cases[] = {
-        {"-o " + dir.file("out.obj"),
-         "-o " + dir.file("out.obj") + ": unknown output format \".obj\" (expected .glb or .gltf)"},
-        {"-o " + dir.file("missing/x.glb"),
-         "-o " + dir.file("missing/x.glb") + ": the folder " + dir.file("missing") + " does not exist"},
-        {"-o " + dir.file("o.glb") + " --report " + dir.file("missing/r.json"),
-         "--report " + dir.file("missing/r.json") + ": the folder " + dir.file("missing") + " does not exist"},
-        {"-o " + dir.file("o.glb") + " --html " + dir.file("folder"),
-         "--html " + dir.file("folder") + ": is a directory"},
-        {"-o " + dir.file("o.glb") + " --scene " + dir.file("folder") + "/",
-         "--scene " + dir.file("folder") + "/: does not name a file"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.options);
-        std::string printed;
-        EXPECT_EQ(runProgram(missingInput + " " + c.options + " --viewer-script " + dir.file("viewer.js") + kQuick,
-                             printed),
-                  1);
-        EXPECT_EQ(printed, "vantrel: " + c.message + "\n");
-        EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
-    }
-
-    // With a good input, a bad report path still stops the run before the
-    // rig is written.
+TEST(Program, VersionIsTheProjectsOwn) {
     std::string printed;
-    EXPECT_EQ(runProgram("decompose " + dir.file("tube.pc2") + " -o " + dir.file("o.glb") + " --report " +
-                             dir.file("missing/r.json") + kQuick,
-                         printed),
-              1);
-    EXPECT_NE(printed.find("does not exist"), std::string::npos) << printed;
-    EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
+    EXPECT_EQ(runProgram("--version", printed), 0);
+    EXPECT_EQ(printed, "vantrel " VANTREL_VERSION "\n");
+}
+
+// A run whose standard error goes to a file: every stage, iteration and note
+// is a plain line there, the large-work notice included (-n at its largest
+// makes the estimate large; --break-percent ends the run early all the same).
+// With -q the file stays empty and the notes are only in the report. The
+// summary names every file written.
+TEST(Program, ALogGetsEveryStageAndQuietGetsNothing) {
+    ScratchDir dir;
+    writePc2(dir.file("limb.pc2"), bendingTube(5, 21, 8, 30), 21 * 8);
+    vantrel::io::test::writeText(dir.file("viewer.js"), "// viewer");
+    const std::string run = "decompose limb.pc2 -o o.glb -b 5 -n 100000 --break-percent 50 --up z --report r.json "
+                            "--scene s.json --html page.html --viewer-script viewer.js";
+    std::string printed;
+    ASSERT_EQ(runShell("cd '" + dir.path() + "' && " + VANTREL_PROGRAM + " " + run + " 2> log", printed), 0);
+    const std::string log = fileText(dir.file("log"));
+    EXPECT_EQ(log.find_first_of("\r\033"), std::string::npos) << log;
+    const std::string lines[] = {
+        "reading limb.pc2 ...\n",
+        "note: this is a large decomposition (about ",
+        " of solving); -b, -n or --frames make it smaller\n",
+        "placing 5 joints ...\n",
+        "building the scene ...\n",
+        "run 1 (reselect, start 1), iteration 1/5: error ",
+        "writing o.glb ...\n",
+        "writing page.html ...\n",
+        "note: converted from Z-up to Y-up\n",
+    };
+    size_t at = 0;
+    for (const std::string& line : lines) {
+        const size_t found = log.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "missing in order: " << line << "\n" << log;
+        if (found != std::string::npos) at = found + line.size();
+    }
+    for (const char* written : {"r.json", "s.json"}) {
+        const std::uintmax_t bytes = std::filesystem::file_size(dir.file(written));
+        ASSERT_GE(bytes, 1024u);
+        EXPECT_NE(printed.find("  wrote " + std::string(written) + " (" + std::to_string(bytes / 1024) + " KiB)\n"),
+                  std::string::npos)
+            << printed;
+    }
+    EXPECT_NE(printed.find("  wrote page.html ("), std::string::npos) << printed;
+
+    ASSERT_EQ(runShell("cd '" + dir.path() + "' && " + VANTREL_PROGRAM + " " + run + " -q 2> log", printed), 0);
+    EXPECT_EQ(fileText(dir.file("log")), "");
+    const nlohmann::json notes = readJson(dir.file("r.json"))["notes"];
+    EXPECT_NE(std::find(notes.begin(), notes.end(), "converted from Z-up to Y-up"), notes.end()) << notes;
+}
+
+// A step that goes on without a line for a while shows so in a log, with
+// its seconds; nothing once it is over, nothing when quiet.
+TEST(Program, ALongStepShowsInALogThatItGoesOn) {
+    using vantrel::cli::Progress;
+    using std::chrono::seconds;
+    const auto contents = [](std::FILE* file) {
+        std::string text(static_cast<size_t>(std::ftell(file)), '\0');
+        std::rewind(file);
+        text.resize(std::fread(text.data(), 1, text.size(), file));
+        return text;
+    };
+    std::FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    {
+        Progress progress(false, 5, log);
+        progress.stage("placing 3 joints");
+        const Progress::Clock::time_point start = Progress::Clock::now();
+        progress.tick(start + seconds(20));  // too soon after the stage's line
+        progress.tick(start + Progress::kLogInterval + seconds(1));
+        progress.tick(start + Progress::kLogInterval + seconds(10));  // too soon after that one
+        progress.commandLine("Vantrel : Iteration 2 Solving Skinning");
+        progress.tick(start + 3 * Progress::kLogInterval);
+        progress.finish();
+        progress.tick(start + 10 * Progress::kLogInterval);
+    }
+    const std::string text = contents(log);
+    std::fclose(log);
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 3u) << text;
+    EXPECT_EQ(lines[0], "placing 3 joints ...");
+    EXPECT_EQ(lines[1].rfind("placing 3 joints ... (", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("iteration 2/5: solving weights (", 0), 0u) << lines[2];
+    for (const std::string& line : {lines[1], lines[2]}) EXPECT_EQ(line.substr(line.size() - 3), " s)") << line;
+
+    std::FILE* quietLog = std::tmpfile();
+    ASSERT_NE(quietLog, nullptr);
+    {
+        Progress progress(true, 5, quietLog);
+        progress.stage("placing 3 joints");
+        progress.note("converted from Z-up to Y-up");
+        progress.tick(Progress::Clock::now() + 3 * Progress::kLogInterval);
+    }
+    EXPECT_EQ(contents(quietLog), "");
+    std::fclose(quietLog);
 }
 
 TEST(Decompose, DevicesAndPipesAreWrittenNotReplaced) {
