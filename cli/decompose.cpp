@@ -1,5 +1,6 @@
 #include "cli/decompose.h"
 
+#include <malloc.h>
 #include <omp.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -326,8 +327,13 @@ int runDecompose(const DecomposeOptions& options) {
     // From here on the samples' positions live once, compactly, shared by the
     // scene's point cache and every measure below; samples.frames keeps only
     // its length.
-    const std::shared_ptr<const host::PointFrames> positions =
-        std::make_shared<const host::PointFrames>(std::move(samples.frames));
+    auto compactPositions = std::make_shared<host::PointFrames>(std::move(samples.frames));
+    // Held in a temporary file (page cache) rather than in the process while
+    // the command holds its own sampled copy; in memory if that fails.
+    std::error_code tempError;
+    const std::filesystem::path tempFolder = std::filesystem::temp_directory_path(tempError);
+    if (!tempError) compactPositions->keepInFile(tempFolder.string());
+    const std::shared_ptr<const host::PointFrames> positions = std::move(compactPositions);
     // Weights are rescaled to sum to one after the solve; a constraint row
     // well above the model's size keeps that rescaling from undoing the fit.
     const double lagrangian =
@@ -355,11 +361,16 @@ int runDecompose(const DecomposeOptions& options) {
         progress.beginRun("run " + std::to_string(++runNumber) + " (" + request.purpose + ")", request.iterations);
         const size_t errorsBefore = progress.iterationErrors().size();
         MStatus status;
+        positions->releaseResident();  // the last measure read every frame
         {
             CommandOutputCapture capture([&](const std::string& line) { progress.commandLine(line); });
             status = host::executeCommand(decompositionCommand(names));
         }
-       
+        // The command's sampled arrays are freed by now; give their pages
+        // back before the measures below read the positions in again (the
+        // allocator keeps freed blocks of that size for reuse otherwise).
+        malloc_trim(0);
+
         if (!status) {
             progress.finish();
             std::string detail;

@@ -1,5 +1,10 @@
 #include <host/point_frames.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 
 #include <host/error.h>
@@ -69,8 +74,9 @@ void PointFrames::copyFrame(std::size_t frame, double* xyz) const {
     const std::size_t values = 3 * pointCount_;
     const std::size_t start = frame * values;
     if (doubles_.empty()) {
-        const float* in = floats_.data() + start;
+        const float* in = floatData() + start;
         for (std::size_t i = 0; i < values; ++i) xyz[i] = in[i];
+        releaseFrame(frame);
     } else {
         const double* in = doubles_.data() + start;
         for (std::size_t i = 0; i < values; ++i) xyz[i] = in[i];
@@ -102,11 +108,79 @@ std::vector<MPoint> PointFrames::framePoints(std::size_t frame) const {
     // the storage chosen once rather than per value.
     std::vector<MPoint> points(pointCount_);
     const std::size_t start = frame * 3 * pointCount_;
-    if (doubles_.empty())
-        fillPoints(floats_.data() + start, points);
-    else
+    if (doubles_.empty()) {
+        fillPoints(floatData() + start, points);
+        releaseFrame(frame);
+    } else {
         fillPoints(doubles_.data() + start, points);
+    }
     return points;
+}
+
+namespace {
+
+// An unlinked file in `folder` holding `bytes` bytes of `data`; -1 when it
+// cannot be made or written.
+int unlinkedFileWith(const std::string& folder, const void* data, std::size_t bytes) {
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // File systems without O_TMPFILE: a named file, unlinked at once.
+        std::string name = folder + "/vantrel-positions-XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) return -1;
+        ::unlink(name.c_str());
+    }
+    const char* at = static_cast<const char*>(data);
+    std::size_t left = bytes;
+    while (left > 0) {
+        const ssize_t written = ::write(fd, at, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            ::close(fd);
+            return -1;
+        }
+        at += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return fd;
+}
+
+std::size_t pageSize() {
+    static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+}  // namespace
+
+bool PointFrames::keepInFile(const std::string& folder) {
+    if (mapped_ || !doubles_.empty() || floats_.empty()) return false;
+    const std::size_t bytes = floats_.size() * sizeof(float);
+    const int fd = unlinkedFileWith(folder, floats_.data(), bytes);
+    if (fd < 0) return false;
+    void* address = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);  // the mapping keeps the file
+    if (address == MAP_FAILED) return false;
+    mapped_ = std::shared_ptr<const float>(static_cast<const float*>(address),
+                                           [bytes](const float* p) { ::munmap(const_cast<float*>(p), bytes); });
+    std::vector<float>().swap(floats_);
+    releaseResident();
+    return true;
+}
+
+void PointFrames::releaseResident() const {
+    if (!mapped_) return;
+    const std::size_t bytes = frameCount_ * 3 * pointCount_ * sizeof(float);
+    ::madvise(const_cast<float*>(mapped_.get()), bytes, MADV_DONTNEED);
+}
+
+void PointFrames::releaseFrame(std::size_t frame) const {
+    if (!mapped_) return;
+    const std::size_t page = pageSize();
+    const std::size_t frameBytes = 3 * pointCount_ * sizeof(float);
+    const std::size_t first = (frame * frameBytes + page - 1) / page * page;
+    const std::size_t last = (frame + 1) * frameBytes / page * page;
+    if (last > first)
+        ::madvise(reinterpret_cast<char*>(const_cast<float*>(mapped_.get())) + first, last - first, MADV_DONTNEED);
 }
 
 }  // namespace host

@@ -2,6 +2,7 @@
 // under moving transforms, skin clusters, point caches, curves and the graph
 // edits the plug-in makes.
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -511,6 +512,47 @@ TEST_F(SceneEvaluation, PointFramesHoldFloatsOnlyWhenEveryValueIsOneAndGiveBackT
     EXPECT_THROW(host::PointFrames{std::move(ragged)}, host::Error);
     std::vector<std::vector<double>> partial = {{1, 2}};
     EXPECT_THROW(host::PointFrames{std::move(partial)}, host::Error);
+}
+
+TEST_F(SceneEvaluation, PointFramesKeptInAFileGiveBackTheSameValues) {
+    // 20 frames of 3,001 points: frames span several pages and share pages
+    // at their ends, so giving back one frame's pages must not lose its
+    // neighbours' values.
+    const size_t frameCount = 20, values = 3 * 3001;
+    std::vector<std::vector<double>> source(frameCount, std::vector<double>(values));
+    for (size_t f = 0; f < frameCount; ++f)
+        for (size_t i = 0; i < values; ++i) source[f][i] = static_cast<float>(0.25 * f - 1e-3 * i);
+    std::vector<std::vector<double>> moved = source;
+    auto store = std::make_unique<host::PointFrames>(std::move(moved));
+    const size_t bytes = store->bytes();
+    ASSERT_TRUE(store->keepInFile(std::filesystem::temp_directory_path().string()));
+    EXPECT_TRUE(store->inFile());
+    EXPECT_FALSE(store->keepInFile(std::filesystem::temp_directory_path().string()));  // once
+    EXPECT_EQ(store->bytes(), bytes);
+    // A copy shares the file and outlives the original.
+    const host::PointFrames copy = *store;
+    store.reset();
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t f : {size_t{3}, size_t{2}, size_t{4}, size_t{0}, size_t{19}}) {
+            EXPECT_EQ(copy.frame(f), source[f]) << "frame " << f;
+            const std::vector<MPoint> points = copy.framePoints(f);
+            EXPECT_EQ(points[1000], MPoint(source[f][3000], source[f][3001], source[f][3002]));
+            EXPECT_EQ(copy.value(f, values - 1), source[f][values - 1]);
+        }
+        copy.releaseResident();
+    }
+
+    // Doubles stay in memory, and so does anything when the folder is
+    // unusable.
+    std::vector<std::vector<double>> tenths = {{0.1, 0.2, 0.3}};
+    host::PointFrames doubles(std::move(tenths));
+    EXPECT_FALSE(doubles.keepInFile(std::filesystem::temp_directory_path().string()));
+    EXPECT_FALSE(doubles.inFile());
+    std::vector<std::vector<double>> halves = {{0.5, 1.5, 2.5}};
+    host::PointFrames floats(std::move(halves));
+    EXPECT_FALSE(floats.keepInFile("/nonexistent-folder/below"));
+    EXPECT_FALSE(floats.inFile());
+    EXPECT_EQ(floats.frame(0), (std::vector<double>{0.5, 1.5, 2.5}));
 }
 
 TEST_F(SceneEvaluation, ASharedPointCacheServesTheSamePointsAsACopiedOne) {

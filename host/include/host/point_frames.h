@@ -8,6 +8,8 @@
 // one copy (std::shared_ptr<const PointFrames>).
 
 #include <cstddef>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include <maya/MPoint.h>
@@ -32,13 +34,29 @@ public:
     bool empty() const { return frameCount_ == 0; }
     // Whether the values are held as floats (else as doubles).
     bool holdsFloats() const { return doubles_.empty() && frameCount_ > 0; }
-    // Bytes held for the positions.
-    std::size_t bytes() const { return floats_.size() * sizeof(float) + doubles_.size() * sizeof(double); }
+    // Bytes held for the positions (in memory or in the file).
+    std::size_t bytes() const {
+        return (mapped_ ? frameCount_ * 3 * pointCount_ : floats_.size()) * sizeof(float) +
+               doubles_.size() * sizeof(double);
+    }
 
     double value(std::size_t frame, std::size_t index) const {
         const std::size_t at = frame * 3 * pointCount_ + index;
-        return doubles_.empty() ? static_cast<double>(floats_[at]) : doubles_[at];
+        return doubles_.empty() ? static_cast<double>(floatData()[at]) : doubles_[at];
     }
+
+    // Moves float positions into an unlinked temporary file in `folder`,
+    // mapped read-only, so that they cost page cache the system can reclaim
+    // rather than the process's memory: a frame copied out (copyFrame,
+    // frame, framePoints) gives its pages back at once, and
+    // releaseResident() gives back whatever reads by value() brought in.
+    // Values read back are unchanged. Returns false, keeping the positions
+    // in memory, when they are held as doubles or the file cannot be made.
+    bool keepInFile(const std::string& folder);
+    bool inFile() const { return mapped_ != nullptr; }
+    // Drops the file's pages from the process's memory (they are read again
+    // from the page cache when next used); nothing to do in memory.
+    void releaseResident() const;
     MPoint point(std::size_t frame, std::size_t p) const {
         return MPoint(value(frame, 3 * p), value(frame, 3 * p + 1), value(frame, 3 * p + 2));
     }
@@ -50,11 +68,15 @@ public:
 
 private:
     void storeFrame(const double* xyz);
+    const float* floatData() const { return mapped_ ? mapped_.get() : floats_.data(); }
+    // Gives back the file's pages that lie wholly inside one frame's values.
+    void releaseFrame(std::size_t frame) const;
 
     std::size_t frameCount_ = 0;
     std::size_t pointCount_ = 0;
     std::vector<float> floats_;    // while every value so far is exactly a float
     std::vector<double> doubles_;  // otherwise
+    std::shared_ptr<const float> mapped_;  // the floats, when kept in a file (unmapped with the last copy)
 };
 
 }  // namespace host
