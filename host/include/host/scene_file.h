@@ -30,7 +30,8 @@
 
 namespace host {
 
-// Throws host::Error when the file cannot be written.
+// Throws host::Error when the file cannot be written, or when a mesh is
+// instanced (the file keeps one parent per DAG node).
 void saveScene(const std::string& path);
 // Replaces the scene with the file's. A malformed, truncated or inconsistent
 // file throws host::Error naming the file and the place ("nodes[2].keys[0]:

@@ -1,8 +1,10 @@
 #pragma once
-// A path from the world to a DAG node. The headless host has no instancing,
-// so a node has exactly one path; a shape's path answers its transform's
-// matrices. An empty path answers identity matrices and a failing status; the
-// world's own path answers identity with success.
+// A path from the world to a DAG node. Transforms and joints have exactly
+// one path; a mesh has one more for every transform it is instanced under
+// (the same shape reached through another parent). A shape's path answers
+// the matrices of the transform it goes through. An empty path answers
+// identity matrices and a failing status; the world's own path answers
+// identity with success.
 
 #include <maya/MMatrix.h>
 #include <maya/MObject.h>
@@ -35,11 +37,14 @@ public:
 
     static MStatus getAPathTo(const MObject& node, MDagPath& path);
 
-    // Same node path.
-    bool operator==(const MDagPath& other) const { return node_ == other.node_; }
-    bool operator!=(const MDagPath& other) const { return node_ != other.node_; }
+    // Same node reached through the same parent.
+    bool operator==(const MDagPath& other) const {
+        return node_ == other.node_ && instanceParent_ == other.instanceParent_;
+    }
+    bool operator!=(const MDagPath& other) const { return !(*this == other); }
 
 private:
     friend struct host::detail::ObjectAccess;
-    unsigned long long node_ = 0;  // 0: empty path
+    unsigned long long node_ = 0;            // 0: empty path
+    unsigned long long instanceParent_ = 0;  // a shape's instance transform; 0: its own parent
 };
