@@ -11,6 +11,10 @@
 //   transform local = S * Sh * R * T,  joint local = S * Sh * R * JO * T,
 //   world = local * parent world.
 
+#ifdef VANTREL_HOST_API_SUBSET
+#error "<host/...> is the headless host's own API: the plug-in reaches the scene through <maya/...> only"
+#endif
+
 #include <memory>
 #include <string>
 #include <vector>

@@ -24,6 +24,10 @@
 // "hours", "minutes", "seconds", "milliseconds"); non-finite numbers are the
 // strings "nan", "inf" and "-inf".
 
+#ifdef VANTREL_HOST_API_SUBSET
+#error "<host/...> is the headless host's own API: the plug-in reaches the scene through <maya/...> only"
+#endif
+
 #include <string>
 
 #include <host/error.h>

@@ -15,14 +15,20 @@ class MDagPath {
 public:
     MDagPath() = default;
 
+#ifndef VANTREL_HOST_API_SUBSET
     bool isValid(MStatus* ReturnStatus = NULL) const;
+#endif
     MObject node(MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     // The transform of a shape's path, or the node itself for a transform.
     MObject transform(MStatus* ReturnStatus = NULL) const;
     // Number of nodes below the world on the path.
     unsigned int length(MStatus* ReturnStatus = NULL) const;
+#endif
     MString fullPathName(MStatus* ReturnStatus = NULL) const;  // "|a|b"
+#ifndef VANTREL_HOST_API_SUBSET
     MString partialPathName(MStatus* ReturnStatus = NULL) const;  // "b"
+#endif
 
     // World matrix of the path's last node at the current time (local
     // matrices multiplied up the hierarchy: local * parent world).
@@ -30,18 +36,26 @@ public:
     MMatrix inclusiveMatrixInverse(MStatus* ReturnStatus = NULL) const;
     // World matrix of the parent of the path's last node.
     MMatrix exclusiveMatrix(MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     MMatrix exclusiveMatrixInverse(MStatus* ReturnStatus = NULL) const;
+#endif
 
+#ifndef VANTREL_HOST_API_SUBSET
     bool hasFn(MFn::Type type, MStatus* ReturnStatus = NULL) const;
     MFn::Type apiType(MStatus* ReturnStatus = NULL) const;
+#endif
 
+#ifndef VANTREL_HOST_API_SUBSET
     static MStatus getAPathTo(const MObject& node, MDagPath& path);
+#endif
 
     // Same node reached through the same parent.
     bool operator==(const MDagPath& other) const {
         return node_ == other.node_ && instanceParent_ == other.instanceParent_;
     }
+#ifndef VANTREL_HOST_API_SUBSET
     bool operator!=(const MDagPath& other) const { return !(*this == other); }
+#endif
 
 private:
     friend struct host::detail::ObjectAccess;
