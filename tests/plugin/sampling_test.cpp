@@ -5,25 +5,13 @@
 
 #include <host/scene.h>
 #include <host/session.h>
-#include <maya/MArgList.h>
 #include <maya/MBoundingBox.h>
 
-#include "input/storage_node.h"
-#include "plugin/vantrel_command.h"
 #include "plugin_scene.h"
 
 using namespace plugin_test;
 
 namespace {
-
-MStatus parse(DecompositionState& state) {
-    MArgList args;
-    args.addArg("-sn").addArg("store").addArg("body");
-    testing::internal::CaptureStdout();
-    const MStatus status = parseStorageNode(state, Vantrel::newSyntax(), args);
-    testing::internal::GetCapturedStdout();
-    return status;
-}
 
 void expectSamePoints(const MPointArray& actual, const MPointArray& expected) {
     ASSERT_EQ(actual.length(), expected.length());
@@ -48,7 +36,7 @@ TEST(SceneSampling, FramesAreSampledRestFirstInListOrder) {
     host::setCurrentTime(9.0);
 
     DecompositionState state;
-    ASSERT_EQ(parse(state), MStatus::kSuccess);
+    ASSERT_EQ(parseStorage(state), MStatus::kSuccess);
     EXPECT_DOUBLE_EQ(state.savedTime.value(), 9.0);
     EXPECT_DOUBLE_EQ(host::currentFrame(), 2.0);  // left at the last sampled frame
     EXPECT_EQ(state.inputs.F, 3);
@@ -98,7 +86,7 @@ TEST(SceneSampling, AMeshMovedByItsTransformIsSampledInWorldSpace) {
     createStorageNode("store", settings);
 
     DecompositionState state;
-    ASSERT_EQ(parse(state), MStatus::kSuccess);
+    ASSERT_EQ(parseStorage(state), MStatus::kSuccess);
     EXPECT_TRUE(state.inputs.restPoints[1].isEquivalent(MPoint(1, 0, 0), 1e-12));
     EXPECT_TRUE(state.inputs.shapePoints[0][1].isEquivalent(MPoint(11, 0, 0), 1e-12));
     EXPECT_TRUE(state.inputs.shapePoints[0][2].isEquivalent(MPoint(10, 6, 0), 1e-12));
@@ -149,7 +137,7 @@ TEST(SkinClusterSeeding, StrongestJointsFirstAndTiesToTheLargerIndex) {
         buildSeedingScene(clusterGeometry);
         createStorageNode("store", seedingSettings());
         DecompositionState state;
-        ASSERT_EQ(parse(state), MStatus::kSuccess);
+        ASSERT_EQ(parseStorage(state), MStatus::kSuccess);
         EXPECT_TRUE(errorMessages().empty());
         EXPECT_TRUE(state.inputs.useExistingSkinCluster);
         EXPECT_EQ(state.inputs.existingInfluences.at(0), (std::vector<int32_t>{3, 0}));
