@@ -148,6 +148,7 @@ void instanceMesh(const std::string& meshName, const std::string& parentTransfor
     if (parent == mesh.parent || std::find(instances.begin(), instances.end(), parent) != instances.end())
         throw Error("mesh '" + meshName + "' is already under '" + parentTransform + "'");
     instances.push_back(parent);
+    scene().node(parent)->children.push_back(mesh.id);
 }
 
 void createSkinCluster(const std::string& name, const std::string& meshPath,

@@ -231,6 +231,10 @@ TEST_F(ApiObjects, AnInstancedMeshHasOnePathPerParent) {
     EXPECT_DOUBLE_EQ(viaB.inclusiveMatrix()[3][0], 5.0);
     EXPECT_DOUBLE_EQ(viaB.exclusiveMatrix()[3][0], 5.0);
     EXPECT_DOUBLE_EQ(viaA.inclusiveMatrix()[3][0], 0.0);
+    MFnDagNode mesh(host::nodeObject("m"));
+    EXPECT_EQ(mesh.parentCount(), 2u);
+    EXPECT_TRUE(mesh.parent(1) == host::nodeObject("b"));
+    EXPECT_TRUE(MFnDagNode(host::nodeObject("b")).child(0) == host::nodeObject("m"));
     MPointArray world;
     MFnMesh(viaB).getPoints(world, MSpace::kWorld);
     EXPECT_TRUE(world[0].isEquivalent(MPoint(6, 0, 0), 1e-12));

@@ -30,8 +30,9 @@ public:
 #ifndef VANTREL_HOST_API_SUBSET
     unsigned int parentCount(MStatus* ReturnStatus = NULL) const;
 #endif
-    // Parent i (only 0 exists); a node under the root has the world
-    // (kWorld) as its parent.
+    // Parent i: 0 is the node's own, a mesh's further ones are the transforms
+    // it is instanced under; a node under the root has the world (kWorld) as
+    // its parent.
     MObject parent(unsigned int i, MStatus* ReturnStatus = NULL) const;
 #ifndef VANTREL_HOST_API_SUBSET
     unsigned int childCount(MStatus* ReturnStatus = NULL) const;
