@@ -49,8 +49,11 @@ MStatus checkSampledPoints(const DecompositionState& state) {
     const unsigned int pointCount = in.restPoints.length();
     for (int32_t f = 0; f < in.F; ++f) {
         if (in.shapePoints[f].length() != pointCount) {
-            MGlobal::displayError(MString("Point count at frame ") + in.shapeFrames[f] + " (" +
-                                  in.shapePoints[f].length() + ") differs from the rest frame (" + pointCount + ")");
+            // The host's strings take a double only by +=.
+            MString message("Point count at frame ");
+            message += in.shapeFrames[f];
+            MGlobal::displayError(message + " (" + in.shapePoints[f].length() + ") differs from the rest frame (" +
+                                  pointCount + ")");
             return MS::kFailure;
         }
     }

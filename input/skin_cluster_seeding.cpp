@@ -15,19 +15,26 @@
 
 namespace {
 
+const char* const kNotSingleIndexedMessage =
+    "existingSkinCluster deforms points that are not single-indexed components, weights cannot be matched to vertices";
+
 // Top: largest weight, then largest joint index.
 using InfluenceHeap = std::priority_queue<std::pair<double, int32_t>>;
 
 // The item of `affected` that belongs to the sampled mesh, or -1. A cluster
 // may deform several meshes; only this mesh's vertex ids are meaningful here.
+// The shape node decides, not the path: an instanced shape is one mesh under
+// every path. A cluster with a single geometry deforms this mesh whatever
+// path it reports.
 int itemOfMesh(const MSelectionList& affected, const MDagPath& shapePath) {
+    const MObject shape = shapePath.node();
     for (unsigned int item = 0; item < affected.length(); ++item) {
         MDagPath path;
         MObject component;
         affected.getDagPath(item, path, component);
-        if (path == shapePath) return static_cast<int>(item);
+        if (path.node() == shape) return static_cast<int>(item);
     }
-    return -1;
+    return affected.length() == 1 ? 0 : -1;
 }
 
 }  // namespace
@@ -62,12 +69,17 @@ MStatus seedExistingInfluences(DecompositionState& state, const MObject& skinClu
 
         // Weights run parallel to the concatenated components of all items,
         // so this item's weights start after those of the items before it.
+        // Only single-indexed components say how many weights they hold.
         unsigned int weightOffset = 0;
         MIntArray ids;
         for (int before = 0; before <= item; ++before) {
             MDagPath path;
             MObject component;
             affected.getDagPath(static_cast<unsigned int>(before), path, component);
+            if (!component.hasFn(MFn::kSingleIndexedComponent)) {
+                MGlobal::displayError(kNotSingleIndexedMessage);
+                return MS::kFailure;
+            }
             MIntArray elements;
             MFnSingleIndexedComponent(component).getElements(elements);
             if (before < item) {

@@ -73,6 +73,15 @@ MStatus failWith(const char* message, MStatus status = MS::kFailure) {
     return status;
 }
 
+// Joints are sampled and keyed through their DAG paths: a name that did not
+// resolve to a DAG node would act as a fixed identity bone, or lose its keys.
+// The lookup has already said which name failed.
+bool allDagNodes(const MObjectArray& nodes) {
+    for (unsigned int j = 0; j < nodes.length(); ++j)
+        if (nodes[j].isNull() || !nodes[j].hasFn(MFn::kDagNode)) return false;
+    return true;
+}
+
 bool allFinite(const MDoubleArray& values) {
     for (unsigned int i = 0; i < values.length(); ++i)
         if (!std::isfinite(values[i])) return false;
@@ -116,10 +125,7 @@ MStatus readStorageNode(DecompositionState& state, const MSyntax& syntax, const 
     if (!hasNoDuplicates(in.sourceJoints)) return failWith("Duplicates found in sourceJoints !");
     MObjectArray sourceJointNodes;
     findNodesByName(in.sourceJoints, MFn::kJoint, sourceJointNodes);
-    // A joint that cannot be sampled would silently act as a fixed identity
-    // bone; the lookup has already said which name failed.
-    for (unsigned int j = 0; j < sourceJointNodes.length(); ++j)
-        if (sourceJointNodes[j].isNull() || !sourceJointNodes[j].hasFn(MFn::kDagNode)) return MS::kFailure;
+    if (!allDagNodes(sourceJointNodes)) return MS::kFailure;
 
     // 3. maxIteration, and 4-7 unless a single iteration is asked for.
     if (!(status = node.find("maxIteration", "int", MissingStatus::lookup, plug))) return status;
@@ -153,8 +159,9 @@ MStatus readStorageNode(DecompositionState& state, const MSyntax& syntax, const 
         if (static_cast<int32_t>(in.targetJoints.size()) != in.J)
             return failWith("num targetJoint != num sourceJoint");
         if (!hasNoDuplicates(in.targetJoints)) return failWith("Duplicates found in targetJoints !");
-        MObjectArray targetJointNodes;  // only for the lookup's reports
+        MObjectArray targetJointNodes;  // baking resolves the names again
         findNodesByName(in.targetJoints, MFn::kJoint, targetJointNodes);
+        if (!allDagNodes(targetJointNodes)) return MS::kFailure;
     } else {
         in.targetJoints.clear();
     }

@@ -27,23 +27,28 @@ MObject MDagPath::node(MStatus* ReturnStatus) const {
 
 MObject MDagPath::transform(MStatus* ReturnStatus) const {
     const Node* node = dagNode(node_);
-    if (node && node->kind == NodeKind::Mesh) node = scene().node(node->parent);
+    if (node && node->kind == NodeKind::Mesh) node = scene().node(ObjectAccess::pathParent(*this));
     setStatus(ReturnStatus, node ? MS::kSuccess : MS::kFailure);
     return node ? ObjectAccess::nodeObject(*node) : MObject();
 }
 
 unsigned int MDagPath::length(MStatus* ReturnStatus) const {
-    unsigned int count = 0;
     const Node* node = dagNode(node_);
     setStatus(ReturnStatus, node ? MS::kSuccess : MS::kFailure);
-    for (; node && node->kind != NodeKind::World; node = scene().node(node->parent)) ++count;
+    if (!node) return 0;
+    unsigned int count = 1;
+    for (node = scene().node(ObjectAccess::pathParent(*this)); node && node->kind != NodeKind::World;
+         node = scene().node(node->parent))
+        ++count;
     return count;
 }
 
 MString MDagPath::fullPathName(MStatus* ReturnStatus) const {
     const Node* node = dagNode(node_);
     setStatus(ReturnStatus, node ? MS::kSuccess : MS::kFailure);
-    return node ? MString(scene().fullPathName(node_).c_str()) : MString();
+    if (!node) return MString();
+    if (instanceParent_ == kNoNode) return MString(scene().fullPathName(node_).c_str());
+    return MString((scene().fullPathName(instanceParent_) + "|" + node->name).c_str());
 }
 
 MString MDagPath::partialPathName(MStatus* ReturnStatus) const {
@@ -55,7 +60,9 @@ MString MDagPath::partialPathName(MStatus* ReturnStatus) const {
 MMatrix MDagPath::inclusiveMatrix(MStatus* ReturnStatus) const {
     const Node* node = dagNode(node_);
     setStatus(ReturnStatus, node ? MS::kSuccess : MS::kFailure);
-    return node ? worldMatrix(scene(), node_) : MMatrix();
+    if (!node) return MMatrix();
+    if (instanceParent_ == kNoNode) return worldMatrix(scene(), node_);
+    return localMatrix(scene(), *node) * worldMatrix(scene(), instanceParent_);
 }
 
 MMatrix MDagPath::inclusiveMatrixInverse(MStatus* ReturnStatus) const {
@@ -65,7 +72,7 @@ MMatrix MDagPath::inclusiveMatrixInverse(MStatus* ReturnStatus) const {
 MMatrix MDagPath::exclusiveMatrix(MStatus* ReturnStatus) const {
     const Node* node = dagNode(node_);
     setStatus(ReturnStatus, node ? MS::kSuccess : MS::kFailure);
-    return node && node->kind != NodeKind::World ? worldMatrix(scene(), node->parent) : MMatrix();
+    return node && node->kind != NodeKind::World ? worldMatrix(scene(), ObjectAccess::pathParent(*this)) : MMatrix();
 }
 
 MMatrix MDagPath::exclusiveMatrixInverse(MStatus* ReturnStatus) const {

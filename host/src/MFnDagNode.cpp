@@ -18,7 +18,8 @@ MFnDagNode::MFnDagNode(const MDagPath& path, MStatus* ReturnStatus) {
 }
 
 MStatus MFnDagNode::setObject(const MObject& object) {
-    // A node has exactly one path, so the object alone gives it.
+    // From the object alone, the path through the node's own parent (a mesh
+    // instanced elsewhere is reached through its first parent, as in the SDK).
     const MStatus status = MFnBase::setObject(object);
     path_ = status ? ObjectAccess::path(ObjectAccess::nodeId(object)) : MDagPath();
     attachedByPath_ = false;
@@ -47,12 +48,16 @@ MString MFnDagNode::fullPathName(MStatus* ReturnStatus) const { return path_.ful
 unsigned int MFnDagNode::parentCount(MStatus* ReturnStatus) const {
     const Node* node = nodeOf(object_, MFn::kDagNode);
     setStatus(ReturnStatus, node ? MS::kSuccess : MS::kFailure);
-    return node && node->kind != NodeKind::World ? 1u : 0u;
+    if (!node || node->kind == NodeKind::World) return 0u;
+    return 1u + static_cast<unsigned int>(node->mesh.instanceParents.size());
 }
 
 MObject MFnDagNode::parent(unsigned int i, MStatus* ReturnStatus) const {
     const Node* node = nodeOf(object_, MFn::kDagNode);
-    const Node* parentNode = node && i == 0 ? scene().node(node->parent) : nullptr;
+    const Node* parentNode = nullptr;
+    if (node && i == 0) parentNode = scene().node(node->parent);
+    if (node && i > 0 && i <= node->mesh.instanceParents.size())
+        parentNode = scene().node(node->mesh.instanceParents[i - 1]);
     setStatus(ReturnStatus, parentNode ? MS::kSuccess : MS::kInvalidParameter);
     return parentNode ? ObjectAccess::nodeObject(*parentNode) : MObject();
 }

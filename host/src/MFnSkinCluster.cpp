@@ -53,7 +53,7 @@ MStatus MFnSkinCluster::getPointsAffectedByInfluence(const MDagPath& path, MSele
         }
     }
     if (ids.empty()) return MS::kSuccess;
-    result.add(ObjectAccess::path(skin.mesh), ObjectAccess::componentObject(MFn::kMeshVertComponent, ids));
+    result.add(ObjectAccess::path(skin.mesh, skin.meshInstanceParent), ObjectAccess::componentObject(MFn::kMeshVertComponent, ids));
     return MS::kSuccess;
 }
 
@@ -70,6 +70,6 @@ MStatus MFnSkinCluster::getWeights(const MDagPath& shape, const MObject&, unsign
 MStatus MFnSkinCluster::getPathAtIndex(unsigned int index, MDagPath& path) const {
     const Node* node = nodeOf(object_, MFn::kSkinClusterFilter);
     if (!node || index != 0) return MS::kInvalidParameter;
-    path = ObjectAccess::path(node->skin.mesh);
+    path = ObjectAccess::path(node->skin.mesh, node->skin.meshInstanceParent);
     return MS::kSuccess;
 }

@@ -130,10 +130,17 @@ MPlug ObjectAccess::plug(const PlugKey& key) {
 
 PlugKey ObjectAccess::key(const MPlug& plug) { return PlugKey{plug.node_, plug.attribute_.asChar(), plug.index_}; }
 
-MDagPath ObjectAccess::path(NodeId id) {
+MDagPath ObjectAccess::path(NodeId id, NodeId instanceParent) {
     MDagPath path;
     path.node_ = id;
+    path.instanceParent_ = instanceParent;
     return path;
+}
+
+NodeId ObjectAccess::pathParent(const MDagPath& path) {
+    if (path.instanceParent_ != kNoNode) return path.instanceParent_;
+    const Node* node = path.node_ == kNoNode ? nullptr : scene().node(path.node_);
+    return node ? node->parent : kNoNode;
 }
 
 Node* nodeOf(const MObject& object, MFn::Type type) {

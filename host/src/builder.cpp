@@ -3,6 +3,7 @@
 #include <host/scene.h>
 #include <host/session.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include <maya/MAnimControl.h>
@@ -84,6 +85,23 @@ void checkRead(const std::string& plug, const MStatus& status, const char* type)
     if (!status) throw Error("cannot read '" + plug + "' as " + type);
 }
 
+// The mesh at the end of `meshPath` (a mesh name, or "...|transform|mesh");
+// `instanceParent` receives the transform when it is one the mesh is
+// instanced under, else kNoNode.
+Node& requireMeshPath(const std::string& meshPath, NodeId& instanceParent) {
+    instanceParent = kNoNode;
+    const size_t bar = meshPath.rfind('|');
+    if (bar == std::string::npos) return requireKind(meshPath, NodeKind::Mesh);
+    Node& mesh = requireKind(meshPath.substr(bar + 1), NodeKind::Mesh);
+    const NodeId parent = scene().resolve(meshPath.substr(0, bar));
+    const std::vector<NodeId>& instances = mesh.mesh.instanceParents;
+    if (parent != kNoNode && parent == mesh.parent) return mesh;
+    if (parent == kNoNode || std::find(instances.begin(), instances.end(), parent) == instances.end())
+        throw Error("'" + meshPath + "' is not a path of mesh '" + mesh.name + "'");
+    instanceParent = parent;
+    return mesh;
+}
+
 }  // namespace
 
 // --- Nodes --------------------------------------------------------------------
@@ -123,9 +141,21 @@ void createMesh(const std::string& name, const std::string& parentTransform, con
     mesh.mesh.polygons = polygons;
 }
 
-void createSkinCluster(const std::string& name, const std::string& meshName,
-                       const std::vector<std::string>& influences) {
+void instanceMesh(const std::string& meshName, const std::string& parentTransform) {
     Node& mesh = requireKind(meshName, NodeKind::Mesh);
+    const NodeId parent = requireTransform(parentTransform).id;
+    std::vector<NodeId>& instances = mesh.mesh.instanceParents;
+    if (parent == mesh.parent || std::find(instances.begin(), instances.end(), parent) != instances.end())
+        throw Error("mesh '" + meshName + "' is already under '" + parentTransform + "'");
+    instances.push_back(parent);
+    scene().node(parent)->children.push_back(mesh.id);
+}
+
+void createSkinCluster(const std::string& name, const std::string& meshPath,
+                       const std::vector<std::string>& influences) {
+    NodeId instanceParent = kNoNode;
+    Node& mesh = requireMeshPath(meshPath, instanceParent);
+    const std::string meshName = mesh.name;
     if (mesh.mesh.skinCluster != kNoNode || mesh.mesh.cache.hasFrames())
         throw Error("mesh '" + meshName + "' already has a deformer");
     if (influences.empty()) throw Error("skin cluster '" + name + "' needs at least one influence");
@@ -141,6 +171,7 @@ void createSkinCluster(const std::string& name, const std::string& meshName,
     const MMatrix bindGeometry = detail::worldMatrix(scene(), mesh.id);
     Node& skin = scene().createNode(name, NodeKind::SkinCluster);
     skin.skin.mesh = mesh.id;
+    skin.skin.meshInstanceParent = instanceParent;
     skin.skin.influences = joints;
     skin.skin.bindPreMatrices = bindPre;
     skin.skin.bindGeometryMatrix = bindGeometry;

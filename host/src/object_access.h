@@ -34,8 +34,12 @@ struct ObjectAccess {
     static MPlug plug(const PlugKey& key);
     static PlugKey key(const MPlug& plug);
 
-    static MDagPath path(NodeId id);
+    // The path to a node through its own parent, or to a mesh through one of
+    // its instance transforms.
+    static MDagPath path(NodeId id, NodeId instanceParent = kNoNode);
     static NodeId pathNode(const MDagPath& path) { return path.node_; }
+    // The parent the path goes through last (kNoNode for an empty path).
+    static NodeId pathParent(const MDagPath& path);
 
     static void setSyntax(MPxCommand& command, const MSyntax& syntax) { command.syntax_ = syntax; }
 };

@@ -111,6 +111,8 @@ Json nodeEntry(const Scene& scene, const Node& node) {
         if (attribute.type != ValueType::Compound) attributes.push_back(attributeEntry(attribute));
     entry["attributes"] = attributes;
     if (node.kind == NodeKind::Mesh) {
+        // The file keeps one parent per DAG node.
+        if (!node.mesh.instanceParents.empty()) throw Error("mesh '" + node.name + "' is instanced: not saved");
         entry["points"] = points(node.mesh.points);
         entry["polygons"] = node.mesh.polygons;
         if (node.mesh.cache.hasFrames()) {

@@ -66,10 +66,12 @@ struct MeshData {
     std::vector<std::vector<int>> polygons;   // vertex ids per polygon
     PointCache cache;                         // used when it hasFrames()
     NodeId skinCluster = kNoNode;             // deformer, if any
+    std::vector<NodeId> instanceParents;      // further transforms the shape is instanced under
 };
 
 struct SkinData {
     NodeId mesh = kNoNode;
+    NodeId meshInstanceParent = kNoNode;       // the instance it reports; kNoNode: the mesh's own path
     std::vector<NodeId> influences;            // joints, by influence index
     std::vector<MMatrix> bindPreMatrices;      // by influence index
     MMatrix bindGeometryMatrix;                // mesh world matrix at bind time

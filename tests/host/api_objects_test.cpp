@@ -1,13 +1,18 @@
 // The smaller API objects and the builder's refusals: argument parsing,
 // bounding boxes, compound connections, curves made through a modifier, time,
 // and misuse of the builder that must leave the scene unchanged.
+#include <host/scene_file.h>
 #include <maya/MAnimControl.h>
 #include <maya/MArgDatabase.h>
 #include <maya/MBoundingBox.h>
 #include <maya/MDGModifier.h>
 #include <maya/MDagPath.h>
+#include <maya/MDagPathArray.h>
+#include <maya/MDoubleArray.h>
 #include <maya/MFnAnimCurve.h>
 #include <maya/MFnDagNode.h>
+#include <maya/MFnMesh.h>
+#include <maya/MFnSkinCluster.h>
 #include <maya/MSelectionList.h>
 
 #include "host_test_fixture.h"
@@ -189,6 +194,52 @@ TEST_F(ApiObjects, DagQueries) {
     MDagPath none;
     EXPECT_EQ(list.getDagPath(0, none), MS::kInvalidParameter);
     EXPECT_FALSE(none.isValid());
+}
+
+TEST_F(ApiObjects, AnInstancedMeshHasOnePathPerParent) {
+    host::createTransform("a");
+    host::createTransform("b");
+    host::setDouble("b.tx", 5.0);
+    MPointArray points;
+    points.append(MPoint(1, 0, 0));
+    host::createMesh("m", "a", points, {});
+    host::instanceMesh("m", "b");
+    EXPECT_THROW(host::instanceMesh("m", "b"), host::Error);
+    EXPECT_THROW(host::instanceMesh("m", "a"), host::Error);
+
+    host::createJoint("j");
+    EXPECT_THROW(host::createSkinCluster("skin", "j|m", {"j"}), host::Error);
+    host::createSkinCluster("skin", "b|m", {"j"});
+    host::setSkinWeights("skin", {{1.0}});
+    MDagPathArray influences;
+    MFnSkinCluster skin(host::nodeObject("skin"));
+    skin.influenceObjects(influences);
+    MSelectionList affected;
+    MDoubleArray weights;
+    ASSERT_TRUE(skin.getPointsAffectedByInfluence(influences[0], affected, weights));
+    MDagPath viaB;
+    ASSERT_TRUE(affected.getDagPath(0, viaB));
+    MDagPath viaA;
+    ASSERT_TRUE(MFnDagNode(host::nodeObject("m")).getPath(viaA));
+
+    EXPECT_NE(viaA, viaB);
+    EXPECT_TRUE(viaA.node() == viaB.node());
+    EXPECT_EQ(viaA.fullPathName(), "|a|m");
+    EXPECT_EQ(viaB.fullPathName(), "|b|m");
+    EXPECT_EQ(viaB.length(), 2u);
+    EXPECT_TRUE(viaB.transform() == host::nodeObject("b"));
+    EXPECT_DOUBLE_EQ(viaB.inclusiveMatrix()[3][0], 5.0);
+    EXPECT_DOUBLE_EQ(viaB.exclusiveMatrix()[3][0], 5.0);
+    EXPECT_DOUBLE_EQ(viaA.inclusiveMatrix()[3][0], 0.0);
+    MFnDagNode mesh(host::nodeObject("m"));
+    EXPECT_EQ(mesh.parentCount(), 2u);
+    EXPECT_TRUE(mesh.parent(1) == host::nodeObject("b"));
+    EXPECT_TRUE(MFnDagNode(host::nodeObject("b")).child(0) == host::nodeObject("m"));
+    MPointArray world;
+    MFnMesh(viaB).getPoints(world, MSpace::kWorld);
+    EXPECT_TRUE(world[0].isEquivalent(MPoint(6, 0, 0), 1e-12));
+    // A scene file keeps one parent per DAG node.
+    EXPECT_THROW(host::saveScene(testing::TempDir() + "instanced_scene.json"), host::Error);
 }
 
 TEST_F(ApiObjects, BuilderRefusesMisuseAndChangesNothing) {

@@ -7,6 +7,10 @@
 
 #include <host/scene.h>
 #include <host/session.h>
+#include <maya/MArgList.h>
+
+#include "input/storage_node.h"
+#include "plugin/vantrel_command.h"
 
 namespace plugin_test {
 
@@ -94,27 +98,32 @@ std::vector<int> allVertexIds(const ColumnMesh& mesh) {
     return ids;
 }
 
+void createAnimatedChain(const std::string& prefix, double pace) {
+    const std::string j0 = prefix + "0", j1 = prefix + "1", j2 = prefix + "2";
+    host::createJoint(j0);
+    host::createJoint(j1, j0);
+    host::createJoint(j2, j1);
+    host::setDouble(j1 + ".ty", 2.0);
+    host::setDouble(j2 + ".ty", 2.0);
+    // Distinct, non-trivial motion per frame for every joint.
+    for (int frame = 1; frame <= 5; ++frame) {
+        const double t = pace * (frame - 1);
+        host::setKey(j0 + ".tx", frame, 0.3 * t);
+        host::setKey(j0 + ".tz", frame, -0.1 * t * t);
+        host::setKey(j0 + ".ry", frame, 0.15 * t);
+        host::setKey(j1 + ".rz", frame, 0.2 * t);
+        host::setKey(j1 + ".rx", frame, -0.05 * t);
+        host::setKey(j2 + ".rx", frame, 0.25 * t);
+        host::setKey(j2 + ".ty", frame, 2.0 + 0.05 * t);
+    }
+}
+
 std::vector<std::vector<double>> buildSkinnedColumn(const ColumnMesh& mesh) {
     host::resetScene();
     host::setMessageEcho(false);
     host::clearMessages();
 
-    host::createJoint("j0");
-    host::createJoint("j1", "j0");
-    host::createJoint("j2", "j1");
-    host::setDouble("j1.ty", 2.0);
-    host::setDouble("j2.ty", 2.0);
-    // Distinct, non-trivial motion per frame for every joint.
-    for (int frame = 1; frame <= 5; ++frame) {
-        const double t = frame - 1;
-        host::setKey("j0.tx", frame, 0.3 * t);
-        host::setKey("j0.tz", frame, -0.1 * t * t);
-        host::setKey("j0.ry", frame, 0.15 * t);
-        host::setKey("j1.rz", frame, 0.2 * t);
-        host::setKey("j1.rx", frame, -0.05 * t);
-        host::setKey("j2.rx", frame, 0.25 * t);
-        host::setKey("j2.ty", frame, 2.0 + 0.05 * t);
-    }
+    createAnimatedChain("j", 1.0);
 
     MPointArray points;
     for (int ring = 0; ring < mesh.rings; ++ring) {
@@ -168,6 +177,15 @@ CommandRun runCommand(const std::string& commandLine) {
     std::istringstream out(testing::internal::GetCapturedStdout());
     for (std::string line; std::getline(out, line);) run.lines.push_back(line);
     return run;
+}
+
+MStatus parseStorage(DecompositionState& state) {
+    MArgList args;
+    args.addArg("-sn").addArg("store").addArg("body");
+    testing::internal::CaptureStdout();
+    const MStatus status = parseStorageNode(state, Vantrel::newSyntax(), args);
+    testing::internal::GetCapturedStdout();
+    return status;
 }
 
 namespace {

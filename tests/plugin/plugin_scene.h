@@ -11,6 +11,8 @@
 #include <maya/MPointArray.h>
 #include <maya/MStatus.h>
 
+#include "plugin/decomposition_state.h"
+
 namespace plugin_test {
 
 // Every setting of the storage node, with values that make a valid run.
@@ -55,6 +57,12 @@ struct ColumnMesh {
 // the true weights, weights[v][joint].
 std::vector<std::vector<double>> buildSkinnedColumn(const ColumnMesh& mesh = ColumnMesh());
 
+// Adds the joints <prefix>0 -> <prefix>1 -> <prefix>2, laid out and keyed
+// over frames 1..5 as j0..j2 are, their motion at `pace` times j0..j2's.
+// With a pace other than 1 they are starting joints the animation does not
+// follow.
+void createAnimatedChain(const std::string& prefix, double pace);
+
 // Every vertex id of the column mesh.
 std::vector<int> allVertexIds(const ColumnMesh& mesh = ColumnMesh());
 
@@ -68,6 +76,10 @@ struct CommandRun {
     std::vector<std::string> lines;  // standard output, line by line
 };
 CommandRun runCommand(const std::string& commandLine);
+
+// Parses the storage node "store" as the command "vantrel -sn store body"
+// does, into `state`, with the progress lines discarded.
+MStatus parseStorage(DecompositionState& state);
 
 // Texts of the error and information messages since the last clear.
 std::vector<std::string> errorMessages();

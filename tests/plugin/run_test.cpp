@@ -1,16 +1,20 @@
 // Whole runs of the command through the loaded module: progress lines, the
-// stop rule, write-back, recovery of the rig that made the animation, joint
-// keys, undo, redo and unloading.
+// stop rule, the index schedule, thread settings, write-back, recovery of the
+// rig that made the animation, joint keys, undo, redo and unloading.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <maya/MFnAnimCurve.h>
 #include <maya/MObject.h>
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
 
 #include <host/scene.h>
 #include <host/session.h>
 
+#include "known_rig.h"
 #include "plugin_scene.h"
 
 using namespace plugin_test;
@@ -116,6 +120,105 @@ TEST_F(CommandRunTest, BreakPrintsTheThresholdAfterTheFirstIteration) {
     EXPECT_NEAR(host::getDouble("store.error"), std::stod(printed), 1e-5 * std::fabs(std::stod(printed)) + 1e-12);
 }
 
+namespace {
+
+// Adds starting joints k0..k2 moving at half the animation's pace and returns
+// settings that start from them: the first weights fit them poorly, and the
+// refitted bones of the second iteration lead to other influence lists.
+StorageSettings startFromHalfPaceJoints(int maxIteration) {
+    createAnimatedChain("k", 0.5);
+    StorageSettings settings;
+    settings.sourceJoints = {"k0", "k1", "k2"};
+    settings.maxIteration = maxIteration;
+    settings.iterationFullSolver = 2;
+    return settings;
+}
+
+// The command's run reproduced step by step from the parsed storage node
+// "store", for `iterations` iterations without a break.
+DecompositionState solvedFromStorage(int iterations) {
+    DecompositionState state;
+    EXPECT_EQ(parseStorage(state), MStatus::kSuccess);
+    runIterations(state, iterations);
+    return state;
+}
+
+}  // namespace
+
+TEST_F(CommandRunTest, BreakAtALaterIterationKeepsItsResult) {
+    // One influence per vertex: the column's blended vertices cannot be
+    // fitted exactly, and the error falls by less and less.
+    StorageSettings settings;
+    settings.maxIteration = 8;
+    settings.maxInfluence = 1;
+    createStorageNode("store", settings);
+    const DecompositionState reference = solvedFromStorage(8);
+    // A threshold below every improvement before iteration k + 1 and above
+    // its own breaks there, after k + 1 iterations.
+    const std::vector<double>& improvements = reference.solver.improvementHistory;
+    size_t k = 1;
+    double lowestBefore = improvements[0];
+    for (; k < improvements.size() && improvements[k] >= lowestBefore; ++k)
+        lowestBefore = std::min(lowestBefore, improvements[k]);
+    ASSERT_LT(k, improvements.size());
+    const double threshold = 0.5 * (improvements[k] + lowestBefore);
+    ASSERT_GT(threshold, 0.0);
+
+    SetUp();
+    settings.errorPercentBreak = threshold;
+    createStorageNode("store", settings);
+    const CommandRun run = runCommand(kCommand);
+    ASSERT_EQ(run.status, MStatus::kSuccess);
+    std::ostringstream breakLine;
+    breakLine << "Vantrel : Result not improved by " << threshold << " %, break";
+    const auto at = std::find(run.lines.begin(), run.lines.end(), breakLine.str());
+    ASSERT_TRUE(at != run.lines.end() && at != run.lines.begin() && at + 1 != run.lines.end()) << breakLine.str();
+    EXPECT_EQ((at - 1)->rfind("Vantrel : Iteration " + std::to_string(k + 1) + " Error = ", 0), 0u);
+    EXPECT_EQ(*(at + 1), "Vantrel : Setting Outputs");
+    EXPECT_EQ(host::getInt("store.iterationDone"), static_cast<int>(k + 1));
+    EXPECT_EQ(host::getDouble("store.error"), reference.solver.errorHistory[k]);
+}
+
+TEST_F(CommandRunTest, TheIndexIsRebuiltAfterEachIterationThatReselects) {
+    // iterationFullSolver 2: the lists are chosen again in the second
+    // iteration, and the bone step of the third must walk those new lists.
+    createStorageNode("store", startFromHalfPaceJoints(4));
+    const DecompositionState afterOne = solvedFromStorage(1);
+    const DecompositionState afterTwo = solvedFromStorage(2);
+    ASSERT_NE(afterOne.solver.vertexInfluences, afterTwo.solver.vertexInfluences);
+    const DecompositionState reference = solvedFromStorage(4);
+
+    ASSERT_EQ(runCommand(kCommand).status, MStatus::kSuccess);
+    EXPECT_EQ(host::getInt("store.iterationDone"), 4);
+    EXPECT_EQ(host::getDouble("store.error"), reference.solver.errorHistory.back());
+    for (const auto& [id, weights] : reference.solver.vertexWeights)
+        EXPECT_EQ(host::getDoubleArray("store.weights[" + std::to_string(id) + "]"), weights) << "vertex " << id;
+}
+
+TEST_F(CommandRunTest, AThreadLimitLastsOnlyForTheRun) {
+    const int dynamicBefore = omp_get_dynamic();
+    const int threadsBefore = omp_get_max_threads();
+    omp_set_dynamic(1);
+    omp_set_num_threads(3);
+    host::setThreadCount(2);  // the run's own default
+    StorageSettings settings;
+    settings.maxCPU = 1;
+    createStorageNode("store", settings);
+    const CommandRun run = runCommand(kCommand);
+    const int dynamicAfter = omp_get_dynamic();
+    const int threadsAfter = omp_get_max_threads();
+    omp_set_dynamic(dynamicBefore);
+    omp_set_num_threads(threadsBefore);
+    host::setThreadCount(0);
+
+    ASSERT_EQ(run.status, MStatus::kSuccess);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines.front(), "Vantrel : available CPU = 3, used = 1");
+    // Dynamic adjustment back on, and the count found when parsing.
+    EXPECT_EQ(dynamicAfter, 1);
+    EXPECT_EQ(threadsAfter, 3);
+}
+
 TEST_F(CommandRunTest, WeightsLandAtTheVertexIdsAndOthersStay) {
     StorageSettings settings;
     settings.maxIteration = 1;
@@ -215,6 +318,45 @@ TEST_F(CommandRunTest, KeyedTargetsReproduceTheJointsInEitherListOrder) {
                 const MMatrix actual = host::worldMatrix("t" + std::to_string(j));
                 EXPECT_TRUE(actual.isEquivalent(expected, 1e-9)) << "joint " << j << " frame " << frame;
             }
+        }
+    }
+}
+
+TEST_F(CommandRunTest, RigidKeysCutScaleAndShearAndHoldTheirRestValues) {
+    struct RigidCase {
+        const char* what;
+        int maxIteration;
+        bool rigidMatrices;
+    };
+    // A single iteration is rigid whatever rigidMatrices says.
+    for (const RigidCase& c : {RigidCase{"rigid bones", 2, true}, RigidCase{"single iteration", 1, false}}) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        buildTargets();
+        host::setKey("t1.sx", 1.0, 1.5);
+        host::setKey("t1.sx", 5.0, 3.0);
+        host::setKey("t1.shxy", 1.0, 0.25);
+        host::setKey("t1.shxy", 5.0, -0.5);
+        StorageSettings settings;
+        settings.maxIteration = c.maxIteration;
+        settings.rigidMatrices = c.rigidMatrices;
+        settings.setMatrices = true;
+        settings.targetJoints = {"t0", "t1", "t2"};
+        createStorageNode("store", settings);
+        ASSERT_EQ(runCommand(kCommand).status, MStatus::kSuccess);
+
+        for (const char* joint : {"t0", "t1", "t2"}) {
+            const std::string prefix = std::string(joint) + ".";
+            for (const char* channel : {"tx", "ty", "tz", "rx", "ry", "rz"})
+                EXPECT_EQ(keyCount(prefix + channel), 5u) << joint << "." << channel;
+            for (const char* channel : {"sx", "sy", "sz", "shxy", "shxz", "shyz"})
+                EXPECT_EQ(host::inputOf(prefix + channel), "") << joint << "." << channel;
+        }
+        // Cut at the rest frame (1), the channels keep their values there.
+        for (double frame : {1.0, 3.0, 5.0}) {
+            host::setCurrentTime(frame);
+            EXPECT_DOUBLE_EQ(host::getDouble("t1.sx"), 1.5) << "frame " << frame;
+            EXPECT_DOUBLE_EQ(host::getDouble("t1.shxy"), 0.25) << "frame " << frame;
         }
     }
 }

@@ -5,25 +5,13 @@
 
 #include <host/scene.h>
 #include <host/session.h>
-#include <maya/MArgList.h>
 #include <maya/MBoundingBox.h>
 
-#include "input/storage_node.h"
-#include "plugin/vantrel_command.h"
 #include "plugin_scene.h"
 
 using namespace plugin_test;
 
 namespace {
-
-MStatus parse(DecompositionState& state) {
-    MArgList args;
-    args.addArg("-sn").addArg("store").addArg("body");
-    testing::internal::CaptureStdout();
-    const MStatus status = parseStorageNode(state, Vantrel::newSyntax(), args);
-    testing::internal::GetCapturedStdout();
-    return status;
-}
 
 void expectSamePoints(const MPointArray& actual, const MPointArray& expected) {
     ASSERT_EQ(actual.length(), expected.length());
@@ -48,7 +36,7 @@ TEST(SceneSampling, FramesAreSampledRestFirstInListOrder) {
     host::setCurrentTime(9.0);
 
     DecompositionState state;
-    ASSERT_EQ(parse(state), MStatus::kSuccess);
+    ASSERT_EQ(parseStorage(state), MStatus::kSuccess);
     EXPECT_DOUBLE_EQ(state.savedTime.value(), 9.0);
     EXPECT_DOUBLE_EQ(host::currentFrame(), 2.0);  // left at the last sampled frame
     EXPECT_EQ(state.inputs.F, 3);
@@ -98,7 +86,7 @@ TEST(SceneSampling, AMeshMovedByItsTransformIsSampledInWorldSpace) {
     createStorageNode("store", settings);
 
     DecompositionState state;
-    ASSERT_EQ(parse(state), MStatus::kSuccess);
+    ASSERT_EQ(parseStorage(state), MStatus::kSuccess);
     EXPECT_TRUE(state.inputs.restPoints[1].isEquivalent(MPoint(1, 0, 0), 1e-12));
     EXPECT_TRUE(state.inputs.shapePoints[0][1].isEquivalent(MPoint(11, 0, 0), 1e-12));
     EXPECT_TRUE(state.inputs.shapePoints[0][2].isEquivalent(MPoint(10, 6, 0), 1e-12));
@@ -109,15 +97,21 @@ TEST(SceneSampling, AMeshMovedByItsTransformIsSampledInWorldSpace) {
 namespace {
 
 // Four joints and a cluster over them; vertex 0 is weighted 0.4, 0.3, 0.2,
-// 0.1 by joints 3, 0, 1, 2, vertex 1 equally by joints 1 and 2.
-void buildSeedingScene() {
+// 0.1 by joints 3, 0, 1, 2, vertex 1 equally by joints 1 and 2. The sampled
+// mesh "otherShape" is also instanced under "otherInstance"; "copyShape" is
+// a second mesh with the same points. The cluster deforms `clusterGeometry`.
+void buildSeedingScene(const std::string& clusterGeometry = "otherShape") {
     buildSkinnedColumn();
     host::createJoint("j3");
     host::createTransform("other");
+    host::createTransform("otherInstance");
+    host::createTransform("copy");
     MPointArray points;
     for (int i = 0; i < 3; ++i) points.append(MPoint(i, 0, 0));
     host::createMesh("otherShape", "other", points, {{0, 1, 2}});
-    host::createSkinCluster("seedCluster", "otherShape", {"j0", "j1", "j2", "j3"});
+    host::createMesh("copyShape", "copy", points, {{0, 1, 2}});
+    host::instanceMesh("otherShape", "otherInstance");
+    host::createSkinCluster("seedCluster", clusterGeometry, {"j0", "j1", "j2", "j3"});
     host::setSkinWeights("seedCluster", {{0.3, 0.2, 0.1, 0.4}, {0.0, 0.5, 0.5, 0.0}, {0.0, 0.0, 0.0, 1.0}});
 }
 
@@ -136,14 +130,20 @@ StorageSettings seedingSettings() {
 
 TEST(SkinClusterSeeding, StrongestJointsFirstAndTiesToTheLargerIndex) {
     loadPluginOnce();
-    buildSeedingScene();
-    createStorageNode("store", seedingSettings());
-    DecompositionState state;
-    ASSERT_EQ(parse(state), MStatus::kSuccess);
-    EXPECT_TRUE(state.inputs.useExistingSkinCluster);
-    EXPECT_EQ(state.inputs.existingInfluences.at(0), (std::vector<int32_t>{3, 0}));
-    EXPECT_EQ(state.inputs.existingInfluences.at(1), (std::vector<int32_t>{2, 1}));
-    EXPECT_EQ(state.inputs.existingInfluences.count(2), 0u);
+    // The cluster may report the sampled shape under another instance path,
+    // or, as its only geometry, under a path of another shape.
+    for (const char* clusterGeometry : {"otherShape", "otherInstance|otherShape", "copyShape"}) {
+        SCOPED_TRACE(clusterGeometry);
+        buildSeedingScene(clusterGeometry);
+        createStorageNode("store", seedingSettings());
+        DecompositionState state;
+        ASSERT_EQ(parseStorage(state), MStatus::kSuccess);
+        EXPECT_TRUE(errorMessages().empty());
+        EXPECT_TRUE(state.inputs.useExistingSkinCluster);
+        EXPECT_EQ(state.inputs.existingInfluences.at(0), (std::vector<int32_t>{3, 0}));
+        EXPECT_EQ(state.inputs.existingInfluences.at(1), (std::vector<int32_t>{2, 1}));
+        EXPECT_EQ(state.inputs.existingInfluences.count(2), 0u);
+    }
 
     // The first iteration solves over exactly the seeded lists, which the
     // command writes back in their order.

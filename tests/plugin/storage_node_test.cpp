@@ -195,20 +195,32 @@ TEST_F(StorageNodeContract, NodeLookupsReportAsInformation) {
 }
 
 TEST_F(StorageNodeContract, UnresolvedJointsStopTheCommand) {
-    StorageSettings settings;
-    settings.sourceJoints = {"j0", "ghost", "j2"};
-    createStorageNode("store", settings);
-    CommandRun run = runCommand(kCommand);
-    EXPECT_EQ(run.status, MStatus::kFailure);
-    EXPECT_EQ(errorMessages(), (std::vector<std::string>{"Node does not exist : ghost",
-                                                         "Node must have specified Fn, check this : ghost"}));
+    // Source and target joints alike: the lookup names the joint, and the
+    // command ends before sampling, solving or keying anything.
+    for (bool target : {false, true}) {
+        SCOPED_TRACE(target ? "target joint" : "source joint");
+        SetUp();
+        StorageSettings settings;
+        settings.setMatrices = true;
+        settings.targetJoints = {"t0", "t1", "t2"};
+        (target ? settings.targetJoints : settings.sourceJoints)[1] = "ghost";
+        createStorageNode("store", settings);
+        const CommandRun run = runCommand(kCommand);
+        EXPECT_EQ(run.status, MStatus::kFailure);
+        EXPECT_EQ(errorMessages(), (std::vector<std::string>{"Node does not exist : ghost",
+                                                             "Node must have specified Fn, check this : ghost"}));
+        EXPECT_EQ(run.lines, std::vector<std::string>{});
+        EXPECT_DOUBLE_EQ(host::currentFrame(), 7.0);
+        EXPECT_TRUE(host::elementIndices("store.weightIds").empty());
+        for (const char* joint : {"t0", "t2"}) EXPECT_EQ(host::inputOf(std::string(joint) + ".tx"), "") << joint;
+    }
 
     // A named skin cluster that does not exist ends the command as well.
     SetUp();
-    settings = StorageSettings();
+    StorageSettings settings;
     settings.existingSkinCluster = "noSuchCluster";
     createStorageNode("store", settings);
-    run = runCommand(kCommand);
+    const CommandRun run = runCommand(kCommand);
     EXPECT_EQ(run.status, MStatus::kFailure);
     EXPECT_EQ(infoMessages(), std::vector<std::string>{"Node does not exist : noSuchCluster"});
     EXPECT_DOUBLE_EQ(host::currentFrame(), 7.0);

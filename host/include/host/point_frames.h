@@ -7,6 +7,10 @@
 // went in. Immutable once built, so that a scene and its builder can share
 // one copy (std::shared_ptr<const PointFrames>).
 
+#ifdef VANTREL_HOST_API_SUBSET
+#error "<host/...> is the headless host's own API: the plug-in reaches the scene through <maya/...> only"
+#endif
+
 #include <cstddef>
 #include <memory>
 #include <string>

@@ -11,6 +11,10 @@
 //   transform local = S * Sh * R * T,  joint local = S * Sh * R * JO * T,
 //   world = local * parent world.
 
+#ifdef VANTREL_HOST_API_SUBSET
+#error "<host/...> is the headless host's own API: the plug-in reaches the scene through <maya/...> only"
+#endif
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,13 +48,19 @@ void createJoint(const std::string& name, const std::string& parent = "",
 // id; each polygon lists its vertex ids.
 void createMesh(const std::string& name, const std::string& parentTransform, const MPointArray& points,
                 const std::vector<std::vector<int>>& polygons);
+// Places `mesh` under one more transform: the same shape (points, deformer)
+// reached by a second DAG path, "|...|parentTransform|mesh", whose world
+// matrix is that transform's.
+void instanceMesh(const std::string& mesh, const std::string& parentTransform);
 // A skin cluster deforming `mesh` by the joints `influences` (influence index
 // = position). It binds at the current time: each bind pre-matrix is the
 // inverse of its joint's world matrix, and the mesh's world matrix is kept as
 // the bind geometry matrix. All weights start at 0. Deformed world point of
 // vertex v = sum_k w[v][k] * (p * bindGeometry) * bindPre[k] * jointWorld[k];
 // the mesh reports it in its object space (times the inverse of its current
-// world matrix). A mesh has at most one deformer.
+// world matrix). A mesh has at most one deformer. `mesh` may also be a path
+// "transform|mesh" through one of the mesh's instances: the cluster then
+// reports its points on that path.
 void createSkinCluster(const std::string& name, const std::string& mesh,
                        const std::vector<std::string>& influences);
 // One weight per influence for one vertex.

@@ -24,13 +24,18 @@
 // "hours", "minutes", "seconds", "milliseconds"); non-finite numbers are the
 // strings "nan", "inf" and "-inf".
 
+#ifdef VANTREL_HOST_API_SUBSET
+#error "<host/...> is the headless host's own API: the plug-in reaches the scene through <maya/...> only"
+#endif
+
 #include <string>
 
 #include <host/error.h>
 
 namespace host {
 
-// Throws host::Error when the file cannot be written.
+// Throws host::Error when the file cannot be written, or when a mesh is
+// instanced (the file keeps one parent per DAG node).
 void saveScene(const std::string& path);
 // Replaces the scene with the file's. A malformed, truncated or inconsistent
 // file throws host::Error naming the file and the place ("nodes[2].keys[0]:

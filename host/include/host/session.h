@@ -2,6 +2,10 @@
 // The headless host's session: time, thread setting, messages, plug-ins,
 // commands and the undo queue, and resetting the scene.
 
+#ifdef VANTREL_HOST_API_SUBSET
+#error "<host/...> is the headless host's own API: the plug-in reaches the scene through <maya/...> only"
+#endif
+
 #include <string>
 #include <vector>
 

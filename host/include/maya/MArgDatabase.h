@@ -5,7 +5,9 @@
 
 class MArgDatabase : public MArgParser {
 public:
+#ifndef VANTREL_HOST_API_SUBSET
     MArgDatabase() = default;
+#endif
     MArgDatabase(const MSyntax& syntax, const MArgList& argList, MStatus* ReturnStatus = NULL)
         : MArgParser(syntax, argList, ReturnStatus) {}
 };

@@ -16,7 +16,9 @@ public:
     MString asString(unsigned int index, MStatus* ReturnStatus = NULL) const;
     int asInt(unsigned int index, MStatus* ReturnStatus = NULL) const;
     double asDouble(unsigned int index, MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     bool asBool(unsigned int index, MStatus* ReturnStatus = NULL) const;
+#endif
 
     MArgList& addArg(const MString& arg);
     MArgList& addArg(const char* arg);

@@ -15,12 +15,16 @@
 
 class MArgParser {
 public:
+#ifndef VANTREL_HOST_API_SUBSET
     MArgParser() = default;
+#endif
     MArgParser(const MSyntax& syntax, const MArgList& argList, MStatus* ReturnStatus = NULL);
     virtual ~MArgParser() = default;
 
     bool isFlagSet(const char* flag, MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     unsigned int numberOfFlagsUsed() const { return static_cast<unsigned int>(used_.size()); }
+#endif
 
     // Argument `index` (from 0) of a flag that was given.
     MStatus getFlagArgument(const char* flag, unsigned int index, MString& result) const;
@@ -28,15 +32,19 @@ public:
     MStatus getFlagArgument(const char* flag, unsigned int index, double& result) const;
     MStatus getFlagArgument(const char* flag, unsigned int index, bool& result) const;
     MStatus getFlagArgument(const char* flag, unsigned int index, unsigned int& result) const;
+#ifndef VANTREL_HOST_API_SUBSET
     MString flagArgumentString(const char* flag, unsigned int index, MStatus* ReturnStatus = NULL) const;
     int flagArgumentInt(const char* flag, unsigned int index, MStatus* ReturnStatus = NULL) const;
     double flagArgumentDouble(const char* flag, unsigned int index, MStatus* ReturnStatus = NULL) const;
     bool flagArgumentBool(const char* flag, unsigned int index, MStatus* ReturnStatus = NULL) const;
+#endif
 
     MStatus getObjects(MStringArray& result) const;
 
+#ifndef VANTREL_HOST_API_SUBSET
     // The syntax error of the last parse ("" when it succeeded).
     const std::string& errorText() const { return error_; }
+#endif
 
 private:
     struct UsedFlag {

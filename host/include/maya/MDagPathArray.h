@@ -1,10 +1,12 @@
 #pragma once
 // Array of MDagPath values, indexed from 0.
 
+#define VANTREL_HOST_ARRAY_CLASS
 #include <maya/MArrayBase.h>
+#undef VANTREL_HOST_ARRAY_CLASS
 #include <maya/MDagPath.h>
 
-class MDagPathArray : public MArrayBase<MDagPath> {
+class MDagPathArray : public VANTREL_HOST_ARRAY_BASE(MDagPath) {
 public:
-    using MArrayBase<MDagPath>::MArrayBase;
+    using VANTREL_HOST_ARRAY_BASE(MDagPath)::MArrayBase;
 };

@@ -40,9 +40,13 @@ public:
 
     MFnAnimCurve() = default;
     MFnAnimCurve(const MObject& object, MStatus* ReturnStatus = NULL);
+#ifndef VANTREL_HOST_API_SUBSET
     MFnAnimCurve(const MPlug& plug, MStatus* ReturnStatus = NULL);
+#endif
 
+#ifndef VANTREL_HOST_API_SUBSET
     MFn::Type type() const override { return MFn::kAnimCurve; }
+#endif
 
     // Creates a curve node and connects its output to the plug (through the
     // modifier when one is given: the connection then waits for its doIt).
@@ -55,11 +59,15 @@ public:
                         TangentType tangentOutType = kTangentGlobal, MAnimCurveChange* change = NULL,
                         MStatus* ReturnStatus = NULL);
     unsigned int numKeys(MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     unsigned int numKeyframes(MStatus* ReturnStatus = NULL) const { return numKeys(ReturnStatus); }
     MTime time(unsigned int index, MStatus* ReturnStatus = NULL) const;
     double value(unsigned int index, MStatus* ReturnStatus = NULL) const;
     MStatus remove(unsigned int index, MAnimCurveChange* change = NULL);
+#endif
     MStatus evaluate(const MTime& atTime, double& value, MAnimCurveChange* change = NULL) const;
     double evaluate(const MTime& atTime, MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     AnimCurveType animCurveType(MStatus* ReturnStatus = NULL) const;
+#endif
 };

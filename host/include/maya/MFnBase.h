@@ -9,10 +9,12 @@ class MFnBase {
 public:
     virtual ~MFnBase() = default;
 
+#ifndef VANTREL_HOST_API_SUBSET
     // The function-set type of this class (kBase here).
     virtual MFn::Type type() const { return MFn::kBase; }
     bool hasObj(MFn::Type type) const { return object_.hasFn(type); }
     MObject object(MStatus* ReturnStatus = NULL) const;
+#endif
     // Attaches the set to an object; fails with kInvalidParameter when the
     // object does not have this set's type (the set is then left detached).
     virtual MStatus setObject(const MObject& object);

@@ -20,7 +20,9 @@ public:
     MFnPlugin(MObject& object, const char* vendor = "Unknown", const char* version = "Unknown",
               const char* requiredApiVersion = "Any", MStatus* ReturnStatus = NULL);
 
+#ifndef VANTREL_HOST_API_SUBSET
     MFn::Type type() const override { return MFn::kPlugin; }
+#endif
 
     // Fails with kFailure when the name is already registered (by any
     // plug-in) or the set is not attached to a loaded plug-in.
@@ -29,9 +31,11 @@ public:
     // Fails with kFailure when this plug-in has no command of that name.
     MStatus deregisterCommand(const MString& commandName);
 
+#ifndef VANTREL_HOST_API_SUBSET
     MString vendor(MStatus* ReturnStatus = NULL) const;
     MString version(MStatus* ReturnStatus = NULL) const;
     MString name(MStatus* ReturnStatus = NULL) const;
+#endif
 
 private:
     MString vendor_;

@@ -13,6 +13,8 @@ public:
     static void displayWarning(const MString& theWarning);
     static void displayInfo(const MString& theMessage);
 
+#ifndef VANTREL_HOST_API_SUBSET
     // Executes a command line as typed by a user (see the command engine).
     static MStatus executeCommand(const MString& command, bool displayEnabled = false, bool undoEnabled = false);
+#endif
 };

@@ -29,25 +29,33 @@ public:
         }
         return out;
     }
+#ifndef VANTREL_HOST_API_SUBSET
     MMatrix& operator*=(const MMatrix& right) { return *this = *this * right; }
     MMatrix operator+(const MMatrix& right) const;
     MMatrix operator-(const MMatrix& right) const;
     MMatrix operator*(double scale) const;
     bool operator==(const MMatrix& other) const;
     bool operator!=(const MMatrix& other) const { return !(*this == other); }
+#endif
 
     // Full 4x4 inverse by Gauss-Jordan elimination with partial pivoting. A
     // singular matrix gives non-finite entries, as the division by a zero
     // pivot does.
     MMatrix inverse() const;
     MMatrix transpose() const;
+#ifndef VANTREL_HOST_API_SUBSET
     MMatrix& setToIdentity() { return *this = MMatrix(); }
+#endif
     double det3x3() const;
     double det4x4() const;
     bool isEquivalent(const MMatrix& other, double tolerance = 1e-10) const;
+#ifndef VANTREL_HOST_API_SUBSET
     bool isSingular() const;
+#endif
 
+#ifndef VANTREL_HOST_API_SUBSET
     static const MMatrix identity;
+#endif
 
     double matrix[4][4];
 };

@@ -22,11 +22,15 @@ public:
     bool hasFn(MFn::Type type) const;
     bool isNull() const { return type_ == MFn::kInvalid; }
     MFn::Type apiType() const { return type_; }
+#ifndef VANTREL_HOST_API_SUBSET
     const char* apiTypeStr() const;
+#endif
 
     // Same node, or the same data or component value.
     bool operator==(const MObject& other) const;
+#ifndef VANTREL_HOST_API_SUBSET
     bool operator!=(const MObject& other) const { return !(*this == other); }
+#endif
 
     // Non-const as in the SDK, so it can default an MObject& out-parameter;
     // the host never writes to it.

@@ -18,8 +18,10 @@ public:
     MObject node(MStatus* ReturnStatus = NULL) const;
     // "node.attribute" or "node.attribute[index]".
     MString name(MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     // The attribute's name (short form as the plug was found).
     MString partialName(MStatus* ReturnStatus = NULL) const;
+#endif
 
     // Readers convert between int, bool and double; a string or data
     // attribute only reads as its own type. Reading an array plug itself
@@ -27,7 +29,9 @@ public:
     int asInt(MStatus* ReturnStatus = NULL) const;
     bool asBool(MStatus* ReturnStatus = NULL) const;
     double asDouble(MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     float asFloat(MStatus* ReturnStatus = NULL) const;
+#endif
     MString asString(MStatus* ReturnStatus = NULL) const;
     // A data object (kDoubleArrayData, kIntArrayData, kStringArrayData) holding
     // a copy of the value; an unset data attribute gives an empty array.
@@ -38,24 +42,32 @@ public:
     MStatus setInt(int value);
     MStatus setBool(bool value);
     MStatus setDouble(double value);
+#ifndef VANTREL_HOST_API_SUBSET
     MStatus setFloat(float value);
+#endif
     MStatus setString(const MString& value);
     MStatus setMObject(MObject& value);
+#ifndef VANTREL_HOST_API_SUBSET
     MStatus setMObject(const MObject& value);
+#endif
 
     bool isArray(MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     bool isElement(MStatus* ReturnStatus = NULL) const;
+#endif
     // Number of existing elements of an array plug.
     unsigned int numElements(MStatus* ReturnStatus = NULL) const;
     // Logical index of an element plug; fails on other plugs.
     unsigned int logicalIndex(MStatus* ReturnStatus = NULL) const;
     // The element at a logical index, existing or not (a write creates it).
     MPlug elementByLogicalIndex(unsigned int logicalIndex, MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     // The i-th existing element in increasing logical index order.
     MPlug elementByPhysicalIndex(unsigned int physicalIndex, MStatus* ReturnStatus = NULL) const;
     // For compound plugs (t, r, s, sh, jo): the child plug (tx, ty, tz, ...).
     unsigned int numChildren(MStatus* ReturnStatus = NULL) const;
     MPlug child(unsigned int index, MStatus* ReturnStatus = NULL) const;
+#endif
 
     // Plugs connected to this one: its source when asDst, its destinations
     // when asSrc. Returns whether there is any.
@@ -64,9 +76,11 @@ public:
     bool isKeyable(MStatus* ReturnStatus = NULL) const;
     MStatus setKeyable(bool keyable);
 
+#ifndef VANTREL_HOST_API_SUBSET
     // Same node, attribute and element.
     bool operator==(const MPlug& other) const;
     bool operator!=(const MPlug& other) const { return !(*this == other); }
+#endif
 
 private:
     friend struct host::detail::ObjectAccess;

@@ -31,11 +31,15 @@ public:
     MSyntax syntax() const { return syntax_; }
 
     static void displayInfo(const MString& theInfo);
+#ifndef VANTREL_HOST_API_SUBSET
     static void displayWarning(const MString& theWarning);
+#endif
     static void displayError(const MString& theError);
 
+#ifndef VANTREL_HOST_API_SUBSET
     // The command's result, readable by whoever executed it.
     static void clearResult();
+#endif
     static void setResult(bool result);
     static void setResult(int result);
     static void setResult(double result);

@@ -16,13 +16,17 @@ public:
     // "|a|b" (or a trailing part of one, "a|b"). Fails with kInvalidParameter
     // when no node matches.
     MStatus add(const MString& matchString, bool searchChildNamespacesToo = false);
+#ifndef VANTREL_HOST_API_SUBSET
     MStatus add(const MObject& object, bool mergeWithExisting = false);
+#endif
     MStatus add(const MDagPath& object, const MObject& component = MObject::kNullObj, bool mergeWithExisting = false);
 
     unsigned int length(MStatus* ReturnStatus = NULL) const;
+#ifndef VANTREL_HOST_API_SUBSET
     bool isEmpty(MStatus* ReturnStatus = NULL) const;
     MStatus clear();
     MStatus remove(unsigned int index);
+#endif
 
     MStatus getDependNode(unsigned int index, MObject& depNode) const;
     // Fails with kInvalidParameter when item `index` is not a DAG node.

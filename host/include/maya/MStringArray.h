@@ -1,10 +1,12 @@
 #pragma once
 // Array of MString values, indexed from 0.
 
+#define VANTREL_HOST_ARRAY_CLASS
 #include <maya/MArrayBase.h>
+#undef VANTREL_HOST_ARRAY_CLASS
 #include <maya/MString.h>
 
-class MStringArray : public MArrayBase<MString> {
+class MStringArray : public VANTREL_HOST_ARRAY_BASE(MString) {
 public:
-    using MArrayBase<MString>::MArrayBase;
+    using VANTREL_HOST_ARRAY_BASE(MString)::MArrayBase;
 };

@@ -34,17 +34,21 @@ public:
     // Objects allowed after the flags; by default any number (0 to unlimited).
     void setMinObjects(unsigned int minimumObjectCount);
     void setMaxObjects(unsigned int maximumObjectCount);
+#ifndef VANTREL_HOST_API_SUBSET
     unsigned int minObjects() const { return minObjects_; }
     unsigned int maxObjects() const { return maxObjects_; }
+#endif
 
     struct Flag {
         std::string shortName;  // without the dash
         std::string longName;   // without the dash
         std::vector<MArgType> argumentTypes;
     };
+#ifndef VANTREL_HOST_API_SUBSET
     // The flag named (short or long, dash optional), or null.
     const Flag* findFlag(const char* name) const;
     const std::vector<Flag>& flags() const { return flags_; }
+#endif
 
 private:
     std::vector<Flag> flags_;

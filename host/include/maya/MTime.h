@@ -26,13 +26,17 @@ public:
     double value() const { return value_; }
     Unit unit() const { return unit_; }
     double as(Unit unit) const;
+#ifndef VANTREL_HOST_API_SUBSET
     void setValue(double value) { value_ = value; }
     void setUnit(Unit unit);
+#endif
 
     static Unit uiUnit();
     static void setUIUnit(Unit unit);
+#ifndef VANTREL_HOST_API_SUBSET
     // Units per second of a unit; 0 for kInvalid and kLast.
     static double unitsPerSecond(Unit unit);
+#endif
 
     bool operator==(const MTime& other) const;
     bool operator!=(const MTime& other) const { return !(*this == other); }

@@ -20,29 +20,43 @@ class MTransformationMatrix {
 public:
     enum RotationOrder { kInvalid = 0, kXYZ, kYZX, kZXY, kXZY, kYXZ, kZYX, kLast };
 
+#ifndef VANTREL_HOST_API_SUBSET
     MTransformationMatrix() = default;
+#endif
     MTransformationMatrix(const MMatrix& matrix);  // NOLINT: implicit as in the SDK
 
     MMatrix asMatrix() const;
+#ifndef VANTREL_HOST_API_SUBSET
     MMatrix asMatrixInverse() const;
+#endif
 
     MEulerRotation eulerRotation() const { return rotation_; }
+#ifndef VANTREL_HOST_API_SUBSET
     MTransformationMatrix& rotateTo(const MEulerRotation& rotation);
     RotationOrder rotationOrder(MStatus* ReturnStatus = NULL) const;
     // Keeps the orientation, expresses it in another order.
     MStatus reorderRotation(const RotationOrder& order);
+#endif
 
     MStatus getScale(double scale[3], MSpace::Space space) const;
+#ifndef VANTREL_HOST_API_SUBSET
     MStatus setScale(const double scale[3], MSpace::Space space);
+#endif
     // Shear as (xy, xz, yz).
     MStatus getShear(double shear[3], MSpace::Space space) const;
+#ifndef VANTREL_HOST_API_SUBSET
     MStatus setShear(const double shear[3], MSpace::Space space);
     MVector getTranslation(MSpace::Space space, MStatus* ReturnStatus = NULL) const;
     MStatus setTranslation(const MVector& vector, MSpace::Space space);
+#endif
 
+#ifndef VANTREL_HOST_API_SUBSET
     bool isEquivalent(const MTransformationMatrix& other, double tolerance = 1e-10) const;
+#endif
 
+#ifndef VANTREL_HOST_API_SUBSET
     static const MTransformationMatrix identity;
+#endif
 
 private:
     double scale_[3] = {1.0, 1.0, 1.0};
