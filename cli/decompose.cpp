@@ -384,7 +384,7 @@ int runDecompose(const DecomposeOptions& options) {
     stages["export"] = secondsSince(start);
     const double totalSeconds = secondsSince(programStart);
 
-    std::vector<std::string> notes;
+    std::vector<std::string> notes = samples.notes;  // what the reader assumed comes first
     if (!placementNote.empty()) notes.push_back(placementNote);
     if (zUp) notes.push_back("converted from Z-up to Y-up");
     if (useSkeleton && joints.skin.empty() && !samples.skin.empty())

@@ -69,6 +69,10 @@ struct MeshAnimation {
   std::vector<std::array<double, 16>> inverseBindMatrices;
   std::vector<double> bindPositions;
 
+  // What the reader had to assume where the file left it open (a frame rate,
+  // the order of files), one sentence each for the user, in reading order.
+  std::vector<std::string> notes;
+
   int frameCount() const { return static_cast<int>(frames.size()); }
   // Time of frame f in seconds.
   double timeOf(int f) const {

@@ -187,12 +187,21 @@ TEST(PointCaches, MddGivesPositionsTimesAndRate) {
   ASSERT_EQ(anim.frameTimes.size(), 3u);
   EXPECT_FLOAT_EQ(float(anim.frameTimes[2]), 0.08f);
   EXPECT_NEAR(anim.frameRate, 25.0, 1e-4);
+  EXPECT_TRUE(anim.notes.empty());
 
-  // Times that do not increase fall back to evenly spaced frames.
-  writeFile(path, buildMdd(3, {0.0f, 0.0f}).data);
+  // Times that do not increase fall back to evenly spaced frames, and the
+  // reader says so.
+  writeFile(path, buildMdd(3, {0.0f, 0.5f, 0.25f}).data);
   const MeshAnimation flat = readAnimation(path);
   EXPECT_TRUE(flat.frameTimes.empty());
   EXPECT_DOUBLE_EQ(flat.frameRate, 24.0);
+  EXPECT_EQ(flat.notes, std::vector<std::string>{"frame times do not increase (frame 2 at 0.25 s follows 0.5 s); the "
+                                                 "frames are taken as evenly spaced at 24 per second (--fps sets "
+                                                 "another rate)"});
+  // A rate asked for is no guess.
+  ReadOptions options;
+  options.frameRate = 30.0;
+  EXPECT_TRUE(readAnimation(path, options).notes.empty());
 }
 
 TEST(PointCaches, RefuseMalformedFiles) {
