@@ -247,6 +247,7 @@ int runDecompose(const DecomposeOptions& options) {
     io::ReadOptions readOptions;
     if (!options.topologyPath.empty()) readOptions.topologyPath = options.topologyPath;
     readOptions.frameRate = options.frameRate;
+    readOptions.requireAnimation = true;
     io::MeshAnimation animation = io::readAnimation(options.inputPath, readOptions);
     const std::vector<int> selected = selectFrames(animation, options.frames, options.clip, options.restFrame);
     io::MeshAnimation samples = keepFrames(std::move(animation), selected);

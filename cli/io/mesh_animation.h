@@ -16,7 +16,8 @@
 
 namespace vantrel::io {
 
-// A named run of frames, e.g. "run" = frames 40..45 of an MD2 file.
+// A named run of frames, e.g. "run" = frames 40..45 of an MD2 file, or one
+// animation of a glTF file.
 struct Clip {
   std::string name;
   int firstFrame = 0;
@@ -88,8 +89,10 @@ struct ReadOptions {
   // default); for glTF, sample the animation at this fixed rate instead of at
   // its key times.
   std::optional<double> frameRate;
-  // Which glTF animation to sample (index into the file's animations).
-  int gltfAnimation = 0;
+  // Refuse a file that holds no motion, one pose only (a glTF file without
+  // animations, a single OBJ file), saying so: a decomposition needs frames,
+  // while `info` reads such a file as it is.
+  bool requireAnimation = false;
 };
 
 // Reads a mesh animation, choosing the reader by extension: .gltf/.glb, .md2,

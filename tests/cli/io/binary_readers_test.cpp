@@ -350,5 +350,36 @@ TEST(ReadAnimation, RefusesUnknownExtensionsAndBadRates) {
                         {"a.pc2", "frame rate override", "not a positive number"}));
 }
 
+// A file of one pose reads as one frame, but a decomposition is told why it
+// cannot use it.
+TEST(ReadAnimation, OnePoseIsRefusedWhenAnAnimationIsRequired) {
+  ScratchDir dir;
+  writeFile(dir.file("one.pc2"), buildPc2(3, 1, 0, 1).data);
+  writeText(dir.file("pose.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  writeText(dir.file("still.gltf"), R"({"asset": {"version": "2.0"},
+    "buffers": [{"byteLength": 36, "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}],
+    "bufferViews": [{"buffer": 0, "byteLength": 36}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3"}],
+    "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+    "nodes": [{"mesh": 0}], "scenes": [{"nodes": [0]}]})");
+  const struct {
+    const char* file;
+    const char* message;
+  } cases[] = {
+      {"one.pc2", "the file holds a single frame; a decomposition needs an animation"},
+      {"pose.obj", "one OBJ file is a single pose; a decomposition needs an animation, such as a sequence of OBJ "
+                   "files (a pattern like walk_%04d.obj or walk_*.obj, or a directory)"},
+      {"still.gltf", "the file has no animations, only a still pose; a decomposition needs an animation"},
+  };
+  ReadOptions required;
+  required.requireAnimation = true;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = dir.file(c.file);
+    EXPECT_EQ(readAnimation(path).frameCount(), 1);
+    EXPECT_TRUE(failsExactly([&] { readAnimation(path, required); }, path + ": " + c.message));
+  }
+}
+
 }  // namespace
 }  // namespace vantrel::io::test
