@@ -70,11 +70,21 @@ struct MeshAnimation {
   std::vector<std::array<double, 16>> inverseBindMatrices;
   std::vector<double> bindPositions;
 
+  // Set on a selection of frames (the program's keepFrames) whose frame 0 is
+  // the skin's bind pose rather than a frame of the file: the rest pose of a
+  // decomposition, and no frame of the animation as it plays.
+  bool firstFrameIsBindPose = false;
+
   // What the reader had to assume where the file left it open (a frame rate,
   // the order of files), one sentence each for the user, in reading order.
   std::vector<std::string> notes;
 
   int frameCount() const { return static_cast<int>(frames.size()); }
+  // True when the file gives the pose its skin was bound in: the skin's
+  // inverse bind matrices and the positions they apply to.
+  bool hasBindPose() const {
+    return !inverseBindMatrices.empty() && bindPositions.size() == 3 * static_cast<size_t>(vertexCount);
+  }
   // Time of frame f in seconds.
   double timeOf(int f) const {
     return frameTimes.empty() ? f / frameRate : frameTimes[static_cast<size_t>(f)];
