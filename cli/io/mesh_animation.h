@@ -96,8 +96,8 @@ struct ReadOptions {
   // its vertex count must match the cache's.
   std::optional<std::string> topologyPath;
   // Frames per second to use instead of the file's own (or the format's
-  // default); for glTF, sample the animation at this fixed rate instead of at
-  // its key times.
+  // default); for glTF, sample each animation at this fixed rate instead of
+  // at its key times.
   std::optional<double> frameRate;
   // Refuse a file that holds no motion, one pose only (a glTF file without
   // animations, a single OBJ file), saying so: a decomposition needs frames,
