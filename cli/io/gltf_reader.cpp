@@ -402,6 +402,7 @@ std::vector<Take> readTakes(const GltfFile& file, const tinygltf::Model& model, 
                             std::size_t targetCount, const ReadOptions& options) {
   const std::size_t nodeCount = model.nodes.size();
   std::vector<Take> takes;
+  std::size_t frameTotal = 0;
   for (std::size_t ai = 0; ai < model.animations.size(); ++ai) {
     const tinygltf::Animation& a = model.animations[ai];
     Take take;
@@ -462,11 +463,14 @@ std::vector<Take> readTakes(const GltfFile& file, const tinygltf::Model& model, 
     if (options.frameRate && times.size() > 1) {
       const double first = times.front(), span = times.back() - first;
       const double steps = std::floor(span * *options.frameRate + 1e-9);
-      if (!(steps < double(kMaxFrames))) file.fail("sampling the animation at the requested rate gives too many frames", animationLabel(a, ai));
+      if (!(steps < double(kMaxFrames))) {
+        file.fail("sampling the animation at the requested rate gives too many frames", "animation " + std::to_string(ai));
+      }
       times.clear();
       for (std::size_t k = 0; k <= std::size_t(steps); ++k) times.push_back(first + double(k) / *options.frameRate);
     }
-    if (times.size() > kMaxFrames) file.fail("animation has too many frames", animationLabel(a, ai));
+    frameTotal += times.size();
+    if (frameTotal > kMaxFrames) file.fail("animations have too many frames", "animation " + std::to_string(ai));
     takes.push_back(std::move(take));
   }
   return takes;
@@ -483,7 +487,7 @@ struct Timeline {
 // The animations one after another: the first at its own key times, each
 // later one starting a frame (at the file's rate) after the one before ends.
 // The rate is the requested one, else the mean key rate over the animations.
-Timeline layOutTakes(const GltfFile& file, const std::vector<Take>& takes, const ReadOptions& options) {
+Timeline layOutTakes(const std::vector<Take>& takes, const ReadOptions& options) {
   Timeline timeline;
   double intervals = 0, span = 0;
   for (const Take& take : takes) {
@@ -492,12 +496,13 @@ Timeline layOutTakes(const GltfFile& file, const std::vector<Take>& takes, const
   }
   timeline.rate = options.frameRate.value_or(intervals > 0 && span > 0 ? intervals / span : 24.0);
   if (takes.empty()) timeline.times.push_back(0.0);
-  std::size_t total = 0;
-  for (const Take& take : takes) total += take.times.size();
-  if (total > kMaxFrames) file.fail("animations have too many frames");
   for (const Take& take : takes) {
-    const double shift =
-        timeline.times.empty() ? 0.0 : timeline.times.back() + 1.0 / timeline.rate - take.times.front();
+    double shift = 0.0;
+    if (!timeline.times.empty()) {
+      const double end = timeline.times.back();
+      // Keys closer than the rounding of the timeline still start after it.
+      shift = std::max(end + 1.0 / timeline.rate, std::nextafter(end, HUGE_VAL)) - take.times.front();
+    }
     timeline.firstFrame.push_back(timeline.times.size());
     for (double t : take.times) timeline.times.push_back(t + shift);
   }
@@ -705,7 +710,7 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   // Every animation's channels, each checked whether or not its frames are
   // used later: a channel aimed at a node the file lacks is a broken file.
   const std::vector<Take> takes = readTakes(file, model, meshNode, targetCount, options);
-  const Timeline timeline = layOutTakes(file, takes, options);
+  const Timeline timeline = layOutTakes(takes, options);
   if (std::uint64_t(timeline.frameCount()) * 3 * std::uint64_t(anim.vertexCount) > kMaxSampledValues) {
     file.fail("animation too large to sample (" + std::to_string(timeline.frameCount()) + " frames of " +
               std::to_string(anim.vertexCount) + " vertices)");
