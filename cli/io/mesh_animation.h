@@ -81,9 +81,10 @@ struct MeshAnimation {
 
   int frameCount() const { return static_cast<int>(frames.size()); }
   // True when the file gives the pose its skin was bound in: the skin's
-  // inverse bind matrices and the positions they apply to.
+  // weights, its inverse bind matrices and the positions they apply to.
   bool hasBindPose() const {
-    return !inverseBindMatrices.empty() && bindPositions.size() == 3 * static_cast<size_t>(vertexCount);
+    const size_t V = static_cast<size_t>(vertexCount);
+    return !inverseBindMatrices.empty() && bindPositions.size() == 3 * V && skin.size() == V;
   }
   // Time of frame f in seconds.
   double timeOf(int f) const {
