@@ -286,6 +286,7 @@ int runDecompose(const DecomposeOptions& options) {
     io::ReadOptions readOptions;
     if (!options.topologyPath.empty()) readOptions.topologyPath = options.topologyPath;
     readOptions.frameRate = options.frameRate;
+    readOptions.requireAnimation = true;
     io::MeshAnimation animation = io::readAnimation(options.inputPath, readOptions);
     const std::vector<int> selected = selectFrames(animation, options.frames, options.clip, options.restFrame);
     io::MeshAnimation samples = keepFrames(std::move(animation), selected);
@@ -446,7 +447,7 @@ int runDecompose(const DecomposeOptions& options) {
     stages["export"] = secondsSince(start);
     const double totalSeconds = secondsSince(programStart);
 
-    std::vector<std::string> notes;
+    std::vector<std::string> notes = samples.notes;  // what the reader assumed comes first
     if (!placementNote.empty()) notes.push_back(placementNote);
     if (zUp) notes.push_back("converted from Z-up to Y-up");
     if (useSkeleton && joints.skin.empty() && !samples.skin.empty())

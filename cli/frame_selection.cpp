@@ -59,6 +59,31 @@ std::vector<int> parseFrameList(const std::string& list, int frameCount) {
 const io::Matrix4 kZUpToYUp = {1, 0, 0, 0, 0, 0, -1, 0, 0, 1, 0, 0, 0, 0, 0, 1};
 const io::Matrix4 kYUpToZUp = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1};
 
+// The bind pose as a frame: each vertex where the skin puts it with every
+// joint at the inverse of its bind matrix (its bind position times its weight
+// sum, as the scene's skin cluster evaluates it), timed with the earliest
+// selected frame so that it sorts first.
+void appendBindPose(const io::MeshAnimation& animation, const std::vector<int>& selected,
+                    std::vector<std::vector<double>>& frames, std::vector<double>& frameTimes,
+                    std::vector<std::vector<std::array<double, 16>>>& jointWorld) {
+    if (!animation.hasBindPose())
+        throw std::invalid_argument(animation.sourcePath + " has no bind pose to use as the rest");
+    std::vector<double> positions(animation.bindPositions.size());
+    for (size_t v = 0; v < positions.size() / 3; ++v) {
+        double weightSum = 0.0;
+        for (const io::SkinInfluence& influence : animation.skin[v]) weightSum += influence.weight;
+        for (size_t c = 0; c < 3; ++c) positions[3 * v + c] = weightSum * animation.bindPositions[3 * v + c];
+    }
+    frames.push_back(std::move(positions));
+    double earliest = 0.0;
+    for (size_t k = 1; k < selected.size(); ++k)
+        earliest = k == 1 ? animation.timeOf(selected[k]) : std::min(earliest, animation.timeOf(selected[k]));
+    frameTimes.push_back(earliest);
+    std::vector<std::array<double, 16>> bindWorld;
+    for (const io::Matrix4& inverseBind : animation.inverseBindMatrices) bindWorld.push_back(io::inverse(inverseBind));
+    jointWorld.push_back(std::move(bindWorld));
+}
+
 }  // namespace
 
 std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::string& frames, const std::string& clip,
@@ -84,7 +109,8 @@ std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::str
     }
 
     std::set<int> unique(chosen.begin(), chosen.end());
-    const int rest = restFrame ? *restFrame : (unique.empty() ? 0 : *unique.begin());
+    const bool bindPoseRest = !restFrame && animation.hasBindPose();
+    const int rest = restFrame ? *restFrame : bindPoseRest ? kBindPoseFrame : (unique.empty() ? 0 : *unique.begin());
     if (restFrame && (rest < 0 || rest >= frameCount))
         throw std::invalid_argument("rest frame " + std::to_string(rest) + " is outside the animation (frames 0 to " +
                                     std::to_string(frameCount - 1) + ")");
@@ -123,19 +149,28 @@ void convertZUpToYUp(io::MeshAnimation& animation) {
         for (io::Matrix4& world : frame) world = io::multiply(io::multiply(kYUpToZUp, world), kZUpToYUp);
     for (io::Matrix4& bind : animation.inverseBindMatrices)
         bind = io::multiply(io::multiply(kYUpToZUp, bind), kZUpToYUp);
+    // The bind positions are skinned with those matrices: they turn too.
+    for (size_t i = 0; i + 2 < animation.bindPositions.size(); i += 3) {
+        const double y = animation.bindPositions[i + 1], z = animation.bindPositions[i + 2];
+        animation.bindPositions[i + 1] = z;
+        animation.bindPositions[i + 2] = -y;
+    }
 }
 
 io::MeshAnimation keepFrames(io::MeshAnimation&& animation, const std::vector<int>& selected) {
     // Each frame's last use takes it by move; only a frame selected twice is
     // copied, so the positions are not held twice over.
     std::vector<int> lastUse(animation.frames.size(), -1);
-    for (size_t k = 0; k < selected.size(); ++k) lastUse[static_cast<size_t>(selected[k])] = static_cast<int>(k);
+    for (size_t k = 0; k < selected.size(); ++k)
+        if (selected[k] != kBindPoseFrame) lastUse[static_cast<size_t>(selected[k])] = static_cast<int>(k);
     std::vector<std::vector<double>> frames;
     std::vector<double> frameTimes;
     std::vector<std::vector<std::array<double, 16>>> jointWorld;
     frames.reserve(selected.size());
     frameTimes.reserve(selected.size());
-    for (size_t k = 0; k < selected.size(); ++k) {
+    const bool bindPoseFirst = !selected.empty() && selected.front() == kBindPoseFrame;
+    if (bindPoseFirst) appendBindPose(animation, selected, frames, frameTimes, jointWorld);
+    for (size_t k = bindPoseFirst ? 1 : 0; k < selected.size(); ++k) {
         const size_t f = static_cast<size_t>(selected[k]);
         frameTimes.push_back(animation.timeOf(selected[k]));
         const bool last = lastUse[f] == static_cast<int>(k);
@@ -148,6 +183,7 @@ io::MeshAnimation keepFrames(io::MeshAnimation&& animation, const std::vector<in
     out.frameTimes = std::move(frameTimes);
     out.jointWorld = std::move(jointWorld);
     out.clips.clear();
+    out.firstFrameIsBindPose = bindPoseFirst;
     return out;
 }
 

@@ -31,6 +31,7 @@ int runInfo(const std::string& inputPath, const std::string& topologyPath) {
         if (animation.jointParents[j] >= 0) std::cout << " (child of " << animation.jointNames[animation.jointParents[j]] << ")";
         std::cout << "\n";
     }
+    for (const std::string& note : animation.notes) std::cout << "note: " << note << "\n";
     return 0;
 }
 

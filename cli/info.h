@@ -7,8 +7,9 @@
 
 namespace vantrel::cli {
 
-// Prints vertices, triangles, frames, rate, clips, joints and size on
-// standard output; returns the exit code. Read errors propagate.
+// Prints vertices, triangles, frames, rate, clips, joints, size and the
+// reader's notes on standard output; returns the exit code. Read errors
+// propagate.
 int runInfo(const std::string& inputPath, const std::string& topologyPath);
 
 }  // namespace vantrel::cli

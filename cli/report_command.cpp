@@ -74,23 +74,31 @@ int runReport(const ReportCommandOptions& options) {
     if (!options.quiet) std::cerr << "reading " << inputPath << " and " << rigPath << "\n";
     io::MeshAnimation animation = io::readAnimation(inputPath, readOptions);
     if (selected.size() < 2) throw std::runtime_error(options.reportPath + " lists fewer than two frames");
-    for (int f : selected)
+    for (size_t k = 0; k < selected.size(); ++k) {
+        const int f = selected[k];
+        if (k == 0 && f == kBindPoseFrame) continue;  // the file's bind pose, checked by keepFrames
         if (f < 0 || f >= animation.frameCount())
             throw std::runtime_error(options.reportPath + " names frame " + std::to_string(f) + ", but " + inputPath +
                                      " has " + std::to_string(animation.frameCount()) + " frames");
-    io::MeshAnimation samples = keepFrames(std::move(animation), selected);
+    }
+    io::MeshAnimation samples;
+    try {
+        samples = keepFrames(std::move(animation), selected);
+    } catch (const std::invalid_argument& error) {
+        throw std::runtime_error(options.reportPath + " names the bind pose as the rest frame, but " + error.what());
+    }
     if (zUp) convertZUpToYUp(samples);
 
     // The rig file plays its frames in time order: compare each with its sample.
     const io::MeshAnimation played = io::readAnimation(rigPath);
-    if (played.vertexCount != samples.vertexCount || played.frameCount() != samples.frameCount())
+    const std::vector<int> order = timeOrder(samples);
+    if (played.vertexCount != samples.vertexCount || played.frameCount() != static_cast<int>(order.size()))
         throw std::runtime_error(rigPath + " (" + std::to_string(played.vertexCount) + " vertices, " +
                                  std::to_string(played.frameCount()) + " frames) does not match " + inputPath + " (" +
                                  std::to_string(samples.vertexCount) + " vertices, " +
-                                 std::to_string(samples.frameCount()) + " frames used)");
-    const std::vector<int> order = timeOrder(samples);
-    std::vector<std::vector<double>> distances(order.size());
-    std::vector<std::vector<io::Matrix4>> jointWorld(order.size());
+                                 std::to_string(order.size()) + " frames used)");
+    std::vector<std::vector<double>> distances(samples.frames.size());
+    std::vector<std::vector<io::Matrix4>> jointWorld(samples.frames.size());
     for (size_t k = 0; k < order.size(); ++k) {
         const int s = order[k];
         std::vector<double>& d = distances[s];

@@ -169,8 +169,10 @@ std::string base64Encode(const std::uint8_t* bytes, std::size_t size) {
 }
 
 std::vector<int> timeOrder(const io::MeshAnimation& samples) {
-    std::vector<int> order(static_cast<size_t>(samples.frameCount()));
-    for (size_t s = 0; s < order.size(); ++s) order[s] = static_cast<int>(s);
+    // A bind pose rest is no frame of the animation: it is not played.
+    const int first = samples.firstFrameIsBindPose ? 1 : 0;
+    std::vector<int> order(static_cast<size_t>(std::max(samples.frameCount() - first, 0)));
+    for (size_t s = 0; s < order.size(); ++s) order[s] = static_cast<int>(s) + first;
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return samples.timeOf(a) < samples.timeOf(b); });
     return order;
 }

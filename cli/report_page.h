@@ -50,7 +50,8 @@ void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const
                    const std::vector<std::vector<double>>& distances,
                    const std::vector<std::vector<io::Matrix4>>& jointWorld);
 
-// The samples' indices in time order.
+// The samples' indices in time order: the frames the animation plays (a
+// bind pose rest is left out).
 std::vector<int> timeOrder(const io::MeshAnimation& samples);
 
 // How the input animation was stored in the page.

@@ -30,11 +30,34 @@ bool skipImage(tinygltf::Image*, const int, std::string*, std::string*, int, int
   return true;
 }
 
+// glTF 1.0 differs throughout (objects keyed by id instead of arrays,
+// shaders, no skins of today's form): rather than tinygltf's complaint about
+// the first missing 2.0 object, say what the file is.
+const char* const kGltf1Refusal = "glTF 1.0 is not supported; convert it to glTF 2.0";
+
+// A glTF 1.0 document: it says so in asset.version, or, lacking an asset,
+// keeps its nodes, meshes or accessors in objects keyed by id.
+bool isGltf1(const nlohmann::json& document) {
+  if (!document.is_object()) return false;
+  const auto asset = document.find("asset");
+  if (asset != document.end()) {
+    if (!asset->is_object() || !asset->contains("version") || !(*asset)["version"].is_string()) return false;
+    const std::string version = (*asset)["version"].get<std::string>();
+    return version == "1" || version.compare(0, 2, "1.") == 0;
+  }
+  for (const char* collection : {"nodes", "meshes", "accessors", "bufferViews", "buffers", "scenes"}) {
+    const auto found = document.find(collection);
+    if (found != document.end() && found->is_object()) return true;
+  }
+  return false;
+}
+
 // The chunk layout of a .glb, checked before tinygltf sees it.
 void checkGlbLayout(const std::vector<std::uint8_t>& bytes, const std::string& path) {
   ByteReader in(bytes, path);
   if (in.bytes(4, "the GLB magic") != "glTF") in.fail("bad magic, not a GLB file (expected \"glTF\")", 0);
   const std::uint32_t version = in.u32le("the GLB version");
+  if (version == 1) throwReadError(path, kGltf1Refusal);
   if (version != 2) in.fail("unsupported GLB version " + std::to_string(version) + " (expected 2)", 4);
   const std::uint32_t length = in.u32le("the GLB length");
   if (length > bytes.size() || length < 20) {
@@ -57,12 +80,18 @@ void checkGlbLayout(const std::vector<std::uint8_t>& bytes, const std::string& p
   }
 }
 
-// The JSON part of a .gltf or (its layout checked) a .glb file.
-std::string jsonText(const std::vector<std::uint8_t>& bytes, bool binary) {
-  if (!binary) return std::string(bytes.begin(), bytes.end());
-  std::uint32_t jsonLength = 0;
-  std::memcpy(&jsonLength, bytes.data() + 12, 4);
-  return std::string(bytes.begin() + 20, bytes.begin() + 20 + std::ptrdiff_t(jsonLength));
+// The JSON document of a .gltf or (its layout checked) a .glb file; a
+// discarded value when it does not parse.
+nlohmann::json parseDocument(const std::vector<std::uint8_t>& bytes, bool binary) {
+  std::size_t begin = 0, length = bytes.size();
+  if (binary) {
+    std::uint32_t jsonLength = 0;
+    std::memcpy(&jsonLength, bytes.data() + 12, 4);
+    begin = 20;
+    length = jsonLength;
+  }
+  const char* text = reinterpret_cast<const char*>(bytes.data()) + begin;
+  return nlohmann::json::parse(text, text + length, nullptr, false);
 }
 
 // %XX escapes decoded, as tinygltf decodes them before opening the file.
@@ -99,9 +128,7 @@ bool hasScheme(const std::string& uri) {
 // own folder: a file read for its animation must not be able to pull in any
 // other file (its bytes would end up in the outputs). Data URIs stay with
 // tinygltf; an unparsable document gives no files (tinygltf reports it).
-std::vector<std::string> externalBuffers(const std::string& path, const std::vector<std::uint8_t>& bytes,
-                                         bool binary) {
-  const nlohmann::json document = nlohmann::json::parse(jsonText(bytes, binary), nullptr, false);
+std::vector<std::string> externalBuffers(const std::string& path, const nlohmann::json& document) {
   if (document.is_discarded() || !document.is_object() || !document.contains("buffers") ||
       !document["buffers"].is_array()) {
     return {};
@@ -355,6 +382,133 @@ struct Primitive {
   std::vector<std::vector<double>> targets;  // position deltas per morph target
 };
 
+// One glTF animation: the channels that move the mesh, and the times (its
+// own, in seconds) at which it is sampled.
+struct Take {
+  std::string clipName;
+  std::vector<Channel> channels;
+  std::vector<double> times;
+};
+
+// "animation 2" or "animation 2 ("walk")", for messages.
+std::string animationLabel(const tinygltf::Animation& a, std::size_t index) {
+  return "animation " + std::to_string(index) + (a.name.empty() ? "" : " (\"" + a.name + "\")");
+}
+
+// Every animation of the file, channels checked and sampled at the union of
+// their key times or at the requested rate from the first key to the last; an
+// animation without keys gives one frame, the still pose.
+std::vector<Take> readTakes(const GltfFile& file, const tinygltf::Model& model, int meshNode,
+                            std::size_t targetCount, const ReadOptions& options) {
+  const std::size_t nodeCount = model.nodes.size();
+  std::vector<Take> takes;
+  std::size_t frameTotal = 0;
+  for (std::size_t ai = 0; ai < model.animations.size(); ++ai) {
+    const tinygltf::Animation& a = model.animations[ai];
+    Take take;
+    // Clip names must tell the clips apart: an unnamed animation, or one
+    // named like an earlier clip, is named by its index.
+    take.clipName = a.name.empty() ? "animation " + std::to_string(ai) : a.name;
+    for (const Take& earlier : takes) {
+      if (earlier.clipName == take.clipName) take.clipName += " (animation " + std::to_string(ai) + ")";
+    }
+    for (std::size_t ci = 0; ci < a.channels.size(); ++ci) {
+      const tinygltf::AnimationChannel& c = a.channels[ci];
+      const std::string where = "animation " + std::to_string(ai) + ", channel " + std::to_string(ci);
+      if (c.target_node < 0) continue;  // no node: the target of an extension, nothing of ours
+      if (std::size_t(c.target_node) >= nodeCount) {
+        file.fail(animationLabel(a, ai) + ", channel " + std::to_string(ci) + " targets node " +
+                  std::to_string(c.target_node) + ", which does not exist (the file has " + std::to_string(nodeCount) +
+                  (nodeCount == 1 ? " node)" : " nodes)"));
+      }
+      if (c.sampler < 0 || std::size_t(c.sampler) >= a.samplers.size()) file.fail("sampler index out of range", where);
+      const tinygltf::AnimationSampler& s = a.samplers[std::size_t(c.sampler)];
+      Channel ch;
+      ch.node = c.target_node;
+      ch.path = c.target_path;
+      int type;
+      if (ch.path == "translation" || ch.path == "scale") {
+        type = TINYGLTF_TYPE_VEC3;
+        ch.sampler.components = 3;
+      } else if (ch.path == "rotation") {
+        type = TINYGLTF_TYPE_VEC4;
+        ch.sampler.components = 4;
+        ch.sampler.rotation = true;
+      } else if (ch.path == "weights") {
+        if (c.target_node != meshNode) continue;
+        type = TINYGLTF_TYPE_SCALAR;
+        ch.sampler.components = int(targetCount);
+      } else {
+        continue;
+      }
+      if (s.interpolation == "STEP") ch.sampler.mode = Sampler::Mode::Step;
+      else if (s.interpolation == "CUBICSPLINE") ch.sampler.mode = Sampler::Mode::Cubic;
+      ch.sampler.times = file.read(s.input, TINYGLTF_TYPE_SCALAR, "animation input");
+      ch.sampler.values = file.read(s.output, type, "animation output");
+      if (ch.sampler.times.empty()) file.fail("animation sampler without keys", where);
+      for (std::size_t k = 1; k < ch.sampler.times.size(); ++k) {
+        if (!(ch.sampler.times[k] > ch.sampler.times[k - 1])) file.fail("key times do not increase", where);
+      }
+      const std::size_t perKey = std::size_t(ch.sampler.components) * (ch.sampler.mode == Sampler::Mode::Cubic ? 3 : 1);
+      if (ch.sampler.values.size() != perKey * ch.sampler.times.size()) file.fail("animation output count does not match its keys", where);
+      if (ch.sampler.components == 0) continue;
+      take.channels.push_back(std::move(ch));
+    }
+
+    std::vector<double>& times = take.times;
+    for (const Channel& c : take.channels) times.insert(times.end(), c.sampler.times.begin(), c.sampler.times.end());
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    if (times.empty()) times.push_back(0.0);
+    if (options.frameRate && times.size() > 1) {
+      const double first = times.front(), span = times.back() - first;
+      const double steps = std::floor(span * *options.frameRate + 1e-9);
+      if (!(steps < double(kMaxFrames))) {
+        file.fail("sampling the animation at the requested rate gives too many frames", "animation " + std::to_string(ai));
+      }
+      times.clear();
+      for (std::size_t k = 0; k <= std::size_t(steps); ++k) times.push_back(first + double(k) / *options.frameRate);
+    }
+    frameTotal += times.size();
+    if (frameTotal > kMaxFrames) file.fail("animations have too many frames", "animation " + std::to_string(ai));
+    takes.push_back(std::move(take));
+  }
+  return takes;
+}
+
+// Where the animations' frames go on the one timeline of the mesh animation.
+struct Timeline {
+  std::vector<double> times;            // per frame, seconds, increasing
+  std::vector<std::size_t> firstFrame;  // per animation
+  double rate = 24.0;                   // frames per second
+  std::size_t frameCount() const { return times.size(); }
+};
+
+// The animations one after another: the first at its own key times, each
+// later one starting a frame (at the file's rate) after the one before ends.
+// The rate is the requested one, else the mean key rate over the animations.
+Timeline layOutTakes(const std::vector<Take>& takes, const ReadOptions& options) {
+  Timeline timeline;
+  double intervals = 0, span = 0;
+  for (const Take& take : takes) {
+    intervals += double(take.times.size() - 1);
+    span += take.times.back() - take.times.front();
+  }
+  timeline.rate = options.frameRate.value_or(intervals > 0 && span > 0 ? intervals / span : 24.0);
+  if (takes.empty()) timeline.times.push_back(0.0);
+  for (const Take& take : takes) {
+    double shift = 0.0;
+    if (!timeline.times.empty()) {
+      const double end = timeline.times.back();
+      // Keys closer than the rounding of the timeline still start after it.
+      shift = std::max(end + 1.0 / timeline.rate, std::nextafter(end, HUGE_VAL)) - take.times.front();
+    }
+    timeline.firstFrame.push_back(timeline.times.size());
+    for (double t : take.times) timeline.times.push_back(t + shift);
+  }
+  return timeline;
+}
+
 bool isBinaryGltf(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::string ext = std::filesystem::path(path).extension().string();
   for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -366,7 +520,7 @@ bool isBinaryGltf(const std::string& path, const std::vector<std::uint8_t>& byte
 std::vector<std::string> gltfBufferFiles(const std::string& path) {
   InputFile file(path);
   std::vector<std::uint8_t> bytes = file.prefix(20);
-  if (!isBinaryGltf(path, bytes)) return externalBuffers(path, readWholeFile(path), false);
+  if (!isBinaryGltf(path, bytes)) return externalBuffers(path, parseDocument(readWholeFile(path), false));
   // A .glb's JSON chunk only; the reader checks the rest of its layout.
   if (bytes.size() < 20 || std::memcmp(bytes.data(), "glTF", 4) != 0) return {};
   std::uint32_t jsonLength = 0;
@@ -374,7 +528,7 @@ std::vector<std::string> gltfBufferFiles(const std::string& path) {
   if (20 + std::uint64_t(jsonLength) > file.size()) return {};
   bytes.resize(20 + std::size_t(jsonLength));
   file.read(0, bytes.data(), bytes.size());
-  return externalBuffers(path, bytes, true);
+  return externalBuffers(path, parseDocument(bytes, true));
 }
 
 MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
@@ -384,8 +538,10 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   tinygltf::Model model;
   {
     if (binary) checkGlbLayout(bytes, path);
+    const nlohmann::json document = parseDocument(bytes, binary);
+    if (isGltf1(document)) throwReadError(path, kGltf1Refusal);
     AllowedFiles allowed;
-    for (const std::string& file : externalBuffers(path, bytes, binary)) allowed.paths.insert(file);
+    for (const std::string& file : externalBuffers(path, document)) allowed.paths.insert(file);
     tinygltf::TinyGLTF loader;
     loader.SetImageLoader(skipImage, nullptr);
     loader.SetFsCallbacks({&AllowedFiles::exists, &AllowedFiles::expand, &AllowedFiles::read, &AllowedFiles::write,
@@ -406,6 +562,9 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   }
   GltfFile file(model, path);
   const std::size_t nodeCount = model.nodes.size();
+  if (options.requireAnimation && model.animations.empty()) {
+    file.fail("the file has no animations, only a still pose; a decomposition needs an animation");
+  }
 
   // Hierarchy: one parent per node, no cycles.
   std::vector<int> parent(nodeCount, -1);
@@ -439,6 +598,11 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
 
   MeshAnimation anim;
   anim.sourcePath = path;
+  if (model.meshes.size() > 1) {
+    anim.notes.push_back("the file has " + std::to_string(model.meshes.size()) + " meshes; only mesh " +
+                         std::to_string(meshIndex) + (mesh.name.empty() ? "" : " (\"" + mesh.name + "\")") +
+                         " is read" + (skinIndex >= 0 ? ", the first with a skin" : ""));
+  }
   std::vector<Primitive> prims;
   std::size_t targetCount = 0;
   bool anyUv = false;
@@ -494,6 +658,9 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
     // Skin weights.
     influences.resize(prim.first + prim.count);
     if (skinIndex >= 0) {
+      if (p.attributes.count("JOINTS_0") == 0 || p.attributes.count("WEIGHTS_0") == 0) {
+        file.fail("the mesh has a skin but this primitive has no JOINTS_0 and WEIGHTS_0", where);
+      }
       for (int set = 0; set < 2; ++set) {
         const auto j = p.attributes.find("JOINTS_" + std::to_string(set));
         const auto w = p.attributes.find("WEIGHTS_" + std::to_string(set));
@@ -508,11 +675,21 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
           for (std::size_t k = 0; k < 4; ++k) {
             const double weight = weights[4 * v + k];
             if (weight == 0) continue;
+            if (weight < 0) {
+              file.fail("vertex " + std::to_string(prim.first + v) + " has a negative skin weight");
+            }
             const double joint = joints[4 * v + k];
             if (joint < 0 || joint >= double(jointCount)) file.fail("joint index " + std::to_string(std::int64_t(joint)) + " out of range", where);
             influences[prim.first + v].push_back({int(joint), weight});
           }
         }
+      }
+    }
+    // Skinning places a vertex by its weights alone: without any it would
+    // collapse to the origin in every frame, so the file is refused.
+    if (skinIndex >= 0) {
+      for (std::size_t v = prim.first; v < prim.first + prim.count; ++v) {
+        if (influences[v].empty()) file.fail("vertex " + std::to_string(v) + " has skin weights that are all zero");
       }
     }
     anim.vertexCount = int(prim.first + prim.count);
@@ -530,78 +707,24 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
     for (std::size_t i = 0; i < std::min(w.size(), targetCount); ++i) restWeights[i] = w[i];
   }
 
-  // The animation's channels.
-  std::vector<Channel> channels;
-  if (!model.animations.empty() || options.gltfAnimation != 0) {
-    if (options.gltfAnimation < 0 || std::size_t(options.gltfAnimation) >= model.animations.size()) {
-      file.fail("no animation " + std::to_string(options.gltfAnimation) + " (the file has " +
-                std::to_string(model.animations.size()) + ")");
-    }
-    const tinygltf::Animation& a = model.animations[std::size_t(options.gltfAnimation)];
-    for (std::size_t ci = 0; ci < a.channels.size(); ++ci) {
-      const tinygltf::AnimationChannel& c = a.channels[ci];
-      const std::string where = "animation " + std::to_string(options.gltfAnimation) + ", channel " + std::to_string(ci);
-      if (c.target_node < 0 || std::size_t(c.target_node) >= nodeCount) continue;  // other targets: not ours
-      if (c.sampler < 0 || std::size_t(c.sampler) >= a.samplers.size()) file.fail("sampler index out of range", where);
-      const tinygltf::AnimationSampler& s = a.samplers[std::size_t(c.sampler)];
-      Channel ch;
-      ch.node = c.target_node;
-      ch.path = c.target_path;
-      int type;
-      if (ch.path == "translation" || ch.path == "scale") {
-        type = TINYGLTF_TYPE_VEC3;
-        ch.sampler.components = 3;
-      } else if (ch.path == "rotation") {
-        type = TINYGLTF_TYPE_VEC4;
-        ch.sampler.components = 4;
-        ch.sampler.rotation = true;
-      } else if (ch.path == "weights") {
-        if (c.target_node != meshNode) continue;
-        type = TINYGLTF_TYPE_SCALAR;
-        ch.sampler.components = int(targetCount);
-      } else {
-        continue;
-      }
-      if (s.interpolation == "STEP") ch.sampler.mode = Sampler::Mode::Step;
-      else if (s.interpolation == "CUBICSPLINE") ch.sampler.mode = Sampler::Mode::Cubic;
-      ch.sampler.times = file.read(s.input, TINYGLTF_TYPE_SCALAR, "animation input");
-      ch.sampler.values = file.read(s.output, type, "animation output");
-      if (ch.sampler.times.empty()) file.fail("animation sampler without keys", where);
-      for (std::size_t k = 1; k < ch.sampler.times.size(); ++k) {
-        if (!(ch.sampler.times[k] > ch.sampler.times[k - 1])) file.fail("key times do not increase", where);
-      }
-      const std::size_t perKey = std::size_t(ch.sampler.components) * (ch.sampler.mode == Sampler::Mode::Cubic ? 3 : 1);
-      if (ch.sampler.values.size() != perKey * ch.sampler.times.size()) file.fail("animation output count does not match its keys", where);
-      if (ch.sampler.components == 0) continue;
-      channels.push_back(std::move(ch));
-    }
-  }
-
-  // Frame times.
-  std::vector<double> times;
-  for (const Channel& c : channels) times.insert(times.end(), c.sampler.times.begin(), c.sampler.times.end());
-  std::sort(times.begin(), times.end());
-  times.erase(std::unique(times.begin(), times.end()), times.end());
-  if (times.empty()) times.push_back(0.0);
-  if (options.frameRate && times.size() > 1) {
-    const double first = times.front(), span = times.back() - first;
-    const double steps = std::floor(span * *options.frameRate + 1e-9);
-    if (!(steps < double(kMaxFrames))) file.fail("sampling the animation at the requested rate gives too many frames");
-    times.clear();
-    for (std::size_t k = 0; k <= std::size_t(steps); ++k) times.push_back(first + double(k) / *options.frameRate);
-  }
-  if (times.size() > kMaxFrames) file.fail("animation has too many frames");
-  if (std::uint64_t(times.size()) * 3 * std::uint64_t(anim.vertexCount) > kMaxSampledValues) {
-    file.fail("animation too large to sample (" + std::to_string(times.size()) + " frames of " +
+  // Every animation's channels, each checked whether or not its frames are
+  // used later: a channel aimed at a node the file lacks is a broken file.
+  const std::vector<Take> takes = readTakes(file, model, meshNode, targetCount, options);
+  const Timeline timeline = layOutTakes(takes, options);
+  if (std::uint64_t(timeline.frameCount()) * 3 * std::uint64_t(anim.vertexCount) > kMaxSampledValues) {
+    file.fail("animation too large to sample (" + std::to_string(timeline.frameCount()) + " frames of " +
               std::to_string(anim.vertexCount) + " vertices)");
   }
-  anim.frameTimes = times;
-  anim.frameRate = options.frameRate.value_or(
-      times.size() > 1 && times.back() > times.front() ? double(times.size() - 1) / (times.back() - times.front()) : 24.0);
+  anim.frameTimes = timeline.times;
+  anim.frameRate = timeline.rate;
+  for (std::size_t k = 0; k < takes.size(); ++k) {
+    anim.clips.push_back({takes[k].clipName, int(timeline.firstFrame[k]), int(takes[k].times.size())});
+  }
 
   // Skeleton.
   std::vector<int> skinJoints;
   std::vector<Matrix4> inverseBind;
+  bool invertibleBind = true;
   if (skinIndex >= 0) {
     const tinygltf::Skin& skin = model.skins[std::size_t(skinIndex)];
     skinJoints = skin.joints;
@@ -623,6 +746,13 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
         if (it != skinJoints.end()) parentJoint = int(it - skinJoints.begin());
       }
       anim.jointParents.push_back(parentJoint);
+      // The bind pose puts each joint at the inverse of its matrix.
+      const Matrix4 bindWorld = inverse(inverseBind[j]);
+      if (invertibleBind && !std::all_of(bindWorld.begin(), bindWorld.end(), [](double x) { return std::isfinite(x); })) {
+        invertibleBind = false;
+        anim.notes.push_back("the inverse bind matrix of joint " + std::to_string(j) + " (\"" + anim.jointNames.back() +
+                             "\") cannot be inverted, so the skin's bind pose is not used");
+      }
     }
     anim.skin = influences;
   }
@@ -641,21 +771,21 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   const std::size_t V = std::size_t(anim.vertexCount);
   bool hasMorphTargets = false;
   for (const Primitive& prim : prims) hasMorphTargets |= !prim.targets.empty();
-  if (skinIndex >= 0 && !hasMorphTargets) {
+  if (skinIndex >= 0 && !hasMorphTargets && invertibleBind) {
     anim.inverseBindMatrices = inverseBind;
     anim.bindPositions.assign(3 * V, 0.0);
     for (const Primitive& prim : prims)
       std::copy(prim.positions.begin(), prim.positions.begin() + std::ptrdiff_t(3 * prim.count),
                 anim.bindPositions.begin() + std::ptrdiff_t(3 * prim.first));
   }
-  anim.frames.resize(times.size());
-  if (skinIndex >= 0) anim.jointWorld.resize(times.size());
-  for (std::size_t f = 0; f < times.size(); ++f) {
+
+  // One frame at time t of one animation's channels (none: the still pose).
+  const auto evaluate = [&](const std::vector<Channel>& channels, double t, std::size_t f) {
     std::vector<Trs> trs = staticTrs;
     std::vector<bool> animated(nodeCount, false);
     std::vector<double> morph = restWeights;
     for (const Channel& c : channels) {
-      const std::vector<double> v = c.sampler.at(times[f]);
+      const std::vector<double> v = c.sampler.at(t);
       const std::size_t n = std::size_t(c.node);
       if (c.path == "weights") {
         morph = v;
@@ -690,7 +820,7 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
     for (const Primitive& prim : prims) {
       for (std::size_t i = 0; i < 3 * prim.count; ++i) {
         double x = prim.positions[i];
-        for (std::size_t t = 0; t < prim.targets.size(); ++t) x += morph[t] * prim.targets[t][i];
+        for (std::size_t k = 0; k < prim.targets.size(); ++k) x += morph[k] * prim.targets[k][i];
         morphed[3 * prim.first + i] = x;
       }
     }
@@ -721,6 +851,17 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
       if (!std::isfinite(out[i])) file.fail("non-finite position of vertex " + std::to_string(i / 3), "frame " + std::to_string(f));
       if (!fitsFloat32(out[i])) {
         file.fail("position of vertex " + std::to_string(i / 3) + " is too large for 32-bit floats", "frame " + std::to_string(f));
+      }
+    }
+  };
+  anim.frames.resize(timeline.frameCount());
+  if (skinIndex >= 0) anim.jointWorld.resize(timeline.frameCount());
+  if (takes.empty()) {
+    evaluate({}, 0.0, 0);
+  } else {
+    for (std::size_t k = 0; k < takes.size(); ++k) {
+      for (std::size_t i = 0; i < takes[k].times.size(); ++i) {
+        evaluate(takes[k].channels, takes[k].times[i], timeline.firstFrame[k] + i);
       }
     }
   }

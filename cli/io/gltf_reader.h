@@ -1,16 +1,25 @@
 // glTF 2.0 (.gltf with embedded or external buffers, .glb) through tinygltf.
 //
 // The mesh read is that of the first node with a mesh and a skin, else the
-// first node with a mesh, else mesh 0; all its primitives are joined (only
-// TRIANGLES primitives give faces). One animation (ReadOptions::gltfAnimation)
-// is sampled at the union of its key times, or at ReadOptions::frameRate from
-// its first to its last key; a file without animations gives one frame at
-// time 0. Each frame evaluates the node hierarchy (LINEAR, STEP and
-// CUBICSPLINE keys; rotations by slerp), the morph-target weights and, for a
-// skinned mesh, linear blend skinning with the skin's inverse bind matrices;
-// an unskinned mesh is placed by its node's world matrix. A skinned mesh fills
-// jointNames (node names), jointParents (nearest ancestor among the skin's
-// joints), jointWorld and skin (weights as stored, zero weights dropped).
+// first node with a mesh, else mesh 0 (a note says so when there are others);
+// all its primitives are joined (only TRIANGLES primitives give faces). Every
+// animation becomes a clip, named after it ("animation N" when unnamed or
+// named like an earlier one): each is sampled at the union of its key times,
+// or at ReadOptions::frameRate from its first to its last key, and they follow
+// one another on one timeline, the first at its own key times, each later one
+// starting one frame (at the file's rate: the requested one, else the mean
+// key rate over all animations) after the previous one ends. A file without
+// animations gives one frame at time 0 and no clips. Each frame evaluates the
+// node hierarchy (LINEAR, STEP and CUBICSPLINE keys; rotations by slerp), the
+// morph-target weights and, for a skinned mesh, linear blend skinning with the
+// skin's inverse bind matrices; an unskinned mesh is placed by its node's
+// world matrix. A skinned mesh fills jointNames (node names), jointParents
+// (nearest ancestor among the skin's joints), jointWorld and skin (weights as
+// stored, zero weights dropped), and, without morph targets, the bind pose.
+//
+// Refused with a ReadError: glTF 1.0; a channel aimed at a node the file does
+// not have; a skinned primitive without JOINTS_0/WEIGHTS_0, and a skinned
+// vertex whose weights are all zero or one of them negative.
 //
 // Every accessor is bounds-checked here before use, and a .glb's chunk layout
 // is checked before tinygltf parses it; sparse accessors are refused. Images

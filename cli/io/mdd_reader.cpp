@@ -1,6 +1,7 @@
 #include "cli/io/mdd_reader.h"
 
 #include <cmath>
+#include <sstream>
 
 #include "cli/io/byte_reader.h"
 #include "cli/io/io_error.h"
@@ -36,18 +37,25 @@ MeshAnimation readMdd(const std::string& path, const ReadOptions& options) {
   readPointFrames(file, in, at, frames, points, true, anim.frames);
 
   const double span = anim.frameTimes.back() - anim.frameTimes.front();
-  bool increasing = true;
-  for (std::size_t f = 1; f < anim.frameTimes.size(); ++f) {
-    increasing = increasing && anim.frameTimes[f] > anim.frameTimes[f - 1];
+  std::size_t notIncreasing = 0;  // first frame whose time is not after the one before, or 0
+  for (std::size_t f = 1; f < anim.frameTimes.size() && notIncreasing == 0; ++f) {
+    if (!(anim.frameTimes[f] > anim.frameTimes[f - 1])) notIncreasing = f;
   }
   if (options.frameRate) {
     anim.frameRate = *options.frameRate;
     anim.frameTimes.clear();
-  } else if (frames > 1 && increasing) {
+  } else if (frames > 1 && notIncreasing == 0) {
     anim.frameRate = (frames - 1) / span;
   } else {
     // Times that do not increase cannot place the frames; fall back to
-    // evenly spaced frames at the default rate.
+    // evenly spaced frames at the default rate, and say so.
+    if (notIncreasing > 0) {
+      std::ostringstream note;
+      note << "frame times do not increase (frame " << notIncreasing << " at " << anim.frameTimes[notIncreasing]
+           << " s follows " << anim.frameTimes[notIncreasing - 1] << " s); the frames are taken as evenly spaced at "
+           << anim.frameRate << " per second (--fps sets another rate)";
+      anim.notes.push_back(note.str());
+    }
     anim.frameTimes.clear();
   }
   if (options.topologyPath) applyObjTopology(anim, *options.topologyPath);

@@ -16,7 +16,8 @@
 
 namespace vantrel::io {
 
-// A named run of frames, e.g. "run" = frames 40..45 of an MD2 file.
+// A named run of frames, e.g. "run" = frames 40..45 of an MD2 file, or one
+// animation of a glTF file.
 struct Clip {
   std::string name;
   int firstFrame = 0;
@@ -69,7 +70,22 @@ struct MeshAnimation {
   std::vector<std::array<double, 16>> inverseBindMatrices;
   std::vector<double> bindPositions;
 
+  // Set on a selection of frames (the program's keepFrames) whose frame 0 is
+  // the skin's bind pose rather than a frame of the file: the rest pose of a
+  // decomposition, and no frame of the animation as it plays.
+  bool firstFrameIsBindPose = false;
+
+  // What the reader had to assume where the file left it open (a frame rate,
+  // the order of files), one sentence each for the user, in reading order.
+  std::vector<std::string> notes;
+
   int frameCount() const { return static_cast<int>(frames.size()); }
+  // True when the file gives the pose its skin was bound in: the skin's
+  // weights, its inverse bind matrices and the positions they apply to.
+  bool hasBindPose() const {
+    const size_t V = static_cast<size_t>(vertexCount);
+    return !inverseBindMatrices.empty() && bindPositions.size() == 3 * V && skin.size() == V;
+  }
   // Time of frame f in seconds.
   double timeOf(int f) const {
     return frameTimes.empty() ? f / frameRate : frameTimes[static_cast<size_t>(f)];
@@ -81,11 +97,13 @@ struct ReadOptions {
   // its vertex count must match the cache's.
   std::optional<std::string> topologyPath;
   // Frames per second to use instead of the file's own (or the format's
-  // default); for glTF, sample the animation at this fixed rate instead of at
-  // its key times.
+  // default); for glTF, sample each animation at this fixed rate instead of
+  // at its key times.
   std::optional<double> frameRate;
-  // Which glTF animation to sample (index into the file's animations).
-  int gltfAnimation = 0;
+  // Refuse a file that holds no motion, one pose only (a glTF file without
+  // animations, a single OBJ file), saying so: a decomposition needs frames,
+  // while `info` reads such a file as it is.
+  bool requireAnimation = false;
 };
 
 // Reads a mesh animation, choosing the reader by extension: .gltf/.glb, .md2,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 
 #include "cli/io/byte_reader.h"
@@ -253,10 +254,63 @@ std::vector<std::string> listObjSequence(const std::string& directoryOrPattern) 
   return files;
 }
 
+namespace {
+
+// A note when the numbers in a sequence's file names skip some (walk_9.obj,
+// then walk_12.obj): the files are played as consecutive frames whatever their
+// numbers, which the user should know. Only names that differ in their last
+// run of digits alone are compared; the usual step is the smallest one.
+std::optional<std::string> sequenceGapNote(const std::vector<std::string>& files) {
+  struct Numbered {
+    std::string name;
+    unsigned long long number;
+  };
+  std::vector<Numbered> numbered;
+  std::string prefix, suffix;
+  for (const std::string& file : files) {
+    const std::string name = fs::path(file).filename().string();
+    const std::size_t end = name.find_last_of("0123456789");
+    if (end == std::string::npos) return std::nullopt;
+    std::size_t begin = end;
+    while (begin > 0 && std::isdigit(static_cast<unsigned char>(name[begin - 1]))) --begin;
+    if (end - begin + 1 > 18) return std::nullopt;
+    if (numbered.empty()) {
+      prefix = name.substr(0, begin);
+      suffix = name.substr(end + 1);
+    } else if (name.compare(0, begin, prefix) != 0 || name.substr(end + 1) != suffix) {
+      return std::nullopt;
+    }
+    numbered.push_back({name, std::stoull(name.substr(begin, end - begin + 1))});
+  }
+  unsigned long long step = 0;
+  for (std::size_t k = 1; k < numbered.size(); ++k) {
+    const unsigned long long difference = numbered[k].number - numbered[k - 1].number;
+    if (difference > 0 && (step == 0 || difference < step)) step = difference;
+  }
+  std::size_t first = 0, gaps = 0;
+  for (std::size_t k = 1; k < numbered.size(); ++k) {
+    if (step > 0 && numbered[k].number - numbered[k - 1].number > step) {
+      if (gaps++ == 0) first = k;
+    }
+  }
+  if (gaps == 0) return std::nullopt;
+  std::string note = "file numbers jump from " + std::to_string(numbered[first - 1].number) + " to " +
+                     std::to_string(numbered[first].number) + " (" + numbered[first - 1].name + ", " +
+                     numbered[first].name + ")";
+  if (step > 1) note += " where the others step by " + std::to_string(step);
+  if (gaps > 1) note += ", and in " + std::to_string(gaps - 1) + " more place" + (gaps > 2 ? "s" : "");
+  note += "; the files are taken as consecutive frames, so " + numbered[first].name + " is frame " +
+          std::to_string(first);
+  return note;
+}
+
+}  // namespace
+
 MeshAnimation readObjSequence(const std::string& directoryOrPattern, const ReadOptions& options) {
   const std::vector<std::string> files = listObjSequence(directoryOrPattern);
   MeshAnimation anim;
   anim.sourcePath = directoryOrPattern;
+  if (const std::optional<std::string> note = sequenceGapNote(files)) anim.notes.push_back(*note);
   if (options.frameRate) anim.frameRate = *options.frameRate;
   for (std::size_t f = 0; f < files.size(); ++f) {
     ObjMesh mesh = readObj(files[f]);

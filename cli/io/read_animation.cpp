@@ -28,6 +28,18 @@ bool isObjSequence(const std::string& path) {
          (lowerExtension(path) == ".obj" && path.find_first_of("%*?[") != std::string::npos);
 }
 
+MeshAnimation readByFormat(const std::string& path, const ReadOptions& options) {
+  if (isObjSequence(path)) return readObjSequence(path, options);
+  const std::string ext = lowerExtension(path);
+  if (ext == ".gltf" || ext == ".glb") return readGltf(path, options);
+  if (ext == ".md2") return readMd2(path, options);
+  if (ext == ".pc2") return readPc2(path, options);
+  if (ext == ".mdd") return readMdd(path, options);
+  if (ext == ".obj") return readObjAnimation(path, options);
+  throwReadError(path, "unknown animation format \"" + ext +
+                           "\" (expected .gltf, .glb, .md2, .pc2, .mdd, .obj or a directory of .obj files)");
+}
+
 }  // namespace
 
 std::vector<std::string> animationFiles(const std::string& path) {
@@ -50,15 +62,15 @@ MeshAnimation readAnimation(const std::string& path, const ReadOptions& options)
     throwReadError(path, "frame rate override " + std::to_string(*options.frameRate) +
                              " is not a positive number");
   }
-  if (isObjSequence(path)) return readObjSequence(path, options);
-  const std::string ext = lowerExtension(path);
-  if (ext == ".gltf" || ext == ".glb") return readGltf(path, options);
-  if (ext == ".md2") return readMd2(path, options);
-  if (ext == ".pc2") return readPc2(path, options);
-  if (ext == ".mdd") return readMdd(path, options);
-  if (ext == ".obj") return readObjAnimation(path, options);
-  throwReadError(path, "unknown animation format \"" + ext +
-                           "\" (expected .gltf, .glb, .md2, .pc2, .mdd, .obj or a directory of .obj files)");
+  MeshAnimation animation = readByFormat(path, options);
+  if (options.requireAnimation && animation.frameCount() < 2) {
+    if (!isObjSequence(path) && lowerExtension(path) == ".obj") {
+      throwReadError(path, "one OBJ file is a single pose; a decomposition needs an animation, such as a sequence of "
+                           "OBJ files (a pattern like walk_%04d.obj or walk_*.obj, or a directory)");
+    }
+    throwReadError(path, "the file holds a single frame; a decomposition needs an animation");
+  }
+  return animation;
 }
 
 }  // namespace vantrel::io

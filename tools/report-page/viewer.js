@@ -210,7 +210,8 @@ function buildTable(report, data) {
   fact('Update rest', String(s.updateRest));
   fact('Break below (percent)', formatNumber(s.breakPercent));
   fact('Sum-to-one weight', formatNumber(s.lagrangian));
-  fact('Rest frame', String(s.restFrame));
+  // -1: the rest is the file's bind pose, no frame of it.
+  fact('Rest frame', s.restFrame === -1 ? "the file's bind pose" : String(s.restFrame));
   fact('Threads', s.threads ? String(s.threads) : 'every core');
   section('Time (seconds)');
   for (const [stage, seconds] of Object.entries(report.seconds || {})) fact(stage, formatNumber(seconds, 3));

@@ -187,12 +187,21 @@ TEST(PointCaches, MddGivesPositionsTimesAndRate) {
   ASSERT_EQ(anim.frameTimes.size(), 3u);
   EXPECT_FLOAT_EQ(float(anim.frameTimes[2]), 0.08f);
   EXPECT_NEAR(anim.frameRate, 25.0, 1e-4);
+  EXPECT_TRUE(anim.notes.empty());
 
-  // Times that do not increase fall back to evenly spaced frames.
-  writeFile(path, buildMdd(3, {0.0f, 0.0f}).data);
+  // Times that do not increase fall back to evenly spaced frames, and the
+  // reader says so.
+  writeFile(path, buildMdd(3, {0.0f, 0.5f, 0.25f}).data);
   const MeshAnimation flat = readAnimation(path);
   EXPECT_TRUE(flat.frameTimes.empty());
   EXPECT_DOUBLE_EQ(flat.frameRate, 24.0);
+  EXPECT_EQ(flat.notes, std::vector<std::string>{"frame times do not increase (frame 2 at 0.25 s follows 0.5 s); the "
+                                                 "frames are taken as evenly spaced at 24 per second (--fps sets "
+                                                 "another rate)"});
+  // A rate asked for is no guess.
+  ReadOptions options;
+  options.frameRate = 30.0;
+  EXPECT_TRUE(readAnimation(path, options).notes.empty());
 }
 
 TEST(PointCaches, RefuseMalformedFiles) {
@@ -339,6 +348,37 @@ TEST(ReadAnimation, RefusesUnknownExtensionsAndBadRates) {
   options.frameRate = -5.0;
   EXPECT_TRUE(failsWith([&] { readAnimation(dir.file("a.pc2"), options); },
                         {"a.pc2", "frame rate override", "not a positive number"}));
+}
+
+// A file of one pose reads as one frame, but a decomposition is told why it
+// cannot use it.
+TEST(ReadAnimation, OnePoseIsRefusedWhenAnAnimationIsRequired) {
+  ScratchDir dir;
+  writeFile(dir.file("one.pc2"), buildPc2(3, 1, 0, 1).data);
+  writeText(dir.file("pose.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  writeText(dir.file("still.gltf"), R"({"asset": {"version": "2.0"},
+    "buffers": [{"byteLength": 36, "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}],
+    "bufferViews": [{"buffer": 0, "byteLength": 36}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3"}],
+    "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+    "nodes": [{"mesh": 0}], "scenes": [{"nodes": [0]}]})");
+  const struct {
+    const char* file;
+    const char* message;
+  } cases[] = {
+      {"one.pc2", "the file holds a single frame; a decomposition needs an animation"},
+      {"pose.obj", "one OBJ file is a single pose; a decomposition needs an animation, such as a sequence of OBJ "
+                   "files (a pattern like walk_%04d.obj or walk_*.obj, or a directory)"},
+      {"still.gltf", "the file has no animations, only a still pose; a decomposition needs an animation"},
+  };
+  ReadOptions required;
+  required.requireAnimation = true;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = dir.file(c.file);
+    EXPECT_EQ(readAnimation(path).frameCount(), 1);
+    EXPECT_TRUE(failsExactly([&] { readAnimation(path, required); }, path + ": " + c.message));
+  }
 }
 
 }  // namespace

@@ -2,14 +2,17 @@
 // reader: each must either read something consistent or throw ReadError,
 // never crash, hang or read out of bounds (the sanitizer build checks that).
 // Files whose numbers are finite but too large for the float32 output are
-// refused by every reader that can hold such numbers.
+// refused by every reader that can hold such numbers, and glTF buffer URIs
+// that lead out of the file's folder are refused however they are spelled.
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "cache_builders.h"
+#include "cli/io/gltf_reader.h"
 #include "cli/io/gltf_writer.h"
 #include "cli/io/mesh_animation.h"
 #include "md2_builder.h"
@@ -122,6 +125,16 @@ std::string scaledTriangleGltf(const std::string& scaleX) {
     "scenes": [{"nodes": [0]}]})";
 }
 
+// The same triangle's positions under the mesh `mesh` (JSON, its POSITION
+// accessor 0), placed by an untransformed node.
+std::string triangleGltfWithMesh(const std::string& mesh) {
+  return R"({"asset": {"version": "2.0"},
+    "buffers": [{"byteLength": 36, "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}],
+    "bufferViews": [{"buffer": 0, "byteLength": 36}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3"}],
+    "meshes": [)" + mesh + R"(], "nodes": [{"mesh": 0}], "scenes": [{"nodes": [0]}]})";
+}
+
 TEST(ReaderFuzz, FiniteValuesBeyondFloat32AreRefusedWithTheirPlace) {
   ScratchDir dir;
   // Just inside the range reads; just past it is refused. (PC2 and MDD store
@@ -151,6 +164,48 @@ TEST(ReaderFuzz, FiniteValuesBeyondFloat32AreRefusedWithTheirPlace) {
   writeText(gltf, scaledTriangleGltf("1e39"));
   EXPECT_TRUE(failsWith([&] { readAnimation(gltf); },
                         {gltf, "position of vertex 1 is too large for 32-bit floats", "frame 0"}));
+  // A morph target's weight can carry float32 positions past the range too.
+  writeText(gltf, triangleGltfWithMesh(
+                      R"({"primitives": [{"attributes": {"POSITION": 0}, "targets": [{"POSITION": 0}]}], "weights": [1e39]})"));
+  EXPECT_TRUE(failsWith([&] { readAnimation(gltf); },
+                        {gltf, "position of vertex 1 is too large for 32-bit floats", "frame 0"}));
+  writeText(gltf, triangleGltfWithMesh(
+                      R"({"primitives": [{"attributes": {"POSITION": 0}, "targets": [{"POSITION": 0}]}], "weights": [1e30]})"));
+  expectConsistent(readAnimation(gltf), "a 1e30 morph weight in a glTF mesh");
+}
+
+// Buffer URIs that would reach past the glTF file's folder, spelled every
+// way a file might: each refused, by the reader and by the listing of the
+// files it reads, before anything is opened.
+TEST(ReaderFuzz, BufferUrisOutsideTheFolderAreRefusedHoweverSpelled) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.file("model/sub"));
+  writeText(dir.file("secret.bin"), std::string(36, '\0'));
+  const std::string path = dir.file("model/scene.gltf");
+  const std::string leaves = "leaves the glTF file's folder", absolute = "is an absolute path",
+                    scheme = "has a scheme other than data:";
+  const struct {
+    const char* uri;
+    const std::string& refusal;
+  } cases[] = {
+      {"./../secret.bin", leaves},         {"sub/./../../secret.bin", leaves},
+      {"..%2Fsecret.bin", leaves},         {"%2e%2e%2fsecret.bin", leaves},
+      {"sub/%2E%2E/%2e%2e/secret.bin", leaves}, {"..", leaves},
+      {"//localhost/etc/passwd", absolute}, {"%2F%2Fhost/share", absolute},
+      {"/proc/self/environ", absolute},    {"FILE:///etc/passwd", scheme},
+      {"C:/secret.bin", scheme},           {"ftp://example.com/a.bin", scheme},
+      {"DATA:application/octet-stream;base64,AAAA", scheme},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.uri);
+    writeText(path, R"({"asset": {"version": "2.0"}, "buffers": [{"byteLength": 36, "uri": ")" + std::string(c.uri) +
+                        R"("}], "bufferViews": [{"buffer": 0, "byteLength": 36}],
+        "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3"}],
+        "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}], "nodes": [{"mesh": 0}]})");
+    const std::string message = "buffer URI \"" + std::string(c.uri) + "\" " + c.refusal;
+    EXPECT_TRUE(failsWith([&] { readAnimation(path); }, {path, message, "buffer 0"}));
+    EXPECT_TRUE(failsWith([&] { gltfBufferFiles(path); }, {path, message}));
+  }
 }
 
 }  // namespace

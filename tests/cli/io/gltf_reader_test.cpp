@@ -1,8 +1,11 @@
 // The glTF reader on files built here with tinygltf: morph-target animation
 // (sampled at key times, at a fixed rate, with STEP keys, and static), a
-// skinned joint chain evaluated through its hierarchy, malformed files, and
-// buffer URIs that would read files outside the glTF file's folder.
+// skinned joint chain evaluated through its hierarchy, every animation as a
+// clip on one timeline, malformed files (glTF 1.0, channels aimed at missing
+// nodes, skinned vertices without weights among them), and buffer URIs that
+// would read files outside the glTF file's folder.
 #include <cmath>
+#include <array>
 #include <cstring>
 #include <filesystem>
 
@@ -121,11 +124,19 @@ TEST(GltfReader, MorphTargetWeightsAreSampled) {
   const MeshAnimation one = readAnimation(dir.file("still.glb"));
   ASSERT_EQ(one.frameCount(), 1);
   expectMorph(one, 0, 0.5, 0);
-  EXPECT_TRUE(failsWith([&] {
-    ReadOptions o;
-    o.gltfAnimation = 1;
-    readAnimation(path, o);
-  }, {path, "no animation 1 (the file has 1)"}));
+  EXPECT_TRUE(one.clips.empty());
+  // One animation is one clip, named by its index when unnamed.
+  ASSERT_EQ(keys.clips.size(), 1u);
+  EXPECT_EQ(keys.clips[0].name, "animation 0");
+  EXPECT_EQ(keys.clips[0].frameCount, 3);
+  EXPECT_TRUE(keys.notes.empty());
+
+  // A second mesh that is not read is mentioned.
+  tinygltf::Model twoMeshes = morphModel("LINEAR");
+  twoMeshes.meshes.push_back(twoMeshes.meshes[0]);
+  twoMeshes.meshes[1].name = "spare";
+  save(twoMeshes, dir.file("two.glb"), true);
+  EXPECT_EQ(readAnimation(dir.file("two.glb")).notes, std::vector<std::string>{"the file has 2 meshes; only mesh 0 is read"});
 }
 
 // Hip at y=1 with the knee one above it; the hip turns 90 degrees about z
@@ -218,6 +229,131 @@ TEST(GltfReader, SkinnedHierarchyIsEvaluated) {
   EXPECT_NEAR(anim.jointWorld[2][1][1], 1, 1e-6);  // x axis now points along y
   ASSERT_EQ(anim.skin.size(), 3u);
   EXPECT_EQ(anim.skin[2].size(), 2u);
+}
+
+// A second animation "wave" turning the knee 90 degrees about z over keys 0,
+// 0.5, 1, and a third, its copy, named alike.
+tinygltf::Model chainModelWithWaves() {
+  tinygltf::Model m = chainModel();
+  tinygltf::Animation wave;
+  wave.name = "wave";
+  tinygltf::AnimationSampler sampler;
+  sampler.input = addFloats(m, {0, 0.5f, 1}, TINYGLTF_TYPE_SCALAR);
+  const float h = float(std::sqrt(0.5)), q = float(std::sin(M_PI / 8)), c = float(std::cos(M_PI / 8));
+  sampler.output = addFloats(m, {0, 0, 0, 1, 0, 0, q, c, 0, 0, h, h}, TINYGLTF_TYPE_VEC4);
+  wave.samplers.push_back(sampler);
+  tinygltf::AnimationChannel channel;
+  channel.sampler = 0;
+  channel.target_node = 1;
+  channel.target_path = "rotation";
+  wave.channels.push_back(channel);
+  m.animations.push_back(wave);
+  m.animations.push_back(wave);
+  return m;
+}
+
+TEST(GltfReader, EveryAnimationIsAClipOnOneTimeline) {
+  ScratchDir dir;
+  const std::string path = dir.file("waves.glb");
+  save(chainModelWithWaves(), path, true);
+  const MeshAnimation anim = readAnimation(path);
+  ASSERT_EQ(anim.frameCount(), 8);
+  ASSERT_EQ(anim.clips.size(), 3u);
+  const struct {
+    const char* name;
+    int first, count;
+  } clips[] = {{"animation 0", 0, 2}, {"wave", 2, 3}, {"wave (animation 2)", 5, 3}};
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(anim.clips[k].name, clips[k].name);
+    EXPECT_EQ(anim.clips[k].firstFrame, clips[k].first);
+    EXPECT_EQ(anim.clips[k].frameCount, clips[k].count);
+  }
+  // The rate is the mean key rate, 5 intervals over 3 s; each animation
+  // starts one frame of it after the previous one ends.
+  EXPECT_NEAR(anim.frameRate, 5.0 / 3.0, 1e-12);
+  const double times[] = {0, 1, 1.6, 2.1, 2.6, 3.2, 3.7, 4.2};
+  for (int f = 0; f < 8; ++f) EXPECT_NEAR(anim.timeOf(f), times[f], 1e-6) << f;
+  // Vertex 2 (half hip, half knee, at 1.5 up): the first animation ends with
+  // the hip turned; "wave" starts from the file's still pose, not from there.
+  const auto vertex2 = [&](int f) {
+    return std::array<double, 3>{anim.frames[std::size_t(f)][6], anim.frames[std::size_t(f)][7],
+                                 anim.frames[std::size_t(f)][8]};
+  };
+  const std::array<double, 3> expected[] = {{0, 1.5, 0}, {-0.5, 1, 0}, {0, 1.5, 0}, {0.25, 1.75, 0},
+                                            {0, 1.5, 0}, {0.25, 1.75, 0}};
+  const int frames[] = {0, 1, 2, 4, 5, 7};
+  for (std::size_t k = 0; k < 6; ++k) {
+    for (std::size_t c = 0; c < 3; ++c) EXPECT_NEAR(vertex2(frames[k])[c], expected[k][c], 1e-6) << frames[k];
+  }
+
+  // At a fixed rate every animation is resampled, and the gap is one frame.
+  ReadOptions options;
+  options.frameRate = 2.0;
+  const MeshAnimation fixed = readAnimation(path, options);
+  ASSERT_EQ(fixed.frameCount(), 9);
+  EXPECT_EQ(fixed.clips[1].firstFrame, 3);
+  EXPECT_NEAR(fixed.timeOf(3), 1.5, 1e-12);
+  EXPECT_NEAR(fixed.timeOf(8), 4.0, 1e-12);
+}
+
+// Files that break the rules of glTF 2.0 in ways readers are known to meet,
+// refused with what is wrong.
+TEST(GltfReader, RefusesGltf1ChannelsToMissingNodesAndVerticesWithoutWeights) {
+  ScratchDir dir;
+  const std::string path = dir.file("bad.gltf");
+  const std::string gltf1 = ": glTF 1.0 is not supported; convert it to glTF 2.0";
+  for (const char* text : {R"({"asset": {"version": "1.0"}, "meshes": {}, "nodes": {}})",
+                           R"({"asset": {"version": "1.0.3", "generator": "collada2gltf"}})",
+                           R"({"meshes": {"body": {"primitives": []}}, "nodes": {"root": {"meshes": ["body"]}}})"}) {
+    SCOPED_TRACE(text);
+    writeText(path, text);
+    EXPECT_TRUE(failsExactly([&] { readAnimation(path); }, path + gltf1));
+  }
+  // A binary glTF 1.0 (KHR_binary_glTF) has GLB version 1.
+  const std::string json = R"({"asset": {"version": "1.0"}})";
+  Bytes glb;
+  glb.text("glTF").i32le(1).i32le(int(20 + json.size())).i32le(int(json.size())).i32le(0).text(json);
+  writeFile(dir.file("old.glb"), glb.data);
+  EXPECT_TRUE(failsExactly([&] { readAnimation(dir.file("old.glb")); }, dir.file("old.glb") + gltf1));
+  // A 2.0 file that only lacks its asset is not taken for 1.0.
+  writeText(path, R"({"nodes": [], "meshes": []})");
+  EXPECT_TRUE(failsWith([&] { readAnimation(path); }, {path, "not a valid glTF file"}));
+
+  const std::string glbPath = dir.file("bad.glb");
+  tinygltf::Model m = chainModelWithWaves();
+  m.animations[1].channels[0].target_node = 9;
+  save(m, glbPath, true);
+  EXPECT_TRUE(failsExactly([&] { readAnimation(glbPath); },
+                           glbPath + ": animation 1 (\"wave\"), channel 0 targets node 9, which does not exist "
+                                     "(the file has 3 nodes)"));
+  m = chainModel();
+  m.animations[0].channels[0].target_node = 3;
+  save(m, glbPath, true);
+  EXPECT_TRUE(failsExactly([&] { readAnimation(glbPath); },
+                           glbPath + ": animation 0, channel 0 targets node 3, which does not exist (the file has 3 "
+                                     "nodes)"));
+  // A channel without a node aims at something of an extension's: skipped.
+  m.animations[0].channels[0].target_node = -1;
+  save(m, glbPath, true);
+  EXPECT_EQ(readAnimation(glbPath).frameCount(), 1);
+
+  // WEIGHTS_0 is accessor 1 over bytes 36..83: four per vertex.
+  const std::size_t weights = m.bufferViews[std::size_t(m.accessors[1].bufferView)].byteOffset;
+  const auto withWeights = [&](std::size_t vertex, const std::array<float, 4>& values) {
+    tinygltf::Model changed = chainModel();
+    std::memcpy(changed.buffers[0].data.data() + weights + 16 * vertex, values.data(), 16);
+    return changed;
+  };
+  save(withWeights(2, {0, 0, 0, 0}), glbPath, true);
+  EXPECT_TRUE(failsExactly([&] { readAnimation(glbPath); }, glbPath + ": vertex 2 has skin weights that are all zero"));
+  save(withWeights(1, {-1, 1, 0, 0}), glbPath, true);
+  EXPECT_TRUE(failsExactly([&] { readAnimation(glbPath); }, glbPath + ": vertex 1 has a negative skin weight"));
+  m = chainModel();
+  m.meshes[0].primitives[0].attributes.erase("JOINTS_0");
+  save(m, glbPath, true);
+  EXPECT_TRUE(failsExactly([&] { readAnimation(glbPath); },
+                           glbPath + ": the mesh has a skin but this primitive has no JOINTS_0 and WEIGHTS_0 (mesh 0, "
+                                     "primitive 0)"));
 }
 
 TEST(GltfReader, RefusesMalformedFiles) {

@@ -62,6 +62,39 @@ TEST(ObjReader, ZeroPaddedPatternsMatchOnlyTheirWidth) {
   EXPECT_TRUE(failsWith([&] { listObjSequence(dir.file("t_%04d.obj")); }, {"t_%04d.obj", "no OBJ files match"}));
 }
 
+// Files are frames in name order whatever their numbers: a sequence whose
+// numbers skip some is read, with a note saying which file became which frame.
+TEST(ObjReader, GapsInASequencesNumbersAreNoted) {
+  const struct {
+    std::vector<int> numbers;
+    std::string note;  // empty: none
+  } cases[] = {
+      {{0, 1, 2, 3}, ""},
+      {{0, 2, 4, 6}, ""},  // a steady step is the sequence's own
+      {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12},
+       "file numbers jump from 9 to 12 (s_9.obj, s_12.obj); the files are taken as consecutive frames, so s_12.obj "
+       "is frame 10"},
+      {{0, 2, 4, 8, 10, 16},
+       "file numbers jump from 4 to 8 (s_4.obj, s_8.obj) where the others step by 2, and in 1 more place; the files "
+       "are taken as consecutive frames, so s_8.obj is frame 3"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    for (int n : c.numbers) writeText(dir.file("s_" + std::to_string(n) + ".obj"), frameObj(n));
+    for (const std::string& source : {dir.path(), dir.file("s_%d.obj"), dir.file("s_*.obj")}) {
+      SCOPED_TRACE(source + " " + std::to_string(c.numbers.back()));
+      const MeshAnimation anim = readAnimation(source);
+      ASSERT_EQ(anim.frameCount(), int(c.numbers.size()));
+      EXPECT_EQ(anim.notes, c.note.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.note});
+    }
+  }
+  // Names that differ elsewhere than in one number say nothing about gaps.
+  ScratchDir mixed;
+  writeText(mixed.file("run_1.obj"), frameObj(1));
+  writeText(mixed.file("walk_5.obj"), frameObj(5));
+  EXPECT_TRUE(readAnimation(mixed.path()).notes.empty());
+}
+
 TEST(ObjReader, NaturalOrder) {
   EXPECT_TRUE(naturalLess("f2.obj", "f10.obj"));
   EXPECT_FALSE(naturalLess("f10.obj", "f2.obj"));

@@ -72,4 +72,15 @@ inline ::testing::AssertionResult failsWith(const std::function<void()>& read,
   return ::testing::AssertionFailure() << "no ReadError thrown";
 }
 
+// Runs `read`, expects a ReadError whose message is exactly `message`.
+inline ::testing::AssertionResult failsExactly(const std::function<void()>& read, const std::string& message) {
+  try {
+    read();
+  } catch (const ReadError& e) {
+    if (message == e.what()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "message \"" << e.what() << "\", expected \"" << message << "\"";
+  }
+  return ::testing::AssertionFailure() << "no ReadError thrown";
+}
+
 }  // namespace vantrel::io::test
