@@ -458,6 +458,8 @@ int runDecompose(const DecomposeOptions& options) {
                         formatDouble(written.shearMaxError) + " scene units of error (RMS " +
                         formatDouble(written.shearRmsError) + ")");
 
+    // The file's bind pose, when it is the rest, is not a frame of the animation.
+    const size_t animationFrames = samples.frameCount() - (selected.front() == kBindPoseFrame ? 1 : 0);
     nlohmann::json report;
     {
         report["input"] = pathForReport(options.inputPath, options.reportPath);
@@ -480,7 +482,7 @@ int runDecompose(const DecomposeOptions& options) {
                               {"zUpConverted", zUp}};
         report["sizes"] = {{"vertices", samples.vertexCount},
                            {"triangles", samples.triangles.size()},
-                           {"frames", samples.frameCount()},
+                           {"frames", animationFrames},
                            {"joints", jointCount}};
         report["errorPerIteration"] = progress.iterationErrors();
         nlohmann::json runs = nlohmann::json::array();
@@ -532,7 +534,7 @@ int runDecompose(const DecomposeOptions& options) {
     }
 
     for (const std::string& note : notes) progress.note(note);
-    std::cout << "vantrel: " << samples.vertexCount << " vertices, " << samples.frameCount() << " frames, "
+    std::cout << "vantrel: " << samples.vertexCount << " vertices, " << animationFrames << " frames, "
               << jointCount << " joints, " << settings.influences << " influences, "
               << solved.iterationsDone << " iterations\n"
               << "  E_RMS " << formatDouble(error.eRms) << ", max distance " << formatDouble(error.maxDistance)

@@ -187,7 +187,6 @@ TEST(InputFiles, GltfAnimationsAreClipsAndReaderNotesReachTheUser) {
     options.clip = "animation 1";
     options.bones = 1;
     options.iterations = 2;
-    options.quiet = true;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     ASSERT_EQ(vantrel::cli::runDecompose(options), 0);

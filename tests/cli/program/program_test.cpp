@@ -560,7 +560,9 @@ TEST(Program, EveryRefusalSaysWhatIsWrongAndExitsWithItsCode) {
         {tube + "--frames 3", 1, "--frames 3 selects 1 frame; " + needed},
         {tube + "--frames 2,2,2", 1, "--frames 2,2,2 selects 1 frame; " + needed},
         {"decompose model.md2 -o o.glb -q --clip stand", 1, "--clip stand selects 1 frame; " + needed},
-        {"decompose still.obj -o o.glb -q", 1, "still.obj: " + needed + " frame; 1 frame(s) available"},
+        {"decompose still.obj -o o.glb -q", 1,
+         "still.obj: one OBJ file is a single pose; a decomposition needs an animation, such as a sequence of OBJ "
+         "files (a pattern like walk_%04d.obj or walk_*.obj, or a directory)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
