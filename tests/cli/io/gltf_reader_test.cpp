@@ -139,6 +139,24 @@ TEST(GltfReader, MorphTargetWeightsAreSampled) {
   EXPECT_EQ(readAnimation(dir.file("two.glb")).notes, std::vector<std::string>{"the file has 2 meshes; only mesh 0 is read"});
 }
 
+// One animation turning `node` through the quaternions (x, y, z, w per key)
+// at `times`, its data added to `m`.
+tinygltf::Animation rotationAnimation(tinygltf::Model& m, const std::vector<float>& times,
+                                      const std::vector<float>& quaternions, int node, const std::string& name = "") {
+  tinygltf::Animation anim;
+  anim.name = name;
+  tinygltf::AnimationSampler sampler;
+  sampler.input = addFloats(m, times, TINYGLTF_TYPE_SCALAR);
+  sampler.output = addFloats(m, quaternions, TINYGLTF_TYPE_VEC4);
+  anim.samplers.push_back(sampler);
+  tinygltf::AnimationChannel channel;
+  channel.sampler = 0;
+  channel.target_node = node;
+  channel.target_path = "rotation";
+  anim.channels.push_back(channel);
+  return anim;
+}
+
 // Hip at y=1 with the knee one above it; the hip turns 90 degrees about z
 // between t=0 and t=1.
 tinygltf::Model chainModel() {
@@ -189,18 +207,8 @@ tinygltf::Model chainModel() {
   }
   skin.inverseBindMatrices = addFloats(m, ibm, TINYGLTF_TYPE_MAT4);
   m.skins.push_back(skin);
-  tinygltf::Animation anim;
-  tinygltf::AnimationSampler sampler;
-  sampler.input = addFloats(m, {0, 1}, TINYGLTF_TYPE_SCALAR);
   const float h = float(std::sqrt(0.5));
-  sampler.output = addFloats(m, {0, 0, 0, 1, 0, 0, h, h}, TINYGLTF_TYPE_VEC4);
-  anim.samplers.push_back(sampler);
-  tinygltf::AnimationChannel channel;
-  channel.sampler = 0;
-  channel.target_node = 0;
-  channel.target_path = "rotation";
-  anim.channels.push_back(channel);
-  m.animations.push_back(anim);
+  m.animations.push_back(rotationAnimation(m, {0, 1}, {0, 0, 0, 1, 0, 0, h, h}, 0));
   return m;
 }
 
@@ -235,18 +243,8 @@ TEST(GltfReader, SkinnedHierarchyIsEvaluated) {
 // 0.5, 1, and a third, its copy, named alike.
 tinygltf::Model chainModelWithWaves() {
   tinygltf::Model m = chainModel();
-  tinygltf::Animation wave;
-  wave.name = "wave";
-  tinygltf::AnimationSampler sampler;
-  sampler.input = addFloats(m, {0, 0.5f, 1}, TINYGLTF_TYPE_SCALAR);
   const float h = float(std::sqrt(0.5)), q = float(std::sin(M_PI / 8)), c = float(std::cos(M_PI / 8));
-  sampler.output = addFloats(m, {0, 0, 0, 1, 0, 0, q, c, 0, 0, h, h}, TINYGLTF_TYPE_VEC4);
-  wave.samplers.push_back(sampler);
-  tinygltf::AnimationChannel channel;
-  channel.sampler = 0;
-  channel.target_node = 1;
-  channel.target_path = "rotation";
-  wave.channels.push_back(channel);
+  const tinygltf::Animation wave = rotationAnimation(m, {0, 0.5f, 1}, {0, 0, 0, 1, 0, 0, q, c, 0, 0, h, h}, 1, "wave");
   m.animations.push_back(wave);
   m.animations.push_back(wave);
   return m;
