@@ -1,6 +1,5 @@
 #include "cli/decompose.h"
 
-#include <malloc.h>
 #include <omp.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -362,15 +361,11 @@ int runDecompose(const DecomposeOptions& options) {
         progress.beginRun("run " + std::to_string(++runNumber) + " (" + request.purpose + ")", request.iterations);
         const size_t errorsBefore = progress.iterationErrors().size();
         MStatus status;
-        positions->releaseResident();  // the last measure read every frame
+        positions->releaseResident();  // what reads by point brought in
         {
             CommandOutputCapture capture([&](const std::string& line) { progress.commandLine(line); });
             status = host::executeCommand(decompositionCommand(names));
         }
-        // The command's sampled arrays are freed by now; give their pages
-        // back before the measures below read the positions in again (the
-        // allocator keeps freed blocks of that size for reuse otherwise).
-        malloc_trim(0);
 
         if (!status) {
             progress.finish();

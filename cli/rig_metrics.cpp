@@ -37,11 +37,10 @@ std::vector<std::vector<io::Matrix4>> skinningMatrices(const std::vector<io::Mat
     return skinning;
 }
 
-// Squared distance at frame f between vertex v's rest point `p` skinned and
-// the animation's point.
-double squaredDistance(const host::PointFrames& frames, const io::Vec3& p,
-                       const std::vector<io::SkinInfluence>& influences, const std::vector<io::Matrix4>& skinning,
-                       size_t f, size_t v) {
+// Squared distance between vertex v's rest point `p` skinned by one frame's
+// matrices and its point `target` in that frame.
+double squaredDistance(const io::Vec3& p, const std::vector<io::SkinInfluence>& influences,
+                       const std::vector<io::Matrix4>& skinning, const double* target) {
     io::Vec3 blended{0, 0, 0};
     for (const io::SkinInfluence& influence : influences) {
         const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
@@ -49,7 +48,7 @@ double squaredDistance(const host::PointFrames& frames, const io::Vec3& p,
     }
     double squared = 0.0;
     for (int c = 0; c < 3; ++c) {
-        const double d = blended[c] - frames.value(f, 3 * v + c);
+        const double d = blended[c] - target[c];
         squared += d * d;
     }
     return squared;
@@ -83,23 +82,25 @@ RigError measureRigError(const host::PointFrames& frames,
     const std::vector<double> rest = frames.frame(0);
     error.restDiagonal = boundingBoxDiagonal(rest);
     const std::vector<std::vector<io::Matrix4>> skinning = skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
-    // Per vertex over the frames in order, then over the vertices in order:
-    // the same sums for any thread count.
+    // Frame by frame (a frame copied out leaves the positions' store, which
+    // may then give its pages back), blocks of vertices in parallel; each
+    // vertex sums its frames in order, then the vertices sum in order: the
+    // same figures for any thread count.
     std::vector<double> perVertex(static_cast<size_t>(V), 0.0);
     const int blocks = (V + kVertexBlock - 1) / kVertexBlock;
     std::vector<Worst> worst(static_cast<size_t>(blocks));
-#pragma omp parallel for schedule(dynamic, 1) if (static_cast<long long>(V) * frameCount > 100000)
-    for (int block = 0; block < blocks; ++block) {
-        const int last = std::min(V, (block + 1) * kVertexBlock);
-        for (int v = block * kVertexBlock; v < last; ++v) {
-            const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-            double sum = 0.0;
-            for (int f = 1; f < frameCount; ++f) {
-                const double squared = squaredDistance(frames, p, influences[v], skinning[f], f, v);
-                sum += squared;
+    std::vector<double> target(3 * static_cast<size_t>(V));
+    for (int f = 1; f < frameCount; ++f) {
+        frames.copyFrame(static_cast<size_t>(f), target.data());
+#pragma omp parallel for schedule(static) if (V > 2 * kVertexBlock)
+        for (int block = 0; block < blocks; ++block) {
+            const int last = std::min(V, (block + 1) * kVertexBlock);
+            for (int v = block * kVertexBlock; v < last; ++v) {
+                const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
+                const double squared = squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]);
+                perVertex[v] += squared;
                 worst[block].consider(std::sqrt(squared), f, v);
             }
-            perVertex[v] = sum;
         }
     }
     Worst overall;
@@ -129,12 +130,16 @@ std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames
     std::vector<std::vector<double>> distances(frames.frameCount(), std::vector<double>(static_cast<size_t>(V)));
     const std::vector<double> rest = frames.frame(0);
     const std::vector<std::vector<io::Matrix4>> skinning = skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
-#pragma omp parallel for schedule(dynamic, 1) if (static_cast<long long>(V) * frameCount > 100000)
-    for (int f = 0; f < frameCount; ++f)
+    std::vector<double> target(3 * static_cast<size_t>(V));
+    for (int f = 0; f < frameCount; ++f) {
+        frames.copyFrame(static_cast<size_t>(f), target.data());
+        std::vector<double>& distance = distances[static_cast<size_t>(f)];
+#pragma omp parallel for schedule(static) if (V > 2 * kVertexBlock)
         for (int v = 0; v < V; ++v) {
             const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-            distances[f][v] = std::sqrt(squaredDistance(frames, p, influences[v], skinning[f], f, v));
+            distance[v] = std::sqrt(squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]));
         }
+    }
     return distances;
 }
 

@@ -30,8 +30,11 @@ struct JointPlacementOptions {
   int assignmentFrames = 32;
   // Meshes with more vertices than this (and than 8 per bone) are clustered
   // on an even subset of about this many (every n-th vertex); every vertex
-  // then joins the cluster whose motion carries it best. 0 means all.
-  int clusteredVertices = 6000;
+  // then joins the cluster whose motion carries it best. 0 means all. Set
+  // where the clusterings' cost starts to dwarf a solve's: on a 24,000-vertex
+  // character a subset of 4,000 to 12,000 placed in a fifth of the time but
+  // started solves that ended 3 % to 60 % worse.
+  int clusteredVertices = 32768;
   // A vertex counts as explained by a rigid motion when its RMS error over
   // the frames is at most this times the animation's size: the largest
   // coordinate offset, in any frame, from the centre of the rest bounding
