@@ -97,6 +97,10 @@ double searchWork(const DecomposeOptions& options, double iterationWork) {
     return std::min(options.search * iterationLimit(options) * iterationWork, kSearchCap);
 }
 
+// Positions of at least this many bytes wait in a temporary file while the
+// command runs: below it the file costs more time than the memory is worth.
+constexpr size_t kPositionsInFileBytes = size_t{16} << 20;
+
 // At most this many weak joints are moved, one solve each.
 constexpr int kSwapRounds = 6;
 
@@ -328,11 +332,14 @@ int runDecompose(const DecomposeOptions& options) {
     // scene's point cache and every measure below; samples.frames keeps only
     // its length.
     auto compactPositions = std::make_shared<host::PointFrames>(std::move(samples.frames));
-    // Held in a temporary file (page cache) rather than in the process while
-    // the command holds its own sampled copy; in memory if that fails.
-    std::error_code tempError;
-    const std::filesystem::path tempFolder = std::filesystem::temp_directory_path(tempError);
-    if (!tempError) compactPositions->keepInFile(tempFolder.string());
+    // Large positions are held in a temporary file (page cache) rather than
+    // in the process while the command holds its own sampled copy; small
+    // ones, or when no file can be made, in memory.
+    if (compactPositions->bytes() >= kPositionsInFileBytes) {
+        std::error_code tempError;
+        const std::filesystem::path tempFolder = std::filesystem::temp_directory_path(tempError);
+        if (!tempError) compactPositions->keepInFile(tempFolder.string());
+    }
     const std::shared_ptr<const host::PointFrames> positions = std::move(compactPositions);
     // Weights are rescaled to sum to one after the solve; a constraint row
     // well above the model's size keeps that rescaling from undoing the fit.
