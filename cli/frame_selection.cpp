@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "cli/io/path_names.h"
+
 namespace vantrel::cli {
 
 namespace {
@@ -132,9 +134,7 @@ std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::str
 
 bool needsZUpConversion(const io::MeshAnimation& animation, UpAxis upAxis) {
     if (upAxis != UpAxis::automatic) return upAxis == UpAxis::z;
-    std::string extension = animation.sourcePath.substr(animation.sourcePath.find_last_of('.') + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
-    return extension == "md2";
+    return io::lowerExtension(animation.sourcePath) == ".md2";
 }
 
 void convertZUpToYUp(io::MeshAnimation& animation) {

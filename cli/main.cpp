@@ -1,16 +1,14 @@
 // vantrel: decompose mesh animations into skinned, animated glTF rigs.
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
-#include <cctype>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "cli/decompose.h"
 #include "cli/info.h"
+#include "cli/io/mesh_animation.h"
 #include "cli/report_command.h"
 
 namespace {
@@ -56,13 +54,7 @@ std::string missingCommand(const CLI::App& app) {
 // own, which it would silently leave in place.
 void checkTopology(const std::string& input, const std::string& topology) {
     if (topology.empty()) return;
-    std::string extension = std::filesystem::path(input).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    std::error_code ec;
-    const bool ownFaces = extension == ".md2" || extension == ".gltf" || extension == ".glb" ||
-                          extension == ".obj" || std::filesystem::is_directory(input, ec);
-    if (ownFaces)
+    if (vantrel::io::carriesOwnFaces(input))
         throw CLI::ValidationError("--topology",
                                    "applies to point caches (.pc2, .mdd); " + input + " has its own faces");
 }

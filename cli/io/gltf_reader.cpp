@@ -13,6 +13,7 @@
 #include "cli/io/byte_reader.h"
 #include "cli/io/io_error.h"
 #include "cli/io/matrix4.h"
+#include "cli/io/path_names.h"
 
 namespace vantrel::io {
 
@@ -510,9 +511,7 @@ Timeline layOutTakes(const std::vector<Take>& takes, const ReadOptions& options)
 }
 
 bool isBinaryGltf(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::string ext = std::filesystem::path(path).extension().string();
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".glb" || (bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0);
+  return lowerExtension(path) == ".glb" || (bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "cli/io/atomic_file.h"
 #include "cli/io/io_error.h"
+#include "cli/io/path_names.h"
 
 namespace vantrel::io {
 
@@ -216,12 +217,6 @@ void setNodeTrs(tinygltf::Node& node, const Trs& trs) {
   node.translation = trsAsVector(trs.translation);
   node.rotation = {trs.rotation[0], trs.rotation[1], trs.rotation[2], trs.rotation[3]};
   node.scale = trsAsVector(trs.scale);
-}
-
-std::string lowerExtension(const std::string& path) {
-  std::string ext = std::filesystem::path(path).extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return ext;
 }
 
 }  // namespace

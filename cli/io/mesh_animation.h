@@ -111,6 +111,10 @@ struct ReadOptions {
 // "walk_*.obj"), or a directory of .obj files. Throws ReadError.
 MeshAnimation readAnimation(const std::string& path, const ReadOptions& options = {});
 
+// Whether readAnimation(path) takes the faces from the file itself (glTF,
+// MD2, OBJ files and sequences); point caches get them from a topology file.
+bool carriesOwnFaces(const std::string& path);
+
 // The files readAnimation(path) would read: the file itself, the files a
 // pattern or directory of .obj files matches, and a glTF file's external
 // buffers. Files that cannot be listed (a pattern matching nothing, a glTF

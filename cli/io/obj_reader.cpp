@@ -13,6 +13,7 @@
 
 #include "cli/io/byte_reader.h"
 #include "cli/io/io_error.h"
+#include "cli/io/path_names.h"
 
 namespace vantrel::io {
 
@@ -180,9 +181,7 @@ bool naturalLess(const std::string& a, const std::string& b) {
 namespace {
 
 bool hasObjExtension(const fs::path& p) {
-  std::string ext = p.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return ext == ".obj";
+  return lowerExtension(p.string()) == ".obj";
 }
 
 // Matches NAME against a printf pattern "PREFIX%[0W]dSUFFIX".

@@ -10,17 +10,12 @@
 #include "cli/io/mdd_reader.h"
 #include "cli/io/mesh_animation.h"
 #include "cli/io/obj_reader.h"
+#include "cli/io/path_names.h"
 #include "cli/io/pc2_reader.h"
 
 namespace vantrel::io {
 
 namespace {
-
-std::string lowerExtension(const std::string& path) {
-  std::string ext = std::filesystem::path(path).extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return ext;
-}
 
 bool isObjSequence(const std::string& path) {
   std::error_code ec;
@@ -41,6 +36,12 @@ MeshAnimation readByFormat(const std::string& path, const ReadOptions& options) 
 }
 
 }  // namespace
+
+bool carriesOwnFaces(const std::string& path) {
+  if (isObjSequence(path)) return true;
+  const std::string ext = lowerExtension(path);
+  return ext == ".gltf" || ext == ".glb" || ext == ".md2" || ext == ".obj";
+}
 
 std::vector<std::string> animationFiles(const std::string& path) {
   try {

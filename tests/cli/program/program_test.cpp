@@ -168,6 +168,20 @@ std::string fileText(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// `frames` of `tube` written as NAME.pc2 with its topology NAME.obj in `dir`,
+// and the options decomposing them into NAME.glb with the report NAME.json.
+vantrel::cli::DecomposeOptions tubeCacheRun(const ScratchDir& dir, const std::string& name,
+                                            const std::vector<std::vector<double>>& frames, const RigidTube& tube) {
+    writePc2(dir.file(name + ".pc2"), frames, tube.vertexCount());
+    writeObj(dir.file(name + ".obj"), frames.front(), tube.triangles());
+    vantrel::cli::DecomposeOptions options;
+    options.inputPath = dir.file(name + ".pc2");
+    options.topologyPath = dir.file(name + ".obj");
+    options.outputPath = dir.file(name + ".glb");
+    options.reportPath = dir.file(name + ".json");
+    return options;
+}
+
 // A small tube as a point cache with its topology, and a stand-in viewer, in `dir`.
 void writeSmallTube(const ScratchDir& dir) {
     RigidTube tube;
@@ -224,14 +238,7 @@ TEST(Decompose, RecoversAKnownRigidRigAfterJointPlacement) {
     ScratchDir dir;
     const RigidTube tube;
     const auto frames = tube.positions();
-    writePc2(dir.file("tube.pc2"), frames, tube.vertexCount());
-    writeObj(dir.file("tube.obj"), frames.front(), tube.triangles());
-
-    vantrel::cli::DecomposeOptions options;
-    options.inputPath = dir.file("tube.pc2");
-    options.topologyPath = dir.file("tube.obj");
-    options.outputPath = dir.file("tube.glb");
-    options.reportPath = dir.file("tube.json");
+    vantrel::cli::DecomposeOptions options = tubeCacheRun(dir, "tube", frames, tube);
     options.bones = tube.parts;
     options.influences = 4;
     options.iterations = 10;
@@ -287,14 +294,7 @@ TEST(Decompose, AShearedRigReportsTheFileAsWritten) {
     for (size_t f = 1; f < frames.size(); ++f)
         for (int v = 0; v < tube.vertexCount(); ++v)
             frames[f][3 * v] += 0.4 * std::sin(static_cast<double>(f)) * frames[f][3 * v + 1];
-    writePc2(dir.file("shear.pc2"), frames, tube.vertexCount());
-    writeObj(dir.file("shear.obj"), frames.front(), tube.triangles());
-
-    vantrel::cli::DecomposeOptions options;
-    options.inputPath = dir.file("shear.pc2");
-    options.topologyPath = dir.file("shear.obj");
-    options.outputPath = dir.file("shear.glb");
-    options.reportPath = dir.file("shear.json");
+    vantrel::cli::DecomposeOptions options = tubeCacheRun(dir, "shear", frames, tube);
     options.bones = tube.parts;
     options.affine = true;
     options.iterations = 5;
