@@ -754,10 +754,15 @@ class VANTREL_OT_decompose(DecomposeSettings, bpy.types.Operator):
             job.cancel()
             self._end(context)
             return self._fail(context, "cancelled: the decomposition of %s was stopped" % job.object_name)
-        if event.type != 'TIMER' or event.timer is not self._timer:
+        # Every timer's events come here (Python cannot tell them apart):
+        # a step more is harmless.
+        if event.type != 'TIMER':
             return {'PASS_THROUGH'}
         try:
             done = job.step()
+            if not done:
+                self._show(context)
+                return {'RUNNING_MODAL'}
         except Failure as failure:
             job.cleanup(failed=True)
             self._end(context)
@@ -767,9 +772,6 @@ class VANTREL_OT_decompose(DecomposeSettings, bpy.types.Operator):
             job.cleanup(failed=True)
             self._end(context)
             return self._fail(context, "internal error: %s: %s" % (type(error).__name__, error))
-        if not done:
-            self._show(context)
-            return {'RUNNING_MODAL'}
         job.cleanup(failed=False)
         self._end(context)
         self._finish(context, job)
@@ -779,7 +781,10 @@ class VANTREL_OT_decompose(DecomposeSettings, bpy.types.Operator):
         # Blender ends the modal operator (the window closes, a new file).
         if self._job is not None:
             self._job.cancel()
-            self._end(context)
+            try:
+                self._end(context)
+            except (AttributeError, ReferenceError, RuntimeError):
+                pass
 
 
 # ---------------------------------------------------------------------------
@@ -809,7 +814,7 @@ class VANTREL_PT_decompose(bpy.types.Panel):
         layout.prop(settings, "space")
 
         col = layout.column(align=True)
-        col.prop(settings, "use_scene_range")
+        col.prop(settings, "use_scene_range", text="Scene Range")
         sub = col.column(align=True)
         sub.enabled = not settings.use_scene_range
         sub.prop(settings, "frame_start", text="Frame Start")
@@ -830,8 +835,10 @@ class VANTREL_PT_decompose(bpy.types.Panel):
             layout.label(text="Select a mesh object", icon='INFO')
         status = context.window_manager.vantrel_status
         if status:
-            box = layout.box()
-            for line in _wrap(status, 48):
+            box = layout.column(align=True).box()
+            # About 7.5 pixels a character at a scale of 1, less the margins.
+            width = max(16, int(context.region.width / (7.5 * context.preferences.system.ui_scale)) - 3)
+            for line in _wrap(status, width):
                 box.label(text=line)
 
 

@@ -128,6 +128,13 @@ def cloth_plane(scene):
                                     calc_uvs=True)
     plane = bpy.context.active_object
     plane.name = "Cloth"
+    # Two materials: one on the mesh, one on the object's slot.
+    plane.data.materials.append(bpy.data.materials.new("ClothMesh"))
+    plane.data.materials.append(bpy.data.materials.new("ClothUnder"))
+    plane.material_slots[1].link = 'OBJECT'
+    plane.material_slots[1].material = bpy.data.materials.new("ClothObject")
+    for polygon in plane.data.polygons:
+        polygon.material_index = polygon.index % 2
     cloth = plane.modifiers.new("Cloth", 'CLOTH')
     cloth.settings.quality = 3
     cloth.point_cache.frame_start = 1
@@ -184,8 +191,11 @@ def check_rig(scene, original, frames, check_placement=True):
     for v in skinned.data.vertices:
         total = sum(g.weight for g in v.groups)
         assert abs(total - 1.0) < 1e-3, "vertex %d's weights sum to %g" % (v.index, total)
-    # Materials and uvs of the original.
-    assert [m.name for m in skinned.data.materials] == [m.name for m in original.data.materials]
+    # Materials (of the mesh or of the object) and uvs of the original.
+    def materials(obj):
+        return [(slot.link, slot.material.name if slot.material else None) for slot in obj.material_slots]
+    assert materials(skinned) == materials(original), (materials(skinned), materials(original))
+    assert materials(original), "the test object has no material"
     assert [l.name for l in skinned.data.uv_layers] == [l.name for l in original.data.uv_layers]
     for mine, theirs in zip(skinned.data.uv_layers, original.data.uv_layers):
         a = np.empty(2 * len(mine.data))
@@ -194,6 +204,10 @@ def check_rig(scene, original, frames, check_placement=True):
         theirs.data.foreach_get("uv", b)
         assert np.allclose(a, b), "uvs differ"
     assert len(skinned.data.polygons) == len(original.data.polygons)
+    indices = [np.empty(len(o.data.polygons), dtype=np.int32) for o in (skinned, original)]
+    skinned.data.polygons.foreach_get("material_index", indices[0])
+    original.data.polygons.foreach_get("material_index", indices[1])
+    assert np.array_equal(*indices), "the faces' materials differ"
     assert skinned.data.shape_keys is None
 
     e_rms, max_distance = reported_figures()
