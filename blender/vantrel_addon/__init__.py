@@ -422,7 +422,7 @@ class DecomposeJob:
         }
         command = core.build_command(self.program, self.cache_path, self.topology_path, self.output_path,
                                      self.report_path, settings)
-        self.tracker = core.ProgressTracker(expected_iterations=3 * self.settings["iterations"])
+        self.tracker = core.ProgressTracker(core.expected_iterations(self.settings["iterations"], self.options))
         self.status = "starting vantrel"
         try:
             self.run = core.ProgramRun(command, os.path.join(self.temp_dir, "stdout.txt"), cwd=self.temp_dir)
@@ -492,13 +492,10 @@ class DecomposeJob:
         collections = list(original.users_collection) or [self.scene.collection]
 
         # The importer's other objects (its mesh) give way to ours.
-        for obj in imported:
-            if obj is not armature:
-                for child in obj.children:
-                    if child is armature:
-                        matrix = armature.matrix_world.copy()
-                        armature.parent = None
-                        armature.matrix_world = matrix
+        if armature.parent is not None:
+            matrix = armature.matrix_world.copy()
+            armature.parent = None
+            armature.matrix_world = matrix
         for obj in [o for o in imported if o is not armature]:
             data = obj.data
             bpy.data.objects.remove(obj)
@@ -595,9 +592,6 @@ class DecomposeJob:
         if len(mesh.vertices) != self.vertex_count:
             raise Failure("%s has %d vertices at the rest frame %d now, %d when sampled"
                           % (self.object_name, len(mesh.vertices), self.rest_frame, self.vertex_count))
-        if mesh.shape_keys is not None:
-            # A mesh made from an evaluated object has none; be sure.
-            pass
         mesh.vertices.foreach_set("co", self.rest_positions)
         mesh.update()
         return mesh

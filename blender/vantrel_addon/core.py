@@ -246,6 +246,26 @@ _ITERATION = re.compile(r"^run (\d+) \(([^)]*)\), iteration (\d+)/(\d+)(?:: erro
 _SECONDS = re.compile(r"\s*\((\d+) s\)$")
 
 
+def expected_iterations(iterations, extra_arguments=()):
+    """About how many iterations the program runs in all: the iteration
+    limit, and its --search budget (2 solves' worth unless the extra
+    arguments say otherwise) beyond it."""
+    search = 2.0
+    arguments = list(extra_arguments)
+    for i, argument in enumerate(arguments):
+        value = None
+        if argument == "--search" and i + 1 < len(arguments):
+            value = arguments[i + 1]
+        elif argument.startswith("--search="):
+            value = argument[len("--search="):]
+        if value is not None:
+            try:
+                search = max(0.0, float(value))
+            except ValueError:
+                pass
+    return max(1, int(round(iterations * (1.0 + search))))
+
+
 class ProgressTracker:
     """Follows the program's progress lines (standard error, plain lines when
     it is not a terminal): "reading F ...", "placing N joints ...", "building

@@ -15,8 +15,8 @@
 #   "<name>_skinned" with the original's materials and uvs, and at every
 #   frame the mesh the armature deforms lies within the reported largest
 #   distance of the original (float32 rounding aside); once with the
-#   operator's own settings, once with the panel's (a frame step of 2 and a
-#   rest frame in the middle);
+#   operator's own settings, once with the panel's (affine joints, a frame
+#   step of 2 and a rest frame in the middle);
 # - cloth: a short cloth simulation (a small plane falling onto a sphere),
 #   captured in world coordinates: the same checks at every frame;
 # - failures: no active mesh, a program that is missing, more joints than
@@ -298,19 +298,20 @@ def test_shape_keys():
     assert result == {'FINISHED'}, (result, bpy.context.window_manager.vantrel_status)
     print("  decomposed in %.1f s" % (time.monotonic() - start))
     assert scene.frame_current == 7, "the frame was not restored"
+    assert (scene.frame_start, scene.frame_end, scene.render.fps) == (1, 20, 24)
     assert temp_files() == [], temp_files()
     armature, _ = check_rig(scene, grid, list(range(1, 21)))
     # Local space: the rig stands where the grid does.
     assert np.allclose(np.array(armature.matrix_world), np.array(grid.matrix_world), atol=1e-6)
 
     # The panel's settings (the scene's), when the operator is given none:
-    # every second frame, the rest in the middle, a second run beside the
-    # first.
+    # affine joints, every second frame, the rest in the middle.
     for obj in bpy.context.view_layer.objects:
         obj.select_set(False)
     bpy.context.view_layer.objects.active = grid
     settings = scene.vantrel
     settings.joints = 5
+    settings.affine = True
     settings.frame_step = 2
     settings.use_rest_frame = True
     settings.rest_frame = 11

@@ -129,6 +129,12 @@ class ProgressTest(unittest.TestCase):
         self.assertEqual(tracker.other_lines, ["vantrel: cannot read x.pc2"])
         self.assertEqual(tracker.fraction, 0.0)
 
+    def test_expected_iterations(self):
+        self.assertEqual(core.expected_iterations(20), 60)
+        self.assertEqual(core.expected_iterations(20, ["-j", "2", "--search", "0"]), 20)
+        self.assertEqual(core.expected_iterations(10, ["--search=0.5"]), 15)
+        self.assertEqual(core.expected_iterations(10, ["--search", "x"]), 30)
+
     def test_fraction_never_passes_writing_while_solving(self):
         tracker = core.ProgressTracker(expected_iterations=2)
         for i in range(1, 50):
