@@ -162,8 +162,8 @@ def _ensure_gltf_importer():
                       "available; enable it in Preferences > Add-ons")
 
 
-# The data collections an import may add to; what it added is removed when
-# the job fails after importing.
+# The data collections an import may add to; what the job added is removed
+# when it fails after importing. Objects come first: they use the others.
 _IMPORTED_KINDS = ("objects", "meshes", "armatures", "actions", "materials", "images", "textures",
                    "node_groups", "cameras", "lights", "collections")
 
@@ -195,8 +195,8 @@ class DecomposeJob:
         self.run = None
         self.tracker = None
         self._frame_to_restore = None
-        self._created = {}  # kind -> set of pointers added by the import
-        self._created_mesh = None
+        self._created = {}  # kind -> set of pointers of the data the job added
+        self._selection = None  # (active, selected) before the import
         self._steps = None
 
         obj = context.active_object
@@ -261,6 +261,7 @@ class DecomposeJob:
         self.temp_dir = None
         if failed:
             self._remove_created()
+            self._restore_selection()
         self._restore_frame()
 
     def _restore_frame(self):
@@ -272,13 +273,21 @@ class DecomposeJob:
             except ReferenceError:
                 pass
 
+    def _restore_selection(self):
+        # The importer selects what it imports and makes it active.
+        if self._selection is None:
+            return
+        active, selected = self._selection
+        self._selection = None
+        try:
+            objects = self.view_layer.objects
+            for obj in objects:
+                obj.select_set(obj.name in selected)
+            objects.active = objects.get(active) if active else None
+        except ReferenceError:
+            pass
+
     def _remove_created(self):
-        if self._created_mesh is not None:
-            try:
-                bpy.data.meshes.remove(self._created_mesh)
-            except (ReferenceError, RuntimeError):
-                pass
-            self._created_mesh = None
         # Objects first (they use the data), then the data.
         for kind in _IMPORTED_KINDS:
             pointers = self._created.get(kind)
@@ -459,6 +468,36 @@ class DecomposeJob:
     # -- import ---------------------------------------------------------------
 
     def _import(self):
+        armature, joint_names = self._import_rig_file()
+        # The new mesh: the evaluated mesh of the rest frame, with every
+        # layer (uvs, colours, normals, materials), at the rest positions the
+        # rig was bound with.
+        mesh = self._rest_mesh()
+        original = self._object()
+        collections = list(original.users_collection) or [self.scene.collection]
+        self._place_armature(armature, collections)
+        skinned = self._skinned_object(mesh, armature, joint_names, collections, original)
+        self._retime(armature, self.object_name)
+
+        for obj in self.view_layer.objects:
+            if obj.select_get():
+                obj.select_set(False)
+        armature.select_set(True)
+        skinned.select_set(True)
+        self.view_layer.objects.active = armature
+        self.result = (armature, skinned)
+        self.messages.append(('INFO', "%s: %s" % (armature.name, core.summary(self.figures))))
+        for note in self.figures["notes"] + self.tracker.notes:
+            # The axes are the add-on's business (see core.build_command).
+            if note.startswith("converted from Z-up"):
+                continue
+            if note not in [text for _, text in self.messages]:
+                self.messages.append(('INFO', note))
+
+    def _import_rig_file(self):
+        """Imports the program's rig with Blender's glTF importer and keeps
+        its armature (with the action), removing its mesh: the armature and
+        the names of the skin's joints' bones, in the skin's order."""
         import numpy as np
         # Blender 3.4's glTF importer still uses numpy's alias np.bool, which
         # numpy 1.24 removed (numpy 2 has it again). vars(): hasattr() would
@@ -466,6 +505,9 @@ class DecomposeJob:
         if "bool" not in vars(np):
             np.bool = bool
         before = {kind: {i.as_pointer() for i in getattr(bpy.data, kind)} for kind in _IMPORTED_KINDS}
+        objects = self.view_layer.objects
+        self._selection = (objects.active.name if objects.active else None,
+                           {o.name for o in objects if o.select_get()})
         try:
             result = bpy.ops.import_scene.gltf(filepath=self.output_path)
         except Exception as error:  # noqa: BLE001 (the importer's errors are reports)
@@ -482,20 +524,8 @@ class DecomposeJob:
         armature = armatures[0]
         joint_names = self._joint_names(imported, armature)
 
-        # The new mesh: the evaluated mesh of the rest frame, with every
-        # layer (uvs, colours, normals, materials), at the rest positions the
-        # rig was bound with.
-        mesh = self._rest_mesh()
-
-        base = self.object_name
-        original = self._object()
-        collections = list(original.users_collection) or [self.scene.collection]
-
         # The importer's other objects (its mesh) give way to ours.
-        if armature.parent is not None:
-            matrix = armature.matrix_world.copy()
-            armature.parent = None
-            armature.matrix_world = matrix
+        armature.parent = None
         for obj in [o for o in imported if o is not armature]:
             data = obj.data
             bpy.data.objects.remove(obj)
@@ -504,9 +534,14 @@ class DecomposeJob:
         for material in [m for m in bpy.data.materials
                          if m.as_pointer() in self._created.get("materials", ()) and m.users == 0]:
             bpy.data.materials.remove(material)
+        return armature, joint_names
 
-        armature.name = base + "_rig"
-        armature.data.name = base + "_rig"
+    def _place_armature(self, armature, collections):
+        """Names the armature after the object, puts it in the object's
+        collections, where the object stands at the rest frame (local
+        space) or at the origin (world space)."""
+        armature.name = self.object_name + "_rig"
+        armature.data.name = self.object_name + "_rig"
         for collection in list(armature.users_collection):
             if collection not in collections:
                 collection.objects.unlink(armature)
@@ -518,8 +553,12 @@ class DecomposeJob:
         else:
             armature.matrix_world.identity()
 
-        mesh.name = base + "_skinned"
-        skinned = bpy.data.objects.new(base + "_skinned", mesh)
+    def _skinned_object(self, mesh, armature, joint_names, collections, original):
+        """The object "<name>_skinned": the rest mesh, one vertex group per
+        joint with the rig's weights, an Armature modifier, parented to the
+        armature, with the original's materials."""
+        mesh.name = self.object_name + "_skinned"
+        skinned = bpy.data.objects.new(self.object_name + "_skinned", mesh)
         self._created.setdefault("objects", set()).add(skinned.as_pointer())
         for collection in collections:
             collection.objects.link(skinned)
@@ -538,24 +577,7 @@ class DecomposeJob:
             if i < len(skinned.material_slots) and slot.link == 'OBJECT':
                 skinned.material_slots[i].link = 'OBJECT'
                 skinned.material_slots[i].material = slot.material
-        self._created_mesh = None
-
-        self._retime(armature, base)
-
-        for obj in self.view_layer.objects:
-            if obj.select_get():
-                obj.select_set(False)
-        armature.select_set(True)
-        skinned.select_set(True)
-        self.view_layer.objects.active = armature
-        self.result = (armature, skinned)
-        self.messages.append(('INFO', "%s: %s" % (armature.name, core.summary(self.figures))))
-        for note in self.figures["notes"] + self.tracker.notes:
-            # The axes are the add-on's business (see core.build_command).
-            if note.startswith("converted from Z-up"):
-                continue
-            if note not in [text for _, text in self.messages]:
-                self.messages.append(('INFO', note))
+        return skinned
 
     def _note_created(self, before):
         for kind in _IMPORTED_KINDS:
@@ -588,7 +610,7 @@ class DecomposeJob:
             mesh = bpy.data.meshes.new_from_object(evaluated, preserve_all_data_layers=True, depsgraph=depsgraph)
         finally:
             self._restore_frame()
-        self._created_mesh = mesh
+        self._created.setdefault("meshes", set()).add(mesh.as_pointer())
         if len(mesh.vertices) != self.vertex_count:
             raise Failure("%s has %d vertices at the rest frame %d now, %d when sampled"
                           % (self.object_name, len(mesh.vertices), self.rest_frame, self.vertex_count))

@@ -21,8 +21,9 @@
 #   captured in world coordinates: the same checks at every frame;
 # - failures: no active mesh, a program that is missing, more joints than
 #   vertices (the program refuses, its message shown), a vertex count that
-#   changes over the frames, a single frame, a rest frame outside the range:
-#   an error report each, the scene unchanged, no temporary files left;
+#   changes over the frames, a single frame, a rest frame outside the range,
+#   a failure after the import: an error report each, the scene unchanged
+#   (its objects and data), no temporary files left;
 # - cancel: a run stopped while the program works (as Esc does): the program
 #   ends, nothing is left behind, the frame is restored.
 
@@ -391,6 +392,21 @@ def test_failures():
     expect_failure(scene, r"vertex count of Grid changes over the frames \(%d at frame 1, %d at frame \d+\)"
                    % (vertices, 2 * vertices))
     grid.modifiers.remove(array)
+
+    # A failure after the rig was imported: what the import and the job
+    # added is removed again.
+    module = sys.modules[ADDON]
+    retime = module.DecomposeJob._retime
+
+    def failing_retime(job, armature, base):
+        assert armature.name == "Grid_rig" and "Grid_skinned" in bpy.data.objects
+        raise module.Failure("the rig's key at 99 is not one of the sampled frames")
+
+    module.DecomposeJob._retime = failing_retime
+    try:
+        expect_failure(scene, r"the rig's key at 99", joints=3)
+    finally:
+        module.DecomposeJob._retime = retime
 
     # Edit mode.
     bpy.ops.object.mode_set(mode='EDIT')
