@@ -304,9 +304,10 @@ class DecomposeJob:
     def _object(self):
         try:
             obj = bpy.data.objects.get(self.object_name)
+            same = obj is not None and obj == self.object
         except ReferenceError:
-            obj = None
-        if obj is None or obj != self.object:
+            same = False
+        if not same:
             raise Failure("%s was removed or renamed while it was being decomposed" % self.object_name)
         return obj
 
@@ -461,9 +462,23 @@ class DecomposeJob:
             raise Failure("the program's results cannot be read: %s" % error) from None
         if len(self.weights) != self.vertex_count:
             raise Failure("the rig has %d vertices, the mesh %d" % (len(self.weights), self.vertex_count))
+        self._check_rest_pose()
         self.fraction = 0.95
         self.status = "importing the rig"
         yield None
+
+    def _check_rest_pose(self):
+        """The rig must be bound to the rest frame's mesh, which the new mesh
+        takes its positions from."""
+        import numpy as np
+        stored = np.array(core.rest_positions(self.output_path), dtype=np.float64).reshape(-1, 3)
+        # glTF's Y-up back to Blender's Z-up: (x, y, z) -> (x, -z, y).
+        stored = np.stack((stored[:, 0], -stored[:, 2], stored[:, 1]), axis=1)
+        rest = self.rest_positions.reshape(-1, 3).astype(np.float64)
+        off = float(np.max(np.abs(stored - rest)))
+        if off > 1e-5 * (1.0 + float(np.max(np.abs(rest)))):
+            raise Failure("the rig is not bound to the mesh at the rest frame %d (off by %g)"
+                          % (self.rest_frame, off))
 
     # -- import ---------------------------------------------------------------
 
