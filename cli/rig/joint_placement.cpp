@@ -960,7 +960,8 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     }
   }
   if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
-    // The compact clustering of lowest motion cost replaces the grown one.
+    // The compact clustering of lowest motion cost replaces the grown one
+    // when it costs less still.
     std::unique_ptr<MotionClustering> compact;
     bool compactExplained = false;
     for (int seed = 0; seed < options.restSeededCandidates; ++seed) {
@@ -972,7 +973,10 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
         compactExplained = otherExplained;
       }
     }
-    if (compact->clusterCount() >= best->clusterCount()) {
+    // Only a lower motion cost (or more bones) earns the replacement: on
+    // characters the grown clustering is often the better start.
+    if (compact->clusterCount() > best->clusterCount() ||
+        (compact->clusterCount() == best->clusterCount() && compact->totalCost() < best->totalCost())) {
       best = std::move(compact);
       explained = compactExplained;
     }

@@ -48,7 +48,8 @@ struct JointPlacementOptions {
   // compete with the one grown from the worst residual; 0 keeps only that one.
   int restSeededCandidates = 3;
   // Which clustering to return: -1 chooses (the grown one when it explains
-  // every vertex, else the compact one of lowest motion cost); 0 the one
+  // every vertex, else the one of lowest motion cost among the grown one and
+  // the compact ones, a compact one with more bones first); 0 the one
   // grown from the worst residual; c in 1..restSeededCandidates the one from
   // k-means seed c - 1; c above that the one grown by halving the costliest
   // cluster at rest.

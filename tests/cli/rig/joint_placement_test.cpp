@@ -455,7 +455,16 @@ TEST(JointPlacementCandidates, RigidPartsNeedOneCandidateBendingSkinGetsCompactO
   bool found = false;
   for (const JointPlacement& candidate : tried) found |= candidate.vertexBone == chosen.vertexBone;
   EXPECT_TRUE(found);
+
+  // A compact candidate replaces the grown one only when it follows the
+  // motion more closely: with 12 bones on this bend the grown one does.
+  JointPlacementOptions twelve = bones(12);
+  const std::vector<JointPlacement> more = placeJointCandidates(bend.vertexCount, bend.frames, twelve);
+  const double chosenRms = rigidFitRms(bend.vertexCount, bend.frames, 0, placeJoints(bend.vertexCount, bend.frames, twelve));
+  for (int c = 0; c <= twelve.restSeededCandidates; ++c)
+    EXPECT_LE(chosenRms, rigidFitRms(bend.vertexCount, bend.frames, 0, more[c]) * (1.0 + 1e-9)) << "candidate " << c;
 }
+
 
 TEST(JointPlacementCandidates, FitRigidMotionCarriesTheMembersExactly) {
   const Animation a = rigidParts(3, 20, 6, false, 1.0, 1e4);
