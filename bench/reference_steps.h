@@ -9,9 +9,9 @@ struct DecompositionState;
 namespace reference {
 
 void solveWeights(DecompositionState& state, int iteration);
-void solveBones(DecompositionState& state, int iteration);
+void solveBones(DecompositionState& state);
 void updateBindingMatrices(DecompositionState& state);
-void measureReconstructionError(DecompositionState& state, int iteration);
-void rebuildBoneInfluenceIndex(DecompositionState& state, int iteration);
+void measureReconstructionError(DecompositionState& state);
+void rebuildBoneInfluenceIndex(DecompositionState& state);
 
 }  // namespace reference

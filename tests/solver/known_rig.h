@@ -9,7 +9,7 @@
 
 #include <maya/MMatrix.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 struct RigOptions {
     int vertices = 300;    // used vertices; the mesh has a few unused ones too
@@ -40,7 +40,7 @@ KnownRig makeKnownRig(const RigOptions& options);
 // limbs), each bone turned by a small, smoothly varying angle relative to its
 // parent, skin on tubes around the chains with smooth weights over up to
 // three neighbouring bones of a chain, and the whole body walking along a
-// path far from the origin. inputs.lagragian is the rest pose's bounding-box
+// path far from the origin. inputs.constraintWeight is the rest pose's bounding-box
 // diagonal (the model's size), as a user would set it. Lengths in scene
 // units; a chain's bones are `boneLength` long and the tubes `radius` thick.
 struct ChainRigOptions {
