@@ -9,6 +9,7 @@
 #include "cli/decompose.h"
 #include "cli/info.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/report_command.h"
 
 namespace {

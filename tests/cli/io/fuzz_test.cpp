@@ -15,6 +15,7 @@
 #include "cli/io/gltf_reader.h"
 #include "cli/io/gltf_writer.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "md2_builder.h"
 #include "rig_builder.h"
 #include "test_files.h"

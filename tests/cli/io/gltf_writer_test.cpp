@@ -8,6 +8,7 @@
 #include "cli/io/gltf_writer.h"
 #include "cli/io/matrix4.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "rig_builder.h"
 #include "test_files.h"
 

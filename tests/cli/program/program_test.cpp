@@ -23,6 +23,7 @@
 #include "cli/decompose.h"
 #include "cli/frame_selection.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/progress.h"
 #include "cli/rig_metrics.h"
 #include "md2_builder.h"
