@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
 
     auto* solving = "Solving";
     decompose->add_option("-b,--bones", options.bones,
-                          "Joints to solve; default: the file's skeleton if it has one, else 16")
+                          "Joints to solve; default: the file's skeleton if it has one, else " +
+                              std::to_string(vantrel::cli::kDefaultBones))
         ->check(kAtLeastOne)
         ->group(solving);
     decompose->add_option("-k,--influences", options.influences, "Most joints per vertex")

@@ -14,14 +14,6 @@ namespace {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-MMatrix translation(double x, double y, double z) {
-    MMatrix m;
-    m[3][0] = x;
-    m[3][1] = y;
-    m[3][2] = z;
-    return m;
-}
-
 TEST(DesignMatrix, RowsHoldShapesThenRestThenTheConstraint) {
     DecompositionState state = blankState(2, 2, 8);
     Inputs& in = state.inputs;

@@ -26,8 +26,6 @@ MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]) {
     return MMatrix(m);
 }
 
-namespace {
-
 MMatrix translation(double x, double y, double z) {
     MMatrix m;
     m[3][0] = x;
@@ -35,6 +33,8 @@ MMatrix translation(double x, double y, double z) {
     m[3][2] = z;
     return m;
 }
+
+namespace {
 
 double boxDiagonal(const MPointArray& points, const MIntArray& ids) {
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};

@@ -203,9 +203,9 @@ void updateBindingMatrices(DecompositionState& state) {
     }
 }
 
-void measureReconstructionError(DecompositionState& state) {
+double reconstructionError(const DecompositionState& state) {
     const Inputs& in = state.inputs;
-    SolverState& solver = state.solver;
+    const SolverState& solver = state.solver;
     const int F = in.F;
     const int V = in.V;
     const int J = in.J;
@@ -254,7 +254,12 @@ void measureReconstructionError(DecompositionState& state) {
     double total = 0.0;
     for (double s : frameSums) total += s;
     const double rms = std::sqrt(total / (V * 3.0 * F));
-    const double error = rms * 1000.0 / in.diagonalSum;
+    return rms * 1000.0 / in.diagonalSum;
+}
+
+void measureReconstructionError(DecompositionState& state) {
+    SolverState& solver = state.solver;
+    const double error = reconstructionError(state);
     const double improvement =
         solver.improvementHistory.empty() ? 1.0 : std::fabs(1.0 - error / solver.errorHistory.back()) * 100.0;
     solver.errorHistory.push_back(error);

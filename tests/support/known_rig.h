@@ -64,11 +64,12 @@ KnownRig makeChainRig(const ChainRigOptions& options);
 void resampleShapes(DecompositionState& state, const std::map<int32_t, std::vector<double>>& weights,
                     const std::vector<std::vector<MMatrix>>& transforms);
 
-// Multiplies every bone transform by a random rotation (up to `angle`
-// radians) about the bone's own pivot and a random shift (up to `shift`).
 // Makes bones 0 and 1 static and bone 3 an exact copy of bone 2 (binding and
 // transforms), then resamples the shapes from the changed rig.
 void makeStaticAndDuplicatedBones(KnownRig& rig);
+
+// Multiplies every bone transform by a random rotation (up to `angle`
+// radians) about the bone's own pivot and a random shift (up to `shift`).
 void perturbTransforms(DecompositionState& state, double angle, double shift, uint32_t seed);
 
 // The run driver's iteration order without its break test: binding update
@@ -82,6 +83,8 @@ DecompositionState blankState(int F, int J, int meshPoints);
 
 // Rigid transform: rotation by `angle` about the unit `axis`, then `t`.
 MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]);
+// Translation by (x, y, z).
+MMatrix translation(double x, double y, double z);
 
 // Dense copy (J entries) of a vertex's stored sparse weights.
 std::vector<double> denseWeights(const DecompositionState& state, int32_t id);
