@@ -105,7 +105,7 @@ void buildScene(const RigOptions& options, int iterations) {
     host::setStringArray(attribute("targetJoints", AttributeType::StringArray), targetJoints);
     host::setIntArray(attribute("vertexIds", AttributeType::IntArray), vertexIds);
     host::setInt(attribute("maxInfluence", AttributeType::Int), in.maxInfluence);
-    host::setDouble(attribute("lagragian", AttributeType::Double), in.lagragian);
+    host::setDouble(attribute("lagragian", AttributeType::Double), in.constraintWeight);
     host::setString(attribute("shape", AttributeType::String), kMeshShape);
     host::setString(attribute("existingSkinCluster", AttributeType::String), "");
     host::setInt(attribute("maxCPU", AttributeType::Int), 0);

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "memory_run.h"
-#include "plugin/progress_log.h"
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
@@ -23,7 +22,6 @@ int main(int argc, char** argv) {
     const MemoryRunSize size = memoryRunSize(argc, argv);
     const RigOptions& options = size.rig;
     const int iterations = size.iterations;
-    logStream.rdbuf(nullptr);
 
     DecompositionState state;
     {
@@ -40,11 +38,11 @@ int main(int argc, char** argv) {
     for (int i = 0; i < iterations; ++i) {
         if (i > 0) {
             updateBindingMatrices(state);
-            solveBones(state, i);
+            solveBones(state);
         }
         solveWeights(state, i);
-        measureReconstructionError(state, i);
-        if (i == 0 || i < state.inputs.iterationFullSolver) rebuildBoneInfluenceIndex(state, i);
+        measureReconstructionError(state);
+        if (i == 0 || i < state.inputs.iterationFullSolver) rebuildBoneInfluenceIndex(state.inputs, state.solver);
     }
     const long peak = statusKb("VmHWM");
     std::printf("V %d F %d J %d K %d, %d iterations, error %.6g\n", options.vertices, options.frames, options.bones,

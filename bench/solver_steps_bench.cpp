@@ -51,7 +51,6 @@
 #include "cli/io/pc2_reader.h"
 #include "cli/rig/joint_placement.h"
 #include "known_rig.h"
-#include "plugin/progress_log.h"
 #include "reference_steps.h"
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
@@ -145,7 +144,7 @@ DecompositionState characterState(const Size& size) {
     in.vertexIds.setLength(static_cast<unsigned>(V));
     for (int v = 0; v < V; ++v) in.vertexIds[static_cast<unsigned>(v)] = v;
     in.maxInfluence = size.maxInfluence;
-    in.lagragian = 100.0 * restDiagonal;
+    in.constraintWeight = 100.0 * restDiagonal;
     in.maxIteration = 30;
     in.iterationFullSolver = 3;
     in.diagonalSum = diagonalSum;
@@ -216,27 +215,27 @@ const Step kSteps[] = {
     {"solveBones/rigid",
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = true;
-         solveBones(s, 1);
+         solveBones(s);
      },
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = true;
-         reference::solveBones(s, 1);
+         reference::solveBones(s);
      }},
     {"solveBones/affine",
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = false;
-         solveBones(s, 1);
+         solveBones(s);
      },
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = false;
-         reference::solveBones(s, 1);
+         reference::solveBones(s);
      }},
     {"updateBindingMatrices", [](DecompositionState& s) { updateBindingMatrices(s); },
      [](DecompositionState& s) { reference::updateBindingMatrices(s); }},
-    {"measureReconstructionError", [](DecompositionState& s) { measureReconstructionError(s, 1); },
-     [](DecompositionState& s) { reference::measureReconstructionError(s, 1); }},
-    {"rebuildBoneInfluenceIndex", [](DecompositionState& s) { rebuildBoneInfluenceIndex(s, 1); },
-     [](DecompositionState& s) { reference::rebuildBoneInfluenceIndex(s, 1); }},
+    {"measureReconstructionError", [](DecompositionState& s) { measureReconstructionError(s); },
+     [](DecompositionState& s) { reference::measureReconstructionError(s); }},
+    {"rebuildBoneInfluenceIndex", [](DecompositionState& s) { rebuildBoneInfluenceIndex(s.inputs, s.solver); },
+     [](DecompositionState& s) { reference::rebuildBoneInfluenceIndex(s); }},
     // One whole iteration in the run driver's order, rigid bones: binding
     // update, bones, weights, error, and the index when influences were
     // reselected.
@@ -244,33 +243,33 @@ const Step kSteps[] = {
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = true;
          updateBindingMatrices(s);
-         solveBones(s, 1);
+         solveBones(s);
          solveWeights(s, reselecting(s));
-         measureReconstructionError(s, 1);
-         rebuildBoneInfluenceIndex(s, 1);
+         measureReconstructionError(s);
+         rebuildBoneInfluenceIndex(s.inputs, s.solver);
      },
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = true;
          reference::updateBindingMatrices(s);
-         reference::solveBones(s, 1);
+         reference::solveBones(s);
          reference::solveWeights(s, reselecting(s));
-         reference::measureReconstructionError(s, 1);
-         reference::rebuildBoneInfluenceIndex(s, 1);
+         reference::measureReconstructionError(s);
+         reference::rebuildBoneInfluenceIndex(s);
      }},
     {"iteration/restricted",
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = true;
          updateBindingMatrices(s);
-         solveBones(s, 1);
+         solveBones(s);
          solveWeights(s, restricted(s));
-         measureReconstructionError(s, 1);
+         measureReconstructionError(s);
      },
      [](DecompositionState& s) {
          s.inputs.rigidMatrices = true;
          reference::updateBindingMatrices(s);
-         reference::solveBones(s, 1);
+         reference::solveBones(s);
          reference::solveWeights(s, restricted(s));
-         reference::measureReconstructionError(s, 1);
+         reference::measureReconstructionError(s);
      }},
 };
 
@@ -440,9 +439,6 @@ void registerCase(const Size& size, const Step& step, int threads) {
     const std::string name = size.name + "/" + step.name + "/threads:" + std::to_string(threads);
     benchmark::RegisterBenchmark(name.c_str(),
                                  [size, step, threads](benchmark::State& st) {
-                                     // The binding update's progress line would
-                                     // drown the report.
-                                     logStream.rdbuf(nullptr);
                                      if (size.character && realDataFolder.empty()) {
                                          st.SkipWithError("needs --real_data=DIR (bench/data/make-datasets --production)");
                                          return;

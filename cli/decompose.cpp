@@ -37,6 +37,7 @@
 #include "cli/rig/solve_schedule.h"
 #include "cli/rig_metrics.h"
 #include "cli/scene_setup.h"
+#include "cli/io/read_animation.h"
 
 namespace vantrel::cli {
 

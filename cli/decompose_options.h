@@ -9,6 +9,9 @@ namespace vantrel::cli {
 
 enum class UpAxis { automatic, y, z };
 
+// Joints placed for a file that comes without a skeleton, unless --bones says.
+constexpr int kDefaultBones = 16;
+
 struct DecomposeOptions {
     std::string inputPath;
     std::string outputPath;           // .glb or .gltf
@@ -21,7 +24,7 @@ struct DecomposeOptions {
     std::string pluginPath;           // the plug-in module; empty: next to the program
 
     // What the storage node offers.
-    int bones = 0;                    // joints to solve; 0: the file's own skeleton, or 16 when it has none
+    int bones = 0;                    // joints to solve; 0: the file's own skeleton, or kDefaultBones
     int influences = 4;               // most joints per vertex
     int iterations = 20;              // iteration limit
     int fullSolverIterations = 5;     // iterations that re-select influences

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/rig_metrics.h"
 
 namespace vantrel::cli {

@@ -9,6 +9,7 @@
 #include "cli/decompose.h"
 #include "cli/info.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/report_command.h"
 
 namespace {
@@ -59,19 +60,8 @@ void checkTopology(const std::string& input, const std::string& topology) {
                                    "applies to point caches (.pc2, .mdd); " + input + " has its own faces");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    using vantrel::cli::DecomposeOptions;
-    using vantrel::cli::UpAxis;
-
-    CLI::App app{"vantrel: turn a mesh animation into a linear-blend-skinning rig (skinned, animated glTF)"};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", "vantrel " VANTREL_VERSION, "Print the program's version");
-
-    DecomposeOptions options;
-    CLI::App* decompose = app.add_subcommand(
-        "decompose", "Solve joints and skin weights that reproduce an animation, and write them as glTF");
+// The files `vantrel decompose` reads and writes.
+void addFileOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options) {
     decompose->add_option("input", options.inputPath,
                           "Animation: .gltf/.glb, .md2, .pc2, .mdd, .obj (one file, a pattern such as "
                           "walk_%04d.obj, or a directory of .obj files)")
@@ -91,10 +81,14 @@ int main(int argc, char** argv) {
                           "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
         ->check(kPositive)
         ->group("");
+}
 
-    auto* solving = "Solving";
+// What the solve may do and spend.
+void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options) {
+    const char* const solving = "Solving";
     decompose->add_option("-b,--bones", options.bones,
-                          "Joints to solve; default: the file's skeleton if it has one, else 16")
+                          "Joints to solve; default: the file's skeleton if it has one, else " +
+                              std::to_string(vantrel::cli::kDefaultBones))
         ->check(kAtLeastOne)
         ->group(solving);
     decompose->add_option("-k,--influences", options.influences, "Most joints per vertex")
@@ -134,8 +128,11 @@ int main(int argc, char** argv) {
                           "Weight of the sum-to-one constraint; default: 100 x the model's size")
         ->check(kPositive)
         ->group(solving);
+}
 
-    auto* frames = "Frames and axes";
+// Which frames are used and how they are read; `up` takes the --up word.
+void addFrameOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options, std::string& up) {
+    const char* const frames = "Frames and axes";
     decompose->add_option("-f,--frames", options.frames, "Frames to use: first:last, first:last:step or a,b,c")
         ->check(notEmpty(" (first:last, first:last:step or a,b,c)"))
         ->group(frames);
@@ -147,11 +144,29 @@ int main(int argc, char** argv) {
     decompose->add_option("--fps", options.frameRate, "Frames per second, overriding the file's")
         ->check(kPositive)
         ->group(frames);
-    std::string up = "auto";
     decompose->add_option("--up", up, "Up axis of the input: y, z, or auto (z for MD2)")
         ->check(CLI::IsMember({"auto", "y", "z"}))
         ->capture_default_str()
         ->group(frames);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using vantrel::cli::DecomposeOptions;
+    using vantrel::cli::UpAxis;
+
+    CLI::App app{"vantrel: turn a mesh animation into a linear-blend-skinning rig (skinned, animated glTF)"};
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "vantrel " VANTREL_VERSION, "Print the program's version");
+
+    DecomposeOptions options;
+    CLI::App* decompose = app.add_subcommand(
+        "decompose", "Solve joints and skin weights that reproduce an animation, and write them as glTF");
+    addFileOptions(decompose, options);
+    addSolvingOptions(decompose, options);
+    std::string up = "auto";
+    addFrameOptions(decompose, options, up);
     decompose->add_option("--plugin", options.pluginPath, "Plug-in module to load; default: the installed one")
         ->group("");
     decompose->add_flag("-q,--quiet", options.quiet, "No progress on standard error");

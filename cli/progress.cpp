@@ -88,8 +88,6 @@ void Progress::commandLine(const std::string& line) {
         setActivity(runLabel_ + "iteration " + number + of + ": solving " +
                         (rest == "Solving Bones" ? "bones" : "weights"),
                     false);
-    } else {
-        otherLines_.push_back(line);
     }
 }
 

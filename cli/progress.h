@@ -28,7 +28,7 @@ public:
     // "<label>, iteration n/<iterations>".
     void beginRun(const std::string& label, int iterations);
     // One line printed by the command; iteration lines update the display and
-    // errors are kept in `iterationErrors`.
+    // errors are kept in `iterationErrors`, other lines are passed over.
     void commandLine(const std::string& line);
     // Ends an in-place line so later output starts on a fresh one; the step
     // shown is over.
@@ -44,8 +44,6 @@ public:
     // Read once the command's runs are over (its output is captured on
     // another thread while it runs).
     const std::vector<double>& iterationErrors() const { return iterationErrors_; }
-    // Lines of the command that are not progress (kept for error reports).
-    const std::vector<std::string>& otherLines() const { return otherLines_; }
 
 private:
     // What is going on now: shown on a terminal, printed to a log when `print`.
@@ -63,7 +61,6 @@ private:
     Clock::time_point activitySince_;   // when the activity began
     Clock::time_point lastWritten_;     // when a line last went out
     std::vector<double> iterationErrors_;
-    std::vector<std::string> otherLines_;
 };
 
 // Ticks a Progress every second from a thread of its own while it lives, so

@@ -10,6 +10,7 @@
 
 #include "cli/frame_selection.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/path_check.h"
 #include "cli/report_page.h"
 

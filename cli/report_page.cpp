@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "cli/io/atomic_file.h"
+#include "cli/report_page_markup.h"
 
 namespace vantrel::cli {
 
@@ -79,72 +80,6 @@ std::string formatNumber(double value) {
     out << value;
     return out.str();
 }
-
-const char* const kStyle = R"css(
-:root { font: 13px/1.4 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: #1f2329; background: #eef0f3; }
-body { margin: 0; padding: 10px 16px 16px; }
-header h1 { font-size: 17px; margin: 0; }
-header p { margin: 2px 0 6px; color: #4b5260; }
-#notes { margin: 0 0 6px; padding-left: 18px; color: #7a4b00; font-size: 12px; }
-#notes:empty { display: none; }
-#errors { background: #fde2e2; color: #8a1111; padding: 6px 10px; border-radius: 4px; margin-bottom: 6px; white-space: pre-wrap; }
-.views { position: relative; height: clamp(260px, calc(100vh - 360px), 640px); border-radius: 6px; overflow: hidden; background: #2b2f36; }
-#view { width: 100%; height: 100%; display: block; touch-action: none; }
-.divider { position: absolute; top: 0; bottom: 0; left: calc(50% - 1px); width: 2px; background: #15171b; pointer-events: none; }
-.label { position: absolute; top: 8px; color: #e8eaed; font-weight: 600; background: rgba(0,0,0,.4); padding: 2px 8px; border-radius: 3px; pointer-events: none; }
-.label.left { left: 10px; }
-.label.right { left: calc(50% + 10px); }
-.hint { position: absolute; left: 10px; bottom: 8px; color: #aab0ba; font-size: 11px; pointer-events: none; }
-.legend { position: absolute; right: 12px; bottom: 10px; width: 250px; color: #e8eaed; background: rgba(0,0,0,.4); padding: 4px 8px 5px; border-radius: 4px; font-size: 11px; pointer-events: none; }
-.tooltip { position: absolute; color: #fff; background: rgba(0,0,0,.75); padding: 2px 7px; border-radius: 3px; font-size: 12px; pointer-events: none; white-space: nowrap; }
-.tooltip[hidden] { display: none; }
-#legend-bar { height: 10px; border-radius: 2px; margin: 3px 0 1px; }
-#legend-ticks { display: flex; justify-content: space-between; font-variant-numeric: tabular-nums; }
-.controls { display: flex; align-items: center; gap: 10px; margin: 6px 0; flex-wrap: wrap; }
-.controls button { min-width: 64px; padding: 3px 10px; }
-#frame { flex: 1; min-width: 220px; }
-#frame-label { font-variant-numeric: tabular-nums; min-width: 390px; color: #333a45; }
-.panels { display: grid; grid-template-columns: 1fr 1fr minmax(320px, 0.95fr); gap: 10px; }
-.panel { background: #fff; border-radius: 6px; padding: 8px 10px; box-shadow: 0 1px 2px rgba(0,0,0,.08); min-width: 0; }
-.panel h2 { font-size: 13px; margin: 0 0 4px; }
-canvas.plot { width: 100%; height: 170px; display: block; cursor: crosshair; }
-#facts-panel { max-height: 202px; overflow-y: auto; }
-#facts { border-collapse: collapse; width: 100%; font-size: 12px; }
-#facts th, #facts td { text-align: left; padding: 1px 6px; vertical-align: top; font-weight: normal; }
-#facts th { color: #4b5260; }
-#facts td { font-variant-numeric: tabular-nums; overflow-wrap: anywhere; }
-#facts th.section { font-weight: 600; color: #1f2329; padding-top: 6px; border-bottom: 1px solid #e1e4e8; }
-@media (max-width: 1100px) { .panels { grid-template-columns: 1fr 1fr; } #frame-label { min-width: 0; } }
-)css";
-
-const char* const kBody = R"html(
-<header><h1 id="title">vantrel report</h1><p id="subtitle">Loading...</p></header>
-<ul id="notes"></ul>
-<div id="errors" hidden></div>
-<div class="views">
-  <canvas id="view"></canvas>
-  <div class="divider"></div>
-  <span class="label left">Input animation</span>
-  <span class="label right" id="rig-label">Rig: the exported glTF, coloured by distance to the input</span>
-  <span class="hint">drag to turn, wheel to zoom, right-drag to pan; space plays, arrow keys step; hover the rig for a vertex's distance; click a joint for its weights</span>
-  <div id="tooltip" class="tooltip" hidden></div>
-  <div class="legend"><span id="legend-title">distance to the input (scene units)</span><div id="legend-bar"></div><div id="legend-ticks"></div></div>
-</div>
-<div class="controls">
-  <button id="play" type="button">Play</button>
-  <input type="range" id="frame" min="0" max="0" value="0" step="1" aria-label="frame">
-  <span id="frame-label"></span>
-  <button id="worst" type="button">Worst frame</button>
-  <label><input type="checkbox" id="joints" checked> joints</label>
-  <label><input type="checkbox" id="wireframe"> wireframe</label>
-  <label>colour by <select id="colour"><option value="all">distance (all frames' scale)</option><option value="frame">distance (this frame's scale)</option></select></label>
-</div>
-<div class="panels">
-  <div class="panel"><h2>Distance to the input per frame, and joint moves</h2><canvas class="plot" id="frame-plot"></canvas></div>
-  <div class="panel"><h2>Error per iteration (the solver's measure)</h2><canvas class="plot" id="iteration-plot"></canvas></div>
-  <div class="panel" id="facts-panel"><h2>Settings, sizes, errors, times</h2><table id="facts"></table></div>
-</div>
-)html";
 
 }  // namespace
 
@@ -356,8 +291,8 @@ std::string reportPageHtml(const ReportPageData& data, const std::string& viewer
     std::string html;
     html += "<!doctype html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<title>vantrel report: " + htmlEscape(data.title) + "</title>\n<style>" + kStyle + "</style>\n"
-            "</head>\n<body>" + kBody;
+            "<title>vantrel report: " + htmlEscape(data.title) + "</title>\n<style>" + kReportPageStyle + "</style>\n"
+            "</head>\n<body>" + kReportPageBody;
     html += "<script type=\"application/json\" id=\"vantrel-data\">" + scriptSafe(page.dump()) + "</script>\n";
     html += "<script>\n" + scriptSafe(viewerScript) + "\n</script>\n</body>\n</html>\n";
     return html;

@@ -8,7 +8,7 @@
 #include <maya/MObjectArray.h>
 #include <maya/MStatus.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // Saves the current time, then samples the rest frame and every shape frame in
 // list order: inputs.restPoints, inputs.shapePoints, inputs.diagonalSum,

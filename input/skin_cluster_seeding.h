@@ -7,7 +7,7 @@
 #include <maya/MObject.h>
 #include <maya/MStatus.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // For every used vertex id, keeps the (at most maxInfluence) source joints
 // with the largest weights in the skin cluster, strongest first (equal

@@ -6,7 +6,7 @@
 #include <maya/MStatus.h>
 #include <maya/MSyntax.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // Fills `state.inputs`, the thread fields, `storageNodeName`, `savedTime` and
 // the starting bone matrices. Stops at the first failure, after showing one

@@ -7,7 +7,7 @@
 #include <maya/MObjectArray.h>
 #include <maya/MTime.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // Cuts the target joints' incoming transform-channel connections, gives each
 // keyed channel a new curve and keys the solved local matrices: at the rest

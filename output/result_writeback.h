@@ -3,7 +3,7 @@
 
 #include <maya/MFnDependencyNode.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // For each used vertex id v, in vertexIds order: element v of "weightIds"
 // receives its bone indices and element v of "weights" its weights, exactly

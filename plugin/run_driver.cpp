@@ -10,10 +10,10 @@
 #include <maya/MFnDependencyNode.h>
 #include <maya/MThreadUtils.h>
 
+#include "common/progress_log.h"
 #include "input/node_lookup.h"
 #include "output/joint_baking.h"
 #include "output/result_writeback.h"
-#include "plugin/progress_log.h"
 #include "plugin/vantrel_command.h"
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
@@ -42,13 +42,16 @@ MStatus Vantrel::runDecomposition() {
         ++solver.iterationDone;
         const unsigned int iterationNumber = static_cast<unsigned int>(i) + 1u;
         if (i > 0) {
-            if (inputs.updateRestMatrices) updateBindingMatrices(state);
+            if (inputs.updateRestMatrices) {
+                updateBindingMatrices(state);
+                logStream << "Vantrel : bindingMatrices updated" << std::endl;
+            }
             logStream << "Vantrel : Iteration " << iterationNumber << " Solving Bones" << std::endl;
-            solveBones(state, i);
+            solveBones(state);
         }
         logStream << "Vantrel : Iteration " << iterationNumber << " Solving Skinning" << std::endl;
         solveWeights(state, i);
-        measureReconstructionError(state, i);
+        measureReconstructionError(state);
         logStream << "Vantrel : Iteration " << iterationNumber << " Error = " << solver.errorHistory.back()
                   << std::endl;
 
@@ -58,7 +61,7 @@ MStatus Vantrel::runDecomposition() {
                           << std::endl;
                 break;
             }
-            if (i == 0 || i < inputs.iterationFullSolver) rebuildBoneInfluenceIndex(state, i);
+            if (i == 0 || i < inputs.iterationFullSolver) rebuildBoneInfluenceIndex(inputs, solver);
         }
     }
 

@@ -8,7 +8,7 @@
 #include <maya/MStatus.h>
 #include <maya/MSyntax.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 class Vantrel : public MPxCommand, public DecompositionState {
 public:

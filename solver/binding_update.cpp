@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <limits>
-#include <ostream>
 
-#include "plugin/progress_log.h"
 #include "solver/fit_kernels.h"
 #include "solver/matrix_utils.h"
 #include "solver/parallel.h"
@@ -74,5 +72,4 @@ void updateBindingMatrices(DecompositionState& state) {
         if (!isFinite(binding)) continue;
         solver.bindingMatrices[b] = binding;
     }
-    logStream << "Vantrel : bindingMatrices updated" << std::endl;
 }

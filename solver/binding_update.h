@@ -4,8 +4,7 @@
 
 struct DecompositionState;
 
-// Rewrites solver.bindingMatrices, then logs "Vantrel : bindingMatrices
-// updated". A bone with no listed vertices, whose listed weights sum to zero,
-// or whose rest matrix (before or after the move) cannot be inverted keeps its
-// binding matrix.
+// Rewrites solver.bindingMatrices; the run driver reports it. A bone with no
+// listed vertices, whose listed weights sum to zero, or whose rest matrix
+// (before or after the move) cannot be inverted keeps its binding matrix.
 void updateBindingMatrices(DecompositionState& state);

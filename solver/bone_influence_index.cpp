@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 #include "solver/step_data.h"
 #include "solver/tolerances.h"
 
-void rebuildBoneInfluenceIndex(DecompositionState& state, int /*iteration*/) {
-    const Inputs& in = state.inputs;
-    SolverState& solver = state.solver;
+void rebuildBoneInfluenceIndex(const Inputs& in, SolverState& solver) {
     const int J = in.J > 0 ? in.J : 0;
-    const VertexEntries entries = gatherVertexEntries(state);
+    const VertexEntries entries = gatherVertexEntries(in, solver);
 
     // Each kept entry of a row, by ascending id: a bone meets each vertex at
     // most once (a list naming the bone twice still counts once), so every

@@ -243,7 +243,7 @@ void accumulateTargetSums(int block, const ListedEntry* entries, const double* s
 
 }  // namespace
 
-void solveBones(DecompositionState& state, int /*iteration*/) { solveBonesCounting(state, nullptr); }
+void solveBones(DecompositionState& state) { solveBonesCounting(state, nullptr); }
 
 void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts) {
     const Inputs& in = state.inputs;

@@ -7,5 +7,5 @@ struct DecompositionState;
 // Rewrites solver.boneTransforms. Shapes run in parallel; within a shape the
 // bones are refitted in ascending order, each against the bones already
 // refitted (Gauss-Seidel). A bone with no listed vertices or a listed weight
-// sum below 1e-7 keeps its transforms. The iteration index is not used.
-void solveBones(DecompositionState& state, int iteration);
+// sum below 1e-7 keeps its transforms.
+void solveBones(DecompositionState& state);

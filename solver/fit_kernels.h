@@ -14,7 +14,7 @@
 #include <Eigen/Core>
 #include <maya/MMatrix.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // Weighted orthogonal Procrustes: A is the proper rotation (det +1) nearest
 // the data in the least-squares sense, from the SVD P Q^T = U S V^T:

@@ -6,7 +6,7 @@
 
 #include <maya/MMatrix.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 inline bool isFinite(const MMatrix& m) {
     for (int r = 0; r < 4; ++r)

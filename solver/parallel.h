@@ -7,7 +7,7 @@
 
 #include <Eigen/Core>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 inline void prepareParallelStep(const DecompositionState& state) {
     if (state.limitThreads) {

@@ -32,7 +32,7 @@ void addSlotBlend(int F, double a0, double a1, double a2, double a3, const doubl
 
 }  // namespace
 
-void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
+void measureReconstructionError(DecompositionState& state) {
     const Inputs& in = state.inputs;
     SolverState& solver = state.solver;
     const int F = std::max(in.F, 0);

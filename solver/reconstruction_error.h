@@ -6,7 +6,6 @@ struct DecompositionState;
 
 // Appends the error to solver.errorHistory and its change against the
 // previous entry, in percent (1.0 on the first call), to
-// solver.improvementHistory. The iteration index is not used. Sums are taken
-// over fixed blocks of vertices and added in block order, so the result does
-// not depend on the thread count.
-void measureReconstructionError(DecompositionState& state, int iteration);
+// solver.improvementHistory. Sums are taken over fixed blocks of vertices and
+// added in block order, so the result does not depend on the thread count.
+void measureReconstructionError(DecompositionState& state);

@@ -14,9 +14,7 @@ constexpr int kParallelWalkVertices = 4096;
 
 }  // namespace
 
-VertexEntries gatherVertexEntries(DecompositionState& state) {
-    const Inputs& in = state.inputs;
-    SolverState& solver = state.solver;
+VertexEntries gatherVertexEntries(const Inputs& in, SolverState& solver) {
     const int V = in.V > 0 ? in.V : 0;
     VertexEntries entries;
     int32_t maxId = -1;

@@ -8,7 +8,7 @@
 
 #include <maya/MMatrix.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // The used vertices as rows in ascending id order (the order of the weight
 // maps, of the per-bone lists and of the point arrays, so that walks over
@@ -20,7 +20,10 @@ struct VertexEntries {
     std::vector<std::vector<double>*> weights;
     std::vector<int32_t> rowOfId;  // mesh vertex id -> row, -1 for unused ids
 };
-VertexEntries gatherVertexEntries(DecompositionState& state);
+VertexEntries gatherVertexEntries(const Inputs& in, SolverState& solver);
+inline VertexEntries gatherVertexEntries(DecompositionState& state) {
+    return gatherVertexEntries(state.inputs, state.solver);
+}
 
 // Row of a mesh vertex id, or -1 when the id is not used.
 inline int32_t rowOf(const VertexEntries& entries, int32_t id) {

@@ -1,6 +1,7 @@
 #pragma once
 // Every numerical threshold of the solver steps, in one place.
 
+#include <cstdint>
 #include <limits>
 
 // Weights below this are pruned by the weight step, left out of the per-bone
@@ -41,6 +42,10 @@ constexpr double kGramWeightPivotTolerance = 5e-5;
 // solve.
 constexpr double kGramDecidedPivot = 1e2 * kDependentColumnTolerance * kDependentColumnTolerance;
 
+// A duplicate column within this fraction of its norm is dependent on any
+// passive set holding its twin, so the tall solve always blocks it.
+constexpr double kDuplicateTolerance = 1e-12;
+
 // The affine bone fit is determined only when the centred rest positions span
 // three dimensions; a diagonal entry of their R factor at most this fraction of
 // the largest column norm marks a flat, collinear or coincident set.
@@ -60,3 +65,8 @@ constexpr double kAffineRankTolerance = 1e-9;
 // this may belong to the rounding alone, and with it the sign of the third
 // singular pair, so that shape's fit is taken from the residuals instead.
 constexpr double kCovarianceRounding = 10.0 * std::numeric_limits<double>::epsilon();
+
+// Cap on the passive-set solves of one vertex's non-negative least-squares
+// solve over `columns` candidates: the selection over every bone (columns =
+// J) and the solve over the vertex's influence list (columns = maxInfluence).
+constexpr int32_t nnlsIterationCap(int32_t columns) { return 10 * columns; }

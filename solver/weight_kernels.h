@@ -13,7 +13,7 @@
 #include <Eigen/Core>
 #include <maya/MMatrix.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 Eigen::MatrixXd buildDesignMatrix(const DecompositionState& state, int32_t vertexId);
 // Same, with the products of skinningProducts() computed once for all vertices.

@@ -36,7 +36,7 @@ Eigen::MatrixXd buildDesignMatrix(const DecompositionState& state, const std::ve
         A(3 * F, k) = p.x;
         A(3 * F + 1, k) = p.y;
         A(3 * F + 2, k) = p.z;
-        A(rows - 1, k) = in.lagragian;
+        A(rows - 1, k) = in.constraintWeight;
     }
     return A;
 }
@@ -57,7 +57,7 @@ Eigen::VectorXd buildTargetVector(const DecompositionState& state, int32_t verte
     b[3 * F] = p.x;
     b[3 * F + 1] = p.y;
     b[3 * F + 2] = p.z;
-    b[rows - 1] = in.lagragian;
+    b[rows - 1] = in.constraintWeight;
     return b;
 }
 
@@ -141,10 +141,6 @@ namespace {
 // the thread count: the block's targets feed one matrix product, and a fixed
 // partition keeps every vertex's arithmetic the same for any thread count.
 constexpr int kVertexBlock = 128;
-
-// A duplicate column within this fraction of its norm is dependent on any
-// passive set holding its twin, so the tall solve always blocks it.
-constexpr double kDuplicateTolerance = 1e-12;
 
 // p~ p~^T in ten terms: xx yy zz ww, then xy xz xw yz yw zw.
 inline void quadraticTerms(const double p[4], double t[10]) {
@@ -572,8 +568,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     const bool reselect = iteration == 0 || iteration < in.iterationFullSolver;
     const bool seedFromSkinCluster = iteration == 0 && in.useExistingSkinCluster;
     const bool select = reselect && !seedFromSkinCluster;
-    const int32_t fullCap = 10 * in.J;
-    const int32_t restrictedCap = 10 * in.maxInfluence;
+    const int32_t fullCap = nnlsIterationCap(in.J);
+    const int32_t restrictedCap = nnlsIterationCap(in.maxInfluence);
     const int rowCount = static_cast<int>(entries.ids.size());
     const int blocks = (rowCount + kVertexBlock - 1) / kVertexBlock;
     int64_t gramSolves = 0, reducedSolves = 0;
@@ -627,7 +623,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 if (!influencesEntry || !weightsEntry) continue;
                 std::vector<int32_t>& influences = *influencesEntry;
                 const int32_t id = entries.ids[static_cast<size_t>(j)];
-                terms.set(tables, in.restPoints[static_cast<unsigned>(id)], in.lagragian);
+                terms.set(tables, in.restPoints[static_cast<unsigned>(id)], in.constraintWeight);
                 terms.cb = terms.w * shiftOfTargets[v];
 
                 // The reduced rows, built only for a vertex the normal

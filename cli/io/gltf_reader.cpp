@@ -514,6 +514,411 @@ bool isBinaryGltf(const std::string& path, const std::vector<std::uint8_t>& byte
   return lowerExtension(path) == ".glb" || (bytes.size() >= 4 && std::memcmp(bytes.data(), "glTF", 4) == 0);
 }
 
+// The model of the file's bytes, its external buffers limited to the ones it
+// names beside it.
+tinygltf::Model loadModel(const std::string& path, const std::vector<std::uint8_t>& bytes, bool binary) {
+  if (binary) checkGlbLayout(bytes, path);
+  const nlohmann::json document = parseDocument(bytes, binary);
+  if (isGltf1(document)) throwReadError(path, kGltf1Refusal);
+  AllowedFiles allowed;
+  for (const std::string& file : externalBuffers(path, document)) allowed.paths.insert(file);
+  tinygltf::TinyGLTF loader;
+  loader.SetImageLoader(skipImage, nullptr);
+  loader.SetFsCallbacks({&AllowedFiles::exists, &AllowedFiles::expand, &AllowedFiles::read, &AllowedFiles::write,
+                         &allowed});
+  tinygltf::Model model;
+  std::string err, warn;
+  const std::string baseDir = std::filesystem::path(path).parent_path().string();
+  bool ok;
+  if (binary) {
+    ok = loader.LoadBinaryFromMemory(&model, &err, &warn, bytes.data(), unsigned(bytes.size()), baseDir);
+  } else {
+    ok = loader.LoadASCIIFromString(&model, &err, &warn, reinterpret_cast<const char*>(bytes.data()),
+                                    unsigned(bytes.size()), baseDir);
+  }
+  if (!ok) {
+    while (!err.empty() && (err.back() == '\n' || err.back() == ' ')) err.pop_back();
+    throwReadError(path, "not a valid glTF file: " + (err.empty() ? std::string("parse error") : err));
+  }
+  return model;
+}
+
+// Parent of every node (-1 for a root): one parent per node, no cycles.
+std::vector<int> nodeParents(const GltfFile& file, const tinygltf::Model& model) {
+  const std::size_t nodeCount = model.nodes.size();
+  std::vector<int> parent(nodeCount, -1);
+  for (std::size_t n = 0; n < nodeCount; ++n) {
+    for (int c : model.nodes[n].children) {
+      if (c < 0 || std::size_t(c) >= nodeCount) {
+        file.fail("child index " + std::to_string(c) + " out of range", "node " + std::to_string(n));
+      }
+      if (parent[std::size_t(c)] >= 0 || std::size_t(c) == n) {
+        file.fail("node " + std::to_string(c) + " has more than one parent", "node " + std::to_string(n));
+      }
+      parent[std::size_t(c)] = int(n);
+    }
+  }
+  for (std::size_t n = 0; n < nodeCount; ++n) {
+    std::size_t steps = 0;
+    for (int p = parent[n]; p >= 0; p = parent[std::size_t(p)]) {
+      if (++steps > nodeCount) file.fail("node hierarchy has a cycle", "node " + std::to_string(n));
+    }
+  }
+  return parent;
+}
+
+// The mesh read: the first node's with a skin, else the first node's, else
+// the file's first mesh.
+struct MeshChoice {
+  int node = -1;  // the node placing the mesh, -1 for none
+  int mesh = -1;
+  int skin = -1;  // the node's skin, -1 for none
+};
+
+MeshChoice chooseMesh(const GltfFile& file, const tinygltf::Model& model) {
+  const std::size_t nodeCount = model.nodes.size();
+  MeshChoice choice;
+  for (std::size_t n = 0; n < nodeCount && choice.node < 0; ++n) {
+    if (model.nodes[n].mesh >= 0 && model.nodes[n].skin >= 0) choice.node = int(n);
+  }
+  for (std::size_t n = 0; n < nodeCount && choice.node < 0; ++n) {
+    if (model.nodes[n].mesh >= 0) choice.node = int(n);
+  }
+  choice.mesh = choice.node >= 0 ? model.nodes[std::size_t(choice.node)].mesh : (model.meshes.empty() ? -1 : 0);
+  if (choice.mesh < 0 || std::size_t(choice.mesh) >= model.meshes.size()) file.fail("no mesh to read");
+  choice.skin = choice.node >= 0 ? model.nodes[std::size_t(choice.node)].skin : -1;
+  if (choice.skin >= 0 && std::size_t(choice.skin) >= model.skins.size()) {
+    file.fail("skin index out of range", "node " + std::to_string(choice.node));
+  }
+  return choice;
+}
+
+// The chosen mesh's primitives joined into one vertex list.
+struct JoinedMesh {
+  std::vector<Primitive> prims;
+  std::size_t targetCount = 0;  // morph targets, the same in every primitive
+  bool anyUv = false;
+  std::vector<double> uvs;      // 2 per vertex, zeros where a primitive has none
+  std::vector<std::vector<SkinInfluence>> influences;  // per vertex, with a skin
+};
+
+// Triangles of a primitive (mode TRIANGLES), as vertex indices of the joined mesh.
+void appendTriangles(const GltfFile& file, const tinygltf::Primitive& p, const Primitive& prim,
+                     const std::string& where, MeshAnimation& anim) {
+  if (p.mode != TINYGLTF_MODE_TRIANGLES && p.mode != -1) return;
+  std::vector<double> indices;
+  if (p.indices >= 0) {
+    indices = file.read(p.indices, TINYGLTF_TYPE_SCALAR, "indices");
+  } else {
+    for (std::size_t i = 0; i < prim.count; ++i) indices.push_back(double(i));
+  }
+  for (std::size_t t = 0; t + 2 < indices.size(); t += 3) {
+    std::array<int, 3> tri{};
+    for (std::size_t c = 0; c < 3; ++c) {
+      const double i = indices[t + c];
+      if (i < 0 || i >= double(prim.count)) {
+        file.fail("index " + std::to_string(std::int64_t(i)) + " out of range", where);
+      }
+      tri[c] = int(prim.first + std::size_t(i));
+    }
+    anim.triangles.push_back(tri);
+  }
+}
+
+// JOINTS_n / WEIGHTS_n of a primitive of a skinned mesh: every vertex keeps
+// at least one weight, or skinning would collapse it to the origin.
+void readSkinWeights(const GltfFile& file, const tinygltf::Primitive& p, const Primitive& prim,
+                     std::size_t jointCount, const std::string& where,
+                     std::vector<std::vector<SkinInfluence>>& influences) {
+  if (p.attributes.count("JOINTS_0") == 0 || p.attributes.count("WEIGHTS_0") == 0) {
+    file.fail("the mesh has a skin but this primitive has no JOINTS_0 and WEIGHTS_0", where);
+  }
+  for (int set = 0; set < 2; ++set) {
+    const auto j = p.attributes.find("JOINTS_" + std::to_string(set));
+    const auto w = p.attributes.find("WEIGHTS_" + std::to_string(set));
+    if (j == p.attributes.end() || w == p.attributes.end()) continue;
+    const std::vector<double> joints = file.read(j->second, TINYGLTF_TYPE_VEC4, "JOINTS");
+    const std::vector<double> weights = file.read(w->second, TINYGLTF_TYPE_VEC4, "WEIGHTS");
+    if (joints.size() != 4 * prim.count || weights.size() != 4 * prim.count) {
+      file.fail("JOINTS/WEIGHTS and POSITION counts differ", where);
+    }
+    for (std::size_t v = 0; v < prim.count; ++v) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        const double weight = weights[4 * v + k];
+        if (weight == 0) continue;
+        if (weight < 0) file.fail("vertex " + std::to_string(prim.first + v) + " has a negative skin weight");
+        const double joint = joints[4 * v + k];
+        if (joint < 0 || joint >= double(jointCount)) {
+          file.fail("joint index " + std::to_string(std::int64_t(joint)) + " out of range", where);
+        }
+        influences[prim.first + v].push_back({int(joint), weight});
+      }
+    }
+  }
+  for (std::size_t v = prim.first; v < prim.first + prim.count; ++v) {
+    if (influences[v].empty()) file.fail("vertex " + std::to_string(v) + " has skin weights that are all zero");
+  }
+}
+
+// One primitive's positions, morph targets, faces, texture coordinates and
+// skin weights, appended to the joined mesh.
+void readPrimitive(const GltfFile& file, const tinygltf::Model& model, const MeshChoice& choice, std::size_t index,
+                   JoinedMesh& joined, MeshAnimation& anim) {
+  const tinygltf::Primitive& p = model.meshes[std::size_t(choice.mesh)].primitives[index];
+  const std::string where = "mesh " + std::to_string(choice.mesh) + ", primitive " + std::to_string(index);
+  const auto position = p.attributes.find("POSITION");
+  if (position == p.attributes.end()) file.fail("primitive without POSITION", where);
+  Primitive prim;
+  prim.first = std::size_t(anim.vertexCount);
+  prim.positions = file.read(position->second, TINYGLTF_TYPE_VEC3, "POSITION");
+  prim.count = prim.positions.size() / 3;
+  if (prim.first + prim.count > 0x7fffffff) file.fail("too many vertices", where);
+  for (const auto& target : p.targets) {
+    const auto t = target.find("POSITION");
+    std::vector<double> delta = t == target.end() ? std::vector<double>(prim.positions.size(), 0.0)
+                                                  : file.read(t->second, TINYGLTF_TYPE_VEC3, "morph target POSITION");
+    if (delta.size() != prim.positions.size()) file.fail("morph target and POSITION counts differ", where);
+    prim.targets.push_back(std::move(delta));
+  }
+  if (index > 0 && prim.targets.size() != joined.targetCount) {
+    file.fail("primitives have different morph target counts", where);
+  }
+  joined.targetCount = prim.targets.size();
+
+  appendTriangles(file, p, prim, where, anim);
+  const auto tex = p.attributes.find("TEXCOORD_0");
+  joined.uvs.resize(2 * (prim.first + prim.count), 0.0);
+  if (tex != p.attributes.end()) {
+    const std::vector<double> uv = file.read(tex->second, TINYGLTF_TYPE_VEC2, "TEXCOORD_0");
+    if (uv.size() != 2 * prim.count) file.fail("TEXCOORD_0 and POSITION counts differ", where);
+    std::copy(uv.begin(), uv.end(), joined.uvs.begin() + std::ptrdiff_t(2 * prim.first));
+    joined.anyUv = true;
+  }
+  joined.influences.resize(prim.first + prim.count);
+  if (choice.skin >= 0) {
+    const std::size_t jointCount = model.skins[std::size_t(choice.skin)].joints.size();
+    readSkinWeights(file, p, prim, jointCount, where, joined.influences);
+  }
+  anim.vertexCount = int(prim.first + prim.count);
+  joined.prims.push_back(std::move(prim));
+}
+
+JoinedMesh readMesh(const GltfFile& file, const tinygltf::Model& model, const MeshChoice& choice,
+                    MeshAnimation& anim) {
+  const tinygltf::Mesh& mesh = model.meshes[std::size_t(choice.mesh)];
+  if (model.meshes.size() > 1) {
+    anim.notes.push_back("the file has " + std::to_string(model.meshes.size()) + " meshes; only mesh " +
+                         std::to_string(choice.mesh) + (mesh.name.empty() ? "" : " (\"" + mesh.name + "\")") +
+                         " is read" + (choice.skin >= 0 ? ", the first with a skin" : ""));
+  }
+  JoinedMesh joined;
+  for (std::size_t pi = 0; pi < mesh.primitives.size(); ++pi) readPrimitive(file, model, choice, pi, joined, anim);
+  if (anim.vertexCount == 0) file.fail("mesh has no vertices", "mesh " + std::to_string(choice.mesh));
+  if (joined.anyUv) anim.uvs = std::move(joined.uvs);
+  return joined;
+}
+
+// Default morph weights: the node's, else the mesh's, else zeros.
+std::vector<double> restMorphWeights(const tinygltf::Model& model, const MeshChoice& choice, std::size_t targetCount) {
+  std::vector<double> restWeights(targetCount, 0.0);
+  const std::vector<double>& w = choice.node >= 0 && !model.nodes[std::size_t(choice.node)].weights.empty()
+                                     ? model.nodes[std::size_t(choice.node)].weights
+                                     : model.meshes[std::size_t(choice.mesh)].weights;
+  for (std::size_t i = 0; i < std::min(w.size(), targetCount); ++i) restWeights[i] = w[i];
+  return restWeights;
+}
+
+// The skin's joints as nodes, their inverse bind matrices, and whether every
+// one of those can be inverted.
+struct Skeleton {
+  std::vector<int> joints;
+  std::vector<Matrix4> inverseBind;
+  bool invertibleBind = true;
+};
+
+// Names and parents of the skin's joints go to anim, with a note when the
+// bind pose cannot be used.
+Skeleton readSkeleton(const GltfFile& file, const tinygltf::Model& model, int skinIndex,
+                      const std::vector<int>& parent, MeshAnimation& anim) {
+  Skeleton skeleton;
+  const std::size_t nodeCount = model.nodes.size();
+  const tinygltf::Skin& skin = model.skins[std::size_t(skinIndex)];
+  std::vector<int>& skinJoints = skeleton.joints;
+  skinJoints = skin.joints;
+  const std::string where = "skin " + std::to_string(skinIndex);
+  for (int j : skinJoints) {
+    if (j < 0 || std::size_t(j) >= nodeCount) file.fail("joint node " + std::to_string(j) + " out of range", where);
+  }
+  skeleton.inverseBind.assign(skinJoints.size(), identityMatrix());
+  if (skin.inverseBindMatrices >= 0) {
+    const std::vector<double> m = file.read(skin.inverseBindMatrices, TINYGLTF_TYPE_MAT4, "inverse bind matrices");
+    if (m.size() != 16 * skinJoints.size()) file.fail("inverse bind matrix count differs from the joint count", where);
+    for (std::size_t j = 0; j < skinJoints.size(); ++j) {
+      std::copy(m.begin() + std::ptrdiff_t(16 * j), m.begin() + std::ptrdiff_t(16 * j + 16),
+                skeleton.inverseBind[j].begin());
+    }
+  }
+  for (std::size_t j = 0; j < skinJoints.size(); ++j) {
+    const tinygltf::Node& node = model.nodes[std::size_t(skinJoints[j])];
+    anim.jointNames.push_back(node.name.empty() ? "joint" + std::to_string(j) : node.name);
+    int parentJoint = -1;
+    for (int p = parent[std::size_t(skinJoints[j])]; p >= 0 && parentJoint < 0; p = parent[std::size_t(p)]) {
+      const auto it = std::find(skinJoints.begin(), skinJoints.end(), p);
+      if (it != skinJoints.end()) parentJoint = int(it - skinJoints.begin());
+    }
+    anim.jointParents.push_back(parentJoint);
+    // The bind pose puts each joint at the inverse of its matrix.
+    const Matrix4 bindWorld = inverse(skeleton.inverseBind[j]);
+    if (skeleton.invertibleBind &&
+        !std::all_of(bindWorld.begin(), bindWorld.end(), [](double x) { return std::isfinite(x); })) {
+      skeleton.invertibleBind = false;
+      anim.notes.push_back("the inverse bind matrix of joint " + std::to_string(j) + " (\"" + anim.jointNames.back() +
+                           "\") cannot be inverted, so the skin's bind pose is not used");
+    }
+  }
+  return skeleton;
+}
+
+// Evaluates the scene at one time of one animation's channels (none: the
+// still pose) and stores the mesh's world positions as a frame of anim.
+class FrameEvaluator {
+ public:
+  FrameEvaluator(const GltfFile& file, const tinygltf::Model& model, const std::vector<int>& parent,
+                 const MeshChoice& choice, const JoinedMesh& mesh, const Skeleton& skeleton,
+                 std::vector<double> restWeights, MeshAnimation& anim)
+      : file_(file), model_(model), parent_(parent), choice_(choice), mesh_(mesh), skeleton_(skeleton),
+        restWeights_(std::move(restWeights)), anim_(anim), nodeCount_(model.nodes.size()),
+        staticTrs_(nodeCount_), hasMatrix_(nodeCount_, false) {
+    // Static local transforms, as TRS or a matrix per node.
+    for (std::size_t n = 0; n < nodeCount_; ++n) {
+      const tinygltf::Node& node = model.nodes[n];
+      Trs& trs = staticTrs_[n];
+      if (node.matrix.size() == 16) hasMatrix_[n] = true;
+      if (node.translation.size() == 3) {
+        std::copy(node.translation.begin(), node.translation.end(), trs.translation.begin());
+      }
+      if (node.rotation.size() == 4) std::copy(node.rotation.begin(), node.rotation.end(), trs.rotation.begin());
+      if (node.scale.size() == 3) std::copy(node.scale.begin(), node.scale.end(), trs.scale.begin());
+    }
+  }
+
+  void evaluate(const std::vector<Channel>& channels, double t, std::size_t f) const {
+    std::vector<Trs> trs = staticTrs_;
+    std::vector<bool> animated(nodeCount_, false);
+    std::vector<double> morph = restWeights_;
+    for (const Channel& c : channels) {
+      const std::vector<double> v = c.sampler.at(t);
+      const std::size_t n = std::size_t(c.node);
+      if (c.path == "weights") {
+        morph = v;
+        continue;
+      }
+      animated[n] = true;
+      if (c.path == "translation") std::copy(v.begin(), v.end(), trs[n].translation.begin());
+      if (c.path == "rotation") std::copy(v.begin(), v.end(), trs[n].rotation.begin());
+      if (c.path == "scale") std::copy(v.begin(), v.end(), trs[n].scale.begin());
+    }
+    const std::vector<Matrix4> world = worldMatrices(trs, animated);
+    const std::vector<double> morphed = morphedPositions(morph);
+    std::vector<double>& out = anim_.frames[f];
+    out.assign(morphed.size(), 0.0);
+    if (choice_.skin >= 0) {
+      skin(world, morphed, f, out);
+    } else {
+      const Matrix4 place = choice_.node >= 0 ? world[std::size_t(choice_.node)] : identityMatrix();
+      for (std::size_t v = 0; 3 * v < morphed.size(); ++v) {
+        const Vec3 q = transformPoint({morphed[3 * v], morphed[3 * v + 1], morphed[3 * v + 2]}, place);
+        std::copy(q.begin(), q.end(), out.begin() + std::ptrdiff_t(3 * v));
+      }
+    }
+    checkPositions(out, f);
+  }
+
+ private:
+  // World matrices (row vectors: world = local * parent's world).
+  std::vector<Matrix4> worldMatrices(const std::vector<Trs>& trs, const std::vector<bool>& animated) const {
+    std::vector<Matrix4> world(nodeCount_);
+    std::vector<bool> done(nodeCount_, false);
+    for (std::size_t n = 0; n < nodeCount_; ++n) {
+      std::vector<std::size_t> chain;
+      for (int p = int(n); p >= 0 && !done[std::size_t(p)]; p = parent_[std::size_t(p)]) {
+        chain.push_back(std::size_t(p));
+      }
+      for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const std::size_t k = *it;
+        Matrix4 local;
+        if (hasMatrix_[k] && !animated[k]) {
+          std::copy(model_.nodes[k].matrix.begin(), model_.nodes[k].matrix.end(), local.begin());
+        } else {
+          local = trsMatrix(trs[k]);
+        }
+        world[k] = parent_[k] >= 0 ? multiply(local, world[std::size_t(parent_[k])]) : local;
+        done[k] = true;
+      }
+    }
+    return world;
+  }
+
+  // Object-space positions with the morph targets applied.
+  std::vector<double> morphedPositions(const std::vector<double>& morph) const {
+    std::vector<double> morphed(3 * std::size_t(anim_.vertexCount));
+    for (const Primitive& prim : mesh_.prims) {
+      for (std::size_t i = 0; i < 3 * prim.count; ++i) {
+        double x = prim.positions[i];
+        for (std::size_t k = 0; k < prim.targets.size(); ++k) x += morph[k] * prim.targets[k][i];
+        morphed[3 * prim.first + i] = x;
+      }
+    }
+    return morphed;
+  }
+
+  // Linear blend skinning by the joints' world matrices, which frame f of
+  // anim.jointWorld also keeps.
+  void skin(const std::vector<Matrix4>& world, const std::vector<double>& morphed, std::size_t f,
+            std::vector<double>& out) const {
+    const std::vector<int>& skinJoints = skeleton_.joints;
+    std::vector<Matrix4> jointMatrix(skinJoints.size());
+    anim_.jointWorld[f].resize(skinJoints.size());
+    for (std::size_t j = 0; j < skinJoints.size(); ++j) {
+      anim_.jointWorld[f][j] = world[std::size_t(skinJoints[j])];
+      jointMatrix[j] = multiply(skeleton_.inverseBind[j], world[std::size_t(skinJoints[j])]);
+    }
+    for (std::size_t v = 0; 3 * v < morphed.size(); ++v) {
+      const Vec3 p{morphed[3 * v], morphed[3 * v + 1], morphed[3 * v + 2]};
+      for (const SkinInfluence& s : mesh_.influences[v]) {
+        const Vec3 q = transformPoint(p, jointMatrix[std::size_t(s.joint)]);
+        for (std::size_t c = 0; c < 3; ++c) out[3 * v + c] += s.weight * q[c];
+      }
+    }
+  }
+
+  // Extreme but finite node values can still overflow, in double or past
+  // what the float32 output can hold.
+  void checkPositions(const std::vector<double>& out, std::size_t f) const {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (!std::isfinite(out[i])) {
+        file_.fail("non-finite position of vertex " + std::to_string(i / 3), "frame " + std::to_string(f));
+      }
+      if (!fitsFloat32(out[i])) {
+        file_.fail("position of vertex " + std::to_string(i / 3) + " is too large for 32-bit floats",
+                   "frame " + std::to_string(f));
+      }
+    }
+  }
+
+  const GltfFile& file_;
+  const tinygltf::Model& model_;
+  const std::vector<int>& parent_;
+  const MeshChoice& choice_;
+  const JoinedMesh& mesh_;
+  const Skeleton& skeleton_;
+  std::vector<double> restWeights_;
+  MeshAnimation& anim_;
+  std::size_t nodeCount_;
+  std::vector<Trs> staticTrs_;
+  std::vector<bool> hasMatrix_;
+};
+
 }  // namespace
 
 std::vector<std::string> gltfBufferFiles(const std::string& path) {
@@ -533,182 +938,21 @@ std::vector<std::string> gltfBufferFiles(const std::string& path) {
 MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
   const std::vector<std::uint8_t> bytes = readWholeFile(path);
   if (bytes.size() > 0xffffffffu) throwReadError(path, "file larger than 4 GiB");
-  const bool binary = isBinaryGltf(path, bytes);
-  tinygltf::Model model;
-  {
-    if (binary) checkGlbLayout(bytes, path);
-    const nlohmann::json document = parseDocument(bytes, binary);
-    if (isGltf1(document)) throwReadError(path, kGltf1Refusal);
-    AllowedFiles allowed;
-    for (const std::string& file : externalBuffers(path, document)) allowed.paths.insert(file);
-    tinygltf::TinyGLTF loader;
-    loader.SetImageLoader(skipImage, nullptr);
-    loader.SetFsCallbacks({&AllowedFiles::exists, &AllowedFiles::expand, &AllowedFiles::read, &AllowedFiles::write,
-                           &allowed});
-    std::string err, warn;
-    const std::string baseDir = std::filesystem::path(path).parent_path().string();
-    bool ok;
-    if (binary) {
-      ok = loader.LoadBinaryFromMemory(&model, &err, &warn, bytes.data(), unsigned(bytes.size()), baseDir);
-    } else {
-      ok = loader.LoadASCIIFromString(&model, &err, &warn, reinterpret_cast<const char*>(bytes.data()),
-                                      unsigned(bytes.size()), baseDir);
-    }
-    if (!ok) {
-      while (!err.empty() && (err.back() == '\n' || err.back() == ' ')) err.pop_back();
-      throwReadError(path, "not a valid glTF file: " + (err.empty() ? std::string("parse error") : err));
-    }
-  }
+  const tinygltf::Model model = loadModel(path, bytes, isBinaryGltf(path, bytes));
   GltfFile file(model, path);
-  const std::size_t nodeCount = model.nodes.size();
   if (options.requireAnimation && model.animations.empty()) {
     file.fail("the file has no animations, only a still pose; a decomposition needs an animation");
   }
-
-  // Hierarchy: one parent per node, no cycles.
-  std::vector<int> parent(nodeCount, -1);
-  for (std::size_t n = 0; n < nodeCount; ++n) {
-    for (int c : model.nodes[n].children) {
-      if (c < 0 || std::size_t(c) >= nodeCount) file.fail("child index " + std::to_string(c) + " out of range", "node " + std::to_string(n));
-      if (parent[std::size_t(c)] >= 0 || std::size_t(c) == n) file.fail("node " + std::to_string(c) + " has more than one parent", "node " + std::to_string(n));
-      parent[std::size_t(c)] = int(n);
-    }
-  }
-  for (std::size_t n = 0; n < nodeCount; ++n) {
-    std::size_t steps = 0;
-    for (int p = parent[n]; p >= 0; p = parent[std::size_t(p)]) {
-      if (++steps > nodeCount) file.fail("node hierarchy has a cycle", "node " + std::to_string(n));
-    }
-  }
-
-  // The mesh and its node.
-  int meshNode = -1;
-  for (std::size_t n = 0; n < nodeCount && meshNode < 0; ++n) {
-    if (model.nodes[n].mesh >= 0 && model.nodes[n].skin >= 0) meshNode = int(n);
-  }
-  for (std::size_t n = 0; n < nodeCount && meshNode < 0; ++n) {
-    if (model.nodes[n].mesh >= 0) meshNode = int(n);
-  }
-  const int meshIndex = meshNode >= 0 ? model.nodes[std::size_t(meshNode)].mesh : (model.meshes.empty() ? -1 : 0);
-  if (meshIndex < 0 || std::size_t(meshIndex) >= model.meshes.size()) file.fail("no mesh to read");
-  const tinygltf::Mesh& mesh = model.meshes[std::size_t(meshIndex)];
-  const int skinIndex = meshNode >= 0 ? model.nodes[std::size_t(meshNode)].skin : -1;
-  if (skinIndex >= 0 && std::size_t(skinIndex) >= model.skins.size()) file.fail("skin index out of range", "node " + std::to_string(meshNode));
+  const std::vector<int> parent = nodeParents(file, model);
+  const MeshChoice choice = chooseMesh(file, model);
 
   MeshAnimation anim;
   anim.sourcePath = path;
-  if (model.meshes.size() > 1) {
-    anim.notes.push_back("the file has " + std::to_string(model.meshes.size()) + " meshes; only mesh " +
-                         std::to_string(meshIndex) + (mesh.name.empty() ? "" : " (\"" + mesh.name + "\")") +
-                         " is read" + (skinIndex >= 0 ? ", the first with a skin" : ""));
-  }
-  std::vector<Primitive> prims;
-  std::size_t targetCount = 0;
-  bool anyUv = false;
-  std::vector<double> uvs;
-  std::vector<std::vector<SkinInfluence>> influences;
-  for (std::size_t pi = 0; pi < mesh.primitives.size(); ++pi) {
-    const tinygltf::Primitive& p = mesh.primitives[pi];
-    const std::string where = "mesh " + std::to_string(meshIndex) + ", primitive " + std::to_string(pi);
-    const auto position = p.attributes.find("POSITION");
-    if (position == p.attributes.end()) file.fail("primitive without POSITION", where);
-    Primitive prim;
-    prim.first = std::size_t(anim.vertexCount);
-    prim.positions = file.read(position->second, TINYGLTF_TYPE_VEC3, "POSITION");
-    prim.count = prim.positions.size() / 3;
-    if (prim.first + prim.count > 0x7fffffff) file.fail("too many vertices", where);
-    for (const auto& target : p.targets) {
-      const auto t = target.find("POSITION");
-      std::vector<double> delta = t == target.end() ? std::vector<double>(prim.positions.size(), 0.0)
-                                                    : file.read(t->second, TINYGLTF_TYPE_VEC3, "morph target POSITION");
-      if (delta.size() != prim.positions.size()) file.fail("morph target and POSITION counts differ", where);
-      prim.targets.push_back(std::move(delta));
-    }
-    if (pi > 0 && prim.targets.size() != targetCount) file.fail("primitives have different morph target counts", where);
-    targetCount = prim.targets.size();
-
-    // Faces.
-    if (p.mode == TINYGLTF_MODE_TRIANGLES || p.mode == -1) {
-      std::vector<double> indices;
-      if (p.indices >= 0) {
-        indices = file.read(p.indices, TINYGLTF_TYPE_SCALAR, "indices");
-      } else {
-        for (std::size_t i = 0; i < prim.count; ++i) indices.push_back(double(i));
-      }
-      for (std::size_t t = 0; t + 2 < indices.size(); t += 3) {
-        std::array<int, 3> tri{};
-        for (std::size_t c = 0; c < 3; ++c) {
-          const double i = indices[t + c];
-          if (i < 0 || i >= double(prim.count)) file.fail("index " + std::to_string(std::int64_t(i)) + " out of range", where);
-          tri[c] = int(prim.first + std::size_t(i));
-        }
-        anim.triangles.push_back(tri);
-      }
-    }
-    // Texture coordinates.
-    const auto tex = p.attributes.find("TEXCOORD_0");
-    uvs.resize(2 * (prim.first + prim.count), 0.0);
-    if (tex != p.attributes.end()) {
-      const std::vector<double> uv = file.read(tex->second, TINYGLTF_TYPE_VEC2, "TEXCOORD_0");
-      if (uv.size() != 2 * prim.count) file.fail("TEXCOORD_0 and POSITION counts differ", where);
-      std::copy(uv.begin(), uv.end(), uvs.begin() + std::ptrdiff_t(2 * prim.first));
-      anyUv = true;
-    }
-    // Skin weights.
-    influences.resize(prim.first + prim.count);
-    if (skinIndex >= 0) {
-      if (p.attributes.count("JOINTS_0") == 0 || p.attributes.count("WEIGHTS_0") == 0) {
-        file.fail("the mesh has a skin but this primitive has no JOINTS_0 and WEIGHTS_0", where);
-      }
-      for (int set = 0; set < 2; ++set) {
-        const auto j = p.attributes.find("JOINTS_" + std::to_string(set));
-        const auto w = p.attributes.find("WEIGHTS_" + std::to_string(set));
-        if (j == p.attributes.end() || w == p.attributes.end()) continue;
-        const std::vector<double> joints = file.read(j->second, TINYGLTF_TYPE_VEC4, "JOINTS");
-        const std::vector<double> weights = file.read(w->second, TINYGLTF_TYPE_VEC4, "WEIGHTS");
-        if (joints.size() != 4 * prim.count || weights.size() != 4 * prim.count) {
-          file.fail("JOINTS/WEIGHTS and POSITION counts differ", where);
-        }
-        const std::size_t jointCount = model.skins[std::size_t(skinIndex)].joints.size();
-        for (std::size_t v = 0; v < prim.count; ++v) {
-          for (std::size_t k = 0; k < 4; ++k) {
-            const double weight = weights[4 * v + k];
-            if (weight == 0) continue;
-            if (weight < 0) {
-              file.fail("vertex " + std::to_string(prim.first + v) + " has a negative skin weight");
-            }
-            const double joint = joints[4 * v + k];
-            if (joint < 0 || joint >= double(jointCount)) file.fail("joint index " + std::to_string(std::int64_t(joint)) + " out of range", where);
-            influences[prim.first + v].push_back({int(joint), weight});
-          }
-        }
-      }
-    }
-    // Skinning places a vertex by its weights alone: without any it would
-    // collapse to the origin in every frame, so the file is refused.
-    if (skinIndex >= 0) {
-      for (std::size_t v = prim.first; v < prim.first + prim.count; ++v) {
-        if (influences[v].empty()) file.fail("vertex " + std::to_string(v) + " has skin weights that are all zero");
-      }
-    }
-    anim.vertexCount = int(prim.first + prim.count);
-    prims.push_back(std::move(prim));
-  }
-  if (anim.vertexCount == 0) file.fail("mesh has no vertices", "mesh " + std::to_string(meshIndex));
-  if (anyUv) anim.uvs = std::move(uvs);
-
-  // Default morph weights: the node's, else the mesh's, else zeros.
-  std::vector<double> restWeights(targetCount, 0.0);
-  {
-    const std::vector<double>& w = meshNode >= 0 && !model.nodes[std::size_t(meshNode)].weights.empty()
-                                       ? model.nodes[std::size_t(meshNode)].weights
-                                       : mesh.weights;
-    for (std::size_t i = 0; i < std::min(w.size(), targetCount); ++i) restWeights[i] = w[i];
-  }
+  const JoinedMesh mesh = readMesh(file, model, choice, anim);
 
   // Every animation's channels, each checked whether or not its frames are
   // used later: a channel aimed at a node the file lacks is a broken file.
-  const std::vector<Take> takes = readTakes(file, model, meshNode, targetCount, options);
+  const std::vector<Take> takes = readTakes(file, model, choice.node, mesh.targetCount, options);
   const Timeline timeline = layOutTakes(takes, options);
   if (std::uint64_t(timeline.frameCount()) * 3 * std::uint64_t(anim.vertexCount) > kMaxSampledValues) {
     file.fail("animation too large to sample (" + std::to_string(timeline.frameCount()) + " frames of " +
@@ -720,147 +964,31 @@ MeshAnimation readGltf(const std::string& path, const ReadOptions& options) {
     anim.clips.push_back({takes[k].clipName, int(timeline.firstFrame[k]), int(takes[k].times.size())});
   }
 
-  // Skeleton.
-  std::vector<int> skinJoints;
-  std::vector<Matrix4> inverseBind;
-  bool invertibleBind = true;
-  if (skinIndex >= 0) {
-    const tinygltf::Skin& skin = model.skins[std::size_t(skinIndex)];
-    skinJoints = skin.joints;
-    for (int j : skinJoints) {
-      if (j < 0 || std::size_t(j) >= nodeCount) file.fail("joint node " + std::to_string(j) + " out of range", "skin " + std::to_string(skinIndex));
-    }
-    inverseBind.assign(skinJoints.size(), identityMatrix());
-    if (skin.inverseBindMatrices >= 0) {
-      const std::vector<double> m = file.read(skin.inverseBindMatrices, TINYGLTF_TYPE_MAT4, "inverse bind matrices");
-      if (m.size() != 16 * skinJoints.size()) file.fail("inverse bind matrix count differs from the joint count", "skin " + std::to_string(skinIndex));
-      for (std::size_t j = 0; j < skinJoints.size(); ++j) std::copy(m.begin() + std::ptrdiff_t(16 * j), m.begin() + std::ptrdiff_t(16 * j + 16), inverseBind[j].begin());
-    }
-    for (std::size_t j = 0; j < skinJoints.size(); ++j) {
-      const tinygltf::Node& node = model.nodes[std::size_t(skinJoints[j])];
-      anim.jointNames.push_back(node.name.empty() ? "joint" + std::to_string(j) : node.name);
-      int parentJoint = -1;
-      for (int p = parent[std::size_t(skinJoints[j])]; p >= 0 && parentJoint < 0; p = parent[std::size_t(p)]) {
-        const auto it = std::find(skinJoints.begin(), skinJoints.end(), p);
-        if (it != skinJoints.end()) parentJoint = int(it - skinJoints.begin());
-      }
-      anim.jointParents.push_back(parentJoint);
-      // The bind pose puts each joint at the inverse of its matrix.
-      const Matrix4 bindWorld = inverse(inverseBind[j]);
-      if (invertibleBind && !std::all_of(bindWorld.begin(), bindWorld.end(), [](double x) { return std::isfinite(x); })) {
-        invertibleBind = false;
-        anim.notes.push_back("the inverse bind matrix of joint " + std::to_string(j) + " (\"" + anim.jointNames.back() +
-                             "\") cannot be inverted, so the skin's bind pose is not used");
-      }
-    }
-    anim.skin = influences;
+  Skeleton skeleton;
+  if (choice.skin >= 0) {
+    skeleton = readSkeleton(file, model, choice.skin, parent, anim);
+    anim.skin = mesh.influences;
   }
-
-  // Static local transforms, as TRS or a matrix per node.
-  std::vector<Trs> staticTrs(nodeCount);
-  std::vector<bool> hasMatrix(nodeCount, false);
-  for (std::size_t n = 0; n < nodeCount; ++n) {
-    const tinygltf::Node& node = model.nodes[n];
-    if (node.matrix.size() == 16) hasMatrix[n] = true;
-    if (node.translation.size() == 3) std::copy(node.translation.begin(), node.translation.end(), staticTrs[n].translation.begin());
-    if (node.rotation.size() == 4) std::copy(node.rotation.begin(), node.rotation.end(), staticTrs[n].rotation.begin());
-    if (node.scale.size() == 3) std::copy(node.scale.begin(), node.scale.end(), staticTrs[n].scale.begin());
-  }
-
-  const std::size_t V = std::size_t(anim.vertexCount);
   bool hasMorphTargets = false;
-  for (const Primitive& prim : prims) hasMorphTargets |= !prim.targets.empty();
-  if (skinIndex >= 0 && !hasMorphTargets && invertibleBind) {
-    anim.inverseBindMatrices = inverseBind;
-    anim.bindPositions.assign(3 * V, 0.0);
-    for (const Primitive& prim : prims)
+  for (const Primitive& prim : mesh.prims) hasMorphTargets |= !prim.targets.empty();
+  if (choice.skin >= 0 && !hasMorphTargets && skeleton.invertibleBind) {
+    anim.inverseBindMatrices = skeleton.inverseBind;
+    anim.bindPositions.assign(3 * std::size_t(anim.vertexCount), 0.0);
+    for (const Primitive& prim : mesh.prims)
       std::copy(prim.positions.begin(), prim.positions.begin() + std::ptrdiff_t(3 * prim.count),
                 anim.bindPositions.begin() + std::ptrdiff_t(3 * prim.first));
   }
 
-  // One frame at time t of one animation's channels (none: the still pose).
-  const auto evaluate = [&](const std::vector<Channel>& channels, double t, std::size_t f) {
-    std::vector<Trs> trs = staticTrs;
-    std::vector<bool> animated(nodeCount, false);
-    std::vector<double> morph = restWeights;
-    for (const Channel& c : channels) {
-      const std::vector<double> v = c.sampler.at(t);
-      const std::size_t n = std::size_t(c.node);
-      if (c.path == "weights") {
-        morph = v;
-        continue;
-      }
-      animated[n] = true;
-      if (c.path == "translation") std::copy(v.begin(), v.end(), trs[n].translation.begin());
-      if (c.path == "rotation") std::copy(v.begin(), v.end(), trs[n].rotation.begin());
-      if (c.path == "scale") std::copy(v.begin(), v.end(), trs[n].scale.begin());
-    }
-    // World matrices (row vectors: world = local * parent's world).
-    std::vector<Matrix4> world(nodeCount);
-    std::vector<bool> done(nodeCount, false);
-    for (std::size_t n = 0; n < nodeCount; ++n) {
-      std::vector<std::size_t> chain;
-      for (int p = int(n); p >= 0 && !done[std::size_t(p)]; p = parent[std::size_t(p)]) chain.push_back(std::size_t(p));
-      for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        const std::size_t k = *it;
-        Matrix4 local;
-        if (hasMatrix[k] && !animated[k]) {
-          std::copy(model.nodes[k].matrix.begin(), model.nodes[k].matrix.end(), local.begin());
-        } else {
-          local = trsMatrix(trs[k]);
-        }
-        world[k] = parent[k] >= 0 ? multiply(local, world[std::size_t(parent[k])]) : local;
-        done[k] = true;
-      }
-    }
-    std::vector<double>& out = anim.frames[f];
-    out.assign(3 * V, 0.0);
-    std::vector<double> morphed(3 * V);
-    for (const Primitive& prim : prims) {
-      for (std::size_t i = 0; i < 3 * prim.count; ++i) {
-        double x = prim.positions[i];
-        for (std::size_t k = 0; k < prim.targets.size(); ++k) x += morph[k] * prim.targets[k][i];
-        morphed[3 * prim.first + i] = x;
-      }
-    }
-    if (skinIndex >= 0) {
-      std::vector<Matrix4> jointMatrix(skinJoints.size());
-      anim.jointWorld[f].resize(skinJoints.size());
-      for (std::size_t j = 0; j < skinJoints.size(); ++j) {
-        anim.jointWorld[f][j] = world[std::size_t(skinJoints[j])];
-        jointMatrix[j] = multiply(inverseBind[j], world[std::size_t(skinJoints[j])]);
-      }
-      for (std::size_t v = 0; v < V; ++v) {
-        const Vec3 p{morphed[3 * v], morphed[3 * v + 1], morphed[3 * v + 2]};
-        for (const SkinInfluence& s : influences[v]) {
-          const Vec3 q = transformPoint(p, jointMatrix[std::size_t(s.joint)]);
-          for (std::size_t c = 0; c < 3; ++c) out[3 * v + c] += s.weight * q[c];
-        }
-      }
-    } else {
-      const Matrix4 place = meshNode >= 0 ? world[std::size_t(meshNode)] : identityMatrix();
-      for (std::size_t v = 0; v < V; ++v) {
-        const Vec3 q = transformPoint({morphed[3 * v], morphed[3 * v + 1], morphed[3 * v + 2]}, place);
-        std::copy(q.begin(), q.end(), out.begin() + std::ptrdiff_t(3 * v));
-      }
-    }
-    // Extreme but finite node values can still overflow, in double or past
-    // what the float32 output can hold.
-    for (std::size_t i = 0; i < out.size(); ++i) {
-      if (!std::isfinite(out[i])) file.fail("non-finite position of vertex " + std::to_string(i / 3), "frame " + std::to_string(f));
-      if (!fitsFloat32(out[i])) {
-        file.fail("position of vertex " + std::to_string(i / 3) + " is too large for 32-bit floats", "frame " + std::to_string(f));
-      }
-    }
-  };
+  const FrameEvaluator frames(file, model, parent, choice, mesh, skeleton,
+                              restMorphWeights(model, choice, mesh.targetCount), anim);
   anim.frames.resize(timeline.frameCount());
-  if (skinIndex >= 0) anim.jointWorld.resize(timeline.frameCount());
+  if (choice.skin >= 0) anim.jointWorld.resize(timeline.frameCount());
   if (takes.empty()) {
-    evaluate({}, 0.0, 0);
+    frames.evaluate({}, 0.0, 0);
   } else {
     for (std::size_t k = 0; k < takes.size(); ++k) {
       for (std::size_t i = 0; i < takes[k].times.size(); ++i) {
-        evaluate(takes[k].channels, takes[k].times[i], timeline.firstFrame[k] + i);
+        frames.evaluate(takes[k].channels, takes[k].times[i], timeline.firstFrame[k] + i);
       }
     }
   }

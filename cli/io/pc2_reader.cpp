@@ -18,6 +18,7 @@ MeshAnimation readPc2(const std::string& path, const ReadOptions& options) {
   InputFile file(path);
   const std::vector<std::uint8_t> header = file.prefix(kHeaderSize);
   ByteReader in(header, file.size(), path);
+  // NOLINTNEXTLINE(bugprone-string-constructor): the magic's 12 bytes end in its NUL
   if (in.bytes(12, "the PC2 magic") != std::string(kMagic, 12)) {
     in.fail("bad magic, not a PC2 file (expected \"POINTCACHE2\")", 0);
   }

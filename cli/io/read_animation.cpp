@@ -1,4 +1,5 @@
-// Chooses the reader by extension; see mesh_animation.h.
+#include "cli/io/read_animation.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -8,7 +9,6 @@
 #include "cli/io/io_error.h"
 #include "cli/io/md2_reader.h"
 #include "cli/io/mdd_reader.h"
-#include "cli/io/mesh_animation.h"
 #include "cli/io/obj_reader.h"
 #include "cli/io/path_names.h"
 #include "cli/io/pc2_reader.h"

@@ -807,234 +807,251 @@ void appendNote(std::string& note, const std::string& text) {
   note += text;
 }
 
-}  // namespace
-
-JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
-                           const JointPlacementOptions& options) {
-  validate(vertexCount, frames, options);
-  const int frameCount = static_cast<int>(frames.size());
-  const int want = options.boneCount;
-  const int restFrame = options.restFrame;
-  JointPlacement out;
-  out.frameWorld.assign(frameCount, {});
-  if (vertexCount == 0) {
-    out.note = "no vertices: no bones placed";
-    return out;
-  }
-  const int nv = vertexCount;
-
-  // 1. Normalisation.
+// The animation as the clustering sees it: normalised, the frames it uses,
+// and the vertices it clusters.
+struct ClusteringInput {
   Normalised norm;
-  {
-    const std::vector<double>& r = frames[restFrame];
-    Vector3d lo(r[0], r[1], r[2]);
-    Vector3d hi = lo;
-    for (int v = 1; v < nv; ++v)
-      for (int c = 0; c < 3; ++c) {
-        lo[c] = std::min(lo[c], r[3 * v + c]);
-        hi[c] = std::max(hi[c], r[3 * v + c]);
-      }
-    norm.o = lo * 0.5 + hi * 0.5;
-    double h = 0.0;
-    for (const std::vector<double>& fr : frames)
-      for (int i = 0; i < 3 * nv; ++i) h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
-    norm.h = h > 0.0 ? h : 1.0;
-  }
-  Matrix3Xd rest(3, nv);
-  for (int v = 0; v < nv; ++v) rest.col(v) = norm.map(&frames[restFrame][3 * v]);
+  Matrix3Xd rest;                    // every vertex at rest
+  std::vector<int> motionFrames;     // every frame but the rest frame
+  int used = 0;                      // motion frames used while clustering
+  Eigen::MatrixXd traj;              // [vertex][3 * used frame + c]
+  std::vector<int> clustered;        // the clustered vertices, ascending
+  int stride = 1;                    // every stride-th vertex is clustered
+  Matrix3Xd clusteredRest;           // their rest points, when stride > 1
+  Eigen::MatrixXd clusteredTraj;     // their trajectories, when stride > 1
+  bool noMotion = false;             // displacements within the tolerance
 
-  std::vector<int> motionFrames;
+  const Matrix3Xd& crest() const { return stride > 1 ? clusteredRest : rest; }
+  const Eigen::MatrixXd& ctraj() const { return stride > 1 ? clusteredTraj : traj; }
+  int clusteredCount() const { return static_cast<int>(clustered.size()); }
+};
+
+// Centre of the rest bounding box and the largest half deviation from it
+// over every frame.
+Normalised normalisation(const std::vector<std::vector<double>>& frames, int restFrame, int nv) {
+  Normalised norm;
+  const std::vector<double>& r = frames[restFrame];
+  Vector3d lo(r[0], r[1], r[2]);
+  Vector3d hi = lo;
+  for (int v = 1; v < nv; ++v)
+    for (int c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], r[3 * v + c]);
+      hi[c] = std::max(hi[c], r[3 * v + c]);
+    }
+  norm.o = lo * 0.5 + hi * 0.5;
+  double h = 0.0;
+  for (const std::vector<double>& fr : frames)
+    for (int i = 0; i < 3 * nv; ++i) h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
+  norm.h = h > 0.0 ? h : 1.0;
+  return norm;
+}
+
+ClusteringInput clusteringInput(int nv, const std::vector<std::vector<double>>& frames,
+                                const JointPlacementOptions& options) {
+  const int frameCount = static_cast<int>(frames.size());
+  const int restFrame = options.restFrame;
+  ClusteringInput in;
+  in.norm = normalisation(frames, restFrame, nv);
+  const Normalised& norm = in.norm;
+  in.rest.resize(3, nv);
+  for (int v = 0; v < nv; ++v) in.rest.col(v) = norm.map(&frames[restFrame][3 * v]);
+
   for (int f = 0; f < frameCount; ++f)
-    if (f != restFrame) motionFrames.push_back(f);
-  const int available = static_cast<int>(motionFrames.size());
-  const int used =
-      options.assignmentFrames > 0 ? std::min(options.assignmentFrames, available) : available;
-  Eigen::MatrixXd traj(nv, 3 * used);
-  for (int s = 0; s < used; ++s) {
+    if (f != restFrame) in.motionFrames.push_back(f);
+  const int available = static_cast<int>(in.motionFrames.size());
+  in.used = options.assignmentFrames > 0 ? std::min(options.assignmentFrames, available) : available;
+  in.traj.resize(nv, 3 * in.used);
+  for (int s = 0; s < in.used; ++s) {
     // Evenly spread over the animation, first motion frame included.
     const int f =
-        motionFrames[static_cast<std::size_t>(static_cast<long long>(s) * available / used)];
+        in.motionFrames[static_cast<std::size_t>(static_cast<long long>(s) * available / in.used)];
     for (int v = 0; v < nv; ++v)
-      traj.row(v).segment<3>(3 * s) = norm.map(&frames[f][3 * v]).transpose();
+      in.traj.row(v).segment<3>(3 * s) = norm.map(&frames[f][3 * v]).transpose();
   }
   // The clustered vertices: all, or every stride-th on large meshes, keeping
   // a few per bone asked for.
-  const long long keep = std::max<long long>(options.clusteredVertices, 8LL * want);
-  const int stride = options.clusteredVertices > 0 ? static_cast<int>((nv + keep - 1) / keep) : 1;
-  std::vector<int> clustered;
-  for (int v = 0; v < nv; v += stride) clustered.push_back(v);
-  const int nc = static_cast<int>(clustered.size());
-  Matrix3Xd clusteredRest;
-  Eigen::MatrixXd clusteredTraj;
-  if (stride > 1) {
-    clusteredRest = rest(Eigen::all, clustered);
-    clusteredTraj = traj(clustered, Eigen::all);
+  const long long keep = std::max<long long>(options.clusteredVertices, 8LL * options.boneCount);
+  in.stride = options.clusteredVertices > 0 ? static_cast<int>((nv + keep - 1) / keep) : 1;
+  for (int v = 0; v < nv; v += in.stride) in.clustered.push_back(v);
+  if (in.stride > 1) {
+    in.clusteredRest = in.rest(Eigen::all, in.clustered);
+    in.clusteredTraj = in.traj(in.clustered, Eigen::all);
   }
-  const Matrix3Xd& crest = stride > 1 ? clusteredRest : rest;
-  const Eigen::MatrixXd& ctraj = stride > 1 ? clusteredTraj : traj;
   double motion = 0.0;
-  for (int f : motionFrames)
+  for (int f : in.motionFrames)
     for (int v = 0; v < nv; ++v)
-      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - rest.col(v)).norm());
-  const double tol = options.rigidTolerance;
+      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - in.rest.col(v)).norm());
   // Displacements within the tolerance are also explained by one cluster.
-  const bool noMotion = motion <= tol;
+  in.noMotion = motion <= options.rigidTolerance;
+  return in;
+}
 
-  // 2. Motion stage.
+// A clustering and whether it explains every clustered vertex.
+struct Clustering {
+  std::unique_ptr<MotionClustering> clusters;
+  bool explained = false;
+};
+
+// Grown from the worst residual, clusters follow motion wherever it leads
+// and need not be connected: right for rigid parts, which it explains
+// exactly, but often a poor start for skin that bends, where blending wants
+// compact regions. Clusterings started from k-means on rest positions (fixed
+// seeds) are the alternatives.
+Clustering grownClustering(const ClusteringInput& in, double explainedCost, int target,
+                           const JointPlacementOptions& options) {
+  Clustering grown;
+  grown.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
+  grown.explained = growClusters(*grown.clusters, target, options.maxIterations);
+  return grown;
+}
+
+Clustering compactClustering(const ClusteringInput& in, double explainedCost, int target, int seed,
+                             const JointPlacementOptions& options) {
+  Clustering compact;
+  compact.clusters = std::make_unique<MotionClustering>(
+      in.crest(), in.ctraj(), explainedCost, kMeansByRestPosition(in.crest(), target, seed), target);
+  MotionClustering& other = *compact.clusters;
+  other.refine(options.maxIterations);
+  compact.explained = growClusters(other, target, options.maxIterations);
+  // Clusters far below a fair share are re-seeded where the fit is worst,
+  // a bounded number of times.
+  const int minimumSize = std::max(3, in.clusteredCount() / (4 * target));
+  for (int round = 0; round < target && !compact.explained; ++round) {
+    const auto [smallest, size] = other.smallestCluster();
+    if (smallest < 0 || size >= minimumSize) break;
+    other.dissolve(smallest);
+    compact.explained = growClusters(other, target, options.maxIterations);
+  }
+  return compact;
+}
+
+// Compact clusters grown by halving the costliest one, each split followed
+// by motion refinement: bones go where the motion is complex.
+Clustering splitClustering(const ClusteringInput& in, double explainedCost, int target,
+                           const JointPlacementOptions& options) {
+  Clustering split;
+  split.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
+  MotionClustering& other = *split.clusters;
+  for (int attempt = 0; other.clusterCount() < target && attempt < 2 * target; ++attempt) {
+    const auto [worst, worstCost] = other.worstVertex();
+    if (worst < 0 || worstCost <= other.explainedCost()) {
+      split.explained = true;
+      break;
+    }
+    if (!other.splitAtRest(other.costliestCluster())) break;
+    other.refine(options.maxIterations);
+  }
+  if (!split.explained) split.explained = growClusters(other, target, options.maxIterations);
+  return split;
+}
+
+// The grown clustering, replaced by the compact one of lowest motion cost
+// when it leaves some vertex unexplained and the compact one has more
+// clusters, or as many at a lower motion cost.
+Clustering chosenClustering(const ClusteringInput& in, double explainedCost, int target,
+                            const JointPlacementOptions& options) {
+  // The grown clustering and the compact ones are independent: one task
+  // each, so that threads meet once rather than at every pass of every
+  // clustering (on a busy machine each meeting waits for a descheduled
+  // thread). Inside a task the loops run on its own thread. Compact
+  // clusterings are wanted only when the grown one leaves some vertex
+  // unexplained; a task that starts after that is known skips its work.
+  const int seeds = options.restSeededCandidates;
+  Clustering best;
+  std::vector<Clustering> others(static_cast<std::size_t>(seeds));
+  std::atomic<bool> grownExplained{false};
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int task = 0; task <= seeds; ++task) {
+    if (task == 0) {
+      Clustering grown = grownClustering(in, explainedCost, target, options);
+      grownExplained = grown.explained;
+      best = std::move(grown);
+    } else if (!grownExplained) {
+      others[task - 1] = compactClustering(in, explainedCost, target, task - 1, options);
+    }
+  }
+  if (best.explained) return best;
+  Clustering compact;
+  for (Clustering& other : others) {
+    if (!compact.clusters || other.clusters->clusterCount() > compact.clusters->clusterCount() ||
+        (other.clusters->clusterCount() == compact.clusters->clusterCount() &&
+         other.clusters->totalCost() < compact.clusters->totalCost())) {
+      compact = std::move(other);
+    }
+  }
+  // Only more bones or a lower motion cost earn the replacement: on
+  // characters the grown clustering is often the better start.
+  const int compactCount = compact.clusters->clusterCount(), grownCount = best.clusters->clusterCount();
+  if (compactCount > grownCount ||
+      (compactCount == grownCount && compact.clusters->totalCost() < best.clusters->totalCost()))
+    best = std::move(compact);
+  return best;
+}
+
+// Motion stage: the clustering the options ask for, or the one chosen.
+Clustering clusterByMotion(const ClusteringInput& in, const JointPlacementOptions& options) {
   Eigen::initParallel();
-  const double explainedCost = tol * tol * static_cast<double>(used);
+  const double tol = options.rigidTolerance;
+  const double explainedCost = tol * tol * static_cast<double>(in.used);
   // More clusters than vertices cannot exist; capping here keeps absurd
   // requests from costing more than one cluster per vertex.
-  const int target = std::min(want, nc);
-  // Grown from the worst residual, clusters follow motion wherever it leads
-  // and need not be connected: right for rigid parts, which it explains
-  // exactly, but often a poor start for skin that bends, where blending
-  // wants compact regions. Clusterings started from k-means on rest
-  // positions (fixed seeds) are the alternatives.
-  auto compactClustering = [&](int seed, bool& compactExplained) {
-    auto other = std::make_unique<MotionClustering>(crest, ctraj, explainedCost,
-                                                    kMeansByRestPosition(crest, target, seed), target);
-    other->refine(options.maxIterations);
-    compactExplained = growClusters(*other, target, options.maxIterations);
-    // Clusters far below a fair share are re-seeded where the fit is worst,
-    // a bounded number of times.
-    const int minimumSize = std::max(3, nc / (4 * target));
-    for (int round = 0; round < target && !compactExplained; ++round) {
-      const auto [smallest, size] = other->smallestCluster();
-      if (smallest < 0 || size >= minimumSize) break;
-      other->dissolve(smallest);
-      compactExplained = growClusters(*other, target, options.maxIterations);
-    }
-    return other;
-  };
-  // Compact clusters grown by halving the costliest one, each split
-  // followed by motion refinement: bones go where the motion is complex.
-  auto splitClustering = [&](bool& splitExplained) {
-    auto other = std::make_unique<MotionClustering>(crest, ctraj, explainedCost);
-    splitExplained = false;
-    for (int attempt = 0; other->clusterCount() < target && attempt < 2 * target; ++attempt) {
-      const auto [worst, worstCost] = other->worstVertex();
-      if (worst < 0 || worstCost <= other->explainedCost()) {
-        splitExplained = true;
-        break;
-      }
-      if (!other->splitAtRest(other->costliestCluster())) break;
-      other->refine(options.maxIterations);
-    }
-    if (!splitExplained) splitExplained = growClusters(*other, target, options.maxIterations);
-    return other;
-  };
-  std::unique_ptr<MotionClustering> best;
-  bool explained = false;
-  std::vector<std::unique_ptr<MotionClustering>> others(std::max(options.restSeededCandidates, 0));
-  std::vector<char> othersExplained(others.size(), 0);
-  if (options.candidate > options.restSeededCandidates) {
-    best = splitClustering(explained);
-  } else if (options.candidate > 0) {
-    best = compactClustering(options.candidate - 1, explained);
-  } else if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1) {
-    best = std::make_unique<MotionClustering>(crest, ctraj, explainedCost);
-    explained = growClusters(*best, target, options.maxIterations);
-  } else {
-    // The grown clustering and the compact ones are independent: one task
-    // each, so that threads meet once rather than at every pass of every
-    // clustering (on a busy machine each meeting waits for a descheduled
-    // thread). Inside a task the loops run on its own thread. Compact
-    // clusterings are wanted only when the grown one leaves some vertex
-    // unexplained; a task that starts after that is known skips its work.
-    const int seeds = options.restSeededCandidates;
-    std::atomic<bool> grownExplained{false};
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int task = 0; task <= seeds; ++task) {
-      if (task == 0) {
-        auto grown = std::make_unique<MotionClustering>(crest, ctraj, explainedCost);
-        const bool all = growClusters(*grown, target, options.maxIterations);
-        grownExplained = all;
-        best = std::move(grown);
-        explained = all;
-      } else if (!grownExplained) {
-        bool otherExplained = false;
-        others[task - 1] = compactClustering(task - 1, otherExplained);
-        othersExplained[task - 1] = otherExplained;
-      }
-    }
-  }
-  if (options.candidate < 0 && !explained && target > 1 && options.restSeededCandidates > 0) {
-    // The compact clustering of lowest motion cost replaces the grown one
-    // when it costs less still.
-    std::unique_ptr<MotionClustering> compact;
-    bool compactExplained = false;
-    for (int seed = 0; seed < options.restSeededCandidates; ++seed) {
-      bool otherExplained = othersExplained[seed];
-      std::unique_ptr<MotionClustering> other = std::move(others[seed]);
-      if (!compact || other->clusterCount() > compact->clusterCount() ||
-          (other->clusterCount() == compact->clusterCount() && other->totalCost() < compact->totalCost())) {
-        compact = std::move(other);
-        compactExplained = otherExplained;
-      }
-    }
-    // Only a lower motion cost (or more bones) earns the replacement: on
-    // characters the grown clustering is often the better start.
-    if (compact->clusterCount() > best->clusterCount() ||
-        (compact->clusterCount() == best->clusterCount() && compact->totalCost() < best->totalCost())) {
-      best = std::move(compact);
-      explained = compactExplained;
-    }
-  }
-  const MotionClustering& clustering = *best;
+  const int target = std::min(options.boneCount, in.clusteredCount());
+  if (options.candidate > options.restSeededCandidates) return splitClustering(in, explainedCost, target, options);
+  if (options.candidate > 0) return compactClustering(in, explainedCost, target, options.candidate - 1, options);
+  if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1)
+    return grownClustering(in, explainedCost, target, options);
+  return chosenClustering(in, explainedCost, target, options);
+}
+
+// Every vertex to the motion that carries it best; the clustered ones keep
+// their cluster, so none empties. `explained` stays true only when every
+// vertex is explained.
+std::vector<int> everyVertexBone(const ClusteringInput& in, const MotionClustering& clustering, bool& explained) {
   std::vector<int> bone = clustering.bones();
-  int k = clustering.clusterCount();
-  if (stride > 1) {
-    // Every vertex to the motion that carries it best; the clustered ones
-    // keep their cluster, so none empties.
-    double largestCost = 0.0;
-    std::vector<int> nearest = clustering.nearestClusters(rest, traj, largestCost);
-    for (int i = 0; i < nc; ++i) nearest[clustered[i]] = bone[i];
-    bone = std::move(nearest);
-    explained = explained && largestCost <= clustering.explainedCost();
-  }
+  if (in.stride <= 1) return bone;
+  double largestCost = 0.0;
+  std::vector<int> nearest = clustering.nearestClusters(in.rest, in.traj, largestCost);
+  for (int i = 0; i < in.clusteredCount(); ++i) nearest[in.clustered[i]] = bone[i];
+  explained = explained && largestCost <= clustering.explainedCost();
+  return nearest;
+}
 
-  // 3. Fewer rigid parts than bones. Merging applies only when every vertex
-  // is explained; otherwise the parts are not known and splitting keeps the
-  // requested count.
-  int parts = k;
-  if (explained && k < want) {
-    const std::vector<int> group = clustering.motionGroups();
-    parts = *std::max_element(group.begin(), group.end()) + 1;
-  }
-  const bool merge = options.mergeRigidParts && explained && k < want;
-  if (merge) {
-    const std::vector<int> group = clustering.motionGroups();
-    for (int& b : bone) b = group[b];
-    k = parts;
-  } else {
-    std::vector<double> spread(k);
-    for (int c = 0; c < k; ++c) spread[c] = restSpread(rest, bone, c);
-    while (k < want) {
-      int pick = -1;
-      for (int c = 0; c < k; ++c)
-        if (spread[c] > 0.0 && (pick < 0 || spread[c] > spread[pick])) pick = c;
-      if (pick < 0) break;
-      if (!splitByRestPosition(rest, bone, pick, k)) {
-        spread[pick] = 0.0;  // coincident points only: never try again
-        continue;
-      }
-      spread[pick] = restSpread(rest, bone, pick);
-      spread.push_back(restSpread(rest, bone, k));
-      ++k;
+// Splits bones by rest position, largest spread first, until there are
+// `want` or nothing more can be split; returns the bone count.
+int splitToBoneCount(const Matrix3Xd& rest, std::vector<int>& bone, int k, int want) {
+  std::vector<double> spread(k);
+  for (int c = 0; c < k; ++c) spread[c] = restSpread(rest, bone, c);
+  while (k < want) {
+    int pick = -1;
+    for (int c = 0; c < k; ++c)
+      if (spread[c] > 0.0 && (pick < 0 || spread[c] > spread[pick])) pick = c;
+    if (pick < 0) break;
+    if (!splitByRestPosition(rest, bone, pick, k)) {
+      spread[pick] = 0.0;  // coincident points only: never try again
+      continue;
     }
+    spread[pick] = restSpread(rest, bone, pick);
+    spread.push_back(restSpread(rest, bone, k));
+    ++k;
   }
+  return k;
+}
 
-  // 4. Final fits over every frame.
+// Final fits over every frame: each bone's rest world matrix at the centroid
+// of its vertices, and its rigid motion per frame. Fills out's bones.
+void fitBoneMotions(const ClusteringInput& in, const std::vector<std::vector<double>>& frames, int restFrame,
+                    const std::vector<int>& bone, int k, JointPlacement& out) {
+  const int nv = static_cast<int>(bone.size());
+  const int frameCount = static_cast<int>(frames.size());
+  const Normalised& norm = in.norm;
   std::vector<std::vector<int>> members(k);
   for (int v = 0; v < nv; ++v) members[bone[v]].push_back(v);
   out.boneCount = k;
   out.vertexBone = bone;
-  out.explainsEveryVertex = explained;
   out.restWorld.assign(k, identity4());
   std::vector<Vector3d> centroid(k, Vector3d::Zero());
   for (int b = 0; b < k; ++b) {
-    for (int v : members[b]) centroid[b] += rest.col(v);
+    for (int v : members[b]) centroid[b] += in.rest.col(v);
     centroid[b] /= static_cast<double>(members[b].size());
     const Vector3d c = norm.unmap(centroid[b]);
     for (int i = 0; i < 3; ++i) out.restWorld[b][12 + i] = c[i];
@@ -1050,7 +1067,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     world.assign(k, identity4());
     for (int b = 0; b < k; ++b) {
       const RigidMotion m = fitRigid(
-          members[b], rest, [&](int v) -> Vector3d { return norm.map(&frames[f][3 * v]); });
+          members[b], in.rest, [&](int v) -> Vector3d { return norm.map(&frames[f][3 * v]); });
       // restWorld * M: rotation a, translation c*a + t, taken back to the
       // animation's units around o so that huge offsets keep their digits.
       const RowVector3d row = centroid[b].transpose() * m.a + m.t;
@@ -1060,11 +1077,15 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
       for (int i = 0; i < 3; ++i) world[b][12 + i] = translation[i];
     }
   }
+}
 
-  // Notes.
+// Why fewer bones than asked, or how bones were placed when the motion does
+// not tell them apart.
+std::string placementNote(bool noMotion, bool explained, bool merge, int parts, int k, int want, int nv) {
+  std::string note;
   if (noMotion) {
-    appendNote(out.note, merge ? "no motion between frames: one bone"
-                               : "no motion between frames: bones placed by rest position");
+    appendNote(note, merge ? "no motion between frames: one bone"
+                           : "no motion between frames: bones placed by rest position");
   } else if (explained && parts < want) {
     std::ostringstream why;
     why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s");
@@ -1073,7 +1094,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     else if (k > parts)
       why << "; the other " << k - parts << " bone" << (k - parts == 1 ? "" : "s")
           << " share a part's motion";
-    appendNote(out.note, why.str());
+    appendNote(note, why.str());
   }
   if (k < want && !merge) {
     std::ostringstream fewer;
@@ -1082,8 +1103,55 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     else
       fewer << "only " << k << " groups of vertices differ in motion or rest position";
     fewer << ": placed " << k << " of " << want << " bones";
-    appendNote(out.note, fewer.str());
+    appendNote(note, fewer.str());
   }
+  return note;
+}
+
+}  // namespace
+
+JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
+                           const JointPlacementOptions& options) {
+  validate(vertexCount, frames, options);
+  const int want = options.boneCount;
+  JointPlacement out;
+  out.frameWorld.assign(frames.size(), {});
+  if (vertexCount == 0) {
+    out.note = "no vertices: no bones placed";
+    return out;
+  }
+  const int nv = vertexCount;
+
+  // 1. Normalisation, and the frames and vertices clustered.
+  const ClusteringInput in = clusteringInput(nv, frames, options);
+  // 2. Motion stage.
+  const Clustering chosen = clusterByMotion(in, options);
+  const MotionClustering& clustering = *chosen.clusters;
+  bool explained = chosen.explained;
+  std::vector<int> bone = everyVertexBone(in, clustering, explained);
+  int k = clustering.clusterCount();
+
+  // 3. Fewer rigid parts than bones. Merging applies only when every vertex
+  // is explained; otherwise the parts are not known and splitting keeps the
+  // requested count.
+  int parts = k;
+  if (explained && k < want) {
+    const std::vector<int> group = clustering.motionGroups();
+    parts = *std::max_element(group.begin(), group.end()) + 1;
+  }
+  const bool merge = options.mergeRigidParts && explained && k < want;
+  if (merge) {
+    const std::vector<int> group = clustering.motionGroups();
+    for (int& b : bone) b = group[b];
+    k = parts;
+  } else {
+    k = splitToBoneCount(in.rest, bone, k, want);
+  }
+
+  // 4. Final fits over every frame.
+  fitBoneMotions(in, frames, options.restFrame, bone, k, out);
+  out.explainsEveryVertex = explained;
+  out.note = placementNote(in.noMotion, explained, merge, parts, k, want, nv);
   return out;
 }
 

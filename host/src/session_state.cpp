@@ -1,10 +1,14 @@
 #include "session_state.h"
 
 #include <cstdio>
+#include <memory>
 #include <thread>
 
+#include <maya/MAnimControl.h>
 #include <maya/MGlobal.h>
 #include <maya/MThreadUtils.h>
+
+#include "scene_graph.h"
 
 namespace host {
 namespace detail {
@@ -52,6 +56,27 @@ void display(MessageKind kind, const std::string& text) {
 std::vector<Message> messages() { return detail::session().messages; }
 void clearMessages() { detail::session().messages.clear(); }
 void setMessageEcho(bool echo) { detail::session().echo = echo; }
+
+void setTimeUnit(MTime::Unit unit) {
+    if (MTime::unitsPerSecond(unit) <= 0.0) throw Error("invalid time unit");
+    MTime::setUIUnit(unit);
+}
+
+MTime::Unit timeUnit() { return MTime::uiUnit(); }
+
+void setCurrentTime(double frame) { setCurrentTime(MTime(frame, MTime::uiUnit())); }
+
+void setCurrentTime(const MTime& time) {
+    if (!MAnimControl::setCurrentTime(time)) throw Error("invalid time");
+}
+
+double currentFrame() { return MAnimControl::currentTime().value(); }
+
+void resetScene() {
+    detail::flushUndoQueues();
+    detail::replaceScene(std::make_unique<detail::Scene>());
+    MTime::setUIUnit(MTime::kFilm);
+}
 
 void setThreadCount(int count) { detail::session().threadCount = count > 0 ? count : 0; }
 int threadCount() { return MThreadUtils::getNumThreads(); }

@@ -11,7 +11,7 @@
 #include <maya/MPointArray.h>
 #include <maya/MStatus.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 namespace plugin_test {
 

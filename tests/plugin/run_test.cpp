@@ -110,7 +110,7 @@ TEST_F(CommandRunTest, BreakPrintsTheThresholdAfterTheFirstIteration) {
     createStorageNode("store", settings);
     const CommandRun run = runCommand(kCommand);
     ASSERT_EQ(run.status, MStatus::kSuccess);
-    ASSERT_GE(run.lines.size(), 5u);
+    ASSERT_GE(run.lines.size(), 6u);
     EXPECT_EQ(run.lines[3].rfind("Vantrel : Iteration 1 Error = ", 0), 0u);
     EXPECT_EQ(run.lines[4], "Vantrel : Result not improved by 5 %, break");
     EXPECT_EQ(run.lines[5], "Vantrel : Setting Outputs");

@@ -3,8 +3,13 @@
 // status, and a refused command leaves the scene as it found it.
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
 #include <cmath>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <host/scene.h>
 #include <host/session.h>
@@ -267,17 +272,25 @@ TEST_F(StorageNodeContract, LenientSettingsAreAccepted) {
 }
 
 TEST_F(StorageNodeContract, CpuLineShowsTheThreadRule) {
-    for (const auto& [maxCPU, expectedUsed] : {std::pair<int, int>{0, -1}, {1, 1}, {64, -1}}) {
+    const int threadsBefore = omp_get_max_threads();
+    // With 4 threads available: maxCPU from 1 to 3 limits them, any other
+    // value leaves all 4 in use.
+    for (const auto& [maxCPU, line] : std::vector<std::pair<int, std::string>>{
+             {0, "Vantrel : available CPU = 4, used = 4"},
+             {-2, "Vantrel : available CPU = 4, used = 4"},
+             {1, "Vantrel : available CPU = 4, used = 1"},
+             {3, "Vantrel : available CPU = 4, used = 3"},
+             {4, "Vantrel : available CPU = 4, used = 4"},
+             {64, "Vantrel : available CPU = 4, used = 4"}}) {
         SetUp();
         StorageSettings settings;
         settings.maxIteration = 1;
         settings.maxCPU = maxCPU;
         createStorageNode("store", settings);
+        omp_set_num_threads(4);
         const CommandRun run = runCommand(kCommand);
         ASSERT_FALSE(run.lines.empty());
-        const std::string& line = run.lines.front();
-        const int available = std::stoi(line.substr(line.find("= ") + 2));
-        const int used = expectedUsed < 0 || expectedUsed >= available ? available : expectedUsed;
-        EXPECT_EQ(line, "Vantrel : available CPU = " + std::to_string(available) + ", used = " + std::to_string(used));
+        EXPECT_EQ(run.lines.front(), line) << "maxCPU " << maxCPU;
     }
+    omp_set_num_threads(threadsBefore);
 }

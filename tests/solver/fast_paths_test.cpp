@@ -1,7 +1,8 @@
 // The fast solver paths against direct computations of the same quantities:
 // the normal-equation solve against NnlsSolver on the tall matrix, the weight
 // step against a per-vertex solve on the full design matrix, the bone step
-// and the error against straightforward loops over the maps. Random and
+// and the error against the reference steps' straightforward loops over the
+// maps. Random and
 // degenerate inputs; thread counts must not change any bit.
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "known_rig.h"
+#include "reference_steps.h"
 #include "state_checks.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
@@ -179,12 +181,12 @@ void directWeights(DecompositionState& state, int iteration, Selections* selecti
         const MatrixXd A = buildDesignMatrix(state, id);
         const VectorXd b = buildTargetVector(state, id);
         if (reselect) {
-            const VectorXd x = solveNonNegative(A, b, 10 * in.J, kNnlsEpsilon);
+            const VectorXd x = solveNonNegative(A, b, nnlsIterationCap(in.J), kNnlsEpsilon);
             if (selections) (*selections)[id] = x;
             selectInfluences(x, in.maxInfluence, influences);
         }
         const MatrixXd L = gatherInfluenceColumns(influences, A);
-        pruneAndNormalize(solveNonNegative(L, b, 10 * in.maxInfluence, kNnlsEpsilon), kWeightThreshold,
+        pruneAndNormalize(solveNonNegative(L, b, nnlsIterationCap(in.maxInfluence), kNnlsEpsilon), kWeightThreshold,
                           state.solver.vertexWeights[id]);
     }
 }
@@ -314,7 +316,7 @@ TEST(FastWeights, DegenerateRigsMatchTheDesignMatrixSolve) {
         options.flat = true;
         options.offset = 2.0;
         KnownRig rig = noisyRig(options, 0.01);
-        rig.state.inputs.lagragian = 1e3;
+        rig.state.inputs.constraintWeight = 1e3;
         compareWeightSteps(rig.state, "flat, heavy constraint");
     }
 }
@@ -437,7 +439,7 @@ TEST(FastWeights, CharacterRigsFarFromTheOriginStayOnTheNormalEquations) {
         options.offset = c.offset;
         options.angle = c.angle;
         KnownRig rig = makeChainRig(options);
-        if (c.lagragian > 0.0) rig.state.inputs.lagragian = c.lagragian;
+        if (c.lagragian > 0.0) rig.state.inputs.constraintWeight = c.lagragian;
         perturbTransforms(rig.state, 0.02, 0.01, 4);
         const bool far = c.offset > 1e3;
         DecompositionState fast;
@@ -453,7 +455,7 @@ TEST(FastWeights, CharacterRigsFarFromTheOriginStayOnTheNormalEquations) {
 // and 1.7e-10; the tall solve itself keeps within 1e-10 of the exact ones).
 TEST(FastWeights, ReducedDesignMatrixMatchesTheTallSolveOnNearTwins) {
     DecompositionState start = nearTwinRig(1e2, 1e-3);
-    start.inputs.lagragian = 10.0;
+    start.inputs.constraintWeight = 10.0;
     DecompositionState fast;
     const WeightStepCounts counts = compareOnHardInput(start, kFarWeightAgreement, "near twin, offset 1e2", &fast);
     EXPECT_GT(counts.reducedSolves, 0);
@@ -478,7 +480,7 @@ TEST(FastWeights, SyntheticRigsFarFromTheOriginStayOnTheNormalEquations) {
                 options.offset = offset;
                 KnownRig rig = makeKnownRig(options);
                 if (noise > 0.0) rig = noisyRig(options, noise);
-                rig.state.inputs.lagragian = lagragian;
+                rig.state.inputs.constraintWeight = lagragian;
                 const std::string name = "noise " + std::to_string(noise) + ", offset " + std::to_string(offset) +
                                          ", lagragian " + std::to_string(lagragian);
                 const double agreement = offset > 1e3 ? kFarWeightAgreement : kWeightAgreement;
@@ -504,9 +506,9 @@ TEST(FastWeights, ThreadCountChangesNoBit) {
         three.usedCPU = 3;
         for (int iteration : {0, 1, 5}) {
             if (iteration > 0) {
-                solveBones(one, iteration);
-                solveBones(two, iteration);
-                solveBones(three, iteration);
+                solveBones(one);
+                solveBones(two);
+                solveBones(three);
                 EXPECT_EQ(one.solver.boneTransforms, two.solver.boneTransforms);
                 EXPECT_EQ(one.solver.boneTransforms, three.solver.boneTransforms);
             }
@@ -516,98 +518,18 @@ TEST(FastWeights, ThreadCountChangesNoBit) {
             EXPECT_EQ(one.solver.vertexInfluences, two.solver.vertexInfluences);
             EXPECT_EQ(one.solver.vertexWeights, two.solver.vertexWeights);
             EXPECT_EQ(one.solver.vertexWeights, three.solver.vertexWeights);
-            measureReconstructionError(one, iteration);
-            measureReconstructionError(two, iteration);
-            measureReconstructionError(three, iteration);
+            measureReconstructionError(one);
+            measureReconstructionError(two);
+            measureReconstructionError(three);
             EXPECT_EQ(one.solver.errorHistory, two.solver.errorHistory);
             EXPECT_EQ(one.solver.errorHistory, three.solver.errorHistory);
             if (iteration == 0) {
-                rebuildBoneInfluenceIndex(one, iteration);
-                rebuildBoneInfluenceIndex(two, iteration);
-                rebuildBoneInfluenceIndex(three, iteration);
+                rebuildBoneInfluenceIndex(one.inputs, one.solver);
+                rebuildBoneInfluenceIndex(two.inputs, two.solver);
+                rebuildBoneInfluenceIndex(three.inputs, three.solver);
             }
         }
     }
-}
-
-// The error directly: per shape, per vertex, per slot, from the maps.
-double directError(const DecompositionState& state) {
-    const Inputs& in = state.inputs;
-    double total = 0.0;
-    for (int f = 0; f < in.F; ++f)
-        for (unsigned j = 0; j < in.vertexIds.length(); ++j) {
-            const int32_t id = in.vertexIds[j];
-            const auto& B = state.solver.vertexInfluences.at(id);
-            const auto& W = state.solver.vertexWeights.at(id);
-            const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
-            double x = 0.0, y = 0.0, z = 0.0;
-            for (size_t k = 0; k < B.size(); ++k) {
-                const MPoint q = p * (state.solver.bindingMatrices[B[k]] * state.solver.boneTransforms[f][B[k]]);
-                x += W[k] * q.x;
-                y += W[k] * q.y;
-                z += W[k] * q.z;
-            }
-            const MPoint& t = in.shapePoints[f][static_cast<unsigned>(id)];
-            total += (x - t.x) * (x - t.x) + (y - t.y) * (y - t.y) + (z - t.z) * (z - t.z);
-        }
-    return std::sqrt(total / (in.V * 3.0 * in.F)) * 1000.0 / in.diagonalSum;
-}
-
-// The bone step directly: per shape and bone, residuals from the maps and
-// the current products, the centred matrices, then the fit kernels.
-void directBones(DecompositionState& state) {
-    const Inputs& in = state.inputs;
-    SolverState& s = state.solver;
-    for (int f = 0; f < in.F; ++f)
-        for (int g = 0; g < in.J; ++g) {
-            const auto& ids = s.boneVertices[g];
-            const Eigen::Index n = static_cast<Eigen::Index>(ids.size());
-            if (n == 0) continue;
-            VectorXd w(n);
-            Eigen::Matrix3Xd rest(3, n), r(3, n);
-            for (Eigen::Index i = 0; i < n; ++i) {
-                const int32_t id = ids[static_cast<size_t>(i)];
-                const auto& B = s.vertexInfluences.at(id);
-                const auto& W = s.vertexWeights.at(id);
-                w[i] = W[static_cast<size_t>(s.boneVertexSlots[g][static_cast<size_t>(i)])];
-                const MPoint& p = in.restPoints[static_cast<unsigned>(id)];
-                const MPoint& y = in.shapePoints[f][static_cast<unsigned>(id)];
-                double ax = 0.0, ay = 0.0, az = 0.0;
-                for (size_t k = 0; k < B.size(); ++k) {
-                    if (B[k] == g) continue;
-                    const MPoint x = p * (s.bindingMatrices[B[k]] * s.boneTransforms[f][B[k]]);
-                    ax += W[k] * x.x;
-                    ay += W[k] * x.y;
-                    az += W[k] * x.z;
-                }
-                rest.col(i) << p.x, p.y, p.z;
-                r.col(i) << y.x - ax, y.y - ay, y.z - az;
-            }
-            double sum = 0.0;
-            for (Eigen::Index i = 0; i < n; ++i) sum += w[i];
-            if (sum < kWeightThreshold) continue;
-            // Sums in list order, as the step takes them: a flat set's rigid
-            // fit follows the rounding of its centroids.
-            const double s2 = w.squaredNorm();
-            Eigen::RowVector3d cs = Eigen::RowVector3d::Zero(), ct = Eigen::RowVector3d::Zero();
-            for (Eigen::Index i = 0; i < n; ++i) {
-                cs += (w[i] * w[i]) * rest.col(i).transpose();
-                ct += w[i] * r.col(i).transpose();
-            }
-            cs /= s2;
-            ct /= s2;
-            Eigen::Matrix3Xd P(3, n), Q(3, n);
-            for (Eigen::Index i = 0; i < n; ++i) {
-                P.col(i) = w[i] * (rest.col(i) - cs.transpose());
-                Q.col(i) = r.col(i) - w[i] * ct.transpose();
-            }
-            const MMatrix M = in.rigidMatrices ? fitRigid(P, Q, cs, ct) : fitAffine(P, Q, cs, ct);
-            const MMatrix fitted = s.bindingMatrices[g].inverse() * M;
-            bool finite = true;
-            for (int a = 0; a < 4; ++a)
-                for (int c = 0; c < 4; ++c) finite = finite && std::isfinite(fitted[a][c]);
-            if (finite) s.boneTransforms[f][g] = fitted;
-        }
 }
 
 double largestDifference(const std::vector<std::vector<MMatrix>>& a, const std::vector<std::vector<MMatrix>>& b,
@@ -657,17 +579,17 @@ TEST(FastBonesAndError, MatchDirectLoops) {
                 std::reverse(s.vertexInfluences[moved].begin(), s.vertexInfluences[moved].end());
                 std::reverse(s.vertexWeights[moved].begin(), s.vertexWeights[moved].end());
             } else {
-                EXPECT_NEAR(state.solver.errorHistory.back(), directError(state),
+                EXPECT_NEAR(state.solver.errorHistory.back(), reference::reconstructionError(state),
                             1e-12 * state.solver.errorHistory.back());
             }
             DecompositionState direct = state;
-            solveBones(state, 1);
-            directBones(direct);
+            solveBones(state);
+            reference::solveBones(direct);
             EXPECT_LT(largestDifference(state.solver.boneTransforms, direct.solver.boneTransforms, 6), 1e-9)
                 << "rigid " << rigid << " variant " << variant;
-            measureReconstructionError(state, 1);
+            measureReconstructionError(state);
             if (variant != 1) {
-                EXPECT_NEAR(state.solver.errorHistory.back(), directError(direct),
+                EXPECT_NEAR(state.solver.errorHistory.back(), reference::reconstructionError(direct),
                             1e-9 * state.solver.errorHistory.back())
                     << "rigid " << rigid << " variant " << variant;
             }
@@ -713,8 +635,8 @@ void expectProperRotations(const DecompositionState& state, const std::string& w
 // every transform agrees to 1e-9 relative.
 void expectBonesMatchTheDirectFit(const DecompositionState& start, const std::string& what) {
     DecompositionState fast = start, direct = start;
-    solveBones(fast, 1);
-    directBones(direct);
+    solveBones(fast);
+    reference::solveBones(direct);
     EXPECT_LT(largestRelativeDifference(fast.solver.boneTransforms, direct.solver.boneTransforms), 1e-9) << what;
     if (start.inputs.rigidMatrices) expectProperRotations(fast, what);
 }
@@ -728,7 +650,7 @@ void keepStrongestInfluenceOnly(DecompositionState& state) {
         list = {list[best]};
         w = {1.0};
     }
-    rebuildBoneInfluenceIndex(state, 0);
+    rebuildBoneInfluenceIndex(state.inputs, state.solver);
 }
 
 TEST(FastBones, CharacterRigsFarFromTheOriginMatchTheDirectFit) {
@@ -820,7 +742,7 @@ TEST(FastBones, FlatRegionsInEveryOrientationMatchTheDirectFit) {
             }
         expectBonesMatchTheDirectFit(state, names[o]);
         DecompositionState fast = state;
-        solveBones(fast, 1);
+        solveBones(fast);
         for (int f = 0; f < F; ++f)
             for (int g = 0; g < 2; ++g)
                 EXPECT_TRUE(fast.solver.boneTransforms[f][g].isEquivalent(truth[f][g], 0.05))
@@ -843,9 +765,9 @@ TEST(FastBonesAndError, ZeroWeightsWithNonFiniteProductsStillPoisonTheSums) {
         state.solver.vertexWeights[id].push_back(0.0);
     }
     state.solver.boneTransforms[1][2][3][0] = HUGE_VAL;
-    measureReconstructionError(state, 1);
+    measureReconstructionError(state);
     EXPECT_TRUE(std::isnan(state.solver.errorHistory.back()));
-    EXPECT_TRUE(std::isnan(directError(state)));
+    EXPECT_TRUE(std::isnan(reference::reconstructionError(state)));
 }
 
 }  // namespace

@@ -205,7 +205,6 @@ TEST(NnlsEdgeCases, DuplicatedColumnsAtLargeScaleStayBounded) {
 TEST(NnlsOptimality, RandomProblemsMeetTheOptimalityConditions) {
     std::mt19937 rng(2024);
     const double epsilon = 1e-10;
-    int checked = 0;
     for (int trial = 0; trial < 400; ++trial) {
         const int n = 1 + trial % 9;
         const int m = n + static_cast<int>(rng() % 8);
@@ -229,9 +228,7 @@ TEST(NnlsOptimality, RandomProblemsMeetTheOptimalityConditions) {
                 EXPECT_LE(w[k], epsilon + slack) << "trial " << trial << " active " << k;
             }
         }
-        ++checked;
     }
-    EXPECT_EQ(checked, 400);
 }
 
 TEST(NnlsOptimality, AgreesWithExhaustiveSupportSearch) {

@@ -81,8 +81,6 @@ void setSharedPointCache(const std::string& mesh, std::shared_ptr<const PointFra
                          double firstFrame = 0.0, MTime::Unit unit = MTime::kInvalid);
 
 bool nodeExists(const std::string& name);
-// "node", "transform", "joint", "mesh", "skinCluster" or "animCurve".
-std::string nodeType(const std::string& name);
 // Every node name, in creation order.
 std::vector<std::string> nodeNames();
 MObject nodeObject(const std::string& name);

@@ -14,6 +14,7 @@
 #include "cli/io/md2_reader.h"
 #include "cli/io/mdd_reader.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/io/pc2_reader.h"
 #include "cache_builders.h"
 #include "md2_builder.h"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 
 namespace vantrel::io::test {
 namespace {

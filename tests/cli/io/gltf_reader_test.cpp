@@ -14,6 +14,7 @@
 
 #include "cli/io/gltf_reader.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "test_files.h"
 
 namespace vantrel::io::test {

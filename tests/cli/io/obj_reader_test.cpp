@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/io/obj_reader.h"
 #include "test_files.h"
 

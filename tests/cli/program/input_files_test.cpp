@@ -13,6 +13,7 @@
 #include "cli/io/gltf_writer.h"
 #include "cli/io/io_error.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/report_command.h"
 #include "cli/report_page.h"
 #include "rig_builder.h"

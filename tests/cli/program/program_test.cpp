@@ -20,9 +20,14 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include <host/scene.h>
+#include <host/scene_file.h>
+#include <host/session.h>
+
 #include "cli/decompose.h"
 #include "cli/frame_selection.h"
 #include "cli/io/mesh_animation.h"
+#include "cli/io/read_animation.h"
 #include "cli/progress.h"
 #include "cli/rig_metrics.h"
 #include "md2_builder.h"
@@ -576,6 +581,52 @@ TEST(Program, EveryRefusalSaysWhatIsWrongAndExitsWithItsCode) {
         EXPECT_EQ(fileText(dir.file("tube.obj")), topologyBytes);
         EXPECT_EQ(fileText(dir.file("viewer.js")), "// viewer");
     }
+}
+
+TEST(Program, InfoListsWhatTheFileHolds) {
+    ScratchDir dir;
+    writeSmallTube(dir);
+    RigidTube tube;
+    tube.parts = 2;
+    tube.frames = 6;
+    std::string printed;
+    ASSERT_EQ(runProgramIn(dir.path(), "info tube.pc2 --topology tube.obj", printed), 0) << printed;
+    EXPECT_EQ(printed.rfind("tube.pc2\n", 0), 0u) << printed;
+    for (const std::string& line :
+         {"  vertices:  " + std::to_string(tube.vertexCount()) + "\n",
+          "  triangles: " + std::to_string(tube.triangles().size()) + "\n", std::string("  frames:    6 at "),
+          std::string("  clips:     0\n"), std::string("  joints:    0\n")})
+        EXPECT_NE(printed.find(line), std::string::npos) << line << " in\n" << printed;
+}
+
+TEST(Decompose, TheSavedSceneHoldsTheSolvedWeights) {
+    ScratchDir dir;
+    writeSmallTube(dir);
+    RigidTube tube;
+    tube.parts = 2;
+    std::string printed;
+    ASSERT_EQ(runProgramIn(dir.path(),
+                           std::string("decompose tube.pc2 --topology tube.obj -o o.glb --scene s.json") + kQuick,
+                           printed),
+              0)
+        << printed;
+    host::loadScene(dir.file("s.json"));
+    EXPECT_GE(host::getInt("vantrelStorage.iterationDone"), 1);
+    const std::vector<unsigned> vertices = host::elementIndices("vantrelStorage.weights");
+    ASSERT_EQ(vertices.size(), static_cast<size_t>(tube.vertexCount()));
+    for (unsigned v : vertices) {
+        const std::vector<double> w = host::getDoubleArray("vantrelStorage.weights[" + std::to_string(v) + "]");
+        const std::vector<int> ids = host::getIntArray("vantrelStorage.weightIds[" + std::to_string(v) + "]");
+        ASSERT_EQ(w.size(), ids.size()) << "vertex " << v;
+        double sum = 0.0;
+        for (size_t k = 0; k < w.size(); ++k) {
+            EXPECT_GE(w[k], 0.0);
+            EXPECT_TRUE(ids[k] == 0 || ids[k] == 1) << "vertex " << v;
+            sum += w[k];
+        }
+        EXPECT_NEAR(sum, 1.0, 1e-9) << "vertex " << v;
+    }
+    host::resetScene();
 }
 
 TEST(Program, VersionIsTheProjectsOwn) {

@@ -26,8 +26,6 @@ MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]) {
     return MMatrix(m);
 }
 
-namespace {
-
 MMatrix translation(double x, double y, double z) {
     MMatrix m;
     m[3][0] = x;
@@ -35,6 +33,8 @@ MMatrix translation(double x, double y, double z) {
     m[3][2] = z;
     return m;
 }
+
+namespace {
 
 double boxDiagonal(const MPointArray& points, const MIntArray& ids) {
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
@@ -89,7 +89,7 @@ KnownRig makeKnownRig(const RigOptions& o) {
     in.J = J;
     in.V = o.vertices;
     in.maxInfluence = std::min(o.maxInfluence, J);
-    in.lagragian = 10.0;
+    in.constraintWeight = 10.0;
     in.maxIteration = 10;
     in.iterationFullSolver = 3;
     in.rigidMatrices = o.rigid;
@@ -239,7 +239,7 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
         lo = lo.cwiseMin(Eigen::Vector3d(p.x, p.y, p.z));
         hi = hi.cwiseMax(Eigen::Vector3d(p.x, p.y, p.z));
     }
-    in.lagragian = (hi - lo).norm();
+    in.constraintWeight = (hi - lo).norm();
 
     state.solver.bindingMatrices.resize(static_cast<size_t>(J));
     for (int c = 0; c < chains; ++c)
@@ -310,7 +310,7 @@ DecompositionState blankState(int F, int J, int meshPoints) {
     in.numFrame = F + 1;
     in.J = J;
     in.maxInfluence = J;
-    in.lagragian = 1.0;
+    in.constraintWeight = 1.0;
     in.maxIteration = 2;
     in.iterationFullSolver = 1;
     in.diagonalSum = 1.0;
@@ -338,11 +338,11 @@ void runIterations(DecompositionState& state, int iterations) {
     for (int i = 0; i < iterations; ++i) {
         if (i > 0) {
             if (state.inputs.updateRestMatrices) updateBindingMatrices(state);
-            solveBones(state, i);
+            solveBones(state);
         }
         solveWeights(state, i);
-        measureReconstructionError(state, i);
-        if (i == 0 || i < state.inputs.iterationFullSolver) rebuildBoneInfluenceIndex(state, i);
+        measureReconstructionError(state);
+        if (i == 0 || i < state.inputs.iterationFullSolver) rebuildBoneInfluenceIndex(state.inputs, state.solver);
     }
 }
 

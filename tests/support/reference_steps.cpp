@@ -8,14 +8,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ostream>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
 
-#include "plugin/progress_log.h"
 #include "solver/fit_kernels.h"
 #include "solver/matrix_utils.h"
 #include "solver/nnls_solver.h"
@@ -42,8 +40,8 @@ void solveWeights(DecompositionState& state, int iteration) {
     const std::vector<MMatrix> products = skinningProducts(state);
     const bool reselect = iteration == 0 || iteration < in.iterationFullSolver;
     const bool seedFromSkinCluster = iteration == 0 && in.useExistingSkinCluster;
-    const int32_t fullCap = 10 * in.J;
-    const int32_t restrictedCap = 10 * in.maxInfluence;
+    const int32_t fullCap = nnlsIterationCap(in.J);
+    const int32_t restrictedCap = nnlsIterationCap(in.maxInfluence);
 
     prepareParallelStep(state);
 #pragma omp parallel for schedule(static)
@@ -72,7 +70,7 @@ void solveWeights(DecompositionState& state, int iteration) {
     }
 }
 
-void solveBones(DecompositionState& state, int /*iteration*/) {
+void solveBones(DecompositionState& state) {
     const Inputs& in = state.inputs;
     SolverState& solver = state.solver;
     const int F = in.F;
@@ -203,12 +201,11 @@ void updateBindingMatrices(DecompositionState& state) {
         if (!isFinite(binding)) continue;
         solver.bindingMatrices[b] = binding;
     }
-    logStream << "Vantrel : bindingMatrices updated" << std::endl;
 }
 
-void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
+double reconstructionError(const DecompositionState& state) {
     const Inputs& in = state.inputs;
-    SolverState& solver = state.solver;
+    const SolverState& solver = state.solver;
     const int F = in.F;
     const int V = in.V;
     const int J = in.J;
@@ -257,14 +254,19 @@ void measureReconstructionError(DecompositionState& state, int /*iteration*/) {
     double total = 0.0;
     for (double s : frameSums) total += s;
     const double rms = std::sqrt(total / (V * 3.0 * F));
-    const double error = rms * 1000.0 / in.diagonalSum;
+    return rms * 1000.0 / in.diagonalSum;
+}
+
+void measureReconstructionError(DecompositionState& state) {
+    SolverState& solver = state.solver;
+    const double error = reconstructionError(state);
     const double improvement =
         solver.improvementHistory.empty() ? 1.0 : std::fabs(1.0 - error / solver.errorHistory.back()) * 100.0;
     solver.errorHistory.push_back(error);
     solver.improvementHistory.push_back(improvement);
 }
 
-void rebuildBoneInfluenceIndex(DecompositionState& state, int /*iteration*/) {
+void rebuildBoneInfluenceIndex(DecompositionState& state) {
     const Inputs& in = state.inputs;
     SolverState& solver = state.solver;
     const int J = in.J > 0 ? in.J : 0;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 // Every stored weight and matrix is finite, every weight list is
 // non-negative and sums to one.

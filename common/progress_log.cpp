@@ -1,4 +1,4 @@
-#include "plugin/progress_log.h"
+#include "common/progress_log.h"
 
 #include <iostream>
 

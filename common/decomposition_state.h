@@ -23,6 +23,9 @@
 #include <maya/MString.h>
 #include <maya/MTime.h>
 
+// The iteration limit that a maxIteration below 1 stands for.
+constexpr int32_t kDefaultMaxIteration = 1000;
+
 // Settings read from the storage node and the scene sampled for them.
 struct Inputs {
     int32_t numFrame = 0;           // length of the frames attribute (>= 2)
@@ -37,7 +40,7 @@ struct Inputs {
     int32_t V = 0;                  // number of used vertices
     MIntArray vertexIds;            // V used vertex ids, no id twice
     int32_t maxInfluence = 0;       // most bones per vertex, 1..J
-    double lagragian = 0.0;         // weight of the sum-to-one row (> 0)
+    double constraintWeight = 0.0;  // weight of the sum-to-one row (> 0), attribute lagragian
     int32_t maxIteration = 0;       // iteration count limit (>= 1)
     int32_t iterationFullSolver = 0;  // iterations (by index) that reselect influences
     bool updateRestMatrices = false;  // run the binding update from the 2nd iteration on

@@ -9,7 +9,7 @@
 
 #include <maya/MMatrix.h>
 
-#include "plugin/decomposition_state.h"
+#include "common/decomposition_state.h"
 
 struct RigOptions {
     int vertices = 300;    // used vertices; the mesh has a few unused ones too
@@ -40,7 +40,7 @@ KnownRig makeKnownRig(const RigOptions& options);
 // limbs), each bone turned by a small, smoothly varying angle relative to its
 // parent, skin on tubes around the chains with smooth weights over up to
 // three neighbouring bones of a chain, and the whole body walking along a
-// path far from the origin. inputs.lagragian is the rest pose's bounding-box
+// path far from the origin. inputs.constraintWeight is the rest pose's bounding-box
 // diagonal (the model's size), as a user would set it. Lengths in scene
 // units; a chain's bones are `boneLength` long and the tubes `radius` thick.
 struct ChainRigOptions {
@@ -64,11 +64,12 @@ KnownRig makeChainRig(const ChainRigOptions& options);
 void resampleShapes(DecompositionState& state, const std::map<int32_t, std::vector<double>>& weights,
                     const std::vector<std::vector<MMatrix>>& transforms);
 
-// Multiplies every bone transform by a random rotation (up to `angle`
-// radians) about the bone's own pivot and a random shift (up to `shift`).
 // Makes bones 0 and 1 static and bone 3 an exact copy of bone 2 (binding and
 // transforms), then resamples the shapes from the changed rig.
 void makeStaticAndDuplicatedBones(KnownRig& rig);
+
+// Multiplies every bone transform by a random rotation (up to `angle`
+// radians) about the bone's own pivot and a random shift (up to `shift`).
 void perturbTransforms(DecompositionState& state, double angle, double shift, uint32_t seed);
 
 // The run driver's iteration order without its break test: binding update
@@ -82,6 +83,8 @@ DecompositionState blankState(int F, int J, int meshPoints);
 
 // Rigid transform: rotation by `angle` about the unit `axis`, then `t`.
 MMatrix rigidMatrix(const double axis[3], double angle, const double t[3]);
+// Translation by (x, y, z).
+MMatrix translation(double x, double y, double z);
 
 // Dense copy (J entries) of a vertex's stored sparse weights.
 std::vector<double> denseWeights(const DecompositionState& state, int32_t id);

@@ -1,12 +1,10 @@
 // The builder API: making and reading scenes from C++ (tests, the vantrel
 // program). Every misuse throws host::Error before anything changes.
 #include <host/scene.h>
-#include <host/session.h>
 
 #include <algorithm>
 #include <cmath>
 
-#include <maya/MAnimControl.h>
 #include <maya/MFnAnimCurve.h>
 #include <maya/MFnDoubleArrayData.h>
 #include <maya/MFnIntArrayData.h>
@@ -15,7 +13,6 @@
 
 #include "evaluation.h"
 #include "object_access.h"
-#include "session_state.h"
 
 using namespace host::detail;
 
@@ -269,8 +266,6 @@ void setSharedPointCache(const std::string& meshName, std::shared_ptr<const Poin
 
 bool nodeExists(const std::string& name) { return scene().resolve(name) != kNoNode; }
 
-std::string nodeType(const std::string& name) { return kindName(requireNode(name).kind); }
-
 std::vector<std::string> nodeNames() {
     std::vector<std::string> names;
     for (const auto& [id, node] : scene().nodes())
@@ -430,29 +425,6 @@ std::string setKey(const std::string& plug, const MTime& time, double value) {
     }
     curve.addKey(time, value);
     return curve.name().asChar();
-}
-
-// --- Time and the scene as a whole ---------------------------------------------------
-
-void setTimeUnit(MTime::Unit unit) {
-    if (MTime::unitsPerSecond(unit) <= 0.0) throw Error("invalid time unit");
-    MTime::setUIUnit(unit);
-}
-
-MTime::Unit timeUnit() { return MTime::uiUnit(); }
-
-void setCurrentTime(double frame) { setCurrentTime(MTime(frame, MTime::uiUnit())); }
-
-void setCurrentTime(const MTime& time) {
-    if (!MAnimControl::setCurrentTime(time)) throw Error("invalid time");
-}
-
-double currentFrame() { return MAnimControl::currentTime().value(); }
-
-void resetScene() {
-    flushUndoQueues();
-    replaceScene(std::make_unique<Scene>());
-    MTime::setUIUnit(MTime::kFilm);
 }
 
 }  // namespace host
