@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <exception>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -59,10 +60,22 @@ void checkTopology(const std::string& input, const std::string& topology) {
                                    "applies to point caches (.pc2, .mdd); " + input + " has its own faces");
 }
 
+// --bind-pose topology binds to the positions of the --topology file, so it
+// needs one, and it is the rest in place of a rest frame.
+void checkBindPose(const std::string& bindPose, const std::string& topology, const std::optional<int>& restFrame) {
+    if (bindPose != "topology") return;
+    if (topology.empty())
+        throw CLI::ValidationError("--bind-pose",
+                                   "topology needs --topology, the OBJ file whose positions are the bind pose");
+    if (restFrame) throw CLI::ValidationError("--bind-pose", "give either --rest-frame or --bind-pose topology, not both");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    using vantrel::cli::BindPose;
     using vantrel::cli::DecomposeOptions;
+    using vantrel::cli::SkeletonShape;
     using vantrel::cli::UpAxis;
 
     CLI::App app{"vantrel: turn a mesh animation into a linear-blend-skinning rig (skinned, animated glTF)"};
@@ -133,6 +146,13 @@ int main(int argc, char** argv) {
                           "Weight of the sum-to-one constraint; default: 100 x the model's size")
         ->check(kPositive)
         ->group(solving);
+    std::string skeleton = "tree";
+    decompose->add_option("--skeleton", skeleton,
+                          "tree: joints in a hierarchy at the articulations (the file's own when it brings one); "
+                          "flat: every joint under one root, where the solve put it")
+        ->check(CLI::IsMember({"tree", "flat"}))
+        ->capture_default_str()
+        ->group(solving);
 
     auto* frames = "Frames and axes";
     decompose->add_option("-f,--frames", options.frames, "Frames to use: first:last, first:last:step or a,b,c")
@@ -142,6 +162,13 @@ int main(int argc, char** argv) {
         ->check(notEmpty(" (see vantrel info for the file's clips)"))
         ->group(frames);
     decompose->add_option("--rest-frame", options.restFrame, "Frame of the rest pose; default: the first used")
+        ->group(frames);
+    std::string bindPose = "rest-frame";
+    decompose->add_option("--bind-pose", bindPose,
+                          "The pose to bind to: rest-frame (a frame of the animation, see --rest-frame) or topology "
+                          "(the --topology file's positions; every frame of the cache is then fitted)")
+        ->check(CLI::IsMember({"rest-frame", "topology"}))
+        ->capture_default_str()
         ->group(frames);
     decompose->add_option("--fps", options.frameRate, "Frames per second, overriding the file's")
         ->check(kPositive)
@@ -172,6 +199,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         if (*decompose) checkTopology(options.inputPath, options.topologyPath);
+        if (*decompose) checkBindPose(bindPose, options.topologyPath, options.restFrame);
         if (*info) checkTopology(infoInput, infoTopology);
     } catch (const CLI::ParseError& error) {
         // Help and the version are a success; every usage error exits 2, as
@@ -184,6 +212,8 @@ int main(int argc, char** argv) {
         return app.exit(error) == 0 ? 0 : 2;
     }
     options.upAxis = up == "y" ? UpAxis::y : (up == "z" ? UpAxis::z : UpAxis::automatic);
+    options.skeleton = skeleton == "flat" ? SkeletonShape::flat : SkeletonShape::tree;
+    options.bindPose = bindPose == "topology" ? BindPose::topology : BindPose::restFrame;
 
     try {
         if (*decompose) return vantrel::cli::runDecompose(options);
