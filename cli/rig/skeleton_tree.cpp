@@ -250,30 +250,37 @@ int chooseRoot(const std::vector<double>& rest, const Members& members, const Sk
       mismatch[std::size_t(j)] += d * d;
     }
   }
-  const double best = *std::min_element(mismatch.begin(), mismatch.end());
-  const double tie = kRootTie * restDiagonal(rest);
-  const double tieSquared = tie * tie * double(std::max<std::size_t>(skin.size(), 1));
+  // Joints of at least the mean weight are the candidates: a small joint's
+  // motion says little about the body's.
+  const double mean = total / double(J);
+  double best = std::numeric_limits<double>::infinity();
+  for (int j = 0; j < J; ++j)
+    if (members.totalWeight[std::size_t(j)] >= mean) best = std::min(best, mismatch[std::size_t(j)]);
+  const double tie = kRootTie * restDiagonal(rest) * std::sqrt(double(std::max<std::size_t>(skin.size(), 1)));
   int root = -1;
   for (int j = 0; j < J; ++j) {
-    if (std::sqrt(mismatch[std::size_t(j)]) > std::sqrt(best) + std::sqrt(tieSquared)) continue;
+    if (members.totalWeight[std::size_t(j)] < mean) continue;
+    if (std::sqrt(mismatch[std::size_t(j)]) > std::sqrt(best) + tie) continue;
     if (root < 0 || members.totalWeight[std::size_t(j)] > members.totalWeight[std::size_t(root)]) root = j;
   }
   return root < 0 ? 0 : root;
 }
 
-// Prim's maximum spanning tree over the scores -cost[a][b], grown from the
-// root: parents per joint.
-std::vector<int> spanningTree(const std::vector<std::vector<double>>& cost, int root) {
+// Prim's maximum spanning tree over the scores -cost[a][b] of the major
+// joints, grown from the root; then every minor joint hangs as a leaf from
+// the major joint it costs least with. Parents per joint.
+std::vector<int> spanningTree(const std::vector<std::vector<double>>& cost, int root, const std::vector<char>& major) {
   const std::size_t J = cost.size();
   std::vector<int> parents(J, -1);
   std::vector<char> inTree(J, 0);
   std::vector<double> best(J, std::numeric_limits<double>::infinity());
   std::vector<int> from(J, -1);
   best[std::size_t(root)] = 0.0;
-  for (std::size_t added = 0; added < J; ++added) {
+  for (;;) {
     int next = -1;
     for (std::size_t j = 0; j < J; ++j)
-      if (!inTree[j] && (next < 0 || best[j] < best[std::size_t(next)])) next = int(j);
+      if (major[j] && !inTree[j] && (next < 0 || best[j] < best[std::size_t(next)])) next = int(j);
+    if (next < 0) break;
     inTree[std::size_t(next)] = 1;
     parents[std::size_t(next)] = from[std::size_t(next)];
     for (std::size_t j = 0; j < J; ++j) {
@@ -282,6 +289,8 @@ std::vector<int> spanningTree(const std::vector<std::vector<double>>& cost, int 
       from[j] = next;
     }
   }
+  for (std::size_t j = 0; j < J; ++j)
+    if (!inTree[j]) parents[j] = from[j];
   return parents;
 }
 
@@ -331,7 +340,14 @@ SkeletonTree inferSkeletonTree(const std::vector<double>& restPositions,
           pivotResidual(skin, a, b, x) + meet[std::size_t(a)][std::size_t(b)].gap;
     }
   tree.root = chooseRoot(restPositions, members, skin);
-  tree.parents = spanningTree(cost, tree.root);
+  // Joints of little weight move as the solve could fit them, not as a bone
+  // does: they join as leaves.
+  double total = 0.0;
+  for (double w : members.totalWeight) total += w;
+  std::vector<char> major(static_cast<std::size_t>(J), 0);
+  for (int j = 0; j < J; ++j)
+    major[std::size_t(j)] = j == tree.root || members.totalWeight[std::size_t(j)] >= kMinorWeight * total / J;
+  tree.parents = spanningTree(cost, tree.root, major);
 
   // Every non-root joint's origin to its pivot.
   for (int j = 0; j < J; ++j) {

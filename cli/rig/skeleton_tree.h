@@ -28,13 +28,16 @@
 // both, else the smallest distance between their members at rest (on a
 // subset of at most kGapPoints vertices for large meshes).
 //
-// Tree. Each pair's score is minus (pivot residual + gap): the tree is the
-// maximum spanning tree of the scores over all pairs (Prim), so it is one
-// tree even when parts never touch. The root is the joint whose carried
-// centroid follows the body's centroid best (smallest RMS difference of
-// their moves from the rest; the body's centroid as the rig carries it, the
+// Tree. Each pair's score is minus (pivot residual + gap). The root is the
+// joint, among those of at least the mean weight, whose carried centroid
+// follows the body's centroid best (smallest RMS difference of their moves
+// from the rest; the body's centroid as the rig carries it, the
 // weight-averaged joint centroids); joints within kRootTie of the model's
-// size of the best go to the one with the most weight.
+// size of the best go to the one with the most weight. The tree is the
+// maximum spanning tree of the scores over all pairs of major joints (Prim,
+// from the root), so it is one tree even when parts never touch; minor
+// joints (below kMinorWeight of the mean weight, whose motion the solve fits
+// loosely) hang as leaves from the major joint of best score.
 //
 // Pivots. Every joint but the root moves its origin to the pivot x with its
 // parent: with p = x * binding[j] (the pivot in the joint's rest frame),
@@ -62,6 +65,9 @@ constexpr double kContactZone = 1.5;
 // Fraction of the model's size (rest bounding-box diagonal) within which
 // candidate roots count as equal.
 constexpr double kRootTie = 1e-3;
+// A joint whose weight is below this fraction of the mean joint weight is
+// minor: a leaf of the tree.
+constexpr double kMinorWeight = 0.05;
 // Vertices the gaps between members are measured on, at most.
 constexpr int kGapPoints = 8192;
 
