@@ -207,11 +207,8 @@ io::SkinnedRig exportedRig(const io::MeshAnimation& samples, const host::PointFr
 // its closest translation-rotation-scale, as the writer exports it, composed
 // down the hierarchy. Every sample, the rest too.
 SolvedRig asWritten(const SolvedRig& solved, const std::vector<int>& parents) {
-    io::SkinnedRig nodes;
-    nodes.jointParents = parents;
-    nodes.boneWorld = solved.boneWorld;
     SolvedRig rig = solved;
-    rig.boneWorld = io::playedBoneWorld(nodes);
+    rig.boneWorld = io::playedBoneWorld(parents, solved.boneWorld);
     return rig;
 }
 

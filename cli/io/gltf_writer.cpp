@@ -247,14 +247,15 @@ void checkGltfOutputPath(const std::string& path) {
 
 namespace {
 
-// Joints with every parent before its children.
-std::vector<int> parentsFirst(const SkinnedRig& rig) {
-  const int J = rig.jointCount();
-  std::vector<std::vector<int>> children(static_cast<std::size_t>(J));
+// Joints with every parent before its children; `parents` as
+// SkinnedRig::jointParents (empty: all roots).
+std::vector<int> parentsFirst(const std::vector<int>& parents, int jointCount) {
+  std::vector<std::vector<int>> children(static_cast<std::size_t>(jointCount));
   std::vector<int> order;
-  for (int j = 0; j < J; ++j) {
-    if (rig.parentOf(j) < 0) order.push_back(j);
-    else children[std::size_t(rig.parentOf(j))].push_back(j);
+  for (int j = 0; j < jointCount; ++j) {
+    const int parent = parents.empty() ? -1 : parents[std::size_t(j)];
+    if (parent < 0) order.push_back(j);
+    else children[std::size_t(parent)].push_back(j);
   }
   for (std::size_t k = 0; k < order.size(); ++k)
     for (int child : children[std::size_t(order[k])]) order.push_back(child);
@@ -443,7 +444,7 @@ void addAnimation(ModelBuilder& b, const SkinnedRig& rig, WriteSummary& summary)
 void measureExportError(const SkinnedRig& rig, const std::vector<VertexWeights>& weights, WriteSummary& summary) {
   const std::size_t V = std::size_t(rig.vertexCount());
   const std::size_t F = std::size_t(rig.frameCount());
-  const std::vector<std::vector<Matrix4>> exported = playedBoneWorld(rig);
+  const std::vector<std::vector<Matrix4>> exported = playedBoneWorld(rig.jointParents, rig.boneWorld);
   std::vector<std::array<Vec3, kMaxInfluences>> bound(V);
   for (std::size_t v = 0; v < V; ++v) {
     const Vec3 rest{rig.restPositions[3 * v], rig.restPositions[3 * v + 1], rig.restPositions[3 * v + 2]};
@@ -477,15 +478,18 @@ void measureExportError(const SkinnedRig& rig, const std::vector<VertexWeights>&
 
 }  // namespace
 
-std::vector<std::vector<Matrix4>> playedBoneWorld(const SkinnedRig& rig) {
-  const std::vector<int> order = parentsFirst(rig);
-  std::vector<std::vector<Matrix4>> played(rig.boneWorld.size());
-  for (std::size_t f = 0; f < rig.boneWorld.size(); ++f) {
-    played[f].resize(rig.boneWorld[f].size());
-    for (int j : order) {
-      const Matrix4 local = trsMatrix(closestTrs(localMatrix(rig, rig.boneWorld[f], j)).trs);
-      const int parent = rig.parentOf(j);
-      played[f][std::size_t(j)] = parent < 0 ? local : multiply(local, played[f][std::size_t(parent)]);
+std::vector<std::vector<Matrix4>> playedBoneWorld(const std::vector<int>& parents,
+                                                  const std::vector<std::vector<Matrix4>>& boneWorld) {
+  std::vector<std::vector<Matrix4>> played(boneWorld.size());
+  for (std::size_t f = 0; f < boneWorld.size(); ++f) {
+    const std::vector<Matrix4>& world = boneWorld[f];
+    played[f].resize(world.size());
+    for (int j : parentsFirst(parents, int(world.size()))) {
+      const int parent = parents.empty() ? -1 : parents[std::size_t(j)];
+      const Matrix4 local = parent < 0 ? world[std::size_t(j)]
+                                       : multiply(world[std::size_t(j)], inverse(world[std::size_t(parent)]));
+      const Matrix4 fitted = trsMatrix(closestTrs(local).trs);
+      played[f][std::size_t(j)] = parent < 0 ? fitted : multiply(fitted, played[f][std::size_t(parent)]);
     }
   }
   return played;

@@ -59,9 +59,11 @@ constexpr double kShearTolerance = 1e-7;
 WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, std::string* fileBytes = nullptr);
 
 // The joints' world matrices [f][j] as a glTF player composes the written
-// nodes: each joint's matrix relative to its parent replaced by its closest
-// TRS, then composed from the roots down (in double precision).
-std::vector<std::vector<Matrix4>> playedBoneWorld(const SkinnedRig& rig);
+// nodes of joints with `parents` (as SkinnedRig::jointParents) and world
+// matrices `boneWorld`: each joint's matrix relative to its parent replaced
+// by its closest TRS, then composed from the roots down (in double precision).
+std::vector<std::vector<Matrix4>> playedBoneWorld(const std::vector<int>& parents,
+                                                  const std::vector<std::vector<Matrix4>>& boneWorld);
 
 // Throws WriteError ("unknown output format") unless `path` ends in .glb or
 // .gltf, as writeSkinnedGltf does: for checking an output before the work.
