@@ -199,6 +199,14 @@ function buildTable(report, data) {
   fact('Frames solved', String(z.frames));
   fact('Frames shown', String(data.frames.count));
   fact('Joints', String(z.joints) + (s.jointsFromFile ? ' (from the file)' : ' (placed by motion)'));
+  const k = report.skeleton;
+  if (k && k.joints && k.joints.length) {
+    fact('Skeleton', k.hierarchy === 'flat' ? 'flat: every joint under one root'
+      : `${k.hierarchy === 'file' ? "the file's" : 'a tree'} rooted at ${k.joints[k.root].name}`);
+    if (k.hierarchy !== 'flat')
+      fact('Bone-length variation (scene units)', `up to ${formatNumber(k.largestBoneLengthVariation, 3)}` +
+        ` (pivot residual up to ${formatNumber(k.largestPivotResidual, 3)})`);
+  }
   if (report.export) fact('Rig file', `${formatNumber(report.export.bytes / 1024, 4)} KiB`);
   fact('Page data', data.frames.encoding === 'float32' ? 'input positions as float32'
     : 'input positions as 16-bit integers');
@@ -211,7 +219,8 @@ function buildTable(report, data) {
   fact('Break below (percent)', formatNumber(s.breakPercent));
   fact('Sum-to-one weight', formatNumber(s.lagrangian));
   // -1: the rest is the file's bind pose, no frame of it.
-  fact('Rest frame', s.restFrame === -1 ? "the file's bind pose" : String(s.restFrame));
+  fact('Rest frame', s.restFrame !== -1 ? String(s.restFrame)
+    : s.bindPose === 'topology' ? "the topology file's positions" : "the file's bind pose");
   fact('Threads', s.threads ? String(s.threads) : 'every core');
   section('Time (seconds)');
   for (const [stage, seconds] of Object.entries(report.seconds || {})) fact(stage, formatNumber(seconds, 3));
