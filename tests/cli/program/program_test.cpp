@@ -280,6 +280,13 @@ TEST(Decompose, RecoversAKnownRigidRigAfterJointPlacement) {
     testing::internal::GetCapturedStdout();
     const nlohmann::json again = readJson(dir.file("again.json"));
     EXPECT_TRUE(again["settings"]["jointsFromFile"].get<bool>());
+    // The file's skeleton keeps its names and its tree.
+    EXPECT_EQ(again["skeleton"]["hierarchy"], "file");
+    ASSERT_EQ(again["skeleton"]["joints"].size(), report["skeleton"]["joints"].size());
+    for (size_t j = 0; j < report["skeleton"]["joints"].size(); ++j) {
+        EXPECT_EQ(again["skeleton"]["joints"][j]["name"], report["skeleton"]["joints"][j]["name"]);
+        EXPECT_EQ(again["skeleton"]["joints"][j]["parent"], report["skeleton"]["joints"][j]["parent"]);
+    }
     EXPECT_EQ(again["sizes"]["joints"], tube.parts);
     EXPECT_LT(again["eRms"].get<double>(), 1e-3);
     EXPECT_TRUE(again["notes"].empty()) << again["notes"];
