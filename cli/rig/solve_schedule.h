@@ -63,6 +63,10 @@ struct ScheduleOptions {
     int reselectIterations = 5;   // phase 1's length
     double breakPercent = 0.05;   // phase 2's early stop, percent; <= 0 never
     int reseedRounds = 2;         // rounds of phase 3; 0: never re-seed
+    // Last, rounds of phases 1 and 2 again from the best joints, while each
+    // lowers the error; one solve's worth of searchWork is kept for them
+    // when it holds that much. 0: never.
+    int refreshRounds = 0;
     // Then this many times the joint of least total weight is moved to the
     // worst-fitted region and phases 1 and 2 run again, kept when better.
     int swapRounds = 0;

@@ -174,6 +174,41 @@ TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
     EXPECT_EQ(unlimited.requests.size(), 3u + 1u + 2u);  // starts, one re-seeding round, two joints to move
 }
 
+TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
+    ScriptedCommand command;
+    command.errors = {3.0, 2.0};
+    // The first refresh lowers the error, the second does not.
+    command.laterRuns = {{1.5, 1.2}, {1.3, 1.25}};
+    ScheduleOptions options;
+    options.iterations = 2;
+    options.reselectIterations = 2;
+    options.refreshRounds = 3;
+    const ScheduleSummary summary = schedule(command, options);
+    ASSERT_EQ(command.requests.size(), 3u);
+    EXPECT_EQ(command.requests[1].startWorld[0][0][12], 1.0);  // from the first rig
+    EXPECT_EQ(command.requests[2].startWorld[0][0][12], 2.0);  // from the refreshed one
+    EXPECT_EQ(summary.runs[1].purpose, "reselect at the polished joints");
+    EXPECT_EQ(summary.best.eRms, 1.2);
+    EXPECT_EQ(summary.best.boneWorld[0][0][12], 2.0);
+
+    // The search proper leaves one solve's worth of the budget to it: with
+    // room for one more start and one refresh, the third start is not tried.
+    ScriptedCommand budgeted;
+    budgeted.errors = {3.0, 2.0};
+    budgeted.laterRuns = {{2.5, 2.4}, {1.0, 0.5}};
+    options.refreshRounds = 1;
+    options.iterationWork = 1.0;
+    options.searchWork = 4.0;
+    const auto start = identityStart(budgeted.samples, budgeted.joints);
+    const ScheduleSummary kept =
+        runSchedule(stillFrames(budgeted.samples, budgeted.vertices), {start, start, start}, options,
+                    [&](const CommandRequest& request) { return budgeted(request); });
+    ASSERT_EQ(budgeted.requests.size(), 3u);
+    EXPECT_EQ(kept.runs[1].purpose, "reselect, start 2");
+    EXPECT_EQ(kept.runs[2].purpose, "reselect at the polished joints");
+    EXPECT_EQ(kept.best.eRms, 0.5);
+}
+
 TEST(SolveSchedule, WithoutContinuationOneRunAsAsked) {
     ScriptedCommand command;
     command.errors = {3.0, 2.0, 1.0};
