@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include <Eigen/Dense>
 
@@ -321,6 +323,13 @@ SkeletonTree inferSkeletonTree(const std::vector<double>& restPositions,
                                const std::vector<std::vector<io::SkinInfluence>>& influences,
                                std::vector<Matrix4>& bindingMatrices, std::vector<std::vector<Matrix4>>& boneWorld) {
   const int J = int(bindingMatrices.size());
+  if (influences.size() != restPositions.size() / 3 || restPositions.size() % 3 != 0)
+    throw std::invalid_argument("inferSkeletonTree: " + std::to_string(influences.size()) +
+                                " vertices of influences for " + std::to_string(restPositions.size()) +
+                                " rest coordinates");
+  for (const std::vector<Matrix4>& sample : boneWorld)
+    if (sample.size() != bindingMatrices.size())
+      throw std::invalid_argument("inferSkeletonTree: a sample's joint count differs from the binding matrices'");
   SkeletonTree tree;
   if (J == 0) return tree;
   const Skinning skin = skinningMatrices(bindingMatrices, boneWorld);

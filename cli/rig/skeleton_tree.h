@@ -91,7 +91,8 @@ struct SkeletonTree {
 // Infers the tree of a solved rig and moves every non-root joint's origin to
 // its pivot in `bindingMatrices` and `boneWorld` ([sample][joint], sample 0
 // the rest), in place. `restPositions`: 3 per vertex; `influences` per vertex
-// (joint indices into the rig's joints). A rig of one joint is its own root.
+// (joint indices into the rig's joints; others are ignored). A rig of one
+// joint is its own root. Throws std::invalid_argument when the sizes differ.
 SkeletonTree inferSkeletonTree(const std::vector<double>& restPositions,
                                const std::vector<std::vector<io::SkinInfluence>>& influences,
                                std::vector<io::Matrix4>& bindingMatrices,

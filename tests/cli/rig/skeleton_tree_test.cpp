@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <stdexcept>
 #include <utility>
 
 namespace vantrel::rig {
@@ -249,6 +250,17 @@ TEST(SkeletonTree, AJointWithoutVerticesStillJoinsTheTree) {
   for (const Vec3& p : tree.pivots)
     for (double x : p) EXPECT_TRUE(std::isfinite(x));
   EXPECT_LT(skinningChange(rig, binding, world), 1e-12);
+}
+
+TEST(SkeletonTree, InconsistentSizesAreRefused) {
+  ArticulatedRig rig = makeRig({-1, 0}, {{0, 0, 0}, {0, 2, 0}}, {{0, 2, 0}, {0, 4, 0}}, 4, false);
+  std::vector<Matrix4> binding = rig.binding;
+  std::vector<std::vector<Matrix4>> world = rig.world;
+  rig.influences.pop_back();
+  EXPECT_THROW(inferSkeletonTree(rig.restPositions, rig.influences, binding, world), std::invalid_argument);
+  rig.influences.push_back({{0, 1.0}});
+  world[2].pop_back();
+  EXPECT_THROW(inferSkeletonTree(rig.restPositions, rig.influences, binding, world), std::invalid_argument);
 }
 
 TEST(SkeletonTree, AGivenHierarchyIsMeasuredWhereItsJointsAre) {
