@@ -12,6 +12,14 @@ enum class UpAxis { automatic, y, z };
 // Joints placed for a file that comes without a skeleton, unless --bones says.
 constexpr int kDefaultBones = 16;
 
+// The exported skeleton: joints in a tree at the articulations, or every
+// joint under one root where the solve put it.
+enum class SkeletonShape { tree, flat };
+
+// The rest pose a decomposition binds to: a frame of the animation (the rest
+// frame), or the positions of a point cache's topology file.
+enum class BindPose { restFrame, topology };
+
 struct DecomposeOptions {
     std::string inputPath;
     std::string outputPath;           // .glb or .gltf
@@ -30,6 +38,7 @@ struct DecomposeOptions {
     int fullSolverIterations = 5;     // iterations that re-select influences
     bool affine = false;              // bone transforms may scale and shear
     bool updateRest = false;          // move bone pivots to their vertices' centroid
+    SkeletonShape skeleton = SkeletonShape::tree;  // the exported hierarchy
     double breakPercent = 0.05;       // stop when an iteration improves less (percent); <= 0 never
     // Solver work the program may spend beyond one solve (other placements,
     // moving weak joints, influences chosen again at the joints found), in
@@ -43,6 +52,7 @@ struct DecomposeOptions {
     std::string frames;               // "a:b", "a:b:step" or "a,b,c" (0-based frame indices); empty: all
     std::string clip;                 // a named clip of the file instead of --frames
     std::optional<int> restFrame;     // frame index of the rest pose; default: the first selected
+    BindPose bindPose = BindPose::restFrame;  // topology: the topology file's positions are the rest
     std::optional<double> frameRate;  // frames per second, overriding the file's
     UpAxis upAxis = UpAxis::automatic;  // z converts a Z-up file to glTF's Y-up
     bool quiet = false;

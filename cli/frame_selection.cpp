@@ -65,9 +65,20 @@ const io::Matrix4 kYUpToZUp = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1};
 // joint at the inverse of its bind matrix (its bind position times its weight
 // sum, as the scene's skin cluster evaluates it), timed with the earliest
 // selected frame so that it sorts first.
-void appendBindPose(const io::MeshAnimation& animation, const std::vector<int>& selected,
+// A point cache's topology bind pose (it has no joints) is its positions as
+// they are.
+void appendBindPose(io::MeshAnimation& animation, const std::vector<int>& selected,
                     std::vector<std::vector<double>>& frames, std::vector<double>& frameTimes,
                     std::vector<std::vector<std::array<double, 16>>>& jointWorld) {
+    double earliest = 0.0;
+    for (size_t k = 1; k < selected.size(); ++k)
+        earliest = k == 1 ? animation.timeOf(selected[k]) : std::min(earliest, animation.timeOf(selected[k]));
+    if (animation.hasTopologyBindPose()) {
+        frames.push_back(std::move(animation.topologyBindPose));
+        animation.topologyBindPose.clear();
+        frameTimes.push_back(earliest);
+        return;
+    }
     if (!animation.hasBindPose())
         throw std::invalid_argument(animation.sourcePath + " has no bind pose to use as the rest");
     std::vector<double> positions(animation.bindPositions.size());
@@ -77,9 +88,6 @@ void appendBindPose(const io::MeshAnimation& animation, const std::vector<int>& 
         for (size_t c = 0; c < 3; ++c) positions[3 * v + c] = weightSum * animation.bindPositions[3 * v + c];
     }
     frames.push_back(std::move(positions));
-    double earliest = 0.0;
-    for (size_t k = 1; k < selected.size(); ++k)
-        earliest = k == 1 ? animation.timeOf(selected[k]) : std::min(earliest, animation.timeOf(selected[k]));
     frameTimes.push_back(earliest);
     std::vector<std::array<double, 16>> bindWorld;
     for (const io::Matrix4& inverseBind : animation.inverseBindMatrices) bindWorld.push_back(io::inverse(inverseBind));
@@ -111,7 +119,7 @@ std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::str
     }
 
     std::set<int> unique(chosen.begin(), chosen.end());
-    const bool bindPoseRest = !restFrame && animation.hasBindPose();
+    const bool bindPoseRest = !restFrame && (animation.hasBindPose() || animation.hasTopologyBindPose());
     const int rest = restFrame ? *restFrame : bindPoseRest ? kBindPoseFrame : (unique.empty() ? 0 : *unique.begin());
     if (restFrame && (rest < 0 || rest >= frameCount))
         throw std::invalid_argument("rest frame " + std::to_string(rest) + " is outside the animation (frames 0 to " +

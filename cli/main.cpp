@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,32 +61,27 @@ void checkTopology(const std::string& input, const std::string& topology) {
                                    "applies to point caches (.pc2, .mdd); " + input + " has its own faces");
 }
 
-// The files `vantrel decompose` reads and writes.
-void addFileOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options) {
-    decompose->add_option("input", options.inputPath,
-                          "Animation: .gltf/.glb, .md2, .pc2, .mdd, .obj (one file, a pattern such as "
-                          "walk_%04d.obj, or a directory of .obj files)")
-        ->required();
-    decompose->add_option("-o,--output", options.outputPath, "Rig to write: .glb or .gltf")->required();
-    decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)")
-        ->check(notEmpty(""));
-    decompose->add_option("--report", options.reportPath, "Write a JSON report: settings, errors, times, memory");
-    decompose->add_option("--scene", options.scenePath, "Save the headless scene with the results (JSON)");
-    decompose->add_option("--html", options.htmlPath,
-                          "Write a report page: the animation and the rig side by side, the error per vertex, "
-                          "frame and iteration (one HTML file that opens from disk)");
-    decompose->add_option("--viewer-script", options.viewerScriptPath,
-                          "The report page's bundled viewer; default: the installed one")
-        ->group("");
-    decompose->add_option("--html-frame-budget", options.htmlFrameBudget,
-                          "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
-        ->check(kPositive)
-        ->group("");
+// --bind-pose topology binds to the positions of the --topology file, so it
+// needs one, and it is the rest in place of a rest frame.
+void checkBindPose(const std::string& bindPose, const std::string& topology, const std::optional<int>& restFrame) {
+    if (bindPose != "topology") return;
+    if (topology.empty())
+        throw CLI::ValidationError("--bind-pose",
+                                   "topology needs --topology, the OBJ file whose positions are the bind pose");
+    if (restFrame) throw CLI::ValidationError("--bind-pose", "give either --rest-frame or --bind-pose topology, not both");
 }
 
-// What the solve may do and spend.
-void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options) {
-    const char* const solving = "Solving";
+// Words of decompose's options that become enumerations after parsing.
+struct DecomposeWords {
+    std::string up = "auto";
+    std::string skeleton = "tree";
+    std::string bindPose = "rest-frame";
+};
+
+// decompose's options that solve: joints, influences, iterations, threads,
+// the skeleton.
+void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options, DecomposeWords& words) {
+    auto* solving = "Solving";
     decompose->add_option("-b,--bones", options.bones,
                           "Joints to solve; default: the file's skeleton if it has one, else " +
                               std::to_string(vantrel::cli::kDefaultBones))
@@ -128,11 +124,19 @@ void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& opti
                           "Weight of the sum-to-one constraint; default: 100 x the model's size")
         ->check(kPositive)
         ->group(solving);
+    decompose->add_option("--skeleton", words.skeleton,
+                          "tree: joints in a hierarchy at the articulations (the file's own when it brings one); "
+                          "flat: every joint under one root, where the solve put it")
+        ->check(CLI::IsMember({"tree", "flat"}))
+        ->capture_default_str()
+        ->group(solving);
+
 }
 
-// Which frames are used and how they are read; `up` takes the --up word.
-void addFrameOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options, std::string& up) {
-    const char* const frames = "Frames and axes";
+// decompose's options that choose frames and read them: frames, clip, rest,
+// bind pose, rate, axes; and the plug-in, and quiet.
+void addFrameOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options, DecomposeWords& words) {
+    auto* frames = "Frames and axes";
     decompose->add_option("-f,--frames", options.frames, "Frames to use: first:last, first:last:step or a,b,c")
         ->check(notEmpty(" (first:last, first:last:step or a,b,c)"))
         ->group(frames);
@@ -141,19 +145,60 @@ void addFrameOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& option
         ->group(frames);
     decompose->add_option("--rest-frame", options.restFrame, "Frame of the rest pose; default: the first used")
         ->group(frames);
+    decompose->add_option("--bind-pose", words.bindPose,
+                          "The pose to bind to: rest-frame (a frame of the animation, see --rest-frame) or topology "
+                          "(the --topology file's positions; every frame of the cache is then fitted)")
+        ->check(CLI::IsMember({"rest-frame", "topology"}))
+        ->capture_default_str()
+        ->group(frames);
     decompose->add_option("--fps", options.frameRate, "Frames per second, overriding the file's")
         ->check(kPositive)
         ->group(frames);
-    decompose->add_option("--up", up, "Up axis of the input: y, z, or auto (z for MD2)")
+    decompose->add_option("--up", words.up, "Up axis of the input: y, z, or auto (z for MD2)")
         ->check(CLI::IsMember({"auto", "y", "z"}))
         ->capture_default_str()
         ->group(frames);
+    decompose->add_option("--plugin", options.pluginPath, "Plug-in module to load; default: the installed one")
+        ->group("");
+    decompose->add_flag("-q,--quiet", options.quiet, "No progress on standard error");
+
+}
+
+// The decompose command: its files, then its solving and frame options.
+CLI::App* addDecompose(CLI::App& app, vantrel::cli::DecomposeOptions& options, DecomposeWords& words) {
+    CLI::App* decompose = app.add_subcommand(
+        "decompose", "Solve joints and skin weights that reproduce an animation, and write them as glTF");
+    decompose->add_option("input", options.inputPath,
+                          "Animation: .gltf/.glb, .md2, .pc2, .mdd, .obj (one file, a pattern such as "
+                          "walk_%04d.obj, or a directory of .obj files)")
+        ->required();
+    decompose->add_option("-o,--output", options.outputPath, "Rig to write: .glb or .gltf")->required();
+    decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)")
+        ->check(notEmpty(""));
+    decompose->add_option("--report", options.reportPath, "Write a JSON report: settings, errors, times, memory");
+    decompose->add_option("--scene", options.scenePath, "Save the headless scene with the results (JSON)");
+    decompose->add_option("--html", options.htmlPath,
+                          "Write a report page: the animation and the rig side by side, the error per vertex, "
+                          "frame and iteration (one HTML file that opens from disk)");
+    decompose->add_option("--viewer-script", options.viewerScriptPath,
+                          "The report page's bundled viewer; default: the installed one")
+        ->group("");
+    decompose->add_option("--html-frame-budget", options.htmlFrameBudget,
+                          "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
+        ->check(kPositive)
+        ->group("");
+
+    addSolvingOptions(decompose, options, words);
+    addFrameOptions(decompose, options, words);
+    return decompose;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    using vantrel::cli::BindPose;
     using vantrel::cli::DecomposeOptions;
+    using vantrel::cli::SkeletonShape;
     using vantrel::cli::UpAxis;
 
     CLI::App app{"vantrel: turn a mesh animation into a linear-blend-skinning rig (skinned, animated glTF)"};
@@ -161,15 +206,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "vantrel " VANTREL_VERSION, "Print the program's version");
 
     DecomposeOptions options;
-    CLI::App* decompose = app.add_subcommand(
-        "decompose", "Solve joints and skin weights that reproduce an animation, and write them as glTF");
-    addFileOptions(decompose, options);
-    addSolvingOptions(decompose, options);
-    std::string up = "auto";
-    addFrameOptions(decompose, options, up);
-    decompose->add_option("--plugin", options.pluginPath, "Plug-in module to load; default: the installed one")
-        ->group("");
-    decompose->add_flag("-q,--quiet", options.quiet, "No progress on standard error");
+    DecomposeWords words;
+    CLI::App* decompose = addDecompose(app, options, words);
 
     std::string infoInput, infoTopology;
     CLI::App* info = app.add_subcommand("info", "Print what an animation file holds");
@@ -188,6 +226,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         if (*decompose) checkTopology(options.inputPath, options.topologyPath);
+        if (*decompose) checkBindPose(words.bindPose, options.topologyPath, options.restFrame);
         if (*info) checkTopology(infoInput, infoTopology);
     } catch (const CLI::ParseError& error) {
         // Help and the version are a success; every usage error exits 2, as
@@ -199,7 +238,9 @@ int main(int argc, char** argv) {
         }
         return app.exit(error) == 0 ? 0 : 2;
     }
-    options.upAxis = up == "y" ? UpAxis::y : (up == "z" ? UpAxis::z : UpAxis::automatic);
+    options.upAxis = words.up == "y" ? UpAxis::y : (words.up == "z" ? UpAxis::z : UpAxis::automatic);
+    options.skeleton = words.skeleton == "flat" ? SkeletonShape::flat : SkeletonShape::tree;
+    options.bindPose = words.bindPose == "topology" ? BindPose::topology : BindPose::restFrame;
 
     try {
         if (*decompose) return vantrel::cli::runDecompose(options);

@@ -59,6 +59,7 @@ int runReport(const ReportCommandOptions& options) {
         if (report.contains("topology") && !report["topology"].get<std::string>().empty())
             readOptions.topologyPath = resolve(report["topology"].get<std::string>(), reportDir);
         if (report.contains("fps")) readOptions.frameRate = report["fps"].get<double>();
+        readOptions.topologyBindPose = report["settings"].value("bindPose", "") == "topology";
     } catch (const nlohmann::json::exception& error) {
         throw std::runtime_error(options.reportPath + " lacks what the page needs (" + error.what() +
                                  "); write it again with vantrel decompose --report");

@@ -30,6 +30,23 @@ bool finiteMatrix(const Matrix4& m) {
   return std::all_of(m.begin(), m.end(), [](double x) { return std::isfinite(x); });
 }
 
+// Parents in range, and no joint its own ancestor.
+void checkParents(const SkinnedRig& rig, const std::string& path) {
+  const int J = rig.jointCount();
+  if (rig.jointParents.empty()) return;
+  if (rig.jointParents.size() != std::size_t(J)) refuse(path, "rig needs one parent per joint");
+  for (int j = 0; j < J; ++j) {
+    const int parent = rig.jointParents[std::size_t(j)];
+    if (parent < -1 || parent >= J) {
+      refuse(path, "joint " + std::to_string(j) + " has parent " + std::to_string(parent) + " of " + std::to_string(J));
+    }
+    int steps = 0;
+    for (int p = parent; p >= 0; p = rig.jointParents[std::size_t(p)]) {
+      if (p == j || ++steps > J) refuse(path, "joint " + std::to_string(j) + " is its own ancestor");
+    }
+  }
+}
+
 void checkRig(const SkinnedRig& rig, const std::string& path) {
   const std::size_t V = std::size_t(rig.vertexCount());
   const std::size_t J = std::size_t(rig.jointCount());
@@ -60,6 +77,7 @@ void checkRig(const SkinnedRig& rig, const std::string& path) {
       refuse(path, "joint " + std::to_string(j) + " has a non-finite binding or rest matrix");
     }
   }
+  checkParents(rig, path);
   if (rig.boneWorld.size() != F) refuse(path, "rig needs bone matrices for every frame");
   for (std::size_t f = 0; f < F; ++f) {
     if (rig.boneWorld[f].size() != J) refuse(path, "frame " + std::to_string(f) + " lacks bone matrices");
@@ -226,31 +244,38 @@ void checkGltfOutputPath(const std::string& path) {
   if (ext != ".glb" && ext != ".gltf") refuse(path, "unknown output format \"" + ext + "\" (expected .glb or .gltf)");
 }
 
-WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, std::string* fileBytes) {
-  checkGltfOutputPath(path);
-  const std::string ext = lowerExtension(path);
-  checkRig(rig, path);
 
+namespace {
+
+// Joints with every parent before its children; `parents` as
+// SkinnedRig::jointParents (empty: all roots).
+std::vector<int> parentsFirst(const std::vector<int>& parents, int jointCount) {
+  std::vector<std::vector<int>> children(static_cast<std::size_t>(jointCount));
+  std::vector<int> order;
+  for (int j = 0; j < jointCount; ++j) {
+    const int parent = parents.empty() ? -1 : parents[std::size_t(j)];
+    if (parent < 0) order.push_back(j);
+    else children[std::size_t(parent)].push_back(j);
+  }
+  for (std::size_t k = 0; k < order.size(); ++k)
+    for (int child : children[std::size_t(order[k])]) order.push_back(child);
+  return order;
+}
+
+// A joint's matrix relative to its parent: world * inverse(parent's world).
+Matrix4 localMatrix(const SkinnedRig& rig, const std::vector<Matrix4>& world, int joint) {
+  const int parent = rig.parentOf(joint);
+  if (parent < 0) return world[std::size_t(joint)];
+  return multiply(world[std::size_t(joint)], inverse(world[std::size_t(parent)]));
+}
+
+// The mesh: positions, normals, uvs, joints and weights, indices. Returns
+// each vertex's exported influences.
+std::vector<VertexWeights> addMesh(ModelBuilder& b, const SkinnedRig& rig, WriteSummary& summary) {
   const std::size_t V = std::size_t(rig.vertexCount());
-  const std::size_t J = std::size_t(rig.jointCount());
-  const std::size_t F = std::size_t(rig.frameCount());
-
-  WriteSummary summary;
-  summary.path = path;
-  summary.vertexCount = int(V);
-  summary.jointCount = int(J);
-  summary.frameCount = int(F);
-
-  ModelBuilder b;
-  tinygltf::Model& model = b.model;
-  model.asset.version = "2.0";
-  model.asset.generator = "vantrel";
-
-  // Mesh.
   tinygltf::Primitive prim;
   std::vector<float> positions(rig.restPositions.begin(), rig.restPositions.end());
-  prim.attributes["POSITION"] =
-      b.floats(positions, TINYGLTF_TYPE_VEC3, 3, TINYGLTF_TARGET_ARRAY_BUFFER, true);
+  prim.attributes["POSITION"] = b.floats(positions, TINYGLTF_TYPE_VEC3, 3, TINYGLTF_TARGET_ARRAY_BUFFER, true);
   if (!rig.triangles.empty()) {
     prim.attributes["NORMAL"] = b.floats(normalsOf(rig), TINYGLTF_TYPE_VEC3, 3, TINYGLTF_TARGET_ARRAY_BUFFER, false);
   }
@@ -294,33 +319,43 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, st
   tinygltf::Mesh mesh;
   mesh.name = "vantrel_mesh";
   mesh.primitives.push_back(prim);
-  model.meshes.push_back(mesh);
+  b.model.meshes.push_back(mesh);
+  return weights;
+}
 
-  // Nodes: root, joints 1..J, mesh node J+1.
+// Nodes: the root 0, joints 1..J in the rig's hierarchy at their rest
+// matrices relative to their parents, the skinned mesh node J+1; the scene.
+void addNodes(tinygltf::Model& model, const SkinnedRig& rig, WriteSummary& summary) {
+  const int J = rig.jointCount();
   tinygltf::Node root;
   root.name = "vantrel_root";
-  for (std::size_t j = 0; j < J; ++j) root.children.push_back(int(j + 1));
-  model.nodes.push_back(root);
-  for (std::size_t j = 0; j < J; ++j) {
-    tinygltf::Node joint;
-    joint.name = rig.jointNames[j];
-    const TrsFit rest = closestTrs(rig.restWorld[j]);
+  std::vector<tinygltf::Node> joints(static_cast<std::size_t>(J));
+  for (int j = 0; j < J; ++j) {
+    tinygltf::Node& joint = joints[std::size_t(j)];
+    joint.name = rig.jointNames[std::size_t(j)];
+    const TrsFit rest = closestTrs(localMatrix(rig, rig.restWorld, j));
     if (rest.shear > kShearTolerance) summary.shearDropped = true;
     setNodeTrs(joint, rest.trs);
-    model.nodes.push_back(joint);
+    const int parent = rig.parentOf(j);
+    (parent < 0 ? root : joints[std::size_t(parent)]).children.push_back(j + 1);
   }
+  model.nodes.push_back(root);
+  for (tinygltf::Node& joint : joints) model.nodes.push_back(std::move(joint));
   tinygltf::Node meshNode;
   meshNode.name = "vantrel_skinned_mesh";
   meshNode.mesh = 0;
   meshNode.skin = 0;
   model.nodes.push_back(meshNode);
   tinygltf::Scene scene;
-  scene.nodes = {0, int(J + 1)};
+  scene.nodes = {0, J + 1};
   model.scenes.push_back(scene);
   model.defaultScene = 0;
+}
 
-  // Skin. Row-vector matrices stored row major are glTF's column-major
-  // matrices: copy as they are, with an exact affine last column.
+// The skin. Row-vector matrices stored row major are glTF's column-major
+// matrices: copied as they are, with an exact affine last column.
+void addSkin(ModelBuilder& b, const SkinnedRig& rig) {
+  const std::size_t J = std::size_t(rig.jointCount());
   std::vector<float> ibm(16 * J);
   for (std::size_t j = 0; j < J; ++j) {
     for (std::size_t k = 0; k < 16; ++k) ibm[16 * j + k] = float(rig.bindingMatrices[j][k]);
@@ -332,16 +367,26 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, st
   skin.inverseBindMatrices = b.floats(ibm, TINYGLTF_TYPE_MAT4, 16, -1, false);
   skin.skeleton = 0;
   for (std::size_t j = 0; j < J; ++j) skin.joints.push_back(int(j + 1));
-  model.skins.push_back(skin);
+  b.model.skins.push_back(skin);
+}
 
-  // Animation: fit every bone matrix, keep quaternions in one hemisphere so
-  // that interpolation takes the short way.
-  std::vector<std::vector<Matrix4>> exported(F, std::vector<Matrix4>(J));
-  std::vector<std::vector<float>> translations(J), rotations(J), scales(J);
+// Every joint's keys as its local matrix's closest TRS, quaternions kept in
+// one hemisphere so that interpolation takes the short way. Counts sheared
+// poses in `summary`.
+struct JointKeys {
+  std::vector<std::vector<float>> translations, rotations, scales;  // [joint]
+};
+
+JointKeys jointKeys(const SkinnedRig& rig, WriteSummary& summary) {
+  const std::size_t J = std::size_t(rig.jointCount());
+  JointKeys keys;
+  keys.translations.resize(J);
+  keys.rotations.resize(J);
+  keys.scales.resize(J);
   for (std::size_t j = 0; j < J; ++j) {
     std::array<double, 4> previous{0, 0, 0, 1};
-    for (std::size_t f = 0; f < F; ++f) {
-      TrsFit fit = closestTrs(rig.boneWorld[f][j]);
+    for (std::size_t f = 0; f < std::size_t(rig.frameCount()); ++f) {
+      TrsFit fit = closestTrs(localMatrix(rig, rig.boneWorld[f], int(j)));
       if (fit.shear > kShearTolerance) {
         summary.shearDropped = true;
         ++summary.jointFramesWithShear;
@@ -352,26 +397,32 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, st
         for (double& x : q) x = -x;
       }
       previous = q;
-      exported[f][j] = trsMatrix(fit.trs);
-      for (double x : fit.trs.translation) translations[j].push_back(float(x));
+      for (double x : fit.trs.translation) keys.translations[j].push_back(float(x));
       // Renormalise in float so the stored quaternion is unit length.
       const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-      for (double x : q) rotations[j].push_back(float(x / n));
-      for (double x : fit.trs.scale) scales[j].push_back(float(x));
+      for (double x : q) keys.rotations[j].push_back(float(x / n));
+      for (double x : fit.trs.scale) keys.scales[j].push_back(float(x));
     }
   }
+  return keys;
+}
+
+// One animation "vantrel": translation, rotation and scale of every joint at
+// every frame.
+void addAnimation(ModelBuilder& b, const SkinnedRig& rig, WriteSummary& summary) {
+  const JointKeys keys = jointKeys(rig, summary);
   std::vector<float> times(rig.frameTimes.begin(), rig.frameTimes.end());
   const int input = b.floats(times, TINYGLTF_TYPE_SCALAR, 1, -1, true);
   tinygltf::Animation animation;
   animation.name = "vantrel";
-  for (std::size_t j = 0; j < J; ++j) {
+  for (std::size_t j = 0; j < std::size_t(rig.jointCount()); ++j) {
     const struct {
       const char* path;
       const std::vector<float>* values;
       int type, components;
-    } parts[] = {{"translation", &translations[j], TINYGLTF_TYPE_VEC3, 3},
-                 {"rotation", &rotations[j], TINYGLTF_TYPE_VEC4, 4},
-                 {"scale", &scales[j], TINYGLTF_TYPE_VEC3, 3}};
+    } parts[] = {{"translation", &keys.translations[j], TINYGLTF_TYPE_VEC3, 3},
+                 {"rotation", &keys.rotations[j], TINYGLTF_TYPE_VEC4, 4},
+                 {"scale", &keys.scales[j], TINYGLTF_TYPE_VEC3, 3}};
     for (const auto& part : parts) {
       tinygltf::AnimationSampler sampler;
       sampler.input = input;
@@ -385,11 +436,15 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, st
       animation.channels.push_back(channel);
     }
   }
-  model.animations.push_back(animation);
-  while (model.buffers[0].data.size() % 4 != 0) model.buffers[0].data.push_back(0);
+  b.model.animations.push_back(animation);
+}
 
-  // Extra error of the exported TRS against the exact bone matrices. The
-  // rest pose bound to each influence is the same at every frame.
+// Extra error of the exported TRS against the exact bone matrices, into
+// `summary`. The rest pose bound to each influence is the same at every frame.
+void measureExportError(const SkinnedRig& rig, const std::vector<VertexWeights>& weights, WriteSummary& summary) {
+  const std::size_t V = std::size_t(rig.vertexCount());
+  const std::size_t F = std::size_t(rig.frameCount());
+  const std::vector<std::vector<Matrix4>> exported = playedBoneWorld(rig.jointParents, rig.boneWorld);
   std::vector<std::array<Vec3, kMaxInfluences>> bound(V);
   for (std::size_t v = 0; v < V; ++v) {
     const Vec3 rest{rig.restPositions[3 * v], rig.restPositions[3 * v + 1], rig.restPositions[3 * v + 2]};
@@ -419,7 +474,48 @@ WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, st
     }
   }
   summary.shearRmsError = std::sqrt(sumSquared / double(F * V));
+}
 
+}  // namespace
+
+std::vector<std::vector<Matrix4>> playedBoneWorld(const std::vector<int>& parents,
+                                                  const std::vector<std::vector<Matrix4>>& boneWorld) {
+  std::vector<std::vector<Matrix4>> played(boneWorld.size());
+  for (std::size_t f = 0; f < boneWorld.size(); ++f) {
+    const std::vector<Matrix4>& world = boneWorld[f];
+    played[f].resize(world.size());
+    for (int j : parentsFirst(parents, int(world.size()))) {
+      const int parent = parents.empty() ? -1 : parents[std::size_t(j)];
+      const Matrix4 local = parent < 0 ? world[std::size_t(j)]
+                                       : multiply(world[std::size_t(j)], inverse(world[std::size_t(parent)]));
+      const Matrix4 fitted = trsMatrix(closestTrs(local).trs);
+      played[f][std::size_t(j)] = parent < 0 ? fitted : multiply(fitted, played[f][std::size_t(parent)]);
+    }
+  }
+  return played;
+}
+
+WriteSummary writeSkinnedGltf(const SkinnedRig& rig, const std::string& path, std::string* fileBytes) {
+  checkGltfOutputPath(path);
+  const std::string ext = lowerExtension(path);
+  checkRig(rig, path);
+
+  WriteSummary summary;
+  summary.path = path;
+  summary.vertexCount = rig.vertexCount();
+  summary.jointCount = rig.jointCount();
+  summary.frameCount = rig.frameCount();
+
+  ModelBuilder b;
+  tinygltf::Model& model = b.model;
+  model.asset.version = "2.0";
+  model.asset.generator = "vantrel";
+  const std::vector<VertexWeights> weights = addMesh(b, rig, summary);
+  addNodes(model, rig, summary);
+  addSkin(b, rig);
+  addAnimation(b, rig, summary);
+  while (model.buffers[0].data.size() % 4 != 0) model.buffers[0].data.push_back(0);
+  measureExportError(rig, weights, summary);
   if (b.firstNonFiniteAccessor >= 0) {
     refuse(path, "rig has values too large for 32-bit floats (accessor " + std::to_string(b.firstNonFiniteAccessor) + ")");
   }

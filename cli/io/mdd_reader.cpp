@@ -58,7 +58,7 @@ MeshAnimation readMdd(const std::string& path, const ReadOptions& options) {
     }
     anim.frameTimes.clear();
   }
-  if (options.topologyPath) applyObjTopology(anim, *options.topologyPath);
+  if (options.topologyPath) applyObjTopology(anim, *options.topologyPath, options.topologyBindPose);
   return anim;
 }
 

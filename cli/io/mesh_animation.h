@@ -70,8 +70,13 @@ struct MeshAnimation {
   std::vector<std::array<double, 16>> inverseBindMatrices;
   std::vector<double> bindPositions;
 
+  // A point cache's topology file's positions, 3 per vertex, when
+  // ReadOptions::topologyBindPose asked for them: the pose its mesh was
+  // modelled (bound) in, which is no frame of the cache. Empty otherwise.
+  std::vector<double> topologyBindPose;
+
   // Set on a selection of frames (the program's keepFrames) whose frame 0 is
-  // the skin's bind pose rather than a frame of the file: the rest pose of a
+  // the skin's or the topology's bind pose rather than a frame of the file: the rest pose of a
   // decomposition, and no frame of the animation as it plays.
   bool firstFrameIsBindPose = false;
 
@@ -86,6 +91,10 @@ struct MeshAnimation {
     const size_t V = static_cast<size_t>(vertexCount);
     return !inverseBindMatrices.empty() && bindPositions.size() == 3 * V && skin.size() == V;
   }
+  // True when the topology file's positions were read as the bind pose.
+  bool hasTopologyBindPose() const {
+    return !topologyBindPose.empty() && topologyBindPose.size() == 3 * static_cast<size_t>(vertexCount);
+  }
   // Time of frame f in seconds.
   double timeOf(int f) const {
     return frameTimes.empty() ? f / frameRate : frameTimes[static_cast<size_t>(f)];
@@ -96,6 +105,8 @@ struct ReadOptions {
   // OBJ file giving faces (and uvs) to a point cache (PC2, MDD) that has none;
   // its vertex count must match the cache's.
   std::optional<std::string> topologyPath;
+  // Keep the topology file's positions as MeshAnimation::topologyBindPose.
+  bool topologyBindPose = false;
   // Frames per second to use instead of the file's own (or the format's
   // default); for glTF, sample each animation at this fixed rate instead of
   // at its key times.

@@ -331,7 +331,7 @@ MeshAnimation readObjSequence(const std::string& directoryOrPattern, const ReadO
   return anim;
 }
 
-void applyObjTopology(MeshAnimation& anim, const std::string& objPath) {
+void applyObjTopology(MeshAnimation& anim, const std::string& objPath, bool asBindPose) {
   ObjMesh mesh = readObj(objPath);
   if (mesh.vertexCount() != anim.vertexCount) {
     throwReadError(objPath, "topology has " + std::to_string(mesh.vertexCount()) +
@@ -340,6 +340,7 @@ void applyObjTopology(MeshAnimation& anim, const std::string& objPath) {
   }
   anim.triangles = std::move(mesh.triangles);
   anim.uvs = std::move(mesh.uvs);
+  if (asBindPose) anim.topologyBindPose = std::move(mesh.positions);
 }
 
 }  // namespace vantrel::io

@@ -37,8 +37,9 @@ std::vector<std::string> listObjSequence(const std::string& directoryOrPattern);
 MeshAnimation readObjSequence(const std::string& directoryOrPattern,
                               const ReadOptions& options = {});
 
-// Gives `anim` the faces and uvs of an OBJ file whose vertex count must match.
-void applyObjTopology(MeshAnimation& anim, const std::string& objPath);
+// Gives `anim` the faces and uvs of an OBJ file whose vertex count must match
+// and, with `asBindPose`, its positions as anim.topologyBindPose.
+void applyObjTopology(MeshAnimation& anim, const std::string& objPath, bool asBindPose = false);
 
 // True when `a` sorts before `b` with digit runs compared as numbers.
 bool naturalLess(const std::string& a, const std::string& b);

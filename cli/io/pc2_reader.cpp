@@ -39,7 +39,7 @@ MeshAnimation readPc2(const std::string& path, const ReadOptions& options) {
   anim.vertexCount = points;
   anim.frameRate = options.frameRate.value_or(kAssumedSceneRate / sampleRate);
   readPointFrames(file, in, in.offset(), samples, points, false, anim.frames);
-  if (options.topologyPath) applyObjTopology(anim, *options.topologyPath);
+  if (options.topologyPath) applyObjTopology(anim, *options.topologyPath, options.topologyBindPose);
   return anim;
 }
 

@@ -199,6 +199,14 @@ function buildTable(report, data) {
   fact('Frames solved', String(z.frames));
   fact('Frames shown', String(data.frames.count));
   fact('Joints', String(z.joints) + (s.jointsFromFile ? ' (from the file)' : ' (placed by motion)'));
+  const k = report.skeleton;
+  if (k && k.joints && k.joints.length) {
+    fact('Skeleton', k.hierarchy === 'flat' ? 'flat: every joint under one root'
+      : `${k.hierarchy === 'file' ? "the file's" : 'a tree'} rooted at ${k.joints[k.root].name}`);
+    if (k.hierarchy !== 'flat')
+      fact('Bone-length variation (scene units)', `up to ${formatNumber(k.largestBoneLengthVariation, 3)}` +
+        ` (pivot residual up to ${formatNumber(k.largestPivotResidual, 3)})`);
+  }
   if (report.export) fact('Rig file', `${formatNumber(report.export.bytes / 1024, 4)} KiB`);
   fact('Page data', data.frames.encoding === 'float32' ? 'input positions as float32'
     : 'input positions as 16-bit integers');
@@ -211,7 +219,8 @@ function buildTable(report, data) {
   fact('Break below (percent)', formatNumber(s.breakPercent));
   fact('Sum-to-one weight', formatNumber(s.lagrangian));
   // -1: the rest is the file's bind pose, no frame of it.
-  fact('Rest frame', s.restFrame === -1 ? "the file's bind pose" : String(s.restFrame));
+  fact('Rest frame', s.restFrame !== -1 ? String(s.restFrame)
+    : s.bindPose === 'topology' ? "the topology file's positions" : "the file's bind pose");
   fact('Threads', s.threads ? String(s.threads) : 'every core');
   section('Time (seconds)');
   for (const [stage, seconds] of Object.entries(report.seconds || {})) fact(stage, formatNumber(seconds, 3));
@@ -357,6 +366,28 @@ async function main() {
   });
   rigScene.add(jointGroup);
 
+  // Bones: a line from each joint to each of its child joints, drawn over the
+  // rig with the markers (a flat rig has none).
+  const boneLinks = bones.filter((bone) => bones.includes(bone.parent)).map((bone) => [bone.parent, bone]);
+  const boneGeometry = new THREE.BufferGeometry();
+  boneGeometry.setAttribute('position', new THREE.BufferAttribute(new Float32Array(6 * boneLinks.length), 3));
+  const boneLines = new THREE.LineSegments(boneGeometry,
+    new THREE.LineBasicMaterial({ color: 0xf4f4f4, depthTest: false, transparent: true, opacity: 0.9 }));
+  boneLines.renderOrder = 9;
+  boneLines.frustumCulled = false;
+  rigScene.add(boneLines);
+  state.bones = boneLinks.length;
+  function placeBones() {
+    const at = boneGeometry.attributes.position;
+    boneLinks.forEach(([parent, child], k) => {
+      parent.getWorldPosition(v3);
+      at.setXYZ(2 * k, v3.x, v3.y, v3.z);
+      child.getWorldPosition(v3);
+      at.setXYZ(2 * k + 1, v3.x, v3.y, v3.z);
+    });
+    at.needsUpdate = true;
+  }
+
   // Colour legend, in scene units.
   const maxDistance = data.distances.max > 0 ? data.distances.max : 1;
   const legend = document.getElementById('legend-bar');
@@ -448,6 +479,7 @@ async function main() {
     }
     colourRig(f);
     for (const marker of jointGroup.children) marker.userData.bone.getWorldPosition(marker.position);
+    placeBones();
     state.rigCheck = checkRig(f, input);
     document.getElementById('rig-check').textContent = 'up to ' + formatNumber(state.rigCheck) + ' apart';
     slider.value = String(f);
@@ -516,8 +548,8 @@ async function main() {
   document.getElementById('worst').addEventListener('click', () => {
     state.playing = false; updatePlay(); showFrame(worstFrame);
   });
-  jointsToggle.addEventListener('change', () => { jointGroup.visible = jointsToggle.checked; });
-  jointGroup.visible = jointsToggle.checked;
+  jointsToggle.addEventListener('change', () => { jointGroup.visible = boneLines.visible = jointsToggle.checked; });
+  jointGroup.visible = boneLines.visible = jointsToggle.checked;
   wireToggle.addEventListener('change', () => {
     inputMaterial.wireframe = wireToggle.checked;
     skinned.material.wireframe = wireToggle.checked;

@@ -75,6 +75,41 @@ TEST(GltfWriter, SkinnedRigRoundTripsThroughTheReader) {
   EXPECT_FALSE(fs::exists(gltfOutputDir() + "/roundtrip.bin"));
 }
 
+// Joints in a hierarchy: each node holds its matrix relative to its parent,
+// and a player composing them gets the rig's world matrices back.
+TEST(GltfWriter, AHierarchyNestsTheJointsAndPlaysTheSameWorldMatrices) {
+  SkinnedRig rig = makeRig({});
+  rig.jointParents = {1, -1, 1};  // joint 1 is the root of the other two
+  // Rigid joints: a parent's non-uniform scale would shear its children.
+  for (auto& frame : rig.boneWorld) {
+    for (Matrix4& m : frame) {
+      Trs trs = closestTrs(m).trs;
+      trs.scale = {1, 1, 1};
+      m = trsMatrix(trs);
+    }
+  }
+  const std::string path = gltfOutputDir() + "/hierarchy.glb";
+  const WriteSummary summary = writeSkinnedGltf(rig, path);
+  EXPECT_FALSE(summary.shearDropped);
+  EXPECT_LT(summary.shearMaxError, 1e-9);
+  const MeshAnimation anim = readAnimation(path);
+  EXPECT_EQ(anim.jointParents, rig.jointParents);
+  expectReproduces(rig, anim);
+  ASSERT_EQ(anim.jointWorld.size(), 6u);
+  for (std::size_t f = 0; f < 6; ++f) {
+    for (std::size_t j = 0; j < 3; ++j) {
+      for (std::size_t k = 0; k < 16; ++k) EXPECT_NEAR(anim.jointWorld[f][j][k], rig.boneWorld[f][j][k], 1e-5);
+    }
+  }
+  // The same matrices as a player composes them in double precision.
+  const std::vector<std::vector<Matrix4>> played = playedBoneWorld(rig.jointParents, rig.boneWorld);
+  for (std::size_t f = 0; f < 6; ++f) {
+    for (std::size_t j = 0; j < 3; ++j) {
+      for (std::size_t k = 0; k < 16; ++k) EXPECT_NEAR(played[f][j][k], rig.boneWorld[f][j][k], 1e-12);
+    }
+  }
+}
+
 TEST(GltfWriter, InfluencesAreCleanedSortedAndNormalised) {
   RigShape shape;
   shape.joints = 8;
@@ -208,6 +243,13 @@ TEST(GltfWriter, RefusesInconsistentRigsWithoutWriting) {
   rig = makeRig({});
   rig.triangles[0][1] = 40;
   refuses(rig, "triangle 0 uses vertex 40 of 40");
+  rig = makeRig({});
+  rig.jointParents = {-1, 2, 1};
+  refuses(rig, "joint 1 is its own ancestor");
+  rig.jointParents = {-1, 3, 0};
+  refuses(rig, "joint 1 has parent 3 of 3");
+  rig.jointParents = {-1, 0};
+  refuses(rig, "rig needs one parent per joint");
   rig = makeRig({});
   try {
     writeSkinnedGltf(rig, dir.file("rig.fbx"));

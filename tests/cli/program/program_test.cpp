@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -284,6 +285,13 @@ TEST(Decompose, RecoversAKnownRigidRigAfterJointPlacement) {
     testing::internal::GetCapturedStdout();
     const nlohmann::json again = readJson(dir.file("again.json"));
     EXPECT_TRUE(again["settings"]["jointsFromFile"].get<bool>());
+    // The file's skeleton keeps its names and its tree.
+    EXPECT_EQ(again["skeleton"]["hierarchy"], "file");
+    ASSERT_EQ(again["skeleton"]["joints"].size(), report["skeleton"]["joints"].size());
+    for (size_t j = 0; j < report["skeleton"]["joints"].size(); ++j) {
+        EXPECT_EQ(again["skeleton"]["joints"][j]["name"], report["skeleton"]["joints"][j]["name"]);
+        EXPECT_EQ(again["skeleton"]["joints"][j]["parent"], report["skeleton"]["joints"][j]["parent"]);
+    }
     EXPECT_EQ(again["sizes"]["joints"], tube.parts);
     EXPECT_LT(again["eRms"].get<double>(), 1e-3);
     EXPECT_TRUE(again["notes"].empty()) << again["notes"];
@@ -322,6 +330,121 @@ TEST(Decompose, AShearedRigReportsTheFileAsWritten) {
     const double worst = largestDistance(played.frames, frames);
     const double size = vantrel::cli::boundingBoxDiagonal(frames.front());
     EXPECT_NEAR(worst, report["maxDistance"].get<double>(), 1e-4 * size);
+}
+
+// A limb bent by a chain of joints: the exported skeleton is a chain with
+// joints at the articulations, bones that keep their length, the deformation
+// of the flat rig exactly; the file nests the joints so, and plays as the
+// report says.
+TEST(Decompose, ABendingLimbGetsAChainOfJointsThatDeformsAsTheFlatRig) {
+    ScratchDir dir;
+    const int bones = 4, rings = 17, perRing = 8;
+    const auto frames = bendingTube(bones, rings, perRing, 24);
+    writePc2(dir.file("limb.pc2"), frames, rings * perRing);
+    std::map<std::string, nlohmann::json> reports;
+    for (const char* skeleton : {"tree", "flat"}) {
+        std::string printed;
+        ASSERT_EQ(runProgram("decompose " + dir.file("limb.pc2") + " -o " + dir.file(std::string(skeleton) + ".glb") +
+                                 " --report " + dir.file(std::string(skeleton) + ".json") + " -b 4 -j 1 -q --skeleton " +
+                                 skeleton,
+                             printed),
+                  0)
+            << printed;
+        EXPECT_NE(printed.find(std::string("  skeleton: ") + (skeleton == std::string("tree") ? "a tree rooted at joint_0"
+                                                                                             : "flat (every joint")),
+                  std::string::npos)
+            << printed;
+        reports[skeleton] = readJson(dir.file(std::string(skeleton) + ".json"));
+    }
+    const nlohmann::json& tree = reports["tree"];
+    const nlohmann::json& flat = reports["flat"];
+    // Re-expressing the joints in a tree and moving their origins is exact.
+    EXPECT_NEAR(tree["eRms"].get<double>(), flat["eRms"].get<double>(), 1e-9 * flat["eRms"].get<double>() + 1e-12);
+    EXPECT_EQ(tree["skeleton"]["hierarchy"], "tree");
+    EXPECT_EQ(flat["skeleton"]["hierarchy"], "flat");
+    const double size = tree["restDiagonal"].get<double>();
+
+    // A chain: one root, every joint with at most two neighbours, and the
+    // links join joints that follow each other up the limb.
+    const nlohmann::json& joints = tree["skeleton"]["joints"];
+    ASSERT_EQ(joints.size(), 4u);
+    std::vector<int> neighbours(4, 0);
+    int roots = 0;
+    for (size_t j = 0; j < joints.size(); ++j) {
+        EXPECT_EQ(joints[j]["name"], "joint_0" + std::to_string(j));
+        EXPECT_EQ(flat["skeleton"]["joints"][j]["parent"], -1);
+        const int parent = joints[j]["parent"].get<int>();
+        if (parent < 0) {
+            ++roots;
+            continue;
+        }
+        ++neighbours[j];
+        ++neighbours[static_cast<size_t>(parent)];
+        // The pivot lies between the two joints' bones, on the limb's axis
+        // at rest (x = z = 0, y a multiple of the bone length 2 between them).
+        const nlohmann::json& pivot = joints[j]["pivot"];
+        EXPECT_LT(std::hypot(pivot[0].get<double>(), pivot[2].get<double>()), 0.05 * size) << pivot;
+        const double y = pivot[1].get<double>();
+        EXPECT_LT(std::abs(y - 2.0 * std::round(y / 2.0)), 0.05 * size) << pivot;
+        EXPECT_LT(joints[j]["boneLengthVariation"].get<double>(), 0.01 * size) << joints[j];
+    }
+    EXPECT_EQ(roots, 1);
+    for (int n : neighbours) EXPECT_LE(n, 2);
+
+    // The file nests the joints as the report lists them, and plays within
+    // the report's largest distance.
+    const vantrel::io::MeshAnimation played = vantrel::io::readAnimation(dir.file("tree.glb"));
+    ASSERT_EQ(played.jointParents.size(), joints.size());
+    for (size_t j = 0; j < joints.size(); ++j) EXPECT_EQ(played.jointParents[j], joints[j]["parent"].get<int>());
+    EXPECT_LE(largestDistance(played.frames, frames), tree["maxDistance"].get<double>() + 1e-4 * size);
+}
+
+// A cache whose topology file is its bind pose (a straight limb no frame
+// shows): bound to it, every cached frame is fitted and the file's rest mesh
+// is the topology's.
+TEST(Decompose, TheTopologysPositionsCanBeTheBindPose) {
+    ScratchDir dir;
+    const int bones = 3, rings = 13, perRing = 8;
+    auto frames = bendingTube(bones, rings, perRing, 13);
+    const std::vector<double> straight = frames.front();  // frame 0 of bendingTube is the rest
+    frames.erase(frames.begin());
+    writePc2(dir.file("bent.pc2"), frames, rings * perRing);
+    std::vector<std::array<int, 3>> triangles;
+    for (int r = 0; r + 1 < rings; ++r)
+        for (int k = 0; k < perRing; ++k) {
+            const int a = r * perRing + k, b = r * perRing + (k + 1) % perRing;
+            triangles.push_back({a, b, b + perRing});
+            triangles.push_back({a, b + perRing, a + perRing});
+        }
+    writeObj(dir.file("straight.obj"), straight, triangles);
+    std::string printed;
+    ASSERT_EQ(runProgram("decompose " + dir.file("bent.pc2") + " --topology " + dir.file("straight.obj") +
+                             " --bind-pose topology -b 3 -q -o " + dir.file("bent.glb") + " --report " +
+                             dir.file("bent.json"),
+                         printed),
+              0)
+        << printed;
+    const nlohmann::json report = readJson(dir.file("bent.json"));
+    EXPECT_EQ(report["settings"]["bindPose"], "topology");
+    EXPECT_EQ(report["settings"]["restFrame"], -1);
+    EXPECT_EQ(report["sizes"]["frames"], frames.size());  // every cached frame, none used up as the rest
+    EXPECT_EQ(report["settings"]["frames"].size(), frames.size() + 1);
+    const vantrel::io::MeshAnimation played = vantrel::io::readAnimation(dir.file("bent.glb"));
+    ASSERT_EQ(played.frameCount(), static_cast<int>(frames.size()));
+    ASSERT_EQ(played.bindPositions.size(), straight.size());
+    for (size_t i = 0; i < straight.size(); ++i) EXPECT_NEAR(played.bindPositions[i], straight[i], 1e-5);
+    const double size = report["restDiagonal"].get<double>();
+    EXPECT_LE(largestDistance(played.frames, frames), report["maxDistance"].get<double>() + 1e-4 * size);
+    EXPECT_LT(report["eRms"].get<double>(), 1.0);
+
+    // The page of that result is made again from the report: the bind pose
+    // is read again from the topology.
+    vantrel::io::test::writeText(dir.file("viewer.js"), "// viewer");
+    EXPECT_EQ(runProgram("report " + dir.file("bent.json") + " -o " + dir.file("bent.html") + " --viewer-script " +
+                             dir.file("viewer.js") + " -q",
+                         printed),
+              0)
+        << printed;
 }
 
 TEST(Decompose, KeepingFramesMovesThemAndCopiesOnlyARepeatedOne) {
@@ -532,6 +655,12 @@ TEST(Program, EveryRefusalSaysWhatIsWrongAndExitsWithItsCode) {
         {tube + "--search x", 2, "--search: \"x\" is not a number"},
         {tube + "-k 0", 2, "--influences: Value 0 not in range 1 to 64"},
         {tube + "--up x", 2, "--up: x not in {auto,y,z}"},
+        {tube + "--skeleton bush", 2, "--skeleton: bush not in {tree,flat}"},
+        {tube + "--bind-pose first", 2, "--bind-pose: first not in {rest-frame,topology}"},
+        {tube + "--bind-pose topology", 2,
+         "--bind-pose: topology needs --topology, the OBJ file whose positions are the bind pose"},
+        {tube + "--topology tube.obj --bind-pose topology --rest-frame 2", 2,
+         "--bind-pose: give either --rest-frame or --bind-pose topology, not both"},
         {tube + "--frames ''", 2, "--frames: must not be empty (first:last, first:last:step or a,b,c)"},
         {tube + "--clip ''", 2, "--clip: must not be empty (see vantrel info for the file's clips)"},
         {tube + "--topology ''", 2, "--topology: must not be empty"},
@@ -551,6 +680,8 @@ TEST(Program, EveryRefusalSaysWhatIsWrongAndExitsWithItsCode) {
         {tube + "--report tube.pc2", 1, "--report tube.pc2: is the same file as the input tube.pc2; it would be overwritten"},
         {tube + "--scene o.glb", 1, "-o o.glb and --scene o.glb are the same file; give each output its own file"},
         {tube + "--plugin viewer.js", 1, "cannot load the plug-in module viewer.js"},
+        // A bind pose of another mesh.
+        {tube + "--topology still.obj --bind-pose topology", 1, "still.obj: topology has 3 vertices but tube.pc2 has 48"},
         // Joints and frames, against the animation read.
         {tube + "-b 100000", 1, "-b 100000: more joints than the animation's 48 vertices; give at most 48"},
         {tube + "--frames 3:9", 1, "frame 6 is outside the animation (frames 0 to 5)"},

@@ -3,7 +3,8 @@
 // halves show the mesh, the heat map has more than one colour, the plots are
 // drawn, the rig played by three.js sits where the report says, scrubbing
 // changes the picture, a compact (16-bit, fewer frames) page decodes right,
-// the bundled sample's page is small and opens the same way, and
+// the bundled sample's page is small, opens the same way and draws its
+// skeleton's bones, and
 // `vantrel report` writes the page again from a result.
 // Run by CTest with VANTREL_PROGRAM, VANTREL_SOURCE_DIR and VANTREL_TEST_OUT.
 'use strict';
@@ -209,7 +210,7 @@ test('the page shows the input and the rig, a heat map where the rig misses, and
 
   // One joint's weights instead: 0 to 1, rigidly bound here, so both ends of the scale.
   await page.locator('#colour').selectOption('joint:1');
-  assert.match(await page.locator('#legend-title').innerText(), /weight of bone_1/);
+  assert.match(await page.locator('#legend-title').innerText(), /weight of joint_01/);
   assert.strictEqual((await page.locator('#legend-ticks span').allTextContents())[4], '1');
   await page.locator('#joints').uncheck();
   const weights = await viewHalves(page, await screenshot(page, path.join(out, 'tube-weights.png')));
@@ -284,6 +285,8 @@ test('the bundled sample\'s page is under 10 MB and opens the same way', async (
   assert.ok(meshPixels(right).length > 0.01 * right.length, 'rig half empty');
   const state = await page.evaluate(() => window.vantrelState);
   assert.ok(state.rigCheck < 1e-3 * 60, `played rig is off by ${state.rigCheck}`);
+  // The skeleton is a tree of 16 joints: a bone line to every joint but the root.
+  assert.strictEqual(state.bones, 15);
   assert.deepStrictEqual(state.errors, []);
   assert.deepStrictEqual(problems, []);
 });
