@@ -33,16 +33,14 @@ const char* const kStorage = "vantrelStorage";
 const char* const kMesh = "animatedMesh";
 const char* const kMeshShape = "animatedMeshShape";
 
-
 double megabytes(long kb) { return kb * 1024.0 / 1e6; }
 
 // Keys a joint under the world so that it evaluates to the rigid matrix
 // `world` at `frame`.
 void keyRigidWorld(const std::string& joint, double frame, const MMatrix& world) {
     const MEulerRotation rotation = MTransformationMatrix(world).eulerRotation();
-    const std::pair<const char*, double> channels[] = {{"tx", world[3][0]}, {"ty", world[3][1]},
-                                                       {"tz", world[3][2]}, {"rx", rotation.x},
-                                                       {"ry", rotation.y},  {"rz", rotation.z}};
+    const std::pair<const char*, double> channels[] = {{"tx", world[3][0]}, {"ty", world[3][1]}, {"tz", world[3][2]},
+                                                       {"rx", rotation.x},  {"ry", rotation.y},  {"rz", rotation.z}};
     for (const auto& [channel, value] : channels) host::setKey(joint + "." + channel, frame, value);
 }
 

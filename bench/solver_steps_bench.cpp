@@ -45,8 +45,8 @@
 #include <string>
 #include <vector>
 
-#include <Eigen/Core>
 #include <benchmark/benchmark.h>
+#include <Eigen/Core>
 
 #include "cli/io/pc2_reader.h"
 #include "cli/rig/joint_placement.h"
@@ -70,7 +70,7 @@ std::string realDataFolder;
 struct Size {
     std::string name;
     int vertices, frames, bones, maxInfluence;
-    bool chains = false;  // the character-like rig of makeChainRig (bones = its J)
+    bool chains = false;     // the character-like rig of makeChainRig (bones = its J)
     bool character = false;  // the real character of --real_data (vertices, frames: the file's)
 };
 
@@ -78,10 +78,14 @@ struct Size {
 // turn at half and twice their value.
 const std::vector<Size>& sizes() {
     static const std::vector<Size> list = {
-        {"small", 10000, 100, 30, 4},       {"large", 50000, 200, 60, 8},
-        {"sweep_V5000", 5000, 100, 30, 4},  {"sweep_V20000", 20000, 100, 30, 4},
-        {"sweep_F50", 10000, 50, 30, 4},    {"sweep_F200", 10000, 200, 30, 4},
-        {"sweep_J15", 10000, 100, 15, 4},   {"sweep_J60", 10000, 100, 60, 4},
+        {"small", 10000, 100, 30, 4},
+        {"large", 50000, 200, 60, 8},
+        {"sweep_V5000", 5000, 100, 30, 4},
+        {"sweep_V20000", 20000, 100, 30, 4},
+        {"sweep_F50", 10000, 50, 30, 4},
+        {"sweep_F200", 10000, 200, 30, 4},
+        {"sweep_J15", 10000, 100, 15, 4},
+        {"sweep_J60", 10000, 100, 60, 4},
         // Five chains of eight bones walking 1e4 units from the origin,
         // lagragian the model's size: the inputs the fast paths must not
         // leave to their fallbacks.
@@ -376,8 +380,8 @@ Deviation compare(const SolverState& a, const SolverState& b) {
         for (size_t k = 0; k < a.boneTransforms[f].size(); ++k)
             compareMatrix(a.boneTransforms[f][k], b.boneTransforms[f][k], d.matrix);
     for (size_t i = 0; i < a.errorHistory.size() && i < b.errorHistory.size(); ++i)
-        d.error = std::max(d.error, std::fabs(a.errorHistory[i] - b.errorHistory[i]) /
-                                        std::max(std::fabs(a.errorHistory[i]), 1e-300));
+        d.error = std::max(
+            d.error, std::fabs(a.errorHistory[i] - b.errorHistory[i]) / std::max(std::fabs(a.errorHistory[i]), 1e-300));
     return d;
 }
 
@@ -437,46 +441,45 @@ const Baseline& baseline(const Size& size, const Step& step, int threads) {
 
 void registerCase(const Size& size, const Step& step, int threads) {
     const std::string name = size.name + "/" + step.name + "/threads:" + std::to_string(threads);
-    benchmark::RegisterBenchmark(name.c_str(),
-                                 [size, step, threads](benchmark::State& st) {
-                                     if (size.character && realDataFolder.empty()) {
-                                         st.SkipWithError("needs --real_data=DIR (bench/data/make-datasets --production)");
-                                         return;
-                                     }
-                                     const double eigenRate = eigenProductRate(threads);
-                                     DecompositionState& state = dataset(size);
-                                     state.limitThreads = true;
-                                     state.usedCPU = threads;
-                                     const Baseline& base = baseline(size, step, threads);
-                                     const double flops = stepFlops(step.name, state);
-                                     double best = HUGE_VAL;
-                                     for (auto _ : st) best = std::min(best, seconds(step.fast, state));
-                                     const Deviation& d = base.deviation;
-                                     st.counters["fast_ms"] = best * 1e3;
-                                     st.counters["gflops"] = flops / best * 1e-9;
-                                     st.counters["eigen_gflops"] = eigenRate;
-                                     st.counters["peak_fraction"] = flops / best * 1e-9 / eigenRate;
-                                     if (skipReference) return;
-                                     st.counters["reference_ms"] = base.referenceSeconds * 1e3;
-                                     st.counters["speedup"] = base.referenceSeconds / best;
-                                     st.counters["checked"] = d.sameLists && d.weight <= 1e-9 &&
-                                                              d.matrix <= 1e-9 && d.error <= 1e-9;
-                                     st.counters["max_weight_diff"] = d.weight;
-                                     st.counters["max_matrix_diff"] = d.matrix;
-                                     st.counters["max_error_diff"] = d.error;
-                                     if (base.reducedSolves + base.gramSolves > 0) {
-                                         st.counters["reduced_solves"] = static_cast<double>(base.reducedSolves);
-                                         st.counters["fallback_rate"] =
-                                             static_cast<double>(base.reducedSolves) /
-                                             static_cast<double>(base.reducedSolves + base.gramSolves);
-                                     }
-                                     const int64_t boneFits = base.bones.sumFits + base.bones.exactFits;
-                                     if (boneFits > 0) {
-                                         st.counters["exact_fits"] = static_cast<double>(base.bones.exactFits);
-                                         st.counters["exact_fit_rate"] =
-                                             static_cast<double>(base.bones.exactFits) / static_cast<double>(boneFits);
-                                     }
-                                 })
+    benchmark::RegisterBenchmark(
+        name.c_str(),
+        [size, step, threads](benchmark::State& st) {
+            if (size.character && realDataFolder.empty()) {
+                st.SkipWithError("needs --real_data=DIR (bench/data/make-datasets --production)");
+                return;
+            }
+            const double eigenRate = eigenProductRate(threads);
+            DecompositionState& state = dataset(size);
+            state.limitThreads = true;
+            state.usedCPU = threads;
+            const Baseline& base = baseline(size, step, threads);
+            const double flops = stepFlops(step.name, state);
+            double best = HUGE_VAL;
+            for (auto _ : st) best = std::min(best, seconds(step.fast, state));
+            const Deviation& d = base.deviation;
+            st.counters["fast_ms"] = best * 1e3;
+            st.counters["gflops"] = flops / best * 1e-9;
+            st.counters["eigen_gflops"] = eigenRate;
+            st.counters["peak_fraction"] = flops / best * 1e-9 / eigenRate;
+            if (skipReference) return;
+            st.counters["reference_ms"] = base.referenceSeconds * 1e3;
+            st.counters["speedup"] = base.referenceSeconds / best;
+            st.counters["checked"] = d.sameLists && d.weight <= 1e-9 && d.matrix <= 1e-9 && d.error <= 1e-9;
+            st.counters["max_weight_diff"] = d.weight;
+            st.counters["max_matrix_diff"] = d.matrix;
+            st.counters["max_error_diff"] = d.error;
+            if (base.reducedSolves + base.gramSolves > 0) {
+                st.counters["reduced_solves"] = static_cast<double>(base.reducedSolves);
+                st.counters["fallback_rate"] =
+                    static_cast<double>(base.reducedSolves) / static_cast<double>(base.reducedSolves + base.gramSolves);
+            }
+            const int64_t boneFits = base.bones.sumFits + base.bones.exactFits;
+            if (boneFits > 0) {
+                st.counters["exact_fits"] = static_cast<double>(base.bones.exactFits);
+                st.counters["exact_fit_rate"] =
+                    static_cast<double>(base.bones.exactFits) / static_cast<double>(boneFits);
+            }
+        })
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
 }
@@ -490,8 +493,7 @@ const bool registered = [] {
             // The character-like rig and the real character time the weight
             // and rigid bone steps and whole iterations.
             if (size.chains || size.character || size.name == "character_synthetic") {
-                if (name.rfind("solveWeights", 0) == 0 || name == "solveBones/rigid" ||
-                    name.rfind("iteration", 0) == 0)
+                if (name.rfind("solveWeights", 0) == 0 || name == "solveBones/rigid" || name.rfind("iteration", 0) == 0)
                     for (int threads : {1, 2}) registerCase(size, step, threads);
                 continue;
             }

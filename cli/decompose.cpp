@@ -13,10 +13,10 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <optional>
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -30,6 +30,7 @@
 #include "cli/io/gltf_writer.h"
 #include "cli/io/io_error.h"
 #include "cli/io/matrix4.h"
+#include "cli/io/read_animation.h"
 #include "cli/path_check.h"
 #include "cli/progress.h"
 #include "cli/report_page.h"
@@ -38,7 +39,6 @@
 #include "cli/rig/solve_schedule.h"
 #include "cli/rig_metrics.h"
 #include "cli/scene_setup.h"
-#include "cli/io/read_animation.h"
 
 namespace vantrel::cli {
 
@@ -46,9 +46,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 double peakMemoryMiB() {
     rusage usage{};
@@ -317,16 +315,15 @@ struct Decomposition {
     const SolvedRig& fileRig() const { return written.shearDropped ? writtenRig : solved; }
     int jointCount() const { return static_cast<int>(joints.names.size()); }
     // The file's bind pose, when it is the rest, is not a frame of the animation.
-    size_t animationFrames() const {
-        return samples.frameCount() - (selected.front() == kBindPoseFrame ? 1 : 0);
-    }
+    size_t animationFrames() const { return samples.frameCount() - (selected.front() == kBindPoseFrame ? 1 : 0); }
 };
 
 // Reads the animation and keeps the frames asked for, in glTF's axes.
 void readSamples(Decomposition& run) {
     const DecomposeOptions& options = run.options;
     if (options.bindPose == BindPose::topology && options.topologyPath.empty())
-        throw std::runtime_error("--bind-pose topology needs --topology, the OBJ file whose positions are the bind pose");
+        throw std::runtime_error(
+            "--bind-pose topology needs --topology, the OBJ file whose positions are the bind pose");
     run.progress.stage("reading " + options.inputPath);
     const Clock::time_point start = Clock::now();
     io::ReadOptions readOptions;
@@ -395,7 +392,8 @@ SceneNames buildScene(Decomposition& run, const std::string& pluginPath) {
         run.options.lagrangian ? *run.options.lagrangian : kLagrangianPerSize * std::max(restDiagonal, 1e-6);
     host::setMessageEcho(false);
     host::clearMessages();
-    const SceneNames names = buildDecompositionScene(run.samples, run.positions, run.joints, run.settings, run.lagrangian);
+    const SceneNames names =
+        buildDecompositionScene(run.samples, run.positions, run.joints, run.settings, run.lagrangian);
     bool pluginLoaded = false;
     for (const std::string& loaded : host::loadedPlugins()) pluginLoaded |= (loaded == "vantrel");
     if (!pluginLoaded && !host::loadPlugin(pluginPath))
@@ -427,8 +425,8 @@ rig::CommandRunner commandRunner(Decomposition& run, const SceneNames& names, in
             std::string detail;
             for (const host::Message& message : host::messages())
                 if (message.kind == host::MessageKind::Error) detail += "\n  " + message.text;
-            throw std::runtime_error("the decomposition command failed (" +
-                                     std::string(status.errorString().asChar()) + ")" + detail);
+            throw std::runtime_error("the decomposition command failed (" + std::string(status.errorString().asChar()) +
+                                     ")" + detail);
         }
         SolvedRig solved = readSolvedRig(names, run.samples.vertexCount, run.samples.frameCount());
         rig::CommandResult result;
@@ -476,7 +474,8 @@ void solve(Decomposition& run, const SceneNames& names) {
     solved.bindingMatrices = run.schedule.best.bindingMatrices;
     // Every iteration of every run, as errorPerIteration lists them.
     solved.iterationsDone = 0;
-    for (const rig::ScheduleRun& done : run.schedule.runs) solved.iterationsDone += static_cast<int>(done.errors.size());
+    for (const rig::ScheduleRun& done : run.schedule.runs)
+        solved.iterationsDone += static_cast<int>(done.errors.size());
     solved.commandError = run.schedule.best.commandError;
     run.stages["solve"] = secondsSince(start);
     // A scene sent to a device or a pipe has no size to tell.
@@ -516,9 +515,9 @@ void shapeSkeleton(Decomposition& run) {
 void exportRig(Decomposition& run) {
     const Clock::time_point start = Clock::now();
     run.progress.stage("writing " + run.options.outputPath);
-    run.written = io::writeSkinnedGltf(
-        exportedRig(run.samples, *run.positions, run.joints, run.solved, run.skeleton.parents), run.options.outputPath,
-        run.options.htmlPath ? &run.rigFile : nullptr);
+    run.written =
+        io::writeSkinnedGltf(exportedRig(run.samples, *run.positions, run.joints, run.solved, run.skeleton.parents),
+                             run.options.outputPath, run.options.htmlPath ? &run.rigFile : nullptr);
     run.progress.finish();
     // glTF joints cannot shear: the file plays the closest TRS of each
     // sheared pose, so its figures are measured on those, the solved rig's
@@ -638,7 +637,8 @@ nlohmann::json decompositionReport(const Decomposition& run, double totalSeconds
 }
 
 // The report page, from the rig as the file plays it.
-std::optional<PageSummary> writePage(Decomposition& run, const nlohmann::json& report, const std::string& viewerScript) {
+std::optional<PageSummary> writePage(Decomposition& run, const nlohmann::json& report,
+                                     const std::string& viewerScript) {
     if (!run.options.htmlPath) return std::nullopt;
     run.progress.stage("writing " + *run.options.htmlPath);
     ReportPageData data = reportPageData(run.samples, *run.positions, run.selected, run.fileRig(),
@@ -647,8 +647,9 @@ std::optional<PageSummary> writePage(Decomposition& run, const nlohmann::json& r
     data.notes = run.notes;
     if (run.options.htmlFrameBudget) data.frameDataBudget = *run.options.htmlFrameBudget;
     if (run.written.influenceSets > 1)
-        data.notes.push_back("three.js plays only the first four influences of each vertex (JOINTS_0), so the "
-                             "rig on the page can differ from the file's full skinning");
+        data.notes.push_back(
+            "three.js plays only the first four influences of each vertex (JOINTS_0), so the "
+            "rig on the page can differ from the file's full skinning");
     std::optional<PageSummary> page = writeReportPage(*run.options.htmlPath, data, viewerScript);
     run.progress.finish();
     return page;
@@ -665,8 +666,7 @@ std::string skeletonSummary(const Decomposition& run) {
 }
 
 // The summary on standard output: sizes, errors, skeleton, every file written.
-void printSummary(Decomposition& run, const std::optional<PageSummary>& page, size_t reportBytes,
-                  double totalSeconds) {
+void printSummary(Decomposition& run, const std::optional<PageSummary>& page, size_t reportBytes, double totalSeconds) {
     for (const std::string& note : run.notes) run.progress.note(note);
     const RigError& error = run.error;
     std::cout << "vantrel: " << run.samples.vertexCount << " vertices, " << run.animationFrames() << " frames, "

@@ -45,7 +45,8 @@ std::vector<int> parseFrameList(const std::string& list, int frameCount) {
         const int last = parts[1].empty() ? frameCount - 1 : parseIndex(parts[1], list);
         const int step = parts.size() == 3 ? parseIndex(parts[2], list) : 1;
         if (step < 1) throw std::invalid_argument("bad frame list '" + list + "': the step must be at least 1");
-        if (first > last) throw std::invalid_argument("bad frame list '" + list + "': the first frame is after the last");
+        if (first > last)
+            throw std::invalid_argument("bad frame list '" + list + "': the first frame is after the last");
         for (int f = first; f <= last; f += step) frames.push_back(f);
     } else {
         for (const std::string& part : split(list, ',')) frames.push_back(parseIndex(part, list));
@@ -127,8 +128,7 @@ std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::str
     const bool restAmongThem = unique.count(rest) > 0;
     if (unique.size() + (restAmongThem ? 0 : 1) < 2) {
         const std::string needed = "a decomposition needs the rest frame and at least one more";
-        const std::string count =
-            std::to_string(unique.size()) + (unique.size() == 1 ? " frame" : " frames");
+        const std::string count = std::to_string(unique.size()) + (unique.size() == 1 ? " frame" : " frames");
         if (!clip.empty()) throw std::invalid_argument("--clip " + clip + " selects " + count + "; " + needed);
         if (!frames.empty()) throw std::invalid_argument("--frames " + frames + " selects " + count + "; " + needed);
         throw std::invalid_argument(animation.sourcePath + ": " + needed + " frame; " + std::to_string(frameCount) +

@@ -24,8 +24,8 @@ constexpr int kBindPoseFrame = -1;
 // std::invalid_argument with a message for a bad frame list, an unknown clip,
 // a rest frame outside the animation, or fewer than two frames in all (naming
 // the --frames or --clip that selected them, else the animation's file).
-std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::string& frames,
-                              const std::string& clip, const std::optional<int>& restFrame);
+std::vector<int> selectFrames(const io::MeshAnimation& animation, const std::string& frames, const std::string& clip,
+                              const std::optional<int>& restFrame);
 
 // Whether the animation must be turned from Z-up to glTF's Y-up: asked for
 // explicitly, or by default for formats that are Z-up (Quake II MD2).

@@ -25,11 +25,11 @@ int runInfo(const std::string& inputPath, const std::string& topologyPath) {
     for (const io::Clip& clip : animation.clips)
         std::cout << "    " << clip.name << ": frames " << clip.firstFrame << " to "
                   << clip.firstFrame + clip.frameCount - 1 << "\n";
-    std::cout << "  joints:    " << animation.jointNames.size() << (animation.skin.empty() ? "" : " (skinned)")
-              << "\n";
+    std::cout << "  joints:    " << animation.jointNames.size() << (animation.skin.empty() ? "" : " (skinned)") << "\n";
     for (size_t j = 0; j < animation.jointNames.size(); ++j) {
         std::cout << "    " << animation.jointNames[j];
-        if (animation.jointParents[j] >= 0) std::cout << " (child of " << animation.jointNames[animation.jointParents[j]] << ")";
+        if (animation.jointParents[j] >= 0)
+            std::cout << " (child of " << animation.jointNames[animation.jointParents[j]] << ")";
         std::cout << "\n";
     }
     for (const std::string& note : animation.notes) std::cout << "note: " << note << "\n";

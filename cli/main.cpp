@@ -68,7 +68,8 @@ void checkBindPose(const std::string& bindPose, const std::string& topology, con
     if (topology.empty())
         throw CLI::ValidationError("--bind-pose",
                                    "topology needs --topology, the OBJ file whose positions are the bind pose");
-    if (restFrame) throw CLI::ValidationError("--bind-pose", "give either --rest-frame or --bind-pose topology, not both");
+    if (restFrame)
+        throw CLI::ValidationError("--bind-pose", "give either --rest-frame or --bind-pose topology, not both");
 }
 
 // Words of decompose's options that become enumerations after parsing.
@@ -82,9 +83,10 @@ struct DecomposeWords {
 // the skeleton.
 void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& options, DecomposeWords& words) {
     auto* solving = "Solving";
-    decompose->add_option("-b,--bones", options.bones,
-                          "Joints to solve; default: the file's skeleton if it has one, else " +
-                              std::to_string(vantrel::cli::kDefaultBones))
+    decompose
+        ->add_option("-b,--bones", options.bones,
+                     "Joints to solve; default: the file's skeleton if it has one, else " +
+                         std::to_string(vantrel::cli::kDefaultBones))
         ->check(kAtLeastOne)
         ->group(solving);
     decompose->add_option("-k,--influences", options.influences, "Most joints per vertex")
@@ -95,8 +97,9 @@ void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& opti
         ->check(CLI::Range(1, 100000))
         ->capture_default_str()
         ->group(solving);
-    decompose->add_option("--full-solver-iterations", options.fullSolverIterations,
-                          "Iterations that re-select each vertex's joints")
+    decompose
+        ->add_option("--full-solver-iterations", options.fullSolverIterations,
+                     "Iterations that re-select each vertex's joints")
         ->check(CLI::Range(1, 100000))
         ->capture_default_str()
         ->group(solving);
@@ -104,15 +107,17 @@ void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& opti
         ->group(solving);
     decompose->add_flag("--update-rest", options.updateRest, "Move each joint's pivot to its vertices' centroid")
         ->group(solving);
-    decompose->add_option("--break-percent", options.breakPercent,
-                          "Stop when an iteration improves the error by less than this (percent); 0 never")
+    decompose
+        ->add_option("--break-percent", options.breakPercent,
+                     "Stop when an iteration improves the error by less than this (percent); 0 never")
         ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);
-    decompose->add_option("--search", options.search,
-                          "Work spent beyond one solve on other placements, on moving weak joints and on choosing "
-                          "influences again at the joints found, in solves' worth of iterations (at most 1e9 "
-                          "vertex x frame x joint iterations); 0: none")
+    decompose
+        ->add_option("--search", options.search,
+                     "Work spent beyond one solve on other placements, on moving weak joints and on choosing "
+                     "influences again at the joints found, in solves' worth of iterations (at most 1e9 "
+                     "vertex x frame x joint iterations); 0: none")
         ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);
@@ -120,17 +125,18 @@ void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& opti
         ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);
-    decompose->add_option("--lagrangian", options.lagrangian,
-                          "Weight of the sum-to-one constraint; default: 100 x the model's size")
+    decompose
+        ->add_option("--lagrangian", options.lagrangian,
+                     "Weight of the sum-to-one constraint; default: 100 x the model's size")
         ->check(kPositive)
         ->group(solving);
-    decompose->add_option("--skeleton", words.skeleton,
-                          "tree: joints in a hierarchy at the articulations (the file's own when it brings one); "
-                          "flat: every joint under one root, where the solve put it")
+    decompose
+        ->add_option("--skeleton", words.skeleton,
+                     "tree: joints in a hierarchy at the articulations (the file's own when it brings one); "
+                     "flat: every joint under one root, where the solve put it")
         ->check(CLI::IsMember({"tree", "flat"}))
         ->capture_default_str()
         ->group(solving);
-
 }
 
 // decompose's options that choose frames and read them: frames, clip, rest,
@@ -145,9 +151,10 @@ void addFrameOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& option
         ->group(frames);
     decompose->add_option("--rest-frame", options.restFrame, "Frame of the rest pose; default: the first used")
         ->group(frames);
-    decompose->add_option("--bind-pose", words.bindPose,
-                          "The pose to bind to: rest-frame (a frame of the animation, see --rest-frame) or topology "
-                          "(the --topology file's positions; every frame of the cache is then fitted)")
+    decompose
+        ->add_option("--bind-pose", words.bindPose,
+                     "The pose to bind to: rest-frame (a frame of the animation, see --rest-frame) or topology "
+                     "(the --topology file's positions; every frame of the cache is then fitted)")
         ->check(CLI::IsMember({"rest-frame", "topology"}))
         ->capture_default_str()
         ->group(frames);
@@ -161,16 +168,16 @@ void addFrameOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& option
     decompose->add_option("--plugin", options.pluginPath, "Plug-in module to load; default: the installed one")
         ->group("");
     decompose->add_flag("-q,--quiet", options.quiet, "No progress on standard error");
-
 }
 
 // The decompose command: its files, then its solving and frame options.
 CLI::App* addDecompose(CLI::App& app, vantrel::cli::DecomposeOptions& options, DecomposeWords& words) {
     CLI::App* decompose = app.add_subcommand(
         "decompose", "Solve joints and skin weights that reproduce an animation, and write them as glTF");
-    decompose->add_option("input", options.inputPath,
-                          "Animation: .gltf/.glb, .md2, .pc2, .mdd, .obj (one file, a pattern such as "
-                          "walk_%04d.obj, or a directory of .obj files)")
+    decompose
+        ->add_option("input", options.inputPath,
+                     "Animation: .gltf/.glb, .md2, .pc2, .mdd, .obj (one file, a pattern such as "
+                     "walk_%04d.obj, or a directory of .obj files)")
         ->required();
     decompose->add_option("-o,--output", options.outputPath, "Rig to write: .glb or .gltf")->required();
     decompose->add_option("--topology", options.topologyPath, "OBJ giving faces to a point cache (.pc2, .mdd)")
@@ -180,11 +187,13 @@ CLI::App* addDecompose(CLI::App& app, vantrel::cli::DecomposeOptions& options, D
     decompose->add_option("--html", options.htmlPath,
                           "Write a report page: the animation and the rig side by side, the error per vertex, "
                           "frame and iteration (one HTML file that opens from disk)");
-    decompose->add_option("--viewer-script", options.viewerScriptPath,
-                          "The report page's bundled viewer; default: the installed one")
+    decompose
+        ->add_option("--viewer-script", options.viewerScriptPath,
+                     "The report page's bundled viewer; default: the installed one")
         ->group("");
-    decompose->add_option("--html-frame-budget", options.htmlFrameBudget,
-                          "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
+    decompose
+        ->add_option("--html-frame-budget", options.htmlFrameBudget,
+                     "Bytes of per-frame data past which the page stores 16-bit positions, then fewer frames")
         ->check(kPositive)
         ->group("");
 
@@ -212,8 +221,7 @@ int main(int argc, char** argv) {
     std::string infoInput, infoTopology;
     CLI::App* info = app.add_subcommand("info", "Print what an animation file holds");
     info->add_option("input", infoInput, "Animation file")->required();
-    info->add_option("--topology", infoTopology, "OBJ giving faces to a point cache (.pc2, .mdd)")
-        ->check(notEmpty(""));
+    info->add_option("--topology", infoTopology, "OBJ giving faces to a point cache (.pc2, .mdd)")->check(notEmpty(""));
 
     vantrel::cli::ReportCommandOptions reportOptions;
     CLI::App* reportPage = app.add_subcommand(

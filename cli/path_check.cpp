@@ -74,8 +74,8 @@ void checkWritable(const NamedFile& output) {
     // The temporary file goes beside the file replaced (the one a symbolic
     // link names).
     std::error_code ec;
-    fs::path folder = target == io::OutputTarget::regularFile ? fs::canonical(given, ec).parent_path()
-                                                               : given.parent_path();
+    fs::path folder =
+        target == io::OutputTarget::regularFile ? fs::canonical(given, ec).parent_path() : given.parent_path();
     if (folder.empty()) folder = ".";
     if (!fs::is_directory(folder, ec)) refuse(output, "the folder " + folder.string() + " does not exist");
     if (::access(folder.c_str(), W_OK | X_OK) != 0)

@@ -85,9 +85,9 @@ void Progress::commandLine(const std::string& line) {
         setActivity(runLabel_ + "iteration " + number + of + ": error " + value, true);
     } else if (iterationLine(line, number, rest) && (rest == "Solving Bones" || rest == "Solving Skinning")) {
         // A log gets the error of each iteration, not each of its steps.
-        setActivity(runLabel_ + "iteration " + number + of + ": solving " +
-                        (rest == "Solving Bones" ? "bones" : "weights"),
-                    false);
+        setActivity(
+            runLabel_ + "iteration " + number + of + ": solving " + (rest == "Solving Bones" ? "bones" : "weights"),
+            false);
     }
 }
 

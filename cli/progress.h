@@ -57,9 +57,9 @@ private:
     bool lineOpen_ = false;
     int iterationLimit_;
     std::string runLabel_;
-    std::string activity_;              // empty: nothing going on
-    Clock::time_point activitySince_;   // when the activity began
-    Clock::time_point lastWritten_;     // when a line last went out
+    std::string activity_;             // empty: nothing going on
+    Clock::time_point activitySince_;  // when the activity began
+    Clock::time_point lastWritten_;    // when a line last went out
     std::vector<double> iterationErrors_;
 };
 

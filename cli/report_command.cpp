@@ -97,8 +97,8 @@ int runReport(const ReportCommandOptions& options) {
     if (played.vertexCount != samples.vertexCount || played.frameCount() != static_cast<int>(order.size()))
         throw std::runtime_error(rigPath + " (" + std::to_string(played.vertexCount) + " vertices, " +
                                  std::to_string(played.frameCount()) + " frames) does not match " + inputPath + " (" +
-                                 std::to_string(samples.vertexCount) + " vertices, " +
-                                 std::to_string(order.size()) + " frames used)");
+                                 std::to_string(samples.vertexCount) + " vertices, " + std::to_string(order.size()) +
+                                 " frames used)");
     std::vector<std::vector<double>> distances(samples.frames.size());
     std::vector<std::vector<io::Matrix4>> jointWorld(samples.frames.size());
     for (size_t k = 0; k < order.size(); ++k) {

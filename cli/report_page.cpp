@@ -113,8 +113,7 @@ std::vector<int> timeOrder(const io::MeshAnimation& samples) {
 }
 
 void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const host::PointFrames& frames,
-                   const std::vector<int>& selected,
-                   const std::vector<std::vector<double>>& distances,
+                   const std::vector<int>& selected, const std::vector<std::vector<double>>& distances,
                    const std::vector<std::vector<io::Matrix4>>& jointWorld) {
     page.vertexCount = samples.vertexCount;
     page.triangles = samples.triangles;
@@ -268,19 +267,20 @@ std::string reportPageHtml(const ReportPageData& data, const std::string& viewer
         maxima.push_back(frameMax);
         moves.push_back(data.jointMove[f]);
     }
-    page["distances"] = {{"data", distances.base64()}, {"scale", largest / 65535.0}, {"max", largest},
-                         {"worstFrame", worstShown}};
+    page["distances"] = {
+        {"data", distances.base64()}, {"scale", largest / 65535.0}, {"max", largest}, {"worstFrame", worstShown}};
     page["perFrame"] = {{"rms", rms}, {"max", maxima}, {"jointMove", moves}};
 
-    page["rig"] = {{"file", base64Encode(reinterpret_cast<const std::uint8_t*>(data.rigFile.data()),
-                                         data.rigFile.size())}};
+    page["rig"] = {
+        {"file", base64Encode(reinterpret_cast<const std::uint8_t*>(data.rigFile.data()), data.rigFile.size())}};
     page["report"] = data.reportJson.empty() ? nlohmann::json::object() : nlohmann::json::parse(data.reportJson);
 
     std::vector<std::string> notes = data.notes;
     if (encoding.quantised)
-        notes.push_back("To keep the page small, the input positions are stored as 16-bit integers over the "
-                        "animation's bounding box (steps of at most " + formatNumber(encoding.quantisationStep) +
-                        " scene units); distances were measured before rounding.");
+        notes.push_back(
+            "To keep the page small, the input positions are stored as 16-bit integers over the "
+            "animation's bounding box (steps of at most " +
+            formatNumber(encoding.quantisationStep) + " scene units); distances were measured before rounding.");
     if (kept.size() < data.frames.size())
         notes.push_back("To keep the page small, it shows " + std::to_string(kept.size()) + " of the " +
                         std::to_string(data.frames.size()) + " frames (one in " +
@@ -289,10 +289,14 @@ std::string reportPageHtml(const ReportPageData& data, const std::string& viewer
     page["notes"] = notes;
 
     std::string html;
-    html += "<!doctype html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<title>vantrel report: " + htmlEscape(data.title) + "</title>\n<style>" + kReportPageStyle + "</style>\n"
-            "</head>\n<body>" + kReportPageBody;
+    html +=
+        "<!doctype html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        "<title>vantrel report: " +
+        htmlEscape(data.title) + "</title>\n<style>" + kReportPageStyle +
+        "</style>\n"
+        "</head>\n<body>" +
+        kReportPageBody;
     html += "<script type=\"application/json\" id=\"vantrel-data\">" + scriptSafe(page.dump()) + "</script>\n";
     html += "<script>\n" + scriptSafe(viewerScript) + "\n</script>\n</body>\n</html>\n";
     return html;

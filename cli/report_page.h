@@ -46,8 +46,7 @@ struct ReportPageData {
 // distance from sample s at vertex v, jointWorld[s][j] joint j's world matrix
 // there (for the joint moves).
 void setPageFrames(ReportPageData& page, const io::MeshAnimation& samples, const host::PointFrames& frames,
-                   const std::vector<int>& selected,
-                   const std::vector<std::vector<double>>& distances,
+                   const std::vector<int>& selected, const std::vector<std::vector<double>>& distances,
                    const std::vector<std::vector<io::Matrix4>>& jointWorld);
 
 // The samples' indices in time order: the frames the animation plays (a
@@ -56,8 +55,8 @@ std::vector<int> timeOrder(const io::MeshAnimation& samples);
 
 // How the input animation was stored in the page.
 struct PageEncoding {
-    bool quantised = false;      // positions as uint16 against the bounding box
-    std::vector<int> keptFrames; // indices into ReportPageData::frames
+    bool quantised = false;         // positions as uint16 against the bounding box
+    std::vector<int> keptFrames;    // indices into ReportPageData::frames
     double quantisationStep = 0.0;  // largest step of the 16-bit grid, scene units
 };
 

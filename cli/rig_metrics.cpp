@@ -71,8 +71,7 @@ struct Worst {
 
 }  // namespace
 
-RigError measureRigError(const host::PointFrames& frames,
-                         const std::vector<std::vector<io::SkinInfluence>>& influences,
+RigError measureRigError(const host::PointFrames& frames, const std::vector<std::vector<io::SkinInfluence>>& influences,
                          const std::vector<io::Matrix4>& bindingMatrices,
                          const std::vector<std::vector<io::Matrix4>>& boneWorld,
                          std::vector<double>* vertexSquaredError) {
@@ -81,7 +80,8 @@ RigError measureRigError(const host::PointFrames& frames,
     const int frameCount = static_cast<int>(frames.frameCount());
     const std::vector<double> rest = frames.frame(0);
     error.restDiagonal = boundingBoxDiagonal(rest);
-    const std::vector<std::vector<io::Matrix4>> skinning = skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
+    const std::vector<std::vector<io::Matrix4>> skinning =
+        skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
     // Frame by frame (a frame copied out leaves the positions' store, which
     // may then give its pages back), blocks of vertices in parallel; each
     // vertex sums its frames in order, then the vertices sum in order: the
@@ -97,7 +97,8 @@ RigError measureRigError(const host::PointFrames& frames,
             const int last = std::min(V, (block + 1) * kVertexBlock);
             for (int v = block * kVertexBlock; v < last; ++v) {
                 const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-                const double squared = squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]);
+                const double squared =
+                    squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]);
                 perVertex[v] += squared;
                 worst[block].consider(std::sqrt(squared), f, v);
             }
@@ -129,7 +130,8 @@ std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames
     const int frameCount = static_cast<int>(frames.frameCount());
     std::vector<std::vector<double>> distances(frames.frameCount(), std::vector<double>(static_cast<size_t>(V)));
     const std::vector<double> rest = frames.frame(0);
-    const std::vector<std::vector<io::Matrix4>> skinning = skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
+    const std::vector<std::vector<io::Matrix4>> skinning =
+        skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
     std::vector<double> target(3 * static_cast<size_t>(V));
     for (int f = 0; f < frameCount; ++f) {
         frames.copyFrame(static_cast<size_t>(f), target.data());
@@ -137,7 +139,8 @@ std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames
 #pragma omp parallel for schedule(static) if (V > 2 * kVertexBlock)
         for (int v = 0; v < V; ++v) {
             const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-            distance[v] = std::sqrt(squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]));
+            distance[v] =
+                std::sqrt(squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]));
         }
     }
     return distances;

@@ -27,8 +27,7 @@ struct RigError {
 // boneWorld[f][k], and compares it with the animation's frame f. With
 // `vertexSquaredError`, also each vertex's squared distance summed over those
 // frames.
-RigError measureRigError(const host::PointFrames& frames,
-                         const std::vector<std::vector<io::SkinInfluence>>& influences,
+RigError measureRigError(const host::PointFrames& frames, const std::vector<std::vector<io::SkinInfluence>>& influences,
                          const std::vector<io::Matrix4>& bindingMatrices,
                          const std::vector<std::vector<io::Matrix4>>& boneWorld,
                          std::vector<double>* vertexSquaredError = nullptr);

@@ -38,10 +38,10 @@ void keyWorldMatrix(const std::string& joint, double frame, const io::Matrix4& w
     double scale[3], shear[3];
     transform.getScale(scale, MSpace::kTransform);
     transform.getShear(shear, MSpace::kTransform);
-    const std::pair<const char*, double> channels[] = {
-        {"tx", m[3][0]},    {"ty", m[3][1]},    {"tz", m[3][2]},    {"rx", rotation.x},   {"ry", rotation.y},
-        {"rz", rotation.z}, {"sx", scale[0]},   {"sy", scale[1]},   {"sz", scale[2]},     {"shxy", shear[0]},
-        {"shxz", shear[1]}, {"shyz", shear[2]}};
+    const std::pair<const char*, double> channels[] = {{"tx", m[3][0]},    {"ty", m[3][1]},    {"tz", m[3][2]},
+                                                       {"rx", rotation.x}, {"ry", rotation.y}, {"rz", rotation.z},
+                                                       {"sx", scale[0]},   {"sy", scale[1]},   {"sz", scale[2]},
+                                                       {"shxy", shear[0]}, {"shxz", shear[1]}, {"shyz", shear[2]}};
     for (const auto& [channel, value] : channels) host::setKey(joint + "." + channel, frame, value);
 }
 
@@ -73,8 +73,10 @@ SceneNames buildDecompositionScene(const io::MeshAnimation& samples, std::shared
     host::createTransform(names.meshTransform);
     const bool skinned = !joints.skin.empty();
     MPointArray meshPoints;
-    if (skinned) meshPoints = pointsOf(joints.bindPositions);
-    else meshPoints.items() = positions->framePoints(0);
+    if (skinned)
+        meshPoints = pointsOf(joints.bindPositions);
+    else
+        meshPoints.items() = positions->framePoints(0);
     host::createMesh(names.meshShape, names.meshTransform, meshPoints, polygons);
     if (skinned) {
         host::createSkinCluster(names.skinCluster, names.meshShape, names.sourceJoints);
@@ -156,10 +158,12 @@ SolvedRig readSolvedRig(const SceneNames& names, int vertexCount, int sampleCoun
     rig.boneWorld.assign(static_cast<size_t>(sampleCount), std::vector<io::Matrix4>(jointCount));
     for (int s = 0; s < sampleCount; ++s) {
         host::setCurrentTime(static_cast<double>(s));
-        for (size_t j = 0; j < jointCount; ++j) rig.boneWorld[s][j] = toMatrix4(host::worldMatrix(names.targetJoints[j]));
+        for (size_t j = 0; j < jointCount; ++j)
+            rig.boneWorld[s][j] = toMatrix4(host::worldMatrix(names.targetJoints[j]));
     }
     rig.bindingMatrices.resize(jointCount);
-    for (size_t j = 0; j < jointCount; ++j) rig.bindingMatrices[j] = toMatrix4(toMMatrix(rig.boneWorld[0][j]).inverse());
+    for (size_t j = 0; j < jointCount; ++j)
+        rig.bindingMatrices[j] = toMatrix4(toMMatrix(rig.boneWorld[0][j]).inverse());
     host::setCurrentTime(0.0);
     return rig;
 }

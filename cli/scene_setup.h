@@ -62,9 +62,9 @@ std::string decompositionCommand(const SceneNames& names);
 // (sample 0, the rest pose, gives the binding matrices).
 struct SolvedRig {
     std::vector<std::vector<io::SkinInfluence>> influences;  // per vertex
-    std::vector<io::Matrix4> bindingMatrices;                 // per joint
-    std::vector<std::vector<io::Matrix4>> boneWorld;          // [sample][joint], sample 0 = rest
-    double commandError = 0.0;                                // the storage node's "error"
+    std::vector<io::Matrix4> bindingMatrices;                // per joint
+    std::vector<std::vector<io::Matrix4>> boneWorld;         // [sample][joint], sample 0 = rest
+    double commandError = 0.0;                               // the storage node's "error"
     int iterationsDone = 0;
 };
 SolvedRig readSolvedRig(const SceneNames& names, int vertexCount, int sampleCount);

@@ -18,8 +18,8 @@
 
 namespace {
 
-const char* const kDisconnectedChannels[] = {"t",  "tx", "ty", "tz", "r",  "rx",   "ry",   "rz",
-                                             "s",  "sx", "sy", "sz", "sh", "shxy", "shxz", "shyz"};
+const char* const kDisconnectedChannels[] = {"t", "tx", "ty", "tz", "r",  "rx",   "ry",   "rz",
+                                             "s", "sx", "sy", "sz", "sh", "shxy", "shxz", "shyz"};
 const char* const kAffineChannels[] = {"tx", "ty", "tz", "rx", "ry", "rz", "sx", "sy", "sz", "shxy", "shxz", "shyz"};
 const int kRigidChannelCount = 6;
 const int kAffineChannelCount = 12;

@@ -146,8 +146,8 @@ struct BoneFit {
     double squaredSum = 0.0;
     Eigen::RowVector3d cs = Eigen::RowVector3d::Zero();
     Eigen::Vector3d weightedSource = Eigen::Vector3d::Zero();  // sum w_i (P_i or B_i): zero up to rounding
-    Eigen::Matrix3d R = Eigen::Matrix3d::Identity();  // P^T = B R, B with orthonormal columns
-    int32_t partners = 0;                             // other bones sharing a listed vertex
+    Eigen::Matrix3d R = Eigen::Matrix3d::Identity();           // P^T = B R, B with orthonormal columns
+    int32_t partners = 0;                                      // other bones sharing a listed vertex
 };
 
 // fitRigid from H = P Q^T, on a fixed-size SVD (no allocation). False, with
@@ -305,18 +305,20 @@ void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts) {
         const int32_t row = listed[i].row;
         const int32_t slot = listedSlots[i];
         bool found = false;
-        for (int32_t t = slots.first[static_cast<size_t>(row)]; t < slots.first[static_cast<size_t>(row) + 1] && !found; ++t)
+        for (int32_t t = slots.first[static_cast<size_t>(row)]; t < slots.first[static_cast<size_t>(row) + 1] && !found;
+             ++t)
             if (slots.position[static_cast<size_t>(t)] == slot) {
                 listed[i].w = slots.weight[static_cast<size_t>(t)];
                 found = true;
             }
         const std::vector<double>* W = entries.weights[static_cast<size_t>(row)];
-        if (!found && W && slot >= 0 && static_cast<size_t>(slot) < W->size()) listed[i].w = (*W)[static_cast<size_t>(slot)];
+        if (!found && W && slot >= 0 && static_cast<size_t>(slot) < W->size())
+            listed[i].w = (*W)[static_cast<size_t>(slot)];
     }
 
     const size_t rowCount = rowIds.size();
     std::vector<double> rest(4 * rowCount);  // x, y, z, w per row
-    double restSize = 0.0;                    // the largest squared rest position
+    double restSize = 0.0;                   // the largest squared rest position
     for (const int32_t r : rowsById) {
         const size_t row = static_cast<size_t>(r);
         const MPoint& p = in.restPoints[static_cast<unsigned>(rowIds[row])];
@@ -373,7 +375,8 @@ void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts) {
                 // rounding of its own sums (kCovarianceRounding).
                 double sourceSum = 0.0;
                 for (int32_t i = 0; i < bone.count; ++i)
-                    sourceSum += std::sqrt(s[4 * i] * s[4 * i] + s[4 * i + 1] * s[4 * i + 1] + s[4 * i + 2] * s[4 * i + 2]);
+                    sourceSum +=
+                        std::sqrt(s[4 * i] * s[4 * i] + s[4 * i + 1] * s[4 * i + 1] + s[4 * i + 2] * s[4 * i + 2]);
                 bone.sourceSum = sourceSum;
                 bone.exact = false;
             } else {
@@ -388,8 +391,7 @@ void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts) {
                     const Eigen::MatrixXd& R = qr.matrixQR();
                     const double scale = Pt.colwise().norm().maxCoeff();
                     bool fullRank = scale > 0.0;
-                    for (int i = 0; i < 3 && fullRank; ++i)
-                        fullRank = std::abs(R(i, i)) > kAffineRankTolerance * scale;
+                    for (int i = 0; i < 3 && fullRank; ++i) fullRank = std::abs(R(i, i)) > kAffineRankTolerance * scale;
                     if (fullRank) {
                         const Eigen::MatrixXd basis = qr.householderQ() * Eigen::MatrixXd::Identity(bone.count, 3);
                         for (int32_t i = 0; i < bone.count; ++i)
@@ -423,7 +425,8 @@ void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts) {
         {
             for (int g = 0; g < indexed; ++g)
                 couplingFirst[static_cast<size_t>(g) + 1] =
-                    couplingFirst[static_cast<size_t>(g)] + 16 * static_cast<size_t>(bones[static_cast<size_t>(g)].partners);
+                    couplingFirst[static_cast<size_t>(g)] +
+                    16 * static_cast<size_t>(bones[static_cast<size_t>(g)].partners);
             coupling.assign(couplingFirst.back(), 0.0);
         }
         // The couplings, each summed in list order.
@@ -582,7 +585,8 @@ void solveBonesCounting(DecompositionState& state, BoneStepCounts* counts) {
                         const Eigen::Matrix3d C = T.topRows(3) - bone.weightedSource * ct;
                         bool fromSums = true;
                         if (rigid) {
-                            fromSums = rigidFromCovariance(C, bone.cs, ct, kCovarianceRounding * bone.sourceSum * termSize, M);
+                            fromSums =
+                                rigidFromCovariance(C, bone.cs, ct, kCovarianceRounding * bone.sourceSum * termSize, M);
                         } else {
                             const Eigen::Matrix3d X = bone.R.triangularView<Eigen::Upper>().solve(C);
                             fromSums = X.allFinite();

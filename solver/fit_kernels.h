@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include <Eigen/Core>
 #include <maya/MMatrix.h>
+#include <Eigen/Core>
 
 #include "common/decomposition_state.h"
 

@@ -52,12 +52,14 @@
 
 #include "solver/tolerances.h"
 
-
 // Four consecutive doubles as one vector: the kernels below work in runs of
 // four so that the compiler keeps each run in one register.
 using Run4 = Eigen::Array4d;
 inline Run4 loadRun(const double* p) { return Eigen::Map<const Run4>(p); }
-inline void storeRun(double* p, const Run4& r) { Eigen::Map<Run4> out(p); out = r; }
+inline void storeRun(double* p, const Run4& r) {
+    Eigen::Map<Run4> out(p);
+    out = r;
+}
 // The sum over i in [from, to) of term(i) (a Run4, not an expression that
 // would outlive its operands), in two interleaved running sums so that
 // consecutive terms do not wait on each other.
@@ -163,8 +165,8 @@ private:
 };
 
 template <class Source>
-GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows, int32_t maxIterations,
-                                              double epsilon, double pivotTolerance) {
+GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows, int32_t maxIterations, double epsilon,
+                                              double pivotTolerance) {
     pivotTolerance_ = pivotTolerance;
     const Eigen::Index n = source.size();
     reserve(n);

@@ -143,7 +143,7 @@ void NnlsSolver::factorColumn(Eigen::Index q) {
     qr_.col(q) = A_.col(order_[static_cast<size_t>(q)]);
     for (Eigen::Index i = 0; i < q; ++i) {
         qr_.col(q).segment(i, m - i).applyHouseholderOnTheLeft(qr_.col(i).segment(i + 1, m - i - 1),
-                                                              householderCoeffs_[i], workspace_.data());
+                                                               householderCoeffs_[i], workspace_.data());
     }
     double beta = 0.0;
     qr_.col(q).segment(q, m - q).makeHouseholderInPlace(householderCoeffs_[q], beta);

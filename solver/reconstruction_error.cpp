@@ -76,7 +76,8 @@ void measureReconstructionError(DecompositionState& state) {
                 const int j = begin + v;
                 const MPoint& p = in.restPoints[static_cast<unsigned>(entries.ids[static_cast<size_t>(j)])];
                 double* bx = &blended[3 * static_cast<size_t>(v) * F];
-                for (int32_t s = slots.first[static_cast<size_t>(j)]; s < slots.first[static_cast<size_t>(j) + 1]; ++s) {
+                for (int32_t s = slots.first[static_cast<size_t>(j)]; s < slots.first[static_cast<size_t>(j) + 1];
+                     ++s) {
                     const int k = slots.bone[static_cast<size_t>(s)];
                     const double w = slots.weight[static_cast<size_t>(s)];
                     addSlotBlend(F, w * p.x, w * p.y, w * p.z, w * p.w, at(k, 0, 0), bx);

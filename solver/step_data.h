@@ -27,14 +27,12 @@ inline VertexEntries gatherVertexEntries(DecompositionState& state) {
 
 // Row of a mesh vertex id, or -1 when the id is not used.
 inline int32_t rowOf(const VertexEntries& entries, int32_t id) {
-    return id >= 0 && static_cast<size_t>(id) < entries.rowOfId.size() ? entries.rowOfId[static_cast<size_t>(id)]
-                                                                       : -1;
+    return id >= 0 && static_cast<size_t>(id) < entries.rowOfId.size() ? entries.rowOfId[static_cast<size_t>(id)] : -1;
 }
 
-// The sparse weights of the rows in compressed form: the slots of row j are first[j] .. first[j + 1] - 1, in list order, with
-// their bone and weight. A slot whose bone lies outside 0..J-1 is dropped
-// (it cannot be skinned), and so, when dropZeros is set, is a slot of weight
-// exactly 0, whose term is an exact zero as long as the products are finite.
+// The sparse weights of the rows in compressed form: the slots of row j are first[j] .. first[j + 1] - 1, in list
+// order, with their bone and weight. A slot whose bone lies outside 0..J-1 is dropped (it cannot be skinned), and so,
+// when dropZeros is set, is a slot of weight exactly 0, whose term is an exact zero as long as the products are finite.
 struct SlotRows {
     std::vector<int32_t> first;
     std::vector<int32_t> bone;

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include <Eigen/Core>
 #include <maya/MMatrix.h>
+#include <Eigen/Core>
 
 #include "common/decomposition_state.h"
 
@@ -32,8 +32,8 @@ Eigen::MatrixXd gatherInfluenceColumns(const std::vector<int32_t>& influences, c
 void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence,
                       std::vector<int32_t>& influences);
 // Same, ranking in the caller's scratch (no allocation once it has grown).
-void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence, std::vector<int32_t>& influences,
-                      std::vector<std::pair<double, int32_t>>& ranked);
+void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence,
+                      std::vector<int32_t>& influences, std::vector<std::pair<double, int32_t>>& ranked);
 
 // weights[i] = v[i] / sum of the kept values, a value below threshold (or not
 // finite) kept as 0. When nothing is kept, all weight goes to the largest

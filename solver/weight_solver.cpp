@@ -79,8 +79,8 @@ void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInf
     selectInfluences(x, maxInfluence, influences, ranked);
 }
 
-void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence, std::vector<int32_t>& influences,
-                      std::vector<std::pair<double, int32_t>>& ranked) {
+void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInfluence,
+                      std::vector<int32_t>& influences, std::vector<std::pair<double, int32_t>>& ranked) {
     const Eigen::Index n = x.size();
     const size_t count = std::min(static_cast<size_t>(n), static_cast<size_t>(std::max(maxInfluence, 0)));
     // The best `count` so far, largest first, lexicographic on (weight,
@@ -178,7 +178,7 @@ inline void quadraticTerms(const double p[4], double t[10]) {
 struct WeightTables {
     int F = 0;
     int J = 0;
-    int paddedJ = 0;  // J rounded up to whole vectors
+    int paddedJ = 0;                     // J rounded up to whole vectors
     double origin[3] = {0.0, 0.0, 0.0};  // o
     // 3F: o'_f per shape, and the sum over shapes of |o'_f|^2.
     std::vector<double> shift;
@@ -308,11 +308,11 @@ void fillWeightTables(WeightTables& t, Eigen::MatrixXd& band) {
 struct VertexTerms;
 
 struct ReducedRows {
-    Eigen::MatrixXd Q;          // 3F x m
-    Eigen::MatrixXd R;          // m x 4J
-    Eigen::VectorXd shiftIn;    // Q^T o', m
-    Eigen::VectorXd shiftOut;   // o'_perp, 3F
-    double shiftOut2 = 0.0;     // |o'_perp|^2
+    Eigen::MatrixXd Q;         // 3F x m
+    Eigen::MatrixXd R;         // m x 4J
+    Eigen::VectorXd shiftIn;   // Q^T o', m
+    Eigen::VectorXd shiftOut;  // o'_perp, 3F
+    double shiftOut2 = 0.0;    // |o'_perp|^2
 
     void build(const WeightTables& t) {
         const Eigen::Index rows = t.W.rows(), cols = t.W.cols();
@@ -339,10 +339,10 @@ struct VertexTerms {
     double p[4];   // p~' = (p - w o, w)
     double t[10];  // p~' p~'^T
     double w;
-    double s;      // |c|^2 = w^2 sum |o'_f|^2 + |p|^2 + lagragian^2
+    double s;  // |c|^2 = w^2 sum |o'_f|^2 + |p|^2 + lagragian^2
     double inverseS;
-    double rest2;  // |p|^2 + lagragian^2: the rest and constraint rows of c
-    double scale;  // |p~'|^2 / (|p|^2 + lagragian^2): bounds a column difference
+    double rest2;     // |p|^2 + lagragian^2: the rest and constraint rows of c
+    double scale;     // |p~'|^2 / (|p|^2 + lagragian^2): bounds a column difference
     double cb = 0.0;  // c^T beta
     void set(const WeightTables& tables, const MPoint& point, double lagragian) {
         w = point.w;
@@ -421,7 +421,12 @@ void ReducedRows::vertex(const VertexTerms& v, const Eigen::Ref<const Eigen::Vec
 class AllBonesSource {
 public:
     explicit AllBonesSource(int J, int paddedJ)
-        : light_(J), atb_(J), heavy_(J), u_(Eigen::VectorXd::Zero(paddedJ)), diagonal_(paddedJ), columns_(paddedJ, J),
+        : light_(J),
+          atb_(J),
+          heavy_(J),
+          u_(Eigen::VectorXd::Zero(paddedJ)),
+          diagonal_(paddedJ),
+          columns_(paddedJ, J),
           formed_(static_cast<size_t>(J)) {}
 
     // e: the vertex's column of W^T beta (4J entries, bone-major).
@@ -674,8 +679,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                     ++reducedSolves;
                     reduce();
                     const Eigen::MatrixXd restricted = gatherInfluenceColumns(influences, A);
-                    pruneAndNormalize(solveNonNegative(restricted, b, restrictedCap, kNnlsEpsilon),
-                                      kWeightThreshold, *weightsEntry);
+                    pruneAndNormalize(solveNonNegative(restricted, b, restrictedCap, kNnlsEpsilon), kWeightThreshold,
+                                      *weightsEntry);
                 }
             }
         }

@@ -12,9 +12,9 @@ namespace vantrel::io {
 
 // What an output path names now, following symbolic links.
 enum class OutputTarget {
-  newFile,      // nothing yet: created by rename
-  regularFile,  // replaced by rename (the file a symbolic link names, keeping the link)
-  stream,       // character device or pipe: written directly
+    newFile,      // nothing yet: created by rename
+    regularFile,  // replaced by rename (the file a symbolic link names, keeping the link)
+    stream,       // character device or pipe: written directly
 };
 
 // Classifies `path` for writing; throws WriteError naming the path for a

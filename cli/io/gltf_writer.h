@@ -31,21 +31,21 @@
 namespace vantrel::io {
 
 struct WriteSummary {
-  std::string path;
-  int vertexCount = 0;
-  int jointCount = 0;
-  int frameCount = 0;
-  int influenceSets = 0;  // 1: JOINTS_0/WEIGHTS_0; 2: also JOINTS_1/WEIGHTS_1
-  std::size_t bytes = 0;  // size of the written file
-  // Shear: true when some joint's matrix relative to its parent (at rest or
-  // in a frame) was not a TRS within kShearTolerance; jointFramesWithShear
-  // counts the (frame, joint) pairs.
-  bool shearDropped = false;
-  int jointFramesWithShear = 0;
-  // Distance in scene units, over all frames and vertices, between skinning
-  // with the exact bone matrices and with the exported TRS.
-  double shearRmsError = 0.0;
-  double shearMaxError = 0.0;
+    std::string path;
+    int vertexCount = 0;
+    int jointCount = 0;
+    int frameCount = 0;
+    int influenceSets = 0;  // 1: JOINTS_0/WEIGHTS_0; 2: also JOINTS_1/WEIGHTS_1
+    std::size_t bytes = 0;  // size of the written file
+    // Shear: true when some joint's matrix relative to its parent (at rest or
+    // in a frame) was not a TRS within kShearTolerance; jointFramesWithShear
+    // counts the (frame, joint) pairs.
+    bool shearDropped = false;
+    int jointFramesWithShear = 0;
+    // Distance in scene units, over all frames and vertices, between skinning
+    // with the exact bone matrices and with the exported TRS.
+    double shearRmsError = 0.0;
+    double shearMaxError = 0.0;
 };
 
 // Relative 3x3 residual above which a matrix counts as sheared.

@@ -20,19 +20,19 @@ Matrix4 inverse(const Matrix4& m);
 
 // glTF node transform parts: the column-vector matrix is T * R * S.
 struct Trs {
-  Vec3 translation{0, 0, 0};
-  std::array<double, 4> rotation{0, 0, 0, 1};  // unit quaternion x, y, z, w
-  Vec3 scale{1, 1, 1};
+    Vec3 translation{0, 0, 0};
+    std::array<double, 4> rotation{0, 0, 0, 1};  // unit quaternion x, y, z, w
+    Vec3 scale{1, 1, 1};
 };
 
 // The row-vector matrix of a TRS.
 Matrix4 trsMatrix(const Trs& trs);
 
 struct TrsFit {
-  Trs trs;
-  // How far the 3x3 part is from the fitted rotation * scale:
-  // |A - R S|_F / |A|_F (0 for an exact TRS, up to rounding).
-  double shear = 0.0;
+    Trs trs;
+    // How far the 3x3 part is from the fitted rotation * scale:
+    // |A - R S|_F / |A|_F (0 for an exact TRS, up to rounding).
+    double shear = 0.0;
 };
 
 // The closest TRS to an affine matrix, kept simple: the rotation R is the

@@ -16,10 +16,10 @@
 namespace vantrel::io {
 
 struct ObjMesh {
-  std::vector<double> positions;  // 3 per vertex
-  std::vector<std::array<int, 3>> triangles;
-  std::vector<double> uvs;         // 2 per vertex, or empty when no face uses a "vt"
-  int vertexCount() const { return static_cast<int>(positions.size() / 3); }
+    std::vector<double> positions;  // 3 per vertex
+    std::vector<std::array<int, 3>> triangles;
+    std::vector<double> uvs;  // 2 per vertex, or empty when no face uses a "vt"
+    int vertexCount() const { return static_cast<int>(positions.size() / 3); }
 };
 
 ObjMesh readObj(const std::string& path);
@@ -34,8 +34,7 @@ MeshAnimation readObjAnimation(const std::string& path, const ReadOptions& optio
 // match.
 std::vector<std::string> listObjSequence(const std::string& directoryOrPattern);
 
-MeshAnimation readObjSequence(const std::string& directoryOrPattern,
-                              const ReadOptions& options = {});
+MeshAnimation readObjSequence(const std::string& directoryOrPattern, const ReadOptions& options = {});
 
 // Gives `anim` the faces and uvs of an OBJ file whose vertex count must match
 // and, with `asBindPose`, its positions as anim.topologyBindPose.

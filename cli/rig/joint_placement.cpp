@@ -71,8 +71,8 @@ constexpr long long kParallelWork = 1 << 14;
 
 // p -> p * a + t on row vectors, in normalised coordinates.
 struct RigidMotion {
-  Matrix3d a = Matrix3d::Identity();
-  RowVector3d t = RowVector3d::Zero();
+    Matrix3d a = Matrix3d::Identity();
+    RowVector3d t = RowVector3d::Zero();
 };
 
 // Least-squares rigid map of the members' rest points onto target(v), in one
@@ -80,632 +80,629 @@ struct RigidMotion {
 // cluster's own extent, not the distance from the origin.
 template <class Target>
 RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest, const Target& target) {
-  RigidMotion m;
-  if (members.empty()) return m;
-  const double n = static_cast<double>(members.size());
-  const Vector3d p0 = rest.col(members[0]);
-  const Vector3d q0 = target(members[0]);
-  Vector3d sp = Vector3d::Zero();
-  Vector3d sq = Vector3d::Zero();
-  Matrix3d h = Matrix3d::Zero();
-  for (int v : members) {
-    const Vector3d dp = rest.col(v) - p0;
-    const Vector3d dq = target(v) - q0;
-    sp += dp;
-    sq += dq;
-    h.noalias() += dp * dq.transpose();
-  }
-  const Vector3d cs = p0 + sp / n;
-  const Vector3d ct = q0 + sq / n;
-  // One or two points leave the rotation undetermined; keep it out.
-  if (members.size() < 3) {
-    m.t = (ct - cs).transpose();
+    RigidMotion m;
+    if (members.empty()) return m;
+    const double n = static_cast<double>(members.size());
+    const Vector3d p0 = rest.col(members[0]);
+    const Vector3d q0 = target(members[0]);
+    Vector3d sp = Vector3d::Zero();
+    Vector3d sq = Vector3d::Zero();
+    Matrix3d h = Matrix3d::Zero();
+    for (int v : members) {
+        const Vector3d dp = rest.col(v) - p0;
+        const Vector3d dq = target(v) - q0;
+        sp += dp;
+        sq += dq;
+        h.noalias() += dp * dq.transpose();
+    }
+    const Vector3d cs = p0 + sp / n;
+    const Vector3d ct = q0 + sq / n;
+    // One or two points leave the rotation undetermined; keep it out.
+    if (members.size() < 3) {
+        m.t = (ct - cs).transpose();
+        return m;
+    }
+    h.noalias() -= sp * (sq / n).transpose();  // centre both sides
+    Eigen::JacobiSVD<Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    Matrix3d v = svd.matrixV();
+    // Reflection fix on the singular vector of the smallest singular value:
+    // keeps the fit optimal, and exact for flat parts whose third singular
+    // vector has an arbitrary sign.
+    if ((v * svd.matrixU().transpose()).determinant() < 0.0) v.col(2) *= -1.0;
+    const Matrix3d r = v * svd.matrixU().transpose();
+    m.a = r.transpose();
+    m.t = ct.transpose() - cs.transpose() * m.a;
     return m;
-  }
-  h.noalias() -= sp * (sq / n).transpose();  // centre both sides
-  Eigen::JacobiSVD<Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
-  Matrix3d v = svd.matrixV();
-  // Reflection fix on the singular vector of the smallest singular value:
-  // keeps the fit optimal, and exact for flat parts whose third singular
-  // vector has an arbitrary sign.
-  if ((v * svd.matrixU().transpose()).determinant() < 0.0) v.col(2) *= -1.0;
-  const Matrix3d r = v * svd.matrixU().transpose();
-  m.a = r.transpose();
-  m.t = ct.transpose() - cs.transpose() * m.a;
-  return m;
 }
 
 // Squared error at one frame of motion m carrying rest point p onto (x, y, z).
-inline double frameError(double px, double py, double pz, const RigidMotion& m, double x, double y,
-                         double z) {
-  const Matrix3d& a = m.a;
-  const double ex = px * a(0, 0) + py * a(1, 0) + pz * a(2, 0) + m.t[0] - x;
-  const double ey = px * a(0, 1) + py * a(1, 1) + pz * a(2, 1) + m.t[1] - y;
-  const double ez = px * a(0, 2) + py * a(1, 2) + pz * a(2, 2) + m.t[2] - z;
-  return ex * ex + ey * ey + ez * ez;
+inline double frameError(double px, double py, double pz, const RigidMotion& m, double x, double y, double z) {
+    const Matrix3d& a = m.a;
+    const double ex = px * a(0, 0) + py * a(1, 0) + pz * a(2, 0) + m.t[0] - x;
+    const double ey = px * a(0, 1) + py * a(1, 1) + pz * a(2, 1) + m.t[1] - y;
+    const double ez = px * a(0, 2) + py * a(1, 2) + pz * a(2, 2) + m.t[2] - z;
+    return ex * ex + ey * ey + ez * ez;
 }
 
 // The animation in normalised coordinates: x' = (x/2 - o/2) / h. Halving
 // before subtracting keeps the difference finite for any finite input.
 struct Normalised {
-  Vector3d o = Vector3d::Zero();
-  double h = 1.0;
-  Vector3d map(const double* x) const { return (Vector3d(x[0], x[1], x[2]) * 0.5 - o * 0.5) / h; }
-  // Real position of a normalised point; halved inside for the same reason.
-  Vector3d unmap(const Vector3d& p) const { return 2.0 * (o * 0.5 + h * p); }
+    Vector3d o = Vector3d::Zero();
+    double h = 1.0;
+    Vector3d map(const double* x) const { return (Vector3d(x[0], x[1], x[2]) * 0.5 - o * 0.5) / h; }
+    // Real position of a normalised point; halved inside for the same reason.
+    Vector3d unmap(const Vector3d& p) const { return 2.0 * (o * 0.5 + h * p); }
 };
 
 class MotionClustering {
- public:
-  // One cluster holding every vertex.
-  MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost)
-      : MotionClustering(rest, traj, explainedCost, std::vector<int>(static_cast<size_t>(rest.cols()), 0), 1) {}
+public:
+    // One cluster holding every vertex.
+    MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost)
+        : MotionClustering(rest, traj, explainedCost, std::vector<int>(static_cast<size_t>(rest.cols()), 0), 1) {}
 
-  // Starts from a given assignment of vertices to clusters 0..k-1; clusters
-  // left empty are dropped.
-  MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost,
-                   const std::vector<int>& assignment, int clusters)
-      : rest_(rest),
-        restColumns_(rest.transpose()),
-        traj_(traj),
-        trajByVertex_(traj.transpose()),
-        vertices_(static_cast<int>(rest.cols())),
-        frames_(static_cast<int>(traj.cols() / 3)),
-        explainedCost_(explainedCost),
-        bone_(assignment) {
-    // Bounds on the rounding in a cost, from the largest coordinate.
-    const double largest = std::max(rest.size() ? rest.cwiseAbs().maxCoeff() : 0.0,
-                                    traj.size() ? traj.cwiseAbs().maxCoeff() : 0.0);
-    roundingNorm_ = 1e-9 * (1.0 + largest);
-    roundingScale_ = (1.0 + largest) * (1.0 + largest);
-    for (int c = 0; c < clusters; ++c) addCluster();
-    dropEmpty();
-    refresh();
-  }
+    // Starts from a given assignment of vertices to clusters 0..k-1; clusters
+    // left empty are dropped.
+    MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost,
+                     const std::vector<int>& assignment, int clusters)
+        : rest_(rest),
+          restColumns_(rest.transpose()),
+          traj_(traj),
+          trajByVertex_(traj.transpose()),
+          vertices_(static_cast<int>(rest.cols())),
+          frames_(static_cast<int>(traj.cols() / 3)),
+          explainedCost_(explainedCost),
+          bone_(assignment) {
+        // Bounds on the rounding in a cost, from the largest coordinate.
+        const double largest =
+            std::max(rest.size() ? rest.cwiseAbs().maxCoeff() : 0.0, traj.size() ? traj.cwiseAbs().maxCoeff() : 0.0);
+        roundingNorm_ = 1e-9 * (1.0 + largest);
+        roundingScale_ = (1.0 + largest) * (1.0 + largest);
+        for (int c = 0; c < clusters; ++c) addCluster();
+        dropEmpty();
+        refresh();
+    }
 
-  // Sum over vertices of the squared error of their own cluster's motion.
-  double totalCost() const {
-    double sum = 0.0;
-    for (int v = 0; v < vertices_; ++v) sum += cost_[bone_[v]][v];
-    return sum;
-  }
-
-  int clusterCount() const { return static_cast<int>(motion_.size()); }
-  const std::vector<int>& bones() const { return bone_; }
-
-  // Each of `rest`'s points (trajectories in the rows of `traj`, frames as
-  // this clustering's) to the cluster whose motion carries it with the least
-  // squared error, ties to the lower index; `largestCost` gets the largest
-  // of those least errors.
-  std::vector<int> nearestClusters(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double& largestCost) const {
-    const int n = static_cast<int>(rest.cols());
-    const int k = clusterCount();
-    std::vector<int> nearest(n, 0);
-    std::vector<double> least(n, 0.0);
-    const bool parallel = static_cast<long long>(n) * k * frames_ > kParallelWork;
-#pragma omp parallel for schedule(static) if (parallel)
-    for (int v = 0; v < n; ++v) {
-      const double px = rest(0, v), py = rest(1, v), pz = rest(2, v);
-      double best = std::numeric_limits<double>::infinity();
-      for (int c = 0; c < k; ++c) {
+    // Sum over vertices of the squared error of their own cluster's motion.
+    double totalCost() const {
         double sum = 0.0;
-        for (int s = 0; s < frames_ && sum < best; ++s)
-          sum += frameError(px, py, pz, motion_[c][s], traj(v, 3 * s), traj(v, 3 * s + 1), traj(v, 3 * s + 2));
-        if (sum < best) {
-          best = sum;
-          nearest[v] = c;
-        }
-      }
-      least[v] = best;
+        for (int v = 0; v < vertices_; ++v) sum += cost_[bone_[v]][v];
+        return sum;
     }
-    largestCost = n > 0 ? *std::max_element(least.begin(), least.end()) : 0.0;
-    return nearest;
-  }
-  double explainedCost() const { return explainedCost_; }
 
-  // Worst-fitted vertex among clusters that keep a vertex when it leaves,
-  // with its cost; -1 when every cluster is a single vertex.
-  std::pair<int, double> worstVertex() const {
-    int worst = -1;
-    double worstCost = -1.0;
-    for (int v = 0; v < vertices_; ++v) {
-      const int c = bone_[v];
-      if (members_[c].size() < 2) continue;
-      if (cost_[c][v] > worstCost) {
-        worst = v;
-        worstCost = cost_[c][v];
-      }
-    }
-    return {worst, worstCost};
-  }
+    int clusterCount() const { return static_cast<int>(motion_.size()); }
+    const std::vector<int>& bones() const { return bone_; }
 
-  // Opens a cluster at `worst` with the vertices that keep their distance to
-  // it over the frames (its rigid part when the animation has one), and at
-  // least the two that come closest to doing so, so that the new cluster
-  // starts with a full rigid motion rather than a single point's
-  // translation. No cluster gives up its last vertex.
-  void seed(int worst) {
-    // In blocks of vertices, frame by frame over the coordinate columns
-    // (contiguous in the vertex); each vertex still sums its frames in order.
-    std::vector<double> deviation(vertices_, 0.0);
-    const int blocks = (vertices_ + kBlock - 1) / kBlock;
-    const bool parallel = static_cast<long long>(vertices_) * frames_ > kParallelWork;
-#pragma omp parallel for schedule(static) if (parallel && blocks > 1)
-    for (int block = 0; block < blocks; ++block) {
-      const int first = block * kBlock;
-      const int n = std::min(kBlock, vertices_ - first);
-      double restDistance[kBlock];
-      for (int i = 0; i < n; ++i) restDistance[i] = (rest_.col(first + i) - rest_.col(worst)).norm();
-      double* sum = deviation.data() + first;
-      for (int s = 0; s < frames_; ++s) {
-        const Vector3d w = position(worst, s);
-        const double* x = traj_.col(3 * s).data() + first;
-        const double* y = traj_.col(3 * s + 1).data() + first;
-        const double* z = traj_.col(3 * s + 2).data() + first;
-        for (int i = 0; i < n; ++i) {
-          const double d = (Vector3d(x[i], y[i], z[i]) - w).norm() - restDistance[i];
-          sum[i] += d * d;
-        }
-      }
-    }
-    std::vector<int> order(vertices_);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int a, int b) { return deviation[a] < deviation[b]; });
-    std::vector<int> left(clusterCount());
-    for (int c = 0; c < clusterCount(); ++c) left[c] = static_cast<int>(members_[c].size());
-    const int cluster = clusterCount();
-    addCluster();
-    --left[bone_[worst]];
-    dirty_[bone_[worst]] = 1;
-    bone_[worst] = cluster;
-    int taken = 1;
-    for (int v : order) {
-      if (v == worst) continue;
-      if (taken >= 3 && deviation[v] > explainedCost_) break;
-      if (left[bone_[v]] < 2) continue;
-      --left[bone_[v]];
-      dirty_[bone_[v]] = 1;
-      bone_[v] = cluster;
-      ++taken;
-    }
-    refresh();
-  }
-
-  // Fit/reassign rounds until nothing moves or the cap is reached.
-  void refine(int maxRounds) {
-    for (int round = 0; round < maxRounds; ++round) {
-      const bool moved = reassign();
-      dropEmpty();
-      refresh();
-      if (!moved) break;
-    }
-  }
-
-  // Cluster whose vertices carry the largest total motion error.
-  int costliestCluster() const {
-    std::vector<double> total(clusterCount(), 0.0);
-    for (int v = 0; v < vertices_; ++v) total[bone_[v]] += cost_[bone_[v]][v];
-    int costliest = 0;
-    for (int c = 1; c < clusterCount(); ++c)
-      if (total[c] > total[costliest]) costliest = c;
-    return costliest;
-  }
-
-  // Splits `cluster` in two compact halves at rest: 2-means on rest
-  // positions from its worst-fitted member and the member farthest from it.
-  // Returns false when it has fewer than two distinct points.
-  bool splitAtRest(int cluster) {
-    const std::vector<int> members = members_[cluster];  // addCluster below grows members_
-    if (members.size() < 2) return false;
-    int worst = members.front();
-    for (int v : members)
-      if (cost_[cluster][v] > cost_[cluster][worst]) worst = v;
-    int far = worst;
-    for (int v : members)
-      if ((rest_.col(v) - rest_.col(worst)).squaredNorm() > (rest_.col(far) - rest_.col(worst)).squaredNorm()) far = v;
-    if (far == worst) return false;
-    Vector3d a = rest_.col(worst), b = rest_.col(far);
-    std::vector<char> side(members.size(), 0);
-    for (int round = 0; round < 10; ++round) {
-      Vector3d sumA = Vector3d::Zero(), sumB = Vector3d::Zero();
-      int countA = 0, countB = 0;
-      for (size_t i = 0; i < members.size(); ++i) {
-        const Vector3d p = rest_.col(members[i]);
-        side[i] = (p - b).squaredNorm() < (p - a).squaredNorm();
-        if (side[i]) {
-          sumB += p;
-          ++countB;
-        } else {
-          sumA += p;
-          ++countA;
-        }
-      }
-      if (countA == 0 || countB == 0) return false;
-      a = sumA / countA;
-      b = sumB / countB;
-    }
-    const int added = clusterCount();
-    addCluster();
-    for (size_t i = 0; i < members.size(); ++i)
-      if (side[i]) bone_[members[i]] = added;
-    dirty_[cluster] = 1;
-    refresh();
-    return true;
-  }
-
-  // Smallest cluster and its size; (-1, 0) without clusters.
-  std::pair<int, int> smallestCluster() const {
-    int smallest = -1;
-    for (int c = 0; c < clusterCount(); ++c)
-      if (smallest < 0 || members_[c].size() < members_[smallest].size()) smallest = c;
-    return {smallest, smallest < 0 ? 0 : static_cast<int>(members_[smallest].size())};
-  }
-
-  // Hands every vertex of `cluster` to the other cluster that reproduces it
-  // best and drops it (a cluster of a few vertices makes a bone whose motion
-  // the data barely determines).
-  void dissolve(int cluster) {
-    if (clusterCount() < 2) return;
-    for (int v : members_[cluster]) {
-      int best = -1;
-      for (int c = 0; c < clusterCount(); ++c)
-        if (c != cluster && (best < 0 || costOf(c, v) < costOf(best, v))) best = c;
-      bone_[v] = best;
-      dirty_[best] = 1;
-    }
-    dropEmpty();
-    refresh();
-  }
-
-  // Groups of clusters sharing one rigid motion: cluster j joins the group of
-  // the first earlier cluster whose motion explains all of j's vertices.
-  std::vector<int> motionGroups() const {
-    const int k = clusterCount();
-    std::vector<int> group(k, -1);
-    for (int j = 0; j < k; ++j) {
-      for (int i = 0; i < j && group[j] < 0; ++i) {
-        if (group[i] != i) continue;  // compare against group leaders only
-        bool all = true;
-        for (int v : members_[j]) {
-          if (costOf(i, v) > explainedCost_) {
-            all = false;
-            break;
-          }
-        }
-        if (all) group[j] = i;
-      }
-      if (group[j] < 0) group[j] = j;
-    }
-    // Renumber leaders densely in order.
-    std::vector<int> dense(k, -1);
-    int next = 0;
-    for (int j = 0; j < k; ++j)
-      if (group[j] == j) dense[j] = next++;
-    for (int j = 0; j < k; ++j) group[j] = dense[group[j]];
-    return group;
-  }
-
- private:
-  void addCluster() {
-    motion_.emplace_back(frames_);
-    cost_.emplace_back(vertices_, -0.0);
-    members_.emplace_back();
-    dirty_.push_back(1);
-    gap_.emplace_back(gap_.size() + 1);
-  }
-
-  // Cost of cluster c for vertex v: the stored one when known, else computed
-  // (same arithmetic as storing it).
-  double costOf(int c, int v) const {
-    const double stored = cost_[c][v];
-    return std::signbit(stored) ? exactCost(c, v) : stored;
-  }
-
-  // Squared error of cluster c's motion on vertex v, summed over the frames
-  // in order.
-  double exactCost(int c, int v) const {
-    const double px = restColumns_(v, 0);
-    const double py = restColumns_(v, 1);
-    const double pz = restColumns_(v, 2);
-    const double* x = trajByVertex_.col(v).data();
-    double sum = 0.0;
-    for (int s = 0; s < frames_; ++s)
-      sum += frameError(px, py, pz, motion_[c][s], x[3 * s], x[3 * s + 1], x[3 * s + 2]);
-    return sum;
-  }
-
-  // Lower bound on the computed cost of cluster j for vertex v, from the
-  // distance between j's and v's own cluster c's motions at v's rest point
-  // (triangle inequality on the trajectories) and v's exact own cost;
-  // rounding is covered by generous margins. 0 when nothing follows.
-  double costLowerBound(int j, int c, int v, double ownCost) const {
-    const MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
-    const double p[4] = {restColumns_(v, 0), restColumns_(v, 1), restColumns_(v, 2), 1.0};
-    double gap = 0.0;
-    for (int a = 0; a < 4; ++a) {
-      double row = 0.5 * g.q[4 * a + a] * p[a];
-      for (int b = a + 1; b < 4; ++b) row += g.q[4 * a + b] * p[b];
-      gap += 2.0 * row * p[a];
-    }
-    gap -= g.rounding;
-    if (!(gap > 0.0)) return 0.0;
-    constexpr double kRelative = 1e-10;
-    const double apart = std::sqrt(gap) * (1.0 - kRelative);
-    const double own = std::sqrt(ownCost) * (1.0 + kRelative) + roundingNorm_;
-    const double norm = (apart - own - roundingNorm_) * (1.0 - kRelative);
-    if (!(norm > 0.0)) return 0.0;
-    return norm * norm * (1.0 - kRelative);
-  }
-
-  // Quadratic form in (p, 1) of the squared distance, summed over the
-  // frames, between two clusters' motions applied to rest point p.
-  struct MotionGap {
-    std::array<double, 16> q{};  // upper triangle used, row-major
-    double rounding = 0.0;       // bound on the rounding of the form's value
-  };
-
-  void updateGap(int j, int c) {
-    MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
-    g.q.fill(0.0);
-    // Sum of the magnitudes of the form's terms over the frames (per frame
-    // and column, the square of the column's absolute sum): times the
-    // coordinates' scale it bounds the rounding of the form's value.
-    double total = 0.0;
-    for (int s = 0; s < frames_; ++s) {
-      const RigidMotion& mj = motion_[j][s];
-      const RigidMotion& mc = motion_[c][s];
-      double d[4][3];
-      for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b) d[a][b] = mj.a(a, b) - mc.a(a, b);
-      for (int b = 0; b < 3; ++b) d[3][b] = mj.t[b] - mc.t[b];
-      for (int a = 0; a < 4; ++a)
-        for (int b = a; b < 4; ++b)
-          g.q[4 * a + b] += d[a][0] * d[b][0] + d[a][1] * d[b][1] + d[a][2] * d[b][2];
-      for (int e = 0; e < 3; ++e) {
-        const double column = std::abs(d[0][e]) + std::abs(d[1][e]) + std::abs(d[2][e]) + std::abs(d[3][e]);
-        total += column * column;
-      }
-    }
-    g.rounding = 1e-10 * total * roundingScale_;
-  }
-
-  void rebuildMembers() {
-    for (auto& m : members_) m.clear();
-    for (int v = 0; v < vertices_; ++v) members_[bone_[v]].push_back(v);
-  }
-
-  Vector3d position(int v, int s) const {
-    return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
-  }
-
-  // Refit the clusters whose membership changed, cost them for their own
-  // vertices and forget what was known of them for the others.
-  void refresh() {
-    rebuildMembers();
-    std::vector<int> dirty;
-    for (int c = 0; c < clusterCount(); ++c)
-      if (dirty_[c]) dirty.push_back(c);
-    if (dirty.empty()) return;
-    // Fits in jobs of one cluster and a run of frames, each frame's sums over
-    // the members in order as in fitRigid (trajectories contiguous per vertex).
-    const int runs = (frames_ + kFrameRun - 1) / kFrameRun;
-    const int jobs = static_cast<int>(dirty.size()) * runs;
-    long long fitWork = 0;
-    for (int c : dirty) fitWork += static_cast<long long>(members_[c].size()) * frames_;
-    const int k = clusterCount();
-    std::vector<std::pair<int, int>> pairs;
-    for (int c : dirty)
-      for (int j = 0; j < k; ++j)
-        if (j != c && !(dirty_[j] && j < c)) pairs.emplace_back(c, j);
-    const int pairCount = static_cast<int>(pairs.size());
-    const int blocks = (vertices_ + kBlock - 1) / kBlock;
-    // One parallel region: on a busy machine every region start costs more
-    // than the work of a small one.
-#pragma omp parallel if (fitWork > kParallelWork || blocks > 1)
-    {
-#pragma omp for schedule(static)
-      for (int job = 0; job < jobs; ++job) {
-        const int c = dirty[job / runs];
-        const int firstFrame = (job % runs) * kFrameRun;
-        const int lastFrame = std::min(frames_, firstFrame + kFrameRun);
-        for (int s = firstFrame; s < lastFrame; ++s)
-          motion_[c][s] = fitRigid(members_[c], rest_, [&](int v) -> Vector3d {
-            return trajByVertex_.col(v).segment<3>(3 * s);
-          });
-      }
-#pragma omp for schedule(static) nowait
-      for (int i = 0; i < pairCount; ++i) updateGap(pairs[i].first, pairs[i].second);
-#pragma omp for schedule(static)
-      for (int block = 0; block < blocks; ++block) {
-        const int first = block * kBlock;
-        const int last = std::min(vertices_, first + kBlock);
-        for (int c : dirty) {
-          double* cost = cost_[c].data();
-          for (int v = first; v < last; ++v) cost[v] = bone_[v] == c ? exactCost(c, v) : -0.0;
-        }
-      }
-    }
-    for (int c : dirty) dirty_[c] = 0;
-  }
-
-  // Moves each vertex to the cluster that reproduces it clearly better than
-  // its own; returns whether any vertex moved.
-  bool reassign() {
-    const int k = clusterCount();
-    std::vector<int> next(vertices_);
-    // Each vertex scans the clusters in order, keeping the first best. A
-    // cost not known yet is computed only when its lower bound does not rule
-    // it out, and kept.
-    const int blocks = (vertices_ + kBlock - 1) / kBlock;
-    const bool parallel = static_cast<long long>(vertices_) * k > kParallelWork;
-#pragma omp parallel for schedule(static) if (parallel && blocks > 1)
-    for (int block = 0; block < blocks; ++block) {
-      const int first = block * kBlock;
-      const int n = std::min(kBlock, vertices_ - first);
-      const int* own = bone_.data() + first;
-      int* choice = next.data() + first;
-      double ownCost[kBlock];
-      double best[kBlock];
-      unsigned char open[kBlock];
-      for (int i = 0; i < n; ++i) {
-        ownCost[i] = cost_[own[i]][first + i];
-        // Relative part for rounding in the sums, absolute part for motions
-        // that agree to rounding.
-        best[i] = ownCost[i] - (1e-12 * ownCost[i] + 1e-30 * (frames_ + 1));
-        choice[i] = own[i];
-      }
-      for (int j = 0; j < k; ++j) {
-        double* cost = cost_[j].data() + first;
-        // A known cost below the best, or a bound that does not rule it out
-        // (bounds are stored negated, so both read as the magnitude).
-        for (int i = 0; i < n; ++i) open[i] = (j != own[i]) & (std::abs(cost[i]) < best[i]);
-        for (int i = 0; i < n; ++i) {
-          if (!open[i]) continue;
-          if (std::signbit(cost[i])) {
-            const double bound = costLowerBound(j, own[i], first + i, ownCost[i]);
-            if (bound >= best[i]) {
-              if (bound > -cost[i]) cost[i] = -bound;
-              continue;
+    // Each of `rest`'s points (trajectories in the rows of `traj`, frames as
+    // this clustering's) to the cluster whose motion carries it with the least
+    // squared error, ties to the lower index; `largestCost` gets the largest
+    // of those least errors.
+    std::vector<int> nearestClusters(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double& largestCost) const {
+        const int n = static_cast<int>(rest.cols());
+        const int k = clusterCount();
+        std::vector<int> nearest(n, 0);
+        std::vector<double> least(n, 0.0);
+        const bool parallel = static_cast<long long>(n) * k * frames_ > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
+        for (int v = 0; v < n; ++v) {
+            const double px = rest(0, v), py = rest(1, v), pz = rest(2, v);
+            double best = std::numeric_limits<double>::infinity();
+            for (int c = 0; c < k; ++c) {
+                double sum = 0.0;
+                for (int s = 0; s < frames_ && sum < best; ++s)
+                    sum +=
+                        frameError(px, py, pz, motion_[c][s], traj(v, 3 * s), traj(v, 3 * s + 1), traj(v, 3 * s + 2));
+                if (sum < best) {
+                    best = sum;
+                    nearest[v] = c;
+                }
             }
-            cost[i] = exactCost(j, first + i);
-            if (!(cost[i] < best[i])) continue;
-          }
-          best[i] = cost[i];
-          choice[i] = j;
+            least[v] = best;
         }
-      }
+        largestCost = n > 0 ? *std::max_element(least.begin(), least.end()) : 0.0;
+        return nearest;
     }
-    bool moved = false;
-    for (int v = 0; v < vertices_; ++v) {
-      if (next[v] != bone_[v]) {
-        dirty_[bone_[v]] = 1;
-        dirty_[next[v]] = 1;
-        bone_[v] = next[v];
-        moved = true;
-      }
-    }
-    return moved;
-  }
+    double explainedCost() const { return explainedCost_; }
 
-  void dropEmpty() {
-    rebuildMembers();
-    std::vector<int> remap(clusterCount(), -1);
-    int kept = 0;
-    for (int c = 0; c < clusterCount(); ++c) {
-      if (members_[c].empty()) continue;
-      remap[c] = kept;
-      if (kept != c) {
-        motion_[kept] = std::move(motion_[c]);
-        cost_[kept] = std::move(cost_[c]);
-        members_[kept] = std::move(members_[c]);
-        dirty_[kept] = dirty_[c];
-      }
-      ++kept;
+    // Worst-fitted vertex among clusters that keep a vertex when it leaves,
+    // with its cost; -1 when every cluster is a single vertex.
+    std::pair<int, double> worstVertex() const {
+        int worst = -1;
+        double worstCost = -1.0;
+        for (int v = 0; v < vertices_; ++v) {
+            const int c = bone_[v];
+            if (members_[c].size() < 2) continue;
+            if (cost_[c][v] > worstCost) {
+                worst = v;
+                worstCost = cost_[c][v];
+            }
+        }
+        return {worst, worstCost};
     }
-    std::vector<std::vector<MotionGap>> gap(kept);
-    for (int c = 0; c < clusterCount(); ++c) {
-      if (remap[c] < 0) continue;
-      for (int d = 0; d <= c; ++d)
-        if (remap[d] >= 0) gap[remap[c]].push_back(gap_[c][d]);
+
+    // Opens a cluster at `worst` with the vertices that keep their distance to
+    // it over the frames (its rigid part when the animation has one), and at
+    // least the two that come closest to doing so, so that the new cluster
+    // starts with a full rigid motion rather than a single point's
+    // translation. No cluster gives up its last vertex.
+    void seed(int worst) {
+        // In blocks of vertices, frame by frame over the coordinate columns
+        // (contiguous in the vertex); each vertex still sums its frames in order.
+        std::vector<double> deviation(vertices_, 0.0);
+        const int blocks = (vertices_ + kBlock - 1) / kBlock;
+        const bool parallel = static_cast<long long>(vertices_) * frames_ > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel && blocks > 1)
+        for (int block = 0; block < blocks; ++block) {
+            const int first = block * kBlock;
+            const int n = std::min(kBlock, vertices_ - first);
+            double restDistance[kBlock];
+            for (int i = 0; i < n; ++i) restDistance[i] = (rest_.col(first + i) - rest_.col(worst)).norm();
+            double* sum = deviation.data() + first;
+            for (int s = 0; s < frames_; ++s) {
+                const Vector3d w = position(worst, s);
+                const double* x = traj_.col(3 * s).data() + first;
+                const double* y = traj_.col(3 * s + 1).data() + first;
+                const double* z = traj_.col(3 * s + 2).data() + first;
+                for (int i = 0; i < n; ++i) {
+                    const double d = (Vector3d(x[i], y[i], z[i]) - w).norm() - restDistance[i];
+                    sum[i] += d * d;
+                }
+            }
+        }
+        std::vector<int> order(vertices_);
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return deviation[a] < deviation[b]; });
+        std::vector<int> left(clusterCount());
+        for (int c = 0; c < clusterCount(); ++c) left[c] = static_cast<int>(members_[c].size());
+        const int cluster = clusterCount();
+        addCluster();
+        --left[bone_[worst]];
+        dirty_[bone_[worst]] = 1;
+        bone_[worst] = cluster;
+        int taken = 1;
+        for (int v : order) {
+            if (v == worst) continue;
+            if (taken >= 3 && deviation[v] > explainedCost_) break;
+            if (left[bone_[v]] < 2) continue;
+            --left[bone_[v]];
+            dirty_[bone_[v]] = 1;
+            bone_[v] = cluster;
+            ++taken;
+        }
+        refresh();
     }
-    gap_ = std::move(gap);
-    motion_.resize(kept);
-    cost_.resize(kept);
-    members_.resize(kept);
-    dirty_.resize(kept);
-    for (int& b : bone_) b = remap[b];
-  }
 
-  static constexpr int kBlock = 512;
-  static constexpr int kFrameRun = 8;
+    // Fit/reassign rounds until nothing moves or the cap is reached.
+    void refine(int maxRounds) {
+        for (int round = 0; round < maxRounds; ++round) {
+            const bool moved = reassign();
+            dropEmpty();
+            refresh();
+            if (!moved) break;
+        }
+    }
 
-  const Matrix3Xd& rest_;
-  const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns_;  // one column per coordinate
-  const Eigen::MatrixXd& traj_;  // (v, 3s + c): coordinate c of vertex v at clustering frame s
-  const Eigen::MatrixXd trajByVertex_;  // (3s + c, v): the same, one column per vertex
-  int vertices_;
-  int frames_;
-  double explainedCost_;
-  std::vector<int> bone_;
-  std::vector<std::vector<RigidMotion>> motion_;  // [cluster][frame]
-  // [cluster][vertex]: the cost when known (sign bit clear), else a lower
-  // bound on it negated (sign bit set, -0.0 for none). Known for every
-  // vertex's own cluster; others are computed when a bound cannot rule them
-  // out, and stay valid until their cluster is refitted.
-  std::vector<std::vector<double>> cost_;
-  std::vector<std::vector<MotionGap>> gap_;        // [i][j] for j <= i
-  double roundingNorm_ = 0.0;
-  double roundingScale_ = 1.0;
-  std::vector<std::vector<int>> members_;         // ascending vertex ids
-  std::vector<char> dirty_;
+    // Cluster whose vertices carry the largest total motion error.
+    int costliestCluster() const {
+        std::vector<double> total(clusterCount(), 0.0);
+        for (int v = 0; v < vertices_; ++v) total[bone_[v]] += cost_[bone_[v]][v];
+        int costliest = 0;
+        for (int c = 1; c < clusterCount(); ++c)
+            if (total[c] > total[costliest]) costliest = c;
+        return costliest;
+    }
+
+    // Splits `cluster` in two compact halves at rest: 2-means on rest
+    // positions from its worst-fitted member and the member farthest from it.
+    // Returns false when it has fewer than two distinct points.
+    bool splitAtRest(int cluster) {
+        const std::vector<int> members = members_[cluster];  // addCluster below grows members_
+        if (members.size() < 2) return false;
+        int worst = members.front();
+        for (int v : members)
+            if (cost_[cluster][v] > cost_[cluster][worst]) worst = v;
+        int far = worst;
+        for (int v : members)
+            if ((rest_.col(v) - rest_.col(worst)).squaredNorm() > (rest_.col(far) - rest_.col(worst)).squaredNorm())
+                far = v;
+        if (far == worst) return false;
+        Vector3d a = rest_.col(worst), b = rest_.col(far);
+        std::vector<char> side(members.size(), 0);
+        for (int round = 0; round < 10; ++round) {
+            Vector3d sumA = Vector3d::Zero(), sumB = Vector3d::Zero();
+            int countA = 0, countB = 0;
+            for (size_t i = 0; i < members.size(); ++i) {
+                const Vector3d p = rest_.col(members[i]);
+                side[i] = (p - b).squaredNorm() < (p - a).squaredNorm();
+                if (side[i]) {
+                    sumB += p;
+                    ++countB;
+                } else {
+                    sumA += p;
+                    ++countA;
+                }
+            }
+            if (countA == 0 || countB == 0) return false;
+            a = sumA / countA;
+            b = sumB / countB;
+        }
+        const int added = clusterCount();
+        addCluster();
+        for (size_t i = 0; i < members.size(); ++i)
+            if (side[i]) bone_[members[i]] = added;
+        dirty_[cluster] = 1;
+        refresh();
+        return true;
+    }
+
+    // Smallest cluster and its size; (-1, 0) without clusters.
+    std::pair<int, int> smallestCluster() const {
+        int smallest = -1;
+        for (int c = 0; c < clusterCount(); ++c)
+            if (smallest < 0 || members_[c].size() < members_[smallest].size()) smallest = c;
+        return {smallest, smallest < 0 ? 0 : static_cast<int>(members_[smallest].size())};
+    }
+
+    // Hands every vertex of `cluster` to the other cluster that reproduces it
+    // best and drops it (a cluster of a few vertices makes a bone whose motion
+    // the data barely determines).
+    void dissolve(int cluster) {
+        if (clusterCount() < 2) return;
+        for (int v : members_[cluster]) {
+            int best = -1;
+            for (int c = 0; c < clusterCount(); ++c)
+                if (c != cluster && (best < 0 || costOf(c, v) < costOf(best, v))) best = c;
+            bone_[v] = best;
+            dirty_[best] = 1;
+        }
+        dropEmpty();
+        refresh();
+    }
+
+    // Groups of clusters sharing one rigid motion: cluster j joins the group of
+    // the first earlier cluster whose motion explains all of j's vertices.
+    std::vector<int> motionGroups() const {
+        const int k = clusterCount();
+        std::vector<int> group(k, -1);
+        for (int j = 0; j < k; ++j) {
+            for (int i = 0; i < j && group[j] < 0; ++i) {
+                if (group[i] != i) continue;  // compare against group leaders only
+                bool all = true;
+                for (int v : members_[j]) {
+                    if (costOf(i, v) > explainedCost_) {
+                        all = false;
+                        break;
+                    }
+                }
+                if (all) group[j] = i;
+            }
+            if (group[j] < 0) group[j] = j;
+        }
+        // Renumber leaders densely in order.
+        std::vector<int> dense(k, -1);
+        int next = 0;
+        for (int j = 0; j < k; ++j)
+            if (group[j] == j) dense[j] = next++;
+        for (int j = 0; j < k; ++j) group[j] = dense[group[j]];
+        return group;
+    }
+
+private:
+    void addCluster() {
+        motion_.emplace_back(frames_);
+        cost_.emplace_back(vertices_, -0.0);
+        members_.emplace_back();
+        dirty_.push_back(1);
+        gap_.emplace_back(gap_.size() + 1);
+    }
+
+    // Cost of cluster c for vertex v: the stored one when known, else computed
+    // (same arithmetic as storing it).
+    double costOf(int c, int v) const {
+        const double stored = cost_[c][v];
+        return std::signbit(stored) ? exactCost(c, v) : stored;
+    }
+
+    // Squared error of cluster c's motion on vertex v, summed over the frames
+    // in order.
+    double exactCost(int c, int v) const {
+        const double px = restColumns_(v, 0);
+        const double py = restColumns_(v, 1);
+        const double pz = restColumns_(v, 2);
+        const double* x = trajByVertex_.col(v).data();
+        double sum = 0.0;
+        for (int s = 0; s < frames_; ++s)
+            sum += frameError(px, py, pz, motion_[c][s], x[3 * s], x[3 * s + 1], x[3 * s + 2]);
+        return sum;
+    }
+
+    // Lower bound on the computed cost of cluster j for vertex v, from the
+    // distance between j's and v's own cluster c's motions at v's rest point
+    // (triangle inequality on the trajectories) and v's exact own cost;
+    // rounding is covered by generous margins. 0 when nothing follows.
+    double costLowerBound(int j, int c, int v, double ownCost) const {
+        const MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
+        const double p[4] = {restColumns_(v, 0), restColumns_(v, 1), restColumns_(v, 2), 1.0};
+        double gap = 0.0;
+        for (int a = 0; a < 4; ++a) {
+            double row = 0.5 * g.q[4 * a + a] * p[a];
+            for (int b = a + 1; b < 4; ++b) row += g.q[4 * a + b] * p[b];
+            gap += 2.0 * row * p[a];
+        }
+        gap -= g.rounding;
+        if (!(gap > 0.0)) return 0.0;
+        constexpr double kRelative = 1e-10;
+        const double apart = std::sqrt(gap) * (1.0 - kRelative);
+        const double own = std::sqrt(ownCost) * (1.0 + kRelative) + roundingNorm_;
+        const double norm = (apart - own - roundingNorm_) * (1.0 - kRelative);
+        if (!(norm > 0.0)) return 0.0;
+        return norm * norm * (1.0 - kRelative);
+    }
+
+    // Quadratic form in (p, 1) of the squared distance, summed over the
+    // frames, between two clusters' motions applied to rest point p.
+    struct MotionGap {
+        std::array<double, 16> q{};  // upper triangle used, row-major
+        double rounding = 0.0;       // bound on the rounding of the form's value
+    };
+
+    void updateGap(int j, int c) {
+        MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
+        g.q.fill(0.0);
+        // Sum of the magnitudes of the form's terms over the frames (per frame
+        // and column, the square of the column's absolute sum): times the
+        // coordinates' scale it bounds the rounding of the form's value.
+        double total = 0.0;
+        for (int s = 0; s < frames_; ++s) {
+            const RigidMotion& mj = motion_[j][s];
+            const RigidMotion& mc = motion_[c][s];
+            double d[4][3];
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b) d[a][b] = mj.a(a, b) - mc.a(a, b);
+            for (int b = 0; b < 3; ++b) d[3][b] = mj.t[b] - mc.t[b];
+            for (int a = 0; a < 4; ++a)
+                for (int b = a; b < 4; ++b) g.q[4 * a + b] += d[a][0] * d[b][0] + d[a][1] * d[b][1] + d[a][2] * d[b][2];
+            for (int e = 0; e < 3; ++e) {
+                const double column = std::abs(d[0][e]) + std::abs(d[1][e]) + std::abs(d[2][e]) + std::abs(d[3][e]);
+                total += column * column;
+            }
+        }
+        g.rounding = 1e-10 * total * roundingScale_;
+    }
+
+    void rebuildMembers() {
+        for (auto& m : members_) m.clear();
+        for (int v = 0; v < vertices_; ++v) members_[bone_[v]].push_back(v);
+    }
+
+    Vector3d position(int v, int s) const {
+        return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
+    }
+
+    // Refit the clusters whose membership changed, cost them for their own
+    // vertices and forget what was known of them for the others.
+    void refresh() {
+        rebuildMembers();
+        std::vector<int> dirty;
+        for (int c = 0; c < clusterCount(); ++c)
+            if (dirty_[c]) dirty.push_back(c);
+        if (dirty.empty()) return;
+        // Fits in jobs of one cluster and a run of frames, each frame's sums over
+        // the members in order as in fitRigid (trajectories contiguous per vertex).
+        const int runs = (frames_ + kFrameRun - 1) / kFrameRun;
+        const int jobs = static_cast<int>(dirty.size()) * runs;
+        long long fitWork = 0;
+        for (int c : dirty) fitWork += static_cast<long long>(members_[c].size()) * frames_;
+        const int k = clusterCount();
+        std::vector<std::pair<int, int>> pairs;
+        for (int c : dirty)
+            for (int j = 0; j < k; ++j)
+                if (j != c && !(dirty_[j] && j < c)) pairs.emplace_back(c, j);
+        const int pairCount = static_cast<int>(pairs.size());
+        const int blocks = (vertices_ + kBlock - 1) / kBlock;
+        // One parallel region: on a busy machine every region start costs more
+        // than the work of a small one.
+#pragma omp parallel if (fitWork > kParallelWork || blocks > 1)
+        {
+#pragma omp for schedule(static)
+            for (int job = 0; job < jobs; ++job) {
+                const int c = dirty[job / runs];
+                const int firstFrame = (job % runs) * kFrameRun;
+                const int lastFrame = std::min(frames_, firstFrame + kFrameRun);
+                for (int s = firstFrame; s < lastFrame; ++s)
+                    motion_[c][s] = fitRigid(members_[c], rest_,
+                                             [&](int v) -> Vector3d { return trajByVertex_.col(v).segment<3>(3 * s); });
+            }
+#pragma omp for schedule(static) nowait
+            for (int i = 0; i < pairCount; ++i) updateGap(pairs[i].first, pairs[i].second);
+#pragma omp for schedule(static)
+            for (int block = 0; block < blocks; ++block) {
+                const int first = block * kBlock;
+                const int last = std::min(vertices_, first + kBlock);
+                for (int c : dirty) {
+                    double* cost = cost_[c].data();
+                    for (int v = first; v < last; ++v) cost[v] = bone_[v] == c ? exactCost(c, v) : -0.0;
+                }
+            }
+        }
+        for (int c : dirty) dirty_[c] = 0;
+    }
+
+    // Moves each vertex to the cluster that reproduces it clearly better than
+    // its own; returns whether any vertex moved.
+    bool reassign() {
+        const int k = clusterCount();
+        std::vector<int> next(vertices_);
+        // Each vertex scans the clusters in order, keeping the first best. A
+        // cost not known yet is computed only when its lower bound does not rule
+        // it out, and kept.
+        const int blocks = (vertices_ + kBlock - 1) / kBlock;
+        const bool parallel = static_cast<long long>(vertices_) * k > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel && blocks > 1)
+        for (int block = 0; block < blocks; ++block) {
+            const int first = block * kBlock;
+            const int n = std::min(kBlock, vertices_ - first);
+            const int* own = bone_.data() + first;
+            int* choice = next.data() + first;
+            double ownCost[kBlock];
+            double best[kBlock];
+            unsigned char open[kBlock];
+            for (int i = 0; i < n; ++i) {
+                ownCost[i] = cost_[own[i]][first + i];
+                // Relative part for rounding in the sums, absolute part for motions
+                // that agree to rounding.
+                best[i] = ownCost[i] - (1e-12 * ownCost[i] + 1e-30 * (frames_ + 1));
+                choice[i] = own[i];
+            }
+            for (int j = 0; j < k; ++j) {
+                double* cost = cost_[j].data() + first;
+                // A known cost below the best, or a bound that does not rule it out
+                // (bounds are stored negated, so both read as the magnitude).
+                for (int i = 0; i < n; ++i) open[i] = (j != own[i]) & (std::abs(cost[i]) < best[i]);
+                for (int i = 0; i < n; ++i) {
+                    if (!open[i]) continue;
+                    if (std::signbit(cost[i])) {
+                        const double bound = costLowerBound(j, own[i], first + i, ownCost[i]);
+                        if (bound >= best[i]) {
+                            if (bound > -cost[i]) cost[i] = -bound;
+                            continue;
+                        }
+                        cost[i] = exactCost(j, first + i);
+                        if (!(cost[i] < best[i])) continue;
+                    }
+                    best[i] = cost[i];
+                    choice[i] = j;
+                }
+            }
+        }
+        bool moved = false;
+        for (int v = 0; v < vertices_; ++v) {
+            if (next[v] != bone_[v]) {
+                dirty_[bone_[v]] = 1;
+                dirty_[next[v]] = 1;
+                bone_[v] = next[v];
+                moved = true;
+            }
+        }
+        return moved;
+    }
+
+    void dropEmpty() {
+        rebuildMembers();
+        std::vector<int> remap(clusterCount(), -1);
+        int kept = 0;
+        for (int c = 0; c < clusterCount(); ++c) {
+            if (members_[c].empty()) continue;
+            remap[c] = kept;
+            if (kept != c) {
+                motion_[kept] = std::move(motion_[c]);
+                cost_[kept] = std::move(cost_[c]);
+                members_[kept] = std::move(members_[c]);
+                dirty_[kept] = dirty_[c];
+            }
+            ++kept;
+        }
+        std::vector<std::vector<MotionGap>> gap(kept);
+        for (int c = 0; c < clusterCount(); ++c) {
+            if (remap[c] < 0) continue;
+            for (int d = 0; d <= c; ++d)
+                if (remap[d] >= 0) gap[remap[c]].push_back(gap_[c][d]);
+        }
+        gap_ = std::move(gap);
+        motion_.resize(kept);
+        cost_.resize(kept);
+        members_.resize(kept);
+        dirty_.resize(kept);
+        for (int& b : bone_) b = remap[b];
+    }
+
+    static constexpr int kBlock = 512;
+    static constexpr int kFrameRun = 8;
+
+    const Matrix3Xd& rest_;
+    const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns_;  // one column per coordinate
+    const Eigen::MatrixXd& traj_;         // (v, 3s + c): coordinate c of vertex v at clustering frame s
+    const Eigen::MatrixXd trajByVertex_;  // (3s + c, v): the same, one column per vertex
+    int vertices_;
+    int frames_;
+    double explainedCost_;
+    std::vector<int> bone_;
+    std::vector<std::vector<RigidMotion>> motion_;  // [cluster][frame]
+    // [cluster][vertex]: the cost when known (sign bit clear), else a lower
+    // bound on it negated (sign bit set, -0.0 for none). Known for every
+    // vertex's own cluster; others are computed when a bound cannot rule them
+    // out, and stay valid until their cluster is refitted.
+    std::vector<std::vector<double>> cost_;
+    std::vector<std::vector<MotionGap>> gap_;  // [i][j] for j <= i
+    double roundingNorm_ = 0.0;
+    double roundingScale_ = 1.0;
+    std::vector<std::vector<int>> members_;  // ascending vertex ids
+    std::vector<char> dirty_;
 };
 
 // Splits one cluster in two by rest position: along its principal axis, at
 // the gap between distinct projections nearest the median, so that
 // coincident points stay together. Returns false when nothing separates.
-bool splitByRestPosition(const Matrix3Xd& rest, std::vector<int>& bone, int cluster,
-                         int newCluster) {
-  std::vector<int> members;
-  for (int v = 0; v < static_cast<int>(bone.size()); ++v)
-    if (bone[v] == cluster) members.push_back(v);
-  const int n = static_cast<int>(members.size());
-  if (n < 2) return false;
-  Vector3d c = Vector3d::Zero();
-  for (int v : members) c += rest.col(v);
-  c /= static_cast<double>(n);
-  Matrix3d cov = Matrix3d::Zero();
-  for (int v : members) cov += (rest.col(v) - c) * (rest.col(v) - c).transpose();
-  Eigen::SelfAdjointEigenSolver<Matrix3d> eig(cov);
-  Vector3d axis = eig.eigenvectors().col(2);  // largest eigenvalue comes last
-  int big = 0;
-  for (int i = 1; i < 3; ++i)
-    if (std::abs(axis[i]) > std::abs(axis[big])) big = i;
-  if (axis[big] < 0.0) axis = -axis;
-  std::vector<std::pair<double, int>> proj;
-  proj.reserve(n);
-  for (int v : members) proj.emplace_back(rest.col(v).dot(axis), v);
-  std::sort(proj.begin(), proj.end());
-  int cut = -1;
-  for (int i = 1; i < n; ++i) {
-    if (!(proj[i - 1].first < proj[i].first)) continue;
-    if (cut < 0 || std::abs(2 * i - n) < std::abs(2 * cut - n)) cut = i;
-  }
-  if (cut < 0) return false;
-  for (int i = cut; i < n; ++i) bone[proj[i].second] = newCluster;
-  return true;
+bool splitByRestPosition(const Matrix3Xd& rest, std::vector<int>& bone, int cluster, int newCluster) {
+    std::vector<int> members;
+    for (int v = 0; v < static_cast<int>(bone.size()); ++v)
+        if (bone[v] == cluster) members.push_back(v);
+    const int n = static_cast<int>(members.size());
+    if (n < 2) return false;
+    Vector3d c = Vector3d::Zero();
+    for (int v : members) c += rest.col(v);
+    c /= static_cast<double>(n);
+    Matrix3d cov = Matrix3d::Zero();
+    for (int v : members) cov += (rest.col(v) - c) * (rest.col(v) - c).transpose();
+    Eigen::SelfAdjointEigenSolver<Matrix3d> eig(cov);
+    Vector3d axis = eig.eigenvectors().col(2);  // largest eigenvalue comes last
+    int big = 0;
+    for (int i = 1; i < 3; ++i)
+        if (std::abs(axis[i]) > std::abs(axis[big])) big = i;
+    if (axis[big] < 0.0) axis = -axis;
+    std::vector<std::pair<double, int>> proj;
+    proj.reserve(n);
+    for (int v : members) proj.emplace_back(rest.col(v).dot(axis), v);
+    std::sort(proj.begin(), proj.end());
+    int cut = -1;
+    for (int i = 1; i < n; ++i) {
+        if (!(proj[i - 1].first < proj[i].first)) continue;
+        if (cut < 0 || std::abs(2 * i - n) < std::abs(2 * cut - n)) cut = i;
+    }
+    if (cut < 0) return false;
+    for (int i = cut; i < n; ++i) bone[proj[i].second] = newCluster;
+    return true;
 }
 
 // Sum of squared distances of a cluster's rest points to their centroid.
 double restSpread(const Matrix3Xd& rest, const std::vector<int>& bone, int cluster) {
-  Vector3d c = Vector3d::Zero();
-  int n = 0;
-  for (int v = 0; v < static_cast<int>(bone.size()); ++v)
-    if (bone[v] == cluster) {
-      c += rest.col(v);
-      ++n;
-    }
-  if (n < 2) return 0.0;
-  c /= static_cast<double>(n);
-  double s = 0.0;
-  for (int v = 0; v < static_cast<int>(bone.size()); ++v)
-    if (bone[v] == cluster) s += (rest.col(v) - c).squaredNorm();
-  return s;
+    Vector3d c = Vector3d::Zero();
+    int n = 0;
+    for (int v = 0; v < static_cast<int>(bone.size()); ++v)
+        if (bone[v] == cluster) {
+            c += rest.col(v);
+            ++n;
+        }
+    if (n < 2) return 0.0;
+    c /= static_cast<double>(n);
+    double s = 0.0;
+    for (int v = 0; v < static_cast<int>(bone.size()); ++v)
+        if (bone[v] == cluster) s += (rest.col(v) - c).squaredNorm();
+    return s;
 }
 
 // Opens clusters at the worst-fitted vertex until `target` exist or every
 // vertex is explained; returns whether every vertex is explained.
 bool growClusters(MotionClustering& clustering, int target, int maxRounds) {
-  const long long maxSeeds = 2LL * target;
-  for (long long seeded = 0; clustering.clusterCount() < target && seeded < maxSeeds; ++seeded) {
+    const long long maxSeeds = 2LL * target;
+    for (long long seeded = 0; clustering.clusterCount() < target && seeded < maxSeeds; ++seeded) {
+        const auto [worst, worstCost] = clustering.worstVertex();
+        if (worst < 0) return false;
+        if (worstCost <= clustering.explainedCost()) return true;
+        clustering.seed(worst);
+        clustering.refine(maxRounds);
+    }
     const auto [worst, worstCost] = clustering.worstVertex();
-    if (worst < 0) return false;
-    if (worstCost <= clustering.explainedCost()) return true;
-    clustering.seed(worst);
-    clustering.refine(maxRounds);
-  }
-  const auto [worst, worstCost] = clustering.worstVertex();
-  return worst < 0 || worstCost <= clustering.explainedCost();
+    return worst < 0 || worstCost <= clustering.explainedCost();
 }
 
 // Uniform double in [0, 1) from 53 bits of the generator: the same numbers on
@@ -715,181 +712,174 @@ double unitDraw(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) 
 // Lloyd's k-means on rest positions with k-means++ seeding from `seed`;
 // returns each vertex's cluster in [0, k).
 std::vector<int> kMeansByRestPosition(const Matrix3Xd& rest, int k, int seed) {
-  const int n = static_cast<int>(rest.cols());
-  std::mt19937_64 rng(0x5eed0000ULL + static_cast<unsigned long long>(seed));
-  std::vector<Vector3d> centre;
-  centre.push_back(rest.col(static_cast<Eigen::Index>(unitDraw(rng) * n)));
-  std::vector<double> nearest(n, std::numeric_limits<double>::infinity());
-  while (static_cast<int>(centre.size()) < k) {
-    double total = 0.0;
-    for (int v = 0; v < n; ++v) {
-      nearest[v] = std::min(nearest[v], (rest.col(v) - centre.back()).squaredNorm());
-      total += nearest[v];
-    }
-    if (!(total > 0.0)) break;
-    double pick = unitDraw(rng) * total;
-    int chosen = n - 1;
-    for (int v = 0; v < n; ++v) {
-      pick -= nearest[v];
-      if (pick < 0.0) {
-        chosen = v;
-        break;
-      }
-    }
-    centre.push_back(rest.col(chosen));
-  }
-  const int clusters = static_cast<int>(centre.size());
-  std::vector<int> assignment(n, 0);
-  for (int round = 0; round < 30; ++round) {
-    bool moved = false;
-    for (int v = 0; v < n; ++v) {
-      int best = 0;
-      double bestDistance = (rest.col(v) - centre[0]).squaredNorm();
-      for (int c = 1; c < clusters; ++c) {
-        const double d = (rest.col(v) - centre[c]).squaredNorm();
-        if (d < bestDistance) {
-          bestDistance = d;
-          best = c;
+    const int n = static_cast<int>(rest.cols());
+    std::mt19937_64 rng(0x5eed0000ULL + static_cast<unsigned long long>(seed));
+    std::vector<Vector3d> centre;
+    centre.push_back(rest.col(static_cast<Eigen::Index>(unitDraw(rng) * n)));
+    std::vector<double> nearest(n, std::numeric_limits<double>::infinity());
+    while (static_cast<int>(centre.size()) < k) {
+        double total = 0.0;
+        for (int v = 0; v < n; ++v) {
+            nearest[v] = std::min(nearest[v], (rest.col(v) - centre.back()).squaredNorm());
+            total += nearest[v];
         }
-      }
-      moved |= assignment[v] != best;
-      assignment[v] = best;
+        if (!(total > 0.0)) break;
+        double pick = unitDraw(rng) * total;
+        int chosen = n - 1;
+        for (int v = 0; v < n; ++v) {
+            pick -= nearest[v];
+            if (pick < 0.0) {
+                chosen = v;
+                break;
+            }
+        }
+        centre.push_back(rest.col(chosen));
     }
-    if (!moved && round > 0) break;
-    std::vector<Vector3d> sum(clusters, Vector3d::Zero());
-    std::vector<int> count(clusters, 0);
-    for (int v = 0; v < n; ++v) {
-      sum[assignment[v]] += rest.col(v);
-      ++count[assignment[v]];
+    const int clusters = static_cast<int>(centre.size());
+    std::vector<int> assignment(n, 0);
+    for (int round = 0; round < 30; ++round) {
+        bool moved = false;
+        for (int v = 0; v < n; ++v) {
+            int best = 0;
+            double bestDistance = (rest.col(v) - centre[0]).squaredNorm();
+            for (int c = 1; c < clusters; ++c) {
+                const double d = (rest.col(v) - centre[c]).squaredNorm();
+                if (d < bestDistance) {
+                    bestDistance = d;
+                    best = c;
+                }
+            }
+            moved |= assignment[v] != best;
+            assignment[v] = best;
+        }
+        if (!moved && round > 0) break;
+        std::vector<Vector3d> sum(clusters, Vector3d::Zero());
+        std::vector<int> count(clusters, 0);
+        for (int v = 0; v < n; ++v) {
+            sum[assignment[v]] += rest.col(v);
+            ++count[assignment[v]];
+        }
+        for (int c = 0; c < clusters; ++c)
+            if (count[c] > 0) centre[c] = sum[c] / count[c];
     }
-    for (int c = 0; c < clusters; ++c)
-      if (count[c] > 0) centre[c] = sum[c] / count[c];
-  }
-  return assignment;
+    return assignment;
 }
 
-void validate(int vertexCount, const std::vector<std::vector<double>>& frames,
-              const JointPlacementOptions& options) {
-  auto fail = [](const std::string& what) {
-    throw std::invalid_argument("joint placement: " + what);
-  };
-  if (vertexCount < 0) fail("negative vertex count");
-  if (options.boneCount < 1) fail("bone count must be at least 1");
-  if (options.maxIterations < 1) fail("maxIterations must be at least 1");
-  if (options.assignmentFrames < 0) fail("assignmentFrames must not be negative");
-  if (options.clusteredVertices < 0) fail("clusteredVertices must not be negative");
-  if (!(options.rigidTolerance >= 0.0) || !std::isfinite(options.rigidTolerance))
-    fail("rigidTolerance must be finite and not negative");
-  if (frames.empty()) fail("no frames");
-  if (options.restFrame < 0 || options.restFrame >= static_cast<int>(frames.size()))
-    fail("rest frame " + std::to_string(options.restFrame) + " outside the " +
-         std::to_string(frames.size()) + " frames");
-  const std::size_t expected = 3 * static_cast<std::size_t>(vertexCount);
-  for (std::size_t f = 0; f < frames.size(); ++f) {
-    if (frames[f].size() != expected)
-      fail("frame " + std::to_string(f) + " holds " + std::to_string(frames[f].size()) +
-           " values, expected " + std::to_string(expected));
-    for (std::size_t i = 0; i < expected; ++i)
-      if (!std::isfinite(frames[f][i]))
-        fail("frame " + std::to_string(f) + ", vertex " + std::to_string(i / 3) +
-             ": non-finite coordinate");
-  }
+void validate(int vertexCount, const std::vector<std::vector<double>>& frames, const JointPlacementOptions& options) {
+    auto fail = [](const std::string& what) { throw std::invalid_argument("joint placement: " + what); };
+    if (vertexCount < 0) fail("negative vertex count");
+    if (options.boneCount < 1) fail("bone count must be at least 1");
+    if (options.maxIterations < 1) fail("maxIterations must be at least 1");
+    if (options.assignmentFrames < 0) fail("assignmentFrames must not be negative");
+    if (options.clusteredVertices < 0) fail("clusteredVertices must not be negative");
+    if (!(options.rigidTolerance >= 0.0) || !std::isfinite(options.rigidTolerance))
+        fail("rigidTolerance must be finite and not negative");
+    if (frames.empty()) fail("no frames");
+    if (options.restFrame < 0 || options.restFrame >= static_cast<int>(frames.size()))
+        fail("rest frame " + std::to_string(options.restFrame) + " outside the " + std::to_string(frames.size()) +
+             " frames");
+    const std::size_t expected = 3 * static_cast<std::size_t>(vertexCount);
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+        if (frames[f].size() != expected)
+            fail("frame " + std::to_string(f) + " holds " + std::to_string(frames[f].size()) + " values, expected " +
+                 std::to_string(expected));
+        for (std::size_t i = 0; i < expected; ++i)
+            if (!std::isfinite(frames[f][i]))
+                fail("frame " + std::to_string(f) + ", vertex " + std::to_string(i / 3) + ": non-finite coordinate");
+    }
 }
 
 Matrix4 identity4() {
-  Matrix4 m{};
-  m[0] = m[5] = m[10] = m[15] = 1.0;
-  return m;
+    Matrix4 m{};
+    m[0] = m[5] = m[10] = m[15] = 1.0;
+    return m;
 }
 
 void appendNote(std::string& note, const std::string& text) {
-  if (!note.empty()) note += "; ";
-  note += text;
+    if (!note.empty()) note += "; ";
+    note += text;
 }
 
 // The animation as the clustering sees it: normalised, the frames it uses,
 // and the vertices it clusters.
 struct ClusteringInput {
-  Normalised norm;
-  Matrix3Xd rest;                    // every vertex at rest
-  std::vector<int> motionFrames;     // every frame but the rest frame
-  int used = 0;                      // motion frames used while clustering
-  Eigen::MatrixXd traj;              // [vertex][3 * used frame + c]
-  std::vector<int> clustered;        // the clustered vertices, ascending
-  int stride = 1;                    // every stride-th vertex is clustered
-  Matrix3Xd clusteredRest;           // their rest points, when stride > 1
-  Eigen::MatrixXd clusteredTraj;     // their trajectories, when stride > 1
-  bool noMotion = false;             // displacements within the tolerance
+    Normalised norm;
+    Matrix3Xd rest;                 // every vertex at rest
+    std::vector<int> motionFrames;  // every frame but the rest frame
+    int used = 0;                   // motion frames used while clustering
+    Eigen::MatrixXd traj;           // [vertex][3 * used frame + c]
+    std::vector<int> clustered;     // the clustered vertices, ascending
+    int stride = 1;                 // every stride-th vertex is clustered
+    Matrix3Xd clusteredRest;        // their rest points, when stride > 1
+    Eigen::MatrixXd clusteredTraj;  // their trajectories, when stride > 1
+    bool noMotion = false;          // displacements within the tolerance
 
-  const Matrix3Xd& crest() const { return stride > 1 ? clusteredRest : rest; }
-  const Eigen::MatrixXd& ctraj() const { return stride > 1 ? clusteredTraj : traj; }
-  int clusteredCount() const { return static_cast<int>(clustered.size()); }
+    const Matrix3Xd& crest() const { return stride > 1 ? clusteredRest : rest; }
+    const Eigen::MatrixXd& ctraj() const { return stride > 1 ? clusteredTraj : traj; }
+    int clusteredCount() const { return static_cast<int>(clustered.size()); }
 };
 
 // Centre of the rest bounding box and the largest half deviation from it
 // over every frame.
 Normalised normalisation(const std::vector<std::vector<double>>& frames, int restFrame, int nv) {
-  Normalised norm;
-  const std::vector<double>& r = frames[restFrame];
-  Vector3d lo(r[0], r[1], r[2]);
-  Vector3d hi = lo;
-  for (int v = 1; v < nv; ++v)
-    for (int c = 0; c < 3; ++c) {
-      lo[c] = std::min(lo[c], r[3 * v + c]);
-      hi[c] = std::max(hi[c], r[3 * v + c]);
-    }
-  norm.o = lo * 0.5 + hi * 0.5;
-  double h = 0.0;
-  for (const std::vector<double>& fr : frames)
-    for (int i = 0; i < 3 * nv; ++i) h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
-  norm.h = h > 0.0 ? h : 1.0;
-  return norm;
+    Normalised norm;
+    const std::vector<double>& r = frames[restFrame];
+    Vector3d lo(r[0], r[1], r[2]);
+    Vector3d hi = lo;
+    for (int v = 1; v < nv; ++v)
+        for (int c = 0; c < 3; ++c) {
+            lo[c] = std::min(lo[c], r[3 * v + c]);
+            hi[c] = std::max(hi[c], r[3 * v + c]);
+        }
+    norm.o = lo * 0.5 + hi * 0.5;
+    double h = 0.0;
+    for (const std::vector<double>& fr : frames)
+        for (int i = 0; i < 3 * nv; ++i) h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
+    norm.h = h > 0.0 ? h : 1.0;
+    return norm;
 }
 
 ClusteringInput clusteringInput(int nv, const std::vector<std::vector<double>>& frames,
                                 const JointPlacementOptions& options) {
-  const int frameCount = static_cast<int>(frames.size());
-  const int restFrame = options.restFrame;
-  ClusteringInput in;
-  in.norm = normalisation(frames, restFrame, nv);
-  const Normalised& norm = in.norm;
-  in.rest.resize(3, nv);
-  for (int v = 0; v < nv; ++v) in.rest.col(v) = norm.map(&frames[restFrame][3 * v]);
+    const int frameCount = static_cast<int>(frames.size());
+    const int restFrame = options.restFrame;
+    ClusteringInput in;
+    in.norm = normalisation(frames, restFrame, nv);
+    const Normalised& norm = in.norm;
+    in.rest.resize(3, nv);
+    for (int v = 0; v < nv; ++v) in.rest.col(v) = norm.map(&frames[restFrame][3 * v]);
 
-  for (int f = 0; f < frameCount; ++f)
-    if (f != restFrame) in.motionFrames.push_back(f);
-  const int available = static_cast<int>(in.motionFrames.size());
-  in.used = options.assignmentFrames > 0 ? std::min(options.assignmentFrames, available) : available;
-  in.traj.resize(nv, 3 * in.used);
-  for (int s = 0; s < in.used; ++s) {
-    // Evenly spread over the animation, first motion frame included.
-    const int f =
-        in.motionFrames[static_cast<std::size_t>(static_cast<long long>(s) * available / in.used)];
-    for (int v = 0; v < nv; ++v)
-      in.traj.row(v).segment<3>(3 * s) = norm.map(&frames[f][3 * v]).transpose();
-  }
-  // The clustered vertices: all, or every stride-th on large meshes, keeping
-  // a few per bone asked for.
-  const long long keep = std::max<long long>(options.clusteredVertices, 8LL * options.boneCount);
-  in.stride = options.clusteredVertices > 0 ? static_cast<int>((nv + keep - 1) / keep) : 1;
-  for (int v = 0; v < nv; v += in.stride) in.clustered.push_back(v);
-  if (in.stride > 1) {
-    in.clusteredRest = in.rest(Eigen::all, in.clustered);
-    in.clusteredTraj = in.traj(in.clustered, Eigen::all);
-  }
-  double motion = 0.0;
-  for (int f : in.motionFrames)
-    for (int v = 0; v < nv; ++v)
-      motion = std::max(motion, (norm.map(&frames[f][3 * v]) - in.rest.col(v)).norm());
-  // Displacements within the tolerance are also explained by one cluster.
-  in.noMotion = motion <= options.rigidTolerance;
-  return in;
+    for (int f = 0; f < frameCount; ++f)
+        if (f != restFrame) in.motionFrames.push_back(f);
+    const int available = static_cast<int>(in.motionFrames.size());
+    in.used = options.assignmentFrames > 0 ? std::min(options.assignmentFrames, available) : available;
+    in.traj.resize(nv, 3 * in.used);
+    for (int s = 0; s < in.used; ++s) {
+        // Evenly spread over the animation, first motion frame included.
+        const int f = in.motionFrames[static_cast<std::size_t>(static_cast<long long>(s) * available / in.used)];
+        for (int v = 0; v < nv; ++v) in.traj.row(v).segment<3>(3 * s) = norm.map(&frames[f][3 * v]).transpose();
+    }
+    // The clustered vertices: all, or every stride-th on large meshes, keeping
+    // a few per bone asked for.
+    const long long keep = std::max<long long>(options.clusteredVertices, 8LL * options.boneCount);
+    in.stride = options.clusteredVertices > 0 ? static_cast<int>((nv + keep - 1) / keep) : 1;
+    for (int v = 0; v < nv; v += in.stride) in.clustered.push_back(v);
+    if (in.stride > 1) {
+        in.clusteredRest = in.rest(Eigen::all, in.clustered);
+        in.clusteredTraj = in.traj(in.clustered, Eigen::all);
+    }
+    double motion = 0.0;
+    for (int f : in.motionFrames)
+        for (int v = 0; v < nv; ++v) motion = std::max(motion, (norm.map(&frames[f][3 * v]) - in.rest.col(v)).norm());
+    // Displacements within the tolerance are also explained by one cluster.
+    in.noMotion = motion <= options.rigidTolerance;
+    return in;
 }
 
 // A clustering and whether it explains every clustered vertex.
 struct Clustering {
-  std::unique_ptr<MotionClustering> clusters;
-  bool explained = false;
+    std::unique_ptr<MotionClustering> clusters;
+    bool explained = false;
 };
 
 // Grown from the worst residual, clusters follow motion wherever it leads
@@ -899,50 +889,50 @@ struct Clustering {
 // seeds) are the alternatives.
 Clustering grownClustering(const ClusteringInput& in, double explainedCost, int target,
                            const JointPlacementOptions& options) {
-  Clustering grown;
-  grown.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
-  grown.explained = growClusters(*grown.clusters, target, options.maxIterations);
-  return grown;
+    Clustering grown;
+    grown.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
+    grown.explained = growClusters(*grown.clusters, target, options.maxIterations);
+    return grown;
 }
 
 Clustering compactClustering(const ClusteringInput& in, double explainedCost, int target, int seed,
                              const JointPlacementOptions& options) {
-  Clustering compact;
-  compact.clusters = std::make_unique<MotionClustering>(
-      in.crest(), in.ctraj(), explainedCost, kMeansByRestPosition(in.crest(), target, seed), target);
-  MotionClustering& other = *compact.clusters;
-  other.refine(options.maxIterations);
-  compact.explained = growClusters(other, target, options.maxIterations);
-  // Clusters far below a fair share are re-seeded where the fit is worst,
-  // a bounded number of times.
-  const int minimumSize = std::max(3, in.clusteredCount() / (4 * target));
-  for (int round = 0; round < target && !compact.explained; ++round) {
-    const auto [smallest, size] = other.smallestCluster();
-    if (smallest < 0 || size >= minimumSize) break;
-    other.dissolve(smallest);
+    Clustering compact;
+    compact.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost,
+                                                          kMeansByRestPosition(in.crest(), target, seed), target);
+    MotionClustering& other = *compact.clusters;
+    other.refine(options.maxIterations);
     compact.explained = growClusters(other, target, options.maxIterations);
-  }
-  return compact;
+    // Clusters far below a fair share are re-seeded where the fit is worst,
+    // a bounded number of times.
+    const int minimumSize = std::max(3, in.clusteredCount() / (4 * target));
+    for (int round = 0; round < target && !compact.explained; ++round) {
+        const auto [smallest, size] = other.smallestCluster();
+        if (smallest < 0 || size >= minimumSize) break;
+        other.dissolve(smallest);
+        compact.explained = growClusters(other, target, options.maxIterations);
+    }
+    return compact;
 }
 
 // Compact clusters grown by halving the costliest one, each split followed
 // by motion refinement: bones go where the motion is complex.
 Clustering splitClustering(const ClusteringInput& in, double explainedCost, int target,
                            const JointPlacementOptions& options) {
-  Clustering split;
-  split.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
-  MotionClustering& other = *split.clusters;
-  for (int attempt = 0; other.clusterCount() < target && attempt < 2 * target; ++attempt) {
-    const auto [worst, worstCost] = other.worstVertex();
-    if (worst < 0 || worstCost <= other.explainedCost()) {
-      split.explained = true;
-      break;
+    Clustering split;
+    split.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
+    MotionClustering& other = *split.clusters;
+    for (int attempt = 0; other.clusterCount() < target && attempt < 2 * target; ++attempt) {
+        const auto [worst, worstCost] = other.worstVertex();
+        if (worst < 0 || worstCost <= other.explainedCost()) {
+            split.explained = true;
+            break;
+        }
+        if (!other.splitAtRest(other.costliestCluster())) break;
+        other.refine(options.maxIterations);
     }
-    if (!other.splitAtRest(other.costliestCluster())) break;
-    other.refine(options.maxIterations);
-  }
-  if (!split.explained) split.explained = growClusters(other, target, options.maxIterations);
-  return split;
+    if (!split.explained) split.explained = growClusters(other, target, options.maxIterations);
+    return split;
 }
 
 // The grown clustering, replaced by the compact one of lowest motion cost
@@ -950,309 +940,304 @@ Clustering splitClustering(const ClusteringInput& in, double explainedCost, int 
 // clusters, or as many at a lower motion cost.
 Clustering chosenClustering(const ClusteringInput& in, double explainedCost, int target,
                             const JointPlacementOptions& options) {
-  // The grown clustering and the compact ones are independent: one task
-  // each, so that threads meet once rather than at every pass of every
-  // clustering (on a busy machine each meeting waits for a descheduled
-  // thread). Inside a task the loops run on its own thread. Compact
-  // clusterings are wanted only when the grown one leaves some vertex
-  // unexplained; a task that starts after that is known skips its work.
-  const int seeds = options.restSeededCandidates;
-  Clustering best;
-  std::vector<Clustering> others(static_cast<std::size_t>(seeds));
-  std::atomic<bool> grownExplained{false};
+    // The grown clustering and the compact ones are independent: one task
+    // each, so that threads meet once rather than at every pass of every
+    // clustering (on a busy machine each meeting waits for a descheduled
+    // thread). Inside a task the loops run on its own thread. Compact
+    // clusterings are wanted only when the grown one leaves some vertex
+    // unexplained; a task that starts after that is known skips its work.
+    const int seeds = options.restSeededCandidates;
+    Clustering best;
+    std::vector<Clustering> others(static_cast<std::size_t>(seeds));
+    std::atomic<bool> grownExplained{false};
 #pragma omp parallel for schedule(dynamic, 1)
-  for (int task = 0; task <= seeds; ++task) {
-    if (task == 0) {
-      Clustering grown = grownClustering(in, explainedCost, target, options);
-      grownExplained = grown.explained;
-      best = std::move(grown);
-    } else if (!grownExplained) {
-      others[task - 1] = compactClustering(in, explainedCost, target, task - 1, options);
+    for (int task = 0; task <= seeds; ++task) {
+        if (task == 0) {
+            Clustering grown = grownClustering(in, explainedCost, target, options);
+            grownExplained = grown.explained;
+            best = std::move(grown);
+        } else if (!grownExplained) {
+            others[task - 1] = compactClustering(in, explainedCost, target, task - 1, options);
+        }
     }
-  }
-  if (best.explained) return best;
-  Clustering compact;
-  for (Clustering& other : others) {
-    if (!compact.clusters || other.clusters->clusterCount() > compact.clusters->clusterCount() ||
-        (other.clusters->clusterCount() == compact.clusters->clusterCount() &&
-         other.clusters->totalCost() < compact.clusters->totalCost())) {
-      compact = std::move(other);
+    if (best.explained) return best;
+    Clustering compact;
+    for (Clustering& other : others) {
+        if (!compact.clusters || other.clusters->clusterCount() > compact.clusters->clusterCount() ||
+            (other.clusters->clusterCount() == compact.clusters->clusterCount() &&
+             other.clusters->totalCost() < compact.clusters->totalCost())) {
+            compact = std::move(other);
+        }
     }
-  }
-  // Only more bones or a lower motion cost earn the replacement: on
-  // characters the grown clustering is often the better start.
-  const int compactCount = compact.clusters->clusterCount(), grownCount = best.clusters->clusterCount();
-  if (compactCount > grownCount ||
-      (compactCount == grownCount && compact.clusters->totalCost() < best.clusters->totalCost()))
-    best = std::move(compact);
-  return best;
+    // Only more bones or a lower motion cost earn the replacement: on
+    // characters the grown clustering is often the better start.
+    const int compactCount = compact.clusters->clusterCount(), grownCount = best.clusters->clusterCount();
+    if (compactCount > grownCount ||
+        (compactCount == grownCount && compact.clusters->totalCost() < best.clusters->totalCost()))
+        best = std::move(compact);
+    return best;
 }
 
 // Motion stage: the clustering the options ask for, or the one chosen.
 Clustering clusterByMotion(const ClusteringInput& in, const JointPlacementOptions& options) {
-  Eigen::initParallel();
-  const double tol = options.rigidTolerance;
-  const double explainedCost = tol * tol * static_cast<double>(in.used);
-  // More clusters than vertices cannot exist; capping here keeps absurd
-  // requests from costing more than one cluster per vertex.
-  const int target = std::min(options.boneCount, in.clusteredCount());
-  if (options.candidate > options.restSeededCandidates) return splitClustering(in, explainedCost, target, options);
-  if (options.candidate > 0) return compactClustering(in, explainedCost, target, options.candidate - 1, options);
-  if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1)
-    return grownClustering(in, explainedCost, target, options);
-  return chosenClustering(in, explainedCost, target, options);
+    Eigen::initParallel();
+    const double tol = options.rigidTolerance;
+    const double explainedCost = tol * tol * static_cast<double>(in.used);
+    // More clusters than vertices cannot exist; capping here keeps absurd
+    // requests from costing more than one cluster per vertex.
+    const int target = std::min(options.boneCount, in.clusteredCount());
+    if (options.candidate > options.restSeededCandidates) return splitClustering(in, explainedCost, target, options);
+    if (options.candidate > 0) return compactClustering(in, explainedCost, target, options.candidate - 1, options);
+    if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1)
+        return grownClustering(in, explainedCost, target, options);
+    return chosenClustering(in, explainedCost, target, options);
 }
 
 // Every vertex to the motion that carries it best; the clustered ones keep
 // their cluster, so none empties. `explained` stays true only when every
 // vertex is explained.
 std::vector<int> everyVertexBone(const ClusteringInput& in, const MotionClustering& clustering, bool& explained) {
-  std::vector<int> bone = clustering.bones();
-  if (in.stride <= 1) return bone;
-  double largestCost = 0.0;
-  std::vector<int> nearest = clustering.nearestClusters(in.rest, in.traj, largestCost);
-  for (int i = 0; i < in.clusteredCount(); ++i) nearest[in.clustered[i]] = bone[i];
-  explained = explained && largestCost <= clustering.explainedCost();
-  return nearest;
+    std::vector<int> bone = clustering.bones();
+    if (in.stride <= 1) return bone;
+    double largestCost = 0.0;
+    std::vector<int> nearest = clustering.nearestClusters(in.rest, in.traj, largestCost);
+    for (int i = 0; i < in.clusteredCount(); ++i) nearest[in.clustered[i]] = bone[i];
+    explained = explained && largestCost <= clustering.explainedCost();
+    return nearest;
 }
 
 // Splits bones by rest position, largest spread first, until there are
 // `want` or nothing more can be split; returns the bone count.
 int splitToBoneCount(const Matrix3Xd& rest, std::vector<int>& bone, int k, int want) {
-  std::vector<double> spread(k);
-  for (int c = 0; c < k; ++c) spread[c] = restSpread(rest, bone, c);
-  while (k < want) {
-    int pick = -1;
-    for (int c = 0; c < k; ++c)
-      if (spread[c] > 0.0 && (pick < 0 || spread[c] > spread[pick])) pick = c;
-    if (pick < 0) break;
-    if (!splitByRestPosition(rest, bone, pick, k)) {
-      spread[pick] = 0.0;  // coincident points only: never try again
-      continue;
+    std::vector<double> spread(k);
+    for (int c = 0; c < k; ++c) spread[c] = restSpread(rest, bone, c);
+    while (k < want) {
+        int pick = -1;
+        for (int c = 0; c < k; ++c)
+            if (spread[c] > 0.0 && (pick < 0 || spread[c] > spread[pick])) pick = c;
+        if (pick < 0) break;
+        if (!splitByRestPosition(rest, bone, pick, k)) {
+            spread[pick] = 0.0;  // coincident points only: never try again
+            continue;
+        }
+        spread[pick] = restSpread(rest, bone, pick);
+        spread.push_back(restSpread(rest, bone, k));
+        ++k;
     }
-    spread[pick] = restSpread(rest, bone, pick);
-    spread.push_back(restSpread(rest, bone, k));
-    ++k;
-  }
-  return k;
+    return k;
 }
 
 // Final fits over every frame: each bone's rest world matrix at the centroid
 // of its vertices, and its rigid motion per frame. Fills out's bones.
 void fitBoneMotions(const ClusteringInput& in, const std::vector<std::vector<double>>& frames, int restFrame,
                     const std::vector<int>& bone, int k, JointPlacement& out) {
-  const int nv = static_cast<int>(bone.size());
-  const int frameCount = static_cast<int>(frames.size());
-  const Normalised& norm = in.norm;
-  std::vector<std::vector<int>> members(k);
-  for (int v = 0; v < nv; ++v) members[bone[v]].push_back(v);
-  out.boneCount = k;
-  out.vertexBone = bone;
-  out.restWorld.assign(k, identity4());
-  std::vector<Vector3d> centroid(k, Vector3d::Zero());
-  for (int b = 0; b < k; ++b) {
-    for (int v : members[b]) centroid[b] += in.rest.col(v);
-    centroid[b] /= static_cast<double>(members[b].size());
-    const Vector3d c = norm.unmap(centroid[b]);
-    for (int i = 0; i < 3; ++i) out.restWorld[b][12 + i] = c[i];
-  }
-  const bool parallel = static_cast<long long>(nv) * frameCount > kParallelWork;
-#pragma omp parallel for schedule(static) if (parallel)
-  for (int f = 0; f < frameCount; ++f) {
-    std::vector<Matrix4>& world = out.frameWorld[f];
-    if (f == restFrame) {
-      world = out.restWorld;
-      continue;
-    }
-    world.assign(k, identity4());
+    const int nv = static_cast<int>(bone.size());
+    const int frameCount = static_cast<int>(frames.size());
+    const Normalised& norm = in.norm;
+    std::vector<std::vector<int>> members(k);
+    for (int v = 0; v < nv; ++v) members[bone[v]].push_back(v);
+    out.boneCount = k;
+    out.vertexBone = bone;
+    out.restWorld.assign(k, identity4());
+    std::vector<Vector3d> centroid(k, Vector3d::Zero());
     for (int b = 0; b < k; ++b) {
-      const RigidMotion m = fitRigid(
-          members[b], in.rest, [&](int v) -> Vector3d { return norm.map(&frames[f][3 * v]); });
-      // restWorld * M: rotation a, translation c*a + t, taken back to the
-      // animation's units around o so that huge offsets keep their digits.
-      const RowVector3d row = centroid[b].transpose() * m.a + m.t;
-      const Vector3d translation = norm.unmap(row.transpose());
-      for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) world[b][4 * r + c] = m.a(r, c);
-      for (int i = 0; i < 3; ++i) world[b][12 + i] = translation[i];
+        for (int v : members[b]) centroid[b] += in.rest.col(v);
+        centroid[b] /= static_cast<double>(members[b].size());
+        const Vector3d c = norm.unmap(centroid[b]);
+        for (int i = 0; i < 3; ++i) out.restWorld[b][12 + i] = c[i];
     }
-  }
+    const bool parallel = static_cast<long long>(nv) * frameCount > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
+    for (int f = 0; f < frameCount; ++f) {
+        std::vector<Matrix4>& world = out.frameWorld[f];
+        if (f == restFrame) {
+            world = out.restWorld;
+            continue;
+        }
+        world.assign(k, identity4());
+        for (int b = 0; b < k; ++b) {
+            const RigidMotion m =
+                fitRigid(members[b], in.rest, [&](int v) -> Vector3d { return norm.map(&frames[f][3 * v]); });
+            // restWorld * M: rotation a, translation c*a + t, taken back to the
+            // animation's units around o so that huge offsets keep their digits.
+            const RowVector3d row = centroid[b].transpose() * m.a + m.t;
+            const Vector3d translation = norm.unmap(row.transpose());
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c) world[b][4 * r + c] = m.a(r, c);
+            for (int i = 0; i < 3; ++i) world[b][12 + i] = translation[i];
+        }
+    }
 }
 
 // Why fewer bones than asked, or how bones were placed when the motion does
 // not tell them apart.
 std::string placementNote(bool noMotion, bool explained, bool merge, int parts, int k, int want, int nv) {
-  std::string note;
-  if (noMotion) {
-    appendNote(note, merge ? "no motion between frames: one bone"
-                           : "no motion between frames: bones placed by rest position");
-  } else if (explained && parts < want) {
-    std::ostringstream why;
-    why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s");
-    if (merge)
-      why << ": one bone per part";
-    else if (k > parts)
-      why << "; the other " << k - parts << " bone" << (k - parts == 1 ? "" : "s")
-          << " share a part's motion";
-    appendNote(note, why.str());
-  }
-  if (k < want && !merge) {
-    std::ostringstream fewer;
-    if (nv < want)
-      fewer << "only " << nv << " vertices for " << want << " bones";
-    else
-      fewer << "only " << k << " groups of vertices differ in motion or rest position";
-    fewer << ": placed " << k << " of " << want << " bones";
-    appendNote(note, fewer.str());
-  }
-  return note;
+    std::string note;
+    if (noMotion) {
+        appendNote(note, merge ? "no motion between frames: one bone"
+                               : "no motion between frames: bones placed by rest position");
+    } else if (explained && parts < want) {
+        std::ostringstream why;
+        why << "the animation moves as " << parts << " rigid part" << (parts == 1 ? "" : "s");
+        if (merge)
+            why << ": one bone per part";
+        else if (k > parts)
+            why << "; the other " << k - parts << " bone" << (k - parts == 1 ? "" : "s") << " share a part's motion";
+        appendNote(note, why.str());
+    }
+    if (k < want && !merge) {
+        std::ostringstream fewer;
+        if (nv < want)
+            fewer << "only " << nv << " vertices for " << want << " bones";
+        else
+            fewer << "only " << k << " groups of vertices differ in motion or rest position";
+        fewer << ": placed " << k << " of " << want << " bones";
+        appendNote(note, fewer.str());
+    }
+    return note;
 }
 
 }  // namespace
 
 JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
                            const JointPlacementOptions& options) {
-  validate(vertexCount, frames, options);
-  const int want = options.boneCount;
-  JointPlacement out;
-  out.frameWorld.assign(frames.size(), {});
-  if (vertexCount == 0) {
-    out.note = "no vertices: no bones placed";
+    validate(vertexCount, frames, options);
+    const int want = options.boneCount;
+    JointPlacement out;
+    out.frameWorld.assign(frames.size(), {});
+    if (vertexCount == 0) {
+        out.note = "no vertices: no bones placed";
+        return out;
+    }
+    const int nv = vertexCount;
+
+    // 1. Normalisation, and the frames and vertices clustered.
+    const ClusteringInput in = clusteringInput(nv, frames, options);
+    // 2. Motion stage.
+    const Clustering chosen = clusterByMotion(in, options);
+    const MotionClustering& clustering = *chosen.clusters;
+    bool explained = chosen.explained;
+    std::vector<int> bone = everyVertexBone(in, clustering, explained);
+    int k = clustering.clusterCount();
+
+    // 3. Fewer rigid parts than bones. Merging applies only when every vertex
+    // is explained; otherwise the parts are not known and splitting keeps the
+    // requested count.
+    int parts = k;
+    if (explained && k < want) {
+        const std::vector<int> group = clustering.motionGroups();
+        parts = *std::max_element(group.begin(), group.end()) + 1;
+    }
+    const bool merge = options.mergeRigidParts && explained && k < want;
+    if (merge) {
+        const std::vector<int> group = clustering.motionGroups();
+        for (int& b : bone) b = group[b];
+        k = parts;
+    } else {
+        k = splitToBoneCount(in.rest, bone, k, want);
+    }
+
+    // 4. Final fits over every frame.
+    fitBoneMotions(in, frames, options.restFrame, bone, k, out);
+    out.explainsEveryVertex = explained;
+    out.note = placementNote(in.noMotion, explained, merge, parts, k, want, nv);
     return out;
-  }
-  const int nv = vertexCount;
-
-  // 1. Normalisation, and the frames and vertices clustered.
-  const ClusteringInput in = clusteringInput(nv, frames, options);
-  // 2. Motion stage.
-  const Clustering chosen = clusterByMotion(in, options);
-  const MotionClustering& clustering = *chosen.clusters;
-  bool explained = chosen.explained;
-  std::vector<int> bone = everyVertexBone(in, clustering, explained);
-  int k = clustering.clusterCount();
-
-  // 3. Fewer rigid parts than bones. Merging applies only when every vertex
-  // is explained; otherwise the parts are not known and splitting keeps the
-  // requested count.
-  int parts = k;
-  if (explained && k < want) {
-    const std::vector<int> group = clustering.motionGroups();
-    parts = *std::max_element(group.begin(), group.end()) + 1;
-  }
-  const bool merge = options.mergeRigidParts && explained && k < want;
-  if (merge) {
-    const std::vector<int> group = clustering.motionGroups();
-    for (int& b : bone) b = group[b];
-    k = parts;
-  } else {
-    k = splitToBoneCount(in.rest, bone, k, want);
-  }
-
-  // 4. Final fits over every frame.
-  fitBoneMotions(in, frames, options.restFrame, bone, k, out);
-  out.explainsEveryVertex = explained;
-  out.note = placementNote(in.noMotion, explained, merge, parts, k, want, nv);
-  return out;
 }
 
 std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
-                                                const JointPlacementOptions& options) {
-  validate(vertexCount, frames, options);  // before the tasks, which must not throw
-  // One task per candidate, so that threads meet once rather than at every
-  // pass of every clustering; inside a task the loops run on its own thread.
-  // The others are wanted only when the first leaves some vertex unexplained;
-  // a task that starts after that is known skips its work.
-  const int count = 1 + (options.boneCount < 2 ? 0 : std::max(options.restSeededCandidates, 0) + 1);
-  std::vector<JointPlacement> candidates(count);
-  std::atomic<bool> firstExplains{false};
+                                                 const JointPlacementOptions& options) {
+    validate(vertexCount, frames, options);  // before the tasks, which must not throw
+    // One task per candidate, so that threads meet once rather than at every
+    // pass of every clustering; inside a task the loops run on its own thread.
+    // The others are wanted only when the first leaves some vertex unexplained;
+    // a task that starts after that is known skips its work.
+    const int count = 1 + (options.boneCount < 2 ? 0 : std::max(options.restSeededCandidates, 0) + 1);
+    std::vector<JointPlacement> candidates(count);
+    std::atomic<bool> firstExplains{false};
 #pragma omp parallel for schedule(dynamic, 1)
-  for (int c = 0; c < count; ++c) {
-    if (c > 0 && firstExplains) continue;
-    JointPlacementOptions mine = options;
-    mine.candidate = c;
-    candidates[c] = placeJoints(vertexCount, frames, mine);
-    if (c == 0 && candidates[c].explainsEveryVertex) firstExplains = true;
-  }
-  if (firstExplains) candidates.resize(1);
-  return candidates;
+    for (int c = 0; c < count; ++c) {
+        if (c > 0 && firstExplains) continue;
+        JointPlacementOptions mine = options;
+        mine.candidate = c;
+        candidates[c] = placeJoints(vertexCount, frames, mine);
+        if (c == 0 && candidates[c].explainsEveryVertex) firstExplains = true;
+    }
+    if (firstExplains) candidates.resize(1);
+    return candidates;
 }
 
 std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& frames, int restFrame,
                                     const std::vector<int>& members) {
-  if (members.empty() || restFrame < 0 || restFrame >= static_cast<int>(frames.size()))
-    throw std::invalid_argument("fitRigidMotion: no members or rest frame outside the frames");
-  // Normalised around the members' rest centroid and extent, as placement does.
-  Normalised norm;
-  Vector3d centre = Vector3d::Zero();
-  for (int v : members) centre += Vector3d(&frames[restFrame][3 * static_cast<size_t>(v)]) * 0.5;
-  norm.o = centre * (2.0 / static_cast<double>(members.size()));
-  double h = 0.0;
-  for (const std::vector<double>& frame : frames)
-    for (int v : members)
-      for (int c = 0; c < 3; ++c) h = std::max(h, std::abs(frame[3 * static_cast<size_t>(v) + c] * 0.5 - norm.o[c] * 0.5));
-  norm.h = h > 0.0 ? h : 1.0;
-  const int n = static_cast<int>(members.size());
-  Matrix3Xd rest(3, n);
-  std::vector<int> local(n);
-  for (int i = 0; i < n; ++i) {
-    rest.col(i) = norm.map(&frames[restFrame][3 * static_cast<size_t>(members[i])]);
-    local[i] = i;
-  }
-  const Vector3d centroid = rest.rowwise().mean();
-  std::vector<Matrix4> world(frames.size(), identity4());
-  for (size_t f = 0; f < frames.size(); ++f) {
-    const RigidMotion m = fitRigid(local, rest, [&](int i) -> Vector3d {
-      return norm.map(&frames[f][3 * static_cast<size_t>(members[i])]);
-    });
-    const Vector3d translation = norm.unmap((centroid.transpose() * m.a + m.t).transpose());
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) world[f][4 * r + c] = m.a(r, c);
-    for (int i = 0; i < 3; ++i) world[f][12 + i] = translation[i];
-  }
-  return world;
+    if (members.empty() || restFrame < 0 || restFrame >= static_cast<int>(frames.size()))
+        throw std::invalid_argument("fitRigidMotion: no members or rest frame outside the frames");
+    // Normalised around the members' rest centroid and extent, as placement does.
+    Normalised norm;
+    Vector3d centre = Vector3d::Zero();
+    for (int v : members) centre += Vector3d(&frames[restFrame][3 * static_cast<size_t>(v)]) * 0.5;
+    norm.o = centre * (2.0 / static_cast<double>(members.size()));
+    double h = 0.0;
+    for (const std::vector<double>& frame : frames)
+        for (int v : members)
+            for (int c = 0; c < 3; ++c)
+                h = std::max(h, std::abs(frame[3 * static_cast<size_t>(v) + c] * 0.5 - norm.o[c] * 0.5));
+    norm.h = h > 0.0 ? h : 1.0;
+    const int n = static_cast<int>(members.size());
+    Matrix3Xd rest(3, n);
+    std::vector<int> local(n);
+    for (int i = 0; i < n; ++i) {
+        rest.col(i) = norm.map(&frames[restFrame][3 * static_cast<size_t>(members[i])]);
+        local[i] = i;
+    }
+    const Vector3d centroid = rest.rowwise().mean();
+    std::vector<Matrix4> world(frames.size(), identity4());
+    for (size_t f = 0; f < frames.size(); ++f) {
+        const RigidMotion m = fitRigid(
+            local, rest, [&](int i) -> Vector3d { return norm.map(&frames[f][3 * static_cast<size_t>(members[i])]); });
+        const Vector3d translation = norm.unmap((centroid.transpose() * m.a + m.t).transpose());
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) world[f][4 * r + c] = m.a(r, c);
+        for (int i = 0; i < 3; ++i) world[f][12 + i] = translation[i];
+    }
+    return world;
 }
 
 double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,
                    const JointPlacement& placement) {
-  if (vertexCount <= 0 || frames.empty()) return 0.0;
-  auto fail = [] {
-    throw std::invalid_argument("rigidFitRms: placement does not match the animation");
-  };
-  if (restFrame < 0 || restFrame >= static_cast<int>(frames.size()) ||
-      static_cast<int>(placement.vertexBone.size()) != vertexCount ||
-      placement.frameWorld.size() != frames.size())
-    fail();
-  const std::size_t boneCount = placement.restWorld.size();
-  for (int b : placement.vertexBone)
-    if (b < 0 || static_cast<std::size_t>(b) >= boneCount) fail();
-  double scale = 0.0;  // squares are summed relative to it so they cannot overflow
-  for (std::size_t f = 0; f < frames.size(); ++f) {
-    if (frames[f].size() != 3 * static_cast<std::size_t>(vertexCount) ||
-        placement.frameWorld[f].size() != boneCount)
-      fail();
-    for (double x : frames[f]) scale = std::max(scale, std::abs(x));
-  }
-  if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
-  using RowMatrix4 = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
-  std::vector<RowMatrix4> inverseRest(boneCount);
-  for (std::size_t b = 0; b < boneCount; ++b)
-    inverseRest[b] = Eigen::Map<const RowMatrix4>(placement.restWorld[b].data()).inverse();
-  double sum = 0.0;
-  for (std::size_t f = 0; f < frames.size(); ++f) {
-    for (int v = 0; v < vertexCount; ++v) {
-      const int b = placement.vertexBone[v];
-      const double* p = &frames[restFrame][3 * v];
-      const Eigen::RowVector4d rp(p[0], p[1], p[2], 1.0);
-      const Eigen::RowVector4d y =
-          rp * inverseRest[b] * Eigen::Map<const RowMatrix4>(placement.frameWorld[f][b].data());
-      for (int c = 0; c < 3; ++c) {
-        const double d = (y[c] - frames[f][3 * v + c]) / scale;
-        sum += d * d;
-      }
+    if (vertexCount <= 0 || frames.empty()) return 0.0;
+    auto fail = [] { throw std::invalid_argument("rigidFitRms: placement does not match the animation"); };
+    if (restFrame < 0 || restFrame >= static_cast<int>(frames.size()) ||
+        static_cast<int>(placement.vertexBone.size()) != vertexCount || placement.frameWorld.size() != frames.size())
+        fail();
+    const std::size_t boneCount = placement.restWorld.size();
+    for (int b : placement.vertexBone)
+        if (b < 0 || static_cast<std::size_t>(b) >= boneCount) fail();
+    double scale = 0.0;  // squares are summed relative to it so they cannot overflow
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+        if (frames[f].size() != 3 * static_cast<std::size_t>(vertexCount) ||
+            placement.frameWorld[f].size() != boneCount)
+            fail();
+        for (double x : frames[f]) scale = std::max(scale, std::abs(x));
     }
-  }
-  return scale *
-         std::sqrt(sum / (static_cast<double>(vertexCount) * static_cast<double>(frames.size())));
+    if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
+    using RowMatrix4 = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
+    std::vector<RowMatrix4> inverseRest(boneCount);
+    for (std::size_t b = 0; b < boneCount; ++b)
+        inverseRest[b] = Eigen::Map<const RowMatrix4>(placement.restWorld[b].data()).inverse();
+    double sum = 0.0;
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+        for (int v = 0; v < vertexCount; ++v) {
+            const int b = placement.vertexBone[v];
+            const double* p = &frames[restFrame][3 * v];
+            const Eigen::RowVector4d rp(p[0], p[1], p[2], 1.0);
+            const Eigen::RowVector4d y =
+                rp * inverseRest[b] * Eigen::Map<const RowMatrix4>(placement.frameWorld[f][b].data());
+            for (int c = 0; c < 3; ++c) {
+                const double d = (y[c] - frames[f][3 * v + c]) / scale;
+                sum += d * d;
+            }
+        }
+    }
+    return scale * std::sqrt(sum / (static_cast<double>(vertexCount) * static_cast<double>(frames.size())));
 }
 
 }  // namespace vantrel::rig

@@ -19,63 +19,63 @@ namespace vantrel::rig {
 using Matrix4 = std::array<double, 16>;
 
 struct JointPlacementOptions {
-  // Bones wanted; at least 1.
-  int boneCount = 1;
-  // Index into the frame list of the rest pose.
-  int restFrame = 0;
-  // Cap on the fit/reassign rounds after each new bone is seeded.
-  int maxIterations = 30;
-  // Frames (besides the rest frame) used while clustering, evenly spread over
-  // the animation; 0 means all. The final per-bone fits use every frame.
-  int assignmentFrames = 32;
-  // Meshes with more vertices than this (and than 8 per bone) are clustered
-  // on an even subset of about this many (every n-th vertex); every vertex
-  // then joins the cluster whose motion carries it best. 0 means all. Set
-  // where the clusterings' cost starts to dwarf a solve's: on a 24,000-vertex
-  // character a subset of 4,000 to 12,000 placed in a fifth of the time but
-  // started solves that ended 3 % to 60 % worse.
-  int clusteredVertices = 32768;
-  // A vertex counts as explained by a rigid motion when its RMS error over
-  // the frames is at most this times the animation's size: the largest
-  // coordinate offset, in any frame, from the centre of the rest bounding
-  // box. Also the threshold below which the animation counts as not moving.
-  double rigidTolerance = 1e-6;
-  // When the animation moves as fewer rigid parts than boneCount: false
-  // splits parts by rest position to reach boneCount; true returns one bone
-  // per rigid part.
-  bool mergeRigidParts = false;
-  // Clusterings started from k-means on rest positions (fixed seeds) that
-  // compete with the one grown from the worst residual; 0 keeps only that one.
-  int restSeededCandidates = 3;
-  // Which clustering to return: -1 chooses (the grown one when it explains
-  // every vertex, else the one of lowest motion cost among the grown one and
-  // the compact ones, a compact one with more bones first); 0 the one
-  // grown from the worst residual; c in 1..restSeededCandidates the one from
-  // k-means seed c - 1; c above that the one grown by halving the costliest
-  // cluster at rest.
-  int candidate = -1;
+    // Bones wanted; at least 1.
+    int boneCount = 1;
+    // Index into the frame list of the rest pose.
+    int restFrame = 0;
+    // Cap on the fit/reassign rounds after each new bone is seeded.
+    int maxIterations = 30;
+    // Frames (besides the rest frame) used while clustering, evenly spread over
+    // the animation; 0 means all. The final per-bone fits use every frame.
+    int assignmentFrames = 32;
+    // Meshes with more vertices than this (and than 8 per bone) are clustered
+    // on an even subset of about this many (every n-th vertex); every vertex
+    // then joins the cluster whose motion carries it best. 0 means all. Set
+    // where the clusterings' cost starts to dwarf a solve's: on a 24,000-vertex
+    // character a subset of 4,000 to 12,000 placed in a fifth of the time but
+    // started solves that ended 3 % to 60 % worse.
+    int clusteredVertices = 32768;
+    // A vertex counts as explained by a rigid motion when its RMS error over
+    // the frames is at most this times the animation's size: the largest
+    // coordinate offset, in any frame, from the centre of the rest bounding
+    // box. Also the threshold below which the animation counts as not moving.
+    double rigidTolerance = 1e-6;
+    // When the animation moves as fewer rigid parts than boneCount: false
+    // splits parts by rest position to reach boneCount; true returns one bone
+    // per rigid part.
+    bool mergeRigidParts = false;
+    // Clusterings started from k-means on rest positions (fixed seeds) that
+    // compete with the one grown from the worst residual; 0 keeps only that one.
+    int restSeededCandidates = 3;
+    // Which clustering to return: -1 chooses (the grown one when it explains
+    // every vertex, else the one of lowest motion cost among the grown one and
+    // the compact ones, a compact one with more bones first); 0 the one
+    // grown from the worst residual; c in 1..restSeededCandidates the one from
+    // k-means seed c - 1; c above that the one grown by halving the costliest
+    // cluster at rest.
+    int candidate = -1;
 };
 
 struct JointPlacement {
-  // Bones placed; below the request only when the animation has fewer rigid
-  // parts (or fewer distinct rest positions) than asked, see note.
-  int boneCount = 0;
-  // Per vertex, its bone in [0, boneCount). Bones group vertices by motion,
-  // so a bone's vertices need not be connected in space.
-  std::vector<int> vertexBone;
-  // Per bone: rest world matrix, identity rotation, translation = centroid of
-  // the bone's vertices at rest.
-  std::vector<Matrix4> restWorld;
-  // [frame][bone]: world matrix at that frame, rigid (proper rotation plus
-  // translation), such that restPoint * inverse(restWorld) * frameWorld
-  // approximates the point at that frame. Equals restWorld at the rest frame.
-  std::vector<std::vector<Matrix4>> frameWorld;
-  // Whether every vertex follows its bone's rigid motion within the
-  // tolerance (the animation is made of rigid parts).
-  bool explainsEveryVertex = false;
-  // Why fewer bones than asked, or how bones were placed when the motion does
-  // not tell them apart; empty when nothing needs saying.
-  std::string note;
+    // Bones placed; below the request only when the animation has fewer rigid
+    // parts (or fewer distinct rest positions) than asked, see note.
+    int boneCount = 0;
+    // Per vertex, its bone in [0, boneCount). Bones group vertices by motion,
+    // so a bone's vertices need not be connected in space.
+    std::vector<int> vertexBone;
+    // Per bone: rest world matrix, identity rotation, translation = centroid of
+    // the bone's vertices at rest.
+    std::vector<Matrix4> restWorld;
+    // [frame][bone]: world matrix at that frame, rigid (proper rotation plus
+    // translation), such that restPoint * inverse(restWorld) * frameWorld
+    // approximates the point at that frame. Equals restWorld at the rest frame.
+    std::vector<std::vector<Matrix4>> frameWorld;
+    // Whether every vertex follows its bone's rigid motion within the
+    // tolerance (the animation is made of rigid parts).
+    bool explainsEveryVertex = false;
+    // Why fewer bones than asked, or how bones were placed when the motion does
+    // not tell them apart; empty when nothing needs saying.
+    std::string note;
 };
 
 // frames[f][3*v + c]: coordinate c of vertex v at frame f, every frame holding
@@ -90,7 +90,7 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 // the worst residual, and unless it explains every vertex, one per k-means
 // seed of restSeededCandidates and the one grown by halving clusters. Which fits best is for a short solve to tell.
 std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
-                                                const JointPlacementOptions& options);
+                                                 const JointPlacementOptions& options);
 
 // World matrices, one per frame, of the rigid motion that best carries the
 // members' points at `restFrame` onto their points at each frame (least

@@ -72,20 +72,20 @@ constexpr double kMinorWeight = 0.05;
 constexpr int kGapPoints = 8192;
 
 struct SkeletonTree {
-  std::vector<int> parents;  // per joint, -1 for a root
-  int root = 0;              // the first root (the only one for an inferred tree)
-  // Per joint, its origin at rest in rest space: the pivot with its parent
-  // for an inferred tree's non-root joints, else where the joint already was.
-  std::vector<io::Vec3> pivots;
-  // Per joint, sqrt(mean over samples of |o S_s,parent - o S_s,joint|^2) for
-  // its origin o at rest: how far its parent and it carry that point apart,
-  // RMS. 0 for a root.
-  std::vector<double> pivotResidual;
-  // Per joint, the largest distance over the samples between its translation
-  // relative to its parent (the origin of world[s][j] in the frame of
-  // world[s][parent]) and that translation at rest: how much its bone's
-  // length and direction in the parent's frame change. 0 for a root.
-  std::vector<double> boneLengthVariation;
+    std::vector<int> parents;  // per joint, -1 for a root
+    int root = 0;              // the first root (the only one for an inferred tree)
+    // Per joint, its origin at rest in rest space: the pivot with its parent
+    // for an inferred tree's non-root joints, else where the joint already was.
+    std::vector<io::Vec3> pivots;
+    // Per joint, sqrt(mean over samples of |o S_s,parent - o S_s,joint|^2) for
+    // its origin o at rest: how far its parent and it carry that point apart,
+    // RMS. 0 for a root.
+    std::vector<double> pivotResidual;
+    // Per joint, the largest distance over the samples between its translation
+    // relative to its parent (the origin of world[s][j] in the frame of
+    // world[s][parent]) and that translation at rest: how much its bone's
+    // length and direction in the parent's frame change. 0 for a root.
+    std::vector<double> boneLengthVariation;
 };
 
 // Infers the tree of a solved rig and moves every non-root joint's origin to

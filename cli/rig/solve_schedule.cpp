@@ -18,8 +18,7 @@ int bestIteration(const std::vector<double>& errors) {
 
 class Schedule {
 public:
-    Schedule(const host::PointFrames& frames, const ScheduleOptions& options,
-             const CommandRunner& runner)
+    Schedule(const host::PointFrames& frames, const ScheduleOptions& options, const CommandRunner& runner)
         : frames_(frames), options_(options), runner_(runner) {}
 
     // One run, repeated up to its best iteration when its last one is worse.
@@ -105,9 +104,8 @@ public:
             for (size_t c = 0; c < starts.size(); ++c) {
                 if (c > 0 && !affordable(reselectIterations())) break;
                 const size_t runsBefore = summary_.runs.size();
-                CommandResult selected = reselect(starts[c], starts.size() > 1 ? "reselect, start " +
-                                                                                     std::to_string(c + 1)
-                                                                               : "reselect");
+                CommandResult selected =
+                    reselect(starts[c], starts.size() > 1 ? "reselect, start " + std::to_string(c + 1) : "reselect");
                 if (c > 0) spendSince(runsBefore);
                 if (c == 0 || selected.eRms < best.eRms) {
                     best = std::move(selected);
@@ -185,8 +183,8 @@ private:
         const std::vector<double> rest = frames_.frame(0);
         const int vertexCount = static_cast<int>(rest.size() / 3);
         const int jointCount = static_cast<int>(world.front().size());
-        const int regionSize = std::clamp(vertexCount / std::max(2 * jointCount, 1), std::min(4, vertexCount),
-                                          vertexCount);
+        const int regionSize =
+            std::clamp(vertexCount / std::max(2 * jointCount, 1), std::min(4, vertexCount), vertexCount);
         std::vector<char> taken(static_cast<size_t>(vertexCount), 0);
         for (int joint : dead) {
             int worst = -1;
@@ -198,7 +196,8 @@ private:
             byDistance.reserve(static_cast<size_t>(vertexCount));
             for (int v = 0; v < vertexCount; ++v) {
                 double d = 0.0;
-                for (int c = 0; c < 3; ++c) d += (rest[3 * v + c] - rest[3 * worst + c]) * (rest[3 * v + c] - rest[3 * worst + c]);
+                for (int c = 0; c < 3; ++c)
+                    d += (rest[3 * v + c] - rest[3 * worst + c]) * (rest[3 * v + c] - rest[3 * worst + c]);
                 byDistance.emplace_back(d, v);
             }
             std::partial_sort(byDistance.begin(), byDistance.begin() + regionSize, byDistance.end());
@@ -239,8 +238,7 @@ private:
 
 }  // namespace
 
-std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfluence>>& influences,
-                                      int jointCount) {
+std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfluence>>& influences, int jointCount) {
     std::vector<double> totals(static_cast<size_t>(std::max(jointCount, 0)), 0.0);
     for (const std::vector<io::SkinInfluence>& vertex : influences)
         for (const io::SkinInfluence& influence : vertex)

@@ -48,21 +48,21 @@ struct CommandRequest {
 // What one run gives back, measured by the caller on the animation.
 struct CommandResult {
     std::vector<std::vector<io::SkinInfluence>> influences;  // per vertex
-    std::vector<std::vector<io::Matrix4>> boneWorld;          // [sample][joint], sample 0 = rest
-    std::vector<io::Matrix4> bindingMatrices;                 // per joint, inverse of boneWorld[0]
-    std::vector<double> iterationErrors;                      // the command's error per iteration
-    double commandError = 0.0;            // the command's final error
-    double eRms = 0.0;                    // of this rig against the animation
-    std::vector<double> vertexSquaredError;  // per vertex, summed over the shape samples
+    std::vector<std::vector<io::Matrix4>> boneWorld;         // [sample][joint], sample 0 = rest
+    std::vector<io::Matrix4> bindingMatrices;                // per joint, inverse of boneWorld[0]
+    std::vector<double> iterationErrors;                     // the command's error per iteration
+    double commandError = 0.0;                               // the command's final error
+    double eRms = 0.0;                                       // of this rig against the animation
+    std::vector<double> vertexSquaredError;                  // per vertex, summed over the shape samples
 };
 
 using CommandRunner = std::function<CommandResult(const CommandRequest&)>;
 
 struct ScheduleOptions {
-    int iterations = 20;          // budget of phase 2 (phase 1 counts in it)
-    int reselectIterations = 5;   // phase 1's length
-    double breakPercent = 0.05;   // phase 2's early stop, percent; <= 0 never
-    int reseedRounds = 2;         // rounds of phase 3; 0: never re-seed
+    int iterations = 20;         // budget of phase 2 (phase 1 counts in it)
+    int reselectIterations = 5;  // phase 1's length
+    double breakPercent = 0.05;  // phase 2's early stop, percent; <= 0 never
+    int reseedRounds = 2;        // rounds of phase 3; 0: never re-seed
     // Last, rounds of phases 1 and 2 again from the best joints, while each
     // lowers the error; one solve's worth of searchWork is kept for them
     // when it holds that much. 0: never.
@@ -84,8 +84,8 @@ struct ScheduleOptions {
 };
 
 struct ScheduleRun {
-    std::string purpose;          // "reselect", "polish", "repeat to best", "reseed"
-    std::vector<double> errors;   // the command's error per iteration of this run
+    std::string purpose;         // "reselect", "polish", "repeat to best", "reseed"
+    std::vector<double> errors;  // the command's error per iteration of this run
     double eRms = 0.0;
 };
 
@@ -99,8 +99,7 @@ struct ScheduleSummary {
 };
 
 // Total weight of each joint over all vertices.
-std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfluence>>& influences,
-                                      int jointCount);
+std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfluence>>& influences, int jointCount);
 
 // Runs the command as the schedule says; `frames` is the animation the runs
 // are measured against (sample 0 = rest). With several candidate starts

@@ -22,8 +22,8 @@ MStatus MDGModifier::doIt() {
     for (; nextOperation_ < operations_.size(); ++nextOperation_) {
         Operation& operation = operations_[nextOperation_];
         const PlugKey source = ObjectAccess::key(operation.source), dest = ObjectAccess::key(operation.dest);
-        const std::string why = operation.connect ? scene().connect(source, dest)
-                                                  : disconnectKeepingValue(scene(), source, dest);
+        const std::string why =
+            operation.connect ? scene().connect(source, dest) : disconnectKeepingValue(scene(), source, dest);
         operation.applied = why.empty();
         if (!operation.applied && !result.error()) result = MS::kFailure;
     }
@@ -35,8 +35,10 @@ MStatus MDGModifier::undoIt() {
         Operation& operation = operations_[i];
         if (!operation.applied) continue;
         const PlugKey source = ObjectAccess::key(operation.source), dest = ObjectAccess::key(operation.dest);
-        if (operation.connect) scene().disconnect(source, dest);
-        else scene().connect(source, dest);
+        if (operation.connect)
+            scene().disconnect(source, dest);
+        else
+            scene().connect(source, dest);
         operation.applied = false;
     }
     nextOperation_ = 0;

@@ -18,8 +18,7 @@ MFnAnimCurve::MFnAnimCurve(const MPlug& plug, MStatus* ReturnStatus) {
     // The curve that drives the plug.
     const PlugKey* source = scene().inputOf(ObjectAccess::key(plug));
     const Node* node = source ? scene().node(source->node) : nullptr;
-    const MStatus status =
-        MFnBase::setObject(node ? ObjectAccess::nodeObject(*node) : MObject());
+    const MStatus status = MFnBase::setObject(node ? ObjectAccess::nodeObject(*node) : MObject());
     if (ReturnStatus) *ReturnStatus = status;
 }
 
@@ -38,10 +37,10 @@ MObject MFnAnimCurve::create(const MPlug& plug, MDGModifier* modifier, MStatus* 
     curve.curve.unit = MTime::uiUnit();
     object_ = ObjectAccess::nodeObject(curve);
     const MPlug output = ObjectAccess::plug(PlugKey{curve.id, "output", -1});
-    const MStatus status = modifier ? modifier->connect(output, plug)
-                                    : (current.connect(PlugKey{curve.id, "output", -1}, key).empty()
-                                           ? MStatus(MS::kSuccess)
-                                           : MStatus(MS::kFailure));
+    const MStatus status =
+        modifier ? modifier->connect(output, plug)
+                 : (current.connect(PlugKey{curve.id, "output", -1}, key).empty() ? MStatus(MS::kSuccess)
+                                                                                  : MStatus(MS::kFailure));
     setStatus(ReturnStatus, status.statusCode());
     return object_;
 }

@@ -53,7 +53,8 @@ MStatus MFnSkinCluster::getPointsAffectedByInfluence(const MDagPath& path, MSele
         }
     }
     if (ids.empty()) return MS::kSuccess;
-    result.add(ObjectAccess::path(skin.mesh, skin.meshInstanceParent), ObjectAccess::componentObject(MFn::kMeshVertComponent, ids));
+    result.add(ObjectAccess::path(skin.mesh, skin.meshInstanceParent),
+               ObjectAccess::componentObject(MFn::kMeshVertComponent, ids));
     return MS::kSuccess;
 }
 

@@ -31,7 +31,7 @@ MTransformationMatrix MFnTransform::transformation(MStatus* ReturnStatus) const 
 }
 
 MVector MFnTransform::getTranslation(MSpace::Space space, MStatus* ReturnStatus) const {
-    const MMatrix matrix = space == MSpace::kWorld ? path_.inclusiveMatrix(ReturnStatus)
-                                                   : transformationMatrix(ReturnStatus);
+    const MMatrix matrix =
+        space == MSpace::kWorld ? path_.inclusiveMatrix(ReturnStatus) : transformationMatrix(ReturnStatus);
     return MVector(matrix[3][0], matrix[3][1], matrix[3][2]);
 }

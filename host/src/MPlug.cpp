@@ -30,9 +30,12 @@ bool read(const MPlug& plug, Value& value, MStatus* ReturnStatus) {
 bool readNumber(const MPlug& plug, double& number, MStatus* ReturnStatus) {
     Value value;
     if (!read(plug, value, ReturnStatus)) return false;
-    if (auto* i = std::get_if<int>(&value)) number = *i;
-    else if (auto* b = std::get_if<bool>(&value)) number = *b ? 1.0 : 0.0;
-    else if (auto* d = std::get_if<double>(&value)) number = *d;
+    if (auto* i = std::get_if<int>(&value))
+        number = *i;
+    else if (auto* b = std::get_if<bool>(&value))
+        number = *b ? 1.0 : 0.0;
+    else if (auto* d = std::get_if<double>(&value))
+        number = *d;
     else {
         setStatus(ReturnStatus, MS::kInvalidParameter);
         return false;
@@ -53,23 +56,30 @@ MStatus write(const MPlug& plug, Value value) {
     if (!attribute->parent.empty() && scene().hasInput(PlugKey{key.node, attribute->parent, -1})) return MS::kFailure;
     const ValueType given = valueTypeOf(value);
     const bool givenNumber = given == ValueType::Int || given == ValueType::Bool || given == ValueType::Double;
-    const bool wantNumber = attribute->type == ValueType::Int || attribute->type == ValueType::Bool ||
-                            attribute->type == ValueType::Double;
+    const bool wantNumber =
+        attribute->type == ValueType::Int || attribute->type == ValueType::Bool || attribute->type == ValueType::Double;
     if (given != attribute->type) {
         if (!(givenNumber && wantNumber)) return MS::kInvalidParameter;
         double number = 0.0;
-        if (auto* i = std::get_if<int>(&value)) number = *i;
-        else if (auto* b = std::get_if<bool>(&value)) number = *b ? 1.0 : 0.0;
-        else number = std::get<double>(value);
-        if (attribute->type == ValueType::Double) value = number;
-        else if (attribute->type == ValueType::Bool) value = number != 0.0;
+        if (auto* i = std::get_if<int>(&value))
+            number = *i;
+        else if (auto* b = std::get_if<bool>(&value))
+            number = *b ? 1.0 : 0.0;
+        else
+            number = std::get<double>(value);
+        if (attribute->type == ValueType::Double)
+            value = number;
+        else if (attribute->type == ValueType::Bool)
+            value = number != 0.0;
         else {
             if (!(std::fabs(number) < 2147483648.0)) return MS::kInvalidParameter;
             value = static_cast<int>(number);
         }
     }
-    if (attribute->isArray) attribute->elements[static_cast<unsigned>(key.index)] = std::move(value);
-    else attribute->value = std::move(value);
+    if (attribute->isArray)
+        attribute->elements[static_cast<unsigned>(key.index)] = std::move(value);
+    else
+        attribute->value = std::move(value);
     return MS::kSuccess;
 }
 

@@ -65,30 +65,26 @@ MStatus setData(const MObject& object, const Array& in) {
 
 }  // namespace
 
-#define VANTREL_ARRAY_DATA_SET(Kind, Element)                                                        \
-    MFn##Kind##ArrayData::MFn##Kind##ArrayData(const MObject& object, MStatus* ReturnStatus) {       \
-        const MStatus status = MFnBase::setObject(object);                                           \
-        if (ReturnStatus) *ReturnStatus = status;                                                    \
-    }                                                                                                \
-    MObject MFn##Kind##ArrayData::create(const M##Kind##Array& in, MStatus* ReturnStatus) {          \
-        return createData<Element>(in, object_, ReturnStatus);                                       \
-    }                                                                                                \
-    MObject MFn##Kind##ArrayData::create(MStatus* ReturnStatus) {                                    \
-        return create(M##Kind##Array(), ReturnStatus);                                               \
-    }                                                                                                \
-    M##Kind##Array MFn##Kind##ArrayData::array(MStatus* ReturnStatus) {                              \
-        return arrayOf<Element, M##Kind##Array>(object_, ReturnStatus);                              \
-    }                                                                                                \
-    unsigned int MFn##Kind##ArrayData::length(MStatus* ReturnStatus) const {                         \
-        return lengthOf<Element>(object_, ReturnStatus);                                             \
-    }                                                                                                \
-    MStatus MFn##Kind##ArrayData::set(const M##Kind##Array& newArray) {                              \
-        return setData<Element>(object_, newArray);                                                  \
-    }                                                                                                \
-    MStatus MFn##Kind##ArrayData::copyTo(M##Kind##Array& out) const {                                \
-        MStatus status;                                                                              \
-        out = arrayOf<Element, M##Kind##Array>(object_, &status);                                    \
-        return status;                                                                               \
+#define VANTREL_ARRAY_DATA_SET(Kind, Element)                                                                         \
+    MFn##Kind##ArrayData::MFn##Kind##ArrayData(const MObject& object, MStatus* ReturnStatus) {                        \
+        const MStatus status = MFnBase::setObject(object);                                                            \
+        if (ReturnStatus) *ReturnStatus = status;                                                                     \
+    }                                                                                                                 \
+    MObject MFn##Kind##ArrayData::create(const M##Kind##Array& in, MStatus* ReturnStatus) {                           \
+        return createData<Element>(in, object_, ReturnStatus);                                                        \
+    }                                                                                                                 \
+    MObject MFn##Kind##ArrayData::create(MStatus* ReturnStatus) { return create(M##Kind##Array(), ReturnStatus); }    \
+    M##Kind##Array MFn##Kind##ArrayData::array(MStatus* ReturnStatus) {                                               \
+        return arrayOf<Element, M##Kind##Array>(object_, ReturnStatus);                                               \
+    }                                                                                                                 \
+    unsigned int MFn##Kind##ArrayData::length(MStatus* ReturnStatus) const {                                          \
+        return lengthOf<Element>(object_, ReturnStatus);                                                              \
+    }                                                                                                                 \
+    MStatus MFn##Kind##ArrayData::set(const M##Kind##Array& newArray) { return setData<Element>(object_, newArray); } \
+    MStatus MFn##Kind##ArrayData::copyTo(M##Kind##Array& out) const {                                                 \
+        MStatus status;                                                                                               \
+        out = arrayOf<Element, M##Kind##Array>(object_, &status);                                                     \
+        return status;                                                                                                \
     }
 
 VANTREL_ARRAY_DATA_SET(Double, double)

@@ -94,8 +94,7 @@ void MPxCommand::setResult(const char* result) { session().result = result ? res
 
 // --- MFnPlugin --------------------------------------------------------------------
 
-MFnPlugin::MFnPlugin(MObject& object, const char* vendor, const char* version, const char*,
-                     MStatus* ReturnStatus)
+MFnPlugin::MFnPlugin(MObject& object, const char* vendor, const char* version, const char*, MStatus* ReturnStatus)
     : vendor_(vendor), version_(version) {
     const MStatus status = MFnBase::setObject(object);
     PluginRecord* record = findPlugin(ObjectAccess::pluginId(object));

@@ -35,8 +35,8 @@ bool evaluateAt(const Scene& scene, const PlugKey& plug, Value& value, std::stri
             const Attribute* parent = owner->findAttribute(attribute->parent);
             const Attribute* sourceCompound = sourceNode ? sourceNode->findAttribute(source->attribute) : nullptr;
             if (!sourceCompound) return fail("broken compound connection");
-            const auto position = std::find(parent->children.begin(), parent->children.end(), attribute->name) -
-                                  parent->children.begin();
+            const auto position =
+                std::find(parent->children.begin(), parent->children.end(), attribute->name) - parent->children.begin();
             const PlugKey sourceChild{source->node, sourceCompound->children.at(position), -1};
             return evaluateAt(scene, sourceChild, value, why, depth + 1);
         }
@@ -69,10 +69,14 @@ bool evaluatePlug(const Scene& scene, const PlugKey& plug, Value& value, std::st
 bool evaluateNumber(const Scene& scene, const PlugKey& plug, double& value) {
     Value raw;
     if (!evaluatePlug(scene, plug, raw)) return false;
-    if (auto* i = std::get_if<int>(&raw)) value = *i;
-    else if (auto* b = std::get_if<bool>(&raw)) value = *b ? 1.0 : 0.0;
-    else if (auto* d = std::get_if<double>(&raw)) value = *d;
-    else return false;
+    if (auto* i = std::get_if<int>(&raw))
+        value = *i;
+    else if (auto* b = std::get_if<bool>(&raw))
+        value = *b ? 1.0 : 0.0;
+    else if (auto* d = std::get_if<double>(&raw))
+        value = *d;
+    else
+        return false;
     return true;
 }
 
@@ -97,18 +101,27 @@ std::string disconnectKeepingValue(Scene& scene, const PlugKey& source, const Pl
     for (auto& [target, value] : held) {
         if (valueTypeOf(value) != target->type) {
             double number = 0.0;
-            if (auto* i = std::get_if<int>(&value)) number = *i;
-            else if (auto* b = std::get_if<bool>(&value)) number = *b;
-            else if (auto* d = std::get_if<double>(&value)) number = *d;
-            else continue;
-            if (target->type == ValueType::Double) value = number;
-            else if (target->type == ValueType::Bool) value = number != 0.0;
+            if (auto* i = std::get_if<int>(&value))
+                number = *i;
+            else if (auto* b = std::get_if<bool>(&value))
+                number = *b;
+            else if (auto* d = std::get_if<double>(&value))
+                number = *d;
+            else
+                continue;
+            if (target->type == ValueType::Double)
+                value = number;
+            else if (target->type == ValueType::Bool)
+                value = number != 0.0;
             else if (target->type == ValueType::Int && std::fabs(number) < 2147483648.0)
                 value = static_cast<int>(number);
-            else continue;
+            else
+                continue;
         }
-        if (target->isArray) target->elements[static_cast<unsigned>(destination.index)] = value;
-        else target->value = value;
+        if (target->isArray)
+            target->elements[static_cast<unsigned>(destination.index)] = value;
+        else
+            target->value = value;
     }
     return std::string();
 }
@@ -134,12 +147,11 @@ MMatrix localMatrix(const Scene& scene, const Node& node) {
     if (order < 0 || order > 5) order = 0;
     MTransformationMatrix channels;
     const double scale[3] = {channel(scene, node, "sx"), channel(scene, node, "sy"), channel(scene, node, "sz")};
-    const double shear[3] = {channel(scene, node, "shxy"), channel(scene, node, "shxz"),
-                             channel(scene, node, "shyz")};
+    const double shear[3] = {channel(scene, node, "shxy"), channel(scene, node, "shxz"), channel(scene, node, "shyz")};
     channels.setScale(scale, MSpace::kTransform);
     channels.setShear(shear, MSpace::kTransform);
-    channels.rotateTo(MEulerRotation(channel(scene, node, "rx"), channel(scene, node, "ry"),
-                                     channel(scene, node, "rz"), static_cast<MEulerRotation::RotationOrder>(order)));
+    channels.rotateTo(MEulerRotation(channel(scene, node, "rx"), channel(scene, node, "ry"), channel(scene, node, "rz"),
+                                     static_cast<MEulerRotation::RotationOrder>(order)));
     const MVector translation(channel(scene, node, "tx"), channel(scene, node, "ty"), channel(scene, node, "tz"));
     if (node.kind == NodeKind::Transform) {
         channels.setTranslation(translation, MSpace::kTransform);
@@ -180,8 +192,7 @@ std::vector<MPoint> cachePoints(const PointCache& cache, const MTime& time) {
     points.reserve(frames.pointCount());
     for (size_t v = 0; v < frames.pointCount(); ++v) {
         const MPoint a = frames.point(index, v), b = frames.point(index + 1, v);
-        points.emplace_back(a.x + (b.x - a.x) * fraction, a.y + (b.y - a.y) * fraction,
-                            a.z + (b.z - a.z) * fraction);
+        points.emplace_back(a.x + (b.x - a.x) * fraction, a.y + (b.y - a.y) * fraction, a.z + (b.z - a.z) * fraction);
     }
     return points;
 }

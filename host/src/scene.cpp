@@ -39,9 +39,7 @@ Node& requireTransform(const std::string& name) {
     return node;
 }
 
-NodeId parentId(const std::string& parent) {
-    return parent.empty() ? kWorldId : requireTransform(parent).id;
-}
+NodeId parentId(const std::string& parent) { return parent.empty() ? kWorldId : requireTransform(parent).id; }
 
 bool allFinite(const MPointArray& points) {
     for (unsigned i = 0; i < points.length(); ++i)
@@ -250,8 +248,8 @@ void setPointCache(const std::string& meshName, const std::vector<MPointArray>& 
     mesh.mesh.cache = std::move(cache);
 }
 
-void setSharedPointCache(const std::string& meshName, std::shared_ptr<const PointFrames> frames,
-                         double firstFrame, MTime::Unit unit) {
+void setSharedPointCache(const std::string& meshName, std::shared_ptr<const PointFrames> frames, double firstFrame,
+                         MTime::Unit unit) {
     Node& mesh = pointCacheTarget(meshName, unit, firstFrame);
     if (frames && !frames->empty()) {
         checkFramePoints(meshName, 0, frames->pointCount(), mesh.mesh.points.size());
@@ -295,8 +293,8 @@ MPointArray meshPoints(const std::string& meshName, MSpace::Space space) {
 // --- Attributes and values ----------------------------------------------------------
 
 void addAttribute(const std::string& node, const std::string& attribute, AttributeType type, bool isArray) {
-    static const ValueType kTypes[] = {ValueType::Int,         ValueType::Bool,     ValueType::Double,
-                                       ValueType::String,      ValueType::DoubleArray, ValueType::IntArray,
+    static const ValueType kTypes[] = {ValueType::Int,        ValueType::Bool,        ValueType::Double,
+                                       ValueType::String,     ValueType::DoubleArray, ValueType::IntArray,
                                        ValueType::StringArray};
     scene().addAttribute(requireNode(node), attribute, kTypes[static_cast<int>(type)], isArray);
 }

@@ -25,10 +25,12 @@ const char* const kFormat = "vantrel-scene";
 const int kVersion = 1;
 
 const std::pair<MTime::Unit, const char*> kUnitNames[] = {
-    {MTime::kHours, "hours"}, {MTime::kMinutes, "minutes"}, {MTime::kSeconds, "seconds"},
-    {MTime::kMilliseconds, "milliseconds"}, {MTime::kGames, "game"}, {MTime::kFilm, "film"},
-    {MTime::kPALFrame, "pal"}, {MTime::kNTSCFrame, "ntsc"}, {MTime::kShowScan, "show"},
-    {MTime::kPALField, "palf"}, {MTime::kNTSCField, "ntscf"},
+    {MTime::kHours, "hours"},     {MTime::kMinutes, "minutes"},
+    {MTime::kSeconds, "seconds"}, {MTime::kMilliseconds, "milliseconds"},
+    {MTime::kGames, "game"},      {MTime::kFilm, "film"},
+    {MTime::kPALFrame, "pal"},    {MTime::kNTSCFrame, "ntsc"},
+    {MTime::kShowScan, "show"},   {MTime::kPALField, "palf"},
+    {MTime::kNTSCField, "ntscf"},
 };
 
 const char* unitName(MTime::Unit unit) {

@@ -63,8 +63,10 @@ void addStatic(Node& node, const StaticAttribute& definition) {
     attribute.type = definition.type;
     attribute.keyable = definition.keyable;
     attribute.parent = definition.parent;
-    if (definition.type == ValueType::Int) attribute.value = static_cast<int>(definition.initial);
-    else attribute.value = definition.initial;
+    if (definition.type == ValueType::Int)
+        attribute.value = static_cast<int>(definition.initial);
+    else
+        attribute.value = definition.initial;
     if (!attribute.parent.empty()) {
         Attribute* parent = node.findAttribute(attribute.parent);
         if (parent) parent->children.push_back(attribute.name);
@@ -157,8 +159,7 @@ const Attribute* Node::findAttribute(const std::string& attributeName) const {
 }
 
 bool Node::isDag() const {
-    return kind == NodeKind::Transform || kind == NodeKind::Joint || kind == NodeKind::Mesh ||
-           kind == NodeKind::World;
+    return kind == NodeKind::Transform || kind == NodeKind::Joint || kind == NodeKind::Mesh || kind == NodeKind::World;
 }
 
 bool PlugKey::operator<(const PlugKey& other) const {
@@ -198,8 +199,8 @@ const char* kindName(NodeKind kind) {
 }
 
 bool kindFromName(const std::string& name, NodeKind& kind) {
-    for (NodeKind k : {NodeKind::Generic, NodeKind::Transform, NodeKind::Joint, NodeKind::Mesh,
-                       NodeKind::SkinCluster, NodeKind::AnimCurve}) {
+    for (NodeKind k : {NodeKind::Generic, NodeKind::Transform, NodeKind::Joint, NodeKind::Mesh, NodeKind::SkinCluster,
+                       NodeKind::AnimCurve}) {
         if (name == kindName(k)) {
             kind = k;
             return true;
@@ -299,8 +300,7 @@ NodeId Scene::resolve(const std::string& nameOrPath) const {
 
 std::string Scene::fullPathName(NodeId id) const {
     std::string path;
-    for (const Node* current = node(id); current && current->kind != NodeKind::World;
-         current = node(current->parent)) {
+    for (const Node* current = node(id); current && current->kind != NodeKind::World; current = node(current->parent)) {
         path = "|" + current->name + path;
         if (!current->isDag()) break;
     }

@@ -30,8 +30,8 @@ enum class NodeKind { Generic, Transform, Joint, Mesh, SkinCluster, AnimCurve, W
 enum class ValueType { Int, Bool, Double, String, DoubleArray, IntArray, StringArray, Compound };
 
 // Alternatives in ValueType order (Compound holds no value).
-using Value = std::variant<int, bool, double, std::string, std::vector<double>, std::vector<int>,
-                           std::vector<std::string>>;
+using Value =
+    std::variant<int, bool, double, std::string, std::vector<double>, std::vector<int>, std::vector<std::string>>;
 
 Value defaultValue(ValueType type);
 ValueType valueTypeOf(const Value& value);
@@ -62,11 +62,11 @@ struct PointCache {
 };
 
 struct MeshData {
-    std::vector<MPoint> points;               // object space, by vertex id
-    std::vector<std::vector<int>> polygons;   // vertex ids per polygon
-    PointCache cache;                         // used when it hasFrames()
-    NodeId skinCluster = kNoNode;             // deformer, if any
-    std::vector<NodeId> instanceParents;      // further transforms the shape is instanced under
+    std::vector<MPoint> points;              // object space, by vertex id
+    std::vector<std::vector<int>> polygons;  // vertex ids per polygon
+    PointCache cache;                        // used when it hasFrames()
+    NodeId skinCluster = kNoNode;            // deformer, if any
+    std::vector<NodeId> instanceParents;     // further transforms the shape is instanced under
 };
 
 struct SkinData {

@@ -30,8 +30,10 @@ void flushUndoQueues(const std::function<bool(const QueuedCommand&)>& matches) {
     for (auto* queue : {&session().undoQueue, &session().redoQueue}) {
         std::vector<QueuedCommand> kept;
         for (auto& entry : *queue) {
-            if (!matches || matches(entry)) delete entry.command;
-            else kept.push_back(entry);
+            if (!matches || matches(entry))
+                delete entry.command;
+            else
+                kept.push_back(entry);
         }
         queue->swap(kept);
     }
@@ -95,9 +97,7 @@ void MGlobal::displayInfo(const MString& theMessage) {
     host::detail::display(host::MessageKind::Info, theMessage.asChar());
 }
 
-MStatus MGlobal::executeCommand(const MString& command, bool, bool) {
-    return host::executeCommand(command.asChar());
-}
+MStatus MGlobal::executeCommand(const MString& command, bool, bool) { return host::executeCommand(command.asChar()); }
 
 int MThreadUtils::getNumThreads() {
     const int chosen = host::detail::session().threadCount;

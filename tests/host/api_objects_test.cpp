@@ -41,7 +41,8 @@ MSyntax exampleSyntax() {
 
 TEST(ArgumentParsing, FlagsByEitherNameWithTypedArguments) {
     MStatus status;
-    const MArgDatabase parser(exampleSyntax(), words({"-storageNode", "store", "-r", "-1.5", "2", "-q", "-7"}), &status);
+    const MArgDatabase parser(exampleSyntax(), words({"-storageNode", "store", "-r", "-1.5", "2", "-q", "-7"}),
+                              &status);
     ASSERT_TRUE(status) << parser.errorText();
     for (const char* name : {"sn", "-sn", "storageNode", "-storageNode"}) EXPECT_TRUE(parser.isFlagSet(name)) << name;
     EXPECT_TRUE(parser.isFlagSet("quiet"));
@@ -116,7 +117,7 @@ TEST_F(ApiObjects, CompoundConnectionsFeedEveryChild) {
     EXPECT_TRUE(host::worldMatrix("follower") == reference::translation(5, 2, 0));
     EXPECT_THROW(host::setDouble("follower.ty", 1.0), host::Error);  // fed through its parent
     EXPECT_THROW(host::connect("driver.t", "follower.t"), host::Error);
-    EXPECT_THROW(host::connect("driver.t", "follower.tx"), host::Error);  // compound into a number
+    EXPECT_THROW(host::connect("driver.t", "follower.tx"), host::Error);   // compound into a number
     EXPECT_THROW(host::connect("driver.tx", "follower.tz"), host::Error);  // fed through its parent
 
     host::disconnect("driver.t", "follower.t");
@@ -249,7 +250,8 @@ TEST_F(ApiObjects, BuilderRefusesMisuseAndChangesNothing) {
     const auto namesBefore = host::nodeNames();
 
     EXPECT_THROW(host::createNode("store"), host::Error);
-    for (const char* bad : {"", "a.b", "a|b", "a b", "w[0]", "q\"q"}) EXPECT_THROW(host::createNode(bad), host::Error) << bad;
+    for (const char* bad : {"", "a.b", "a|b", "a b", "w[0]", "q\"q"})
+        EXPECT_THROW(host::createNode(bad), host::Error) << bad;
     EXPECT_THROW(host::createTransform("child", "missing"), host::Error);
     EXPECT_THROW(host::createTransform("child", "store"), host::Error);
     EXPECT_THROW(host::createMesh("m", "", MPointArray(), {}), host::Error);

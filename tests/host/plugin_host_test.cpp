@@ -20,7 +20,8 @@ protected:
 
     static int countMessages(const std::string& text) {
         const auto log = host::messages();
-        return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const host::Message& m) { return m.text == text; }));
+        return static_cast<int>(
+            std::count_if(log.begin(), log.end(), [&](const host::Message& m) { return m.text == text; }));
     }
     static host::Message lastMessage() {
         const auto log = host::messages();
@@ -167,7 +168,8 @@ TEST_F(PluginHost, UnloadingAPlugInThatDoesNotDeregisterIsAnError) {
     ASSERT_TRUE(host::loadPlugin(HOST_TEST_PLUGIN_LEAKY));
     ASSERT_TRUE(host::executeCommand("hostTestAdd -n store x"));
     EXPECT_EQ(host::unloadPlugin(HOST_TEST_PLUGIN_LEAKY), MS::kFailure);
-    EXPECT_EQ(lastMessage().text, "Plug-in \"libhost_test_plugin_leaky\" did not deregister: hostTestAdd, hostTestEcho");
+    EXPECT_EQ(lastMessage().text,
+              "Plug-in \"libhost_test_plugin_leaky\" did not deregister: hostTestAdd, hostTestEcho");
     // The module is gone all the same, and so are its commands and objects.
     EXPECT_TRUE(host::loadedPlugins().empty());
     EXPECT_FALSE(host::commandExists("hostTestAdd"));

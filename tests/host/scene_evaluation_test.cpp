@@ -13,16 +13,16 @@
 #include <maya/MDagPath.h>
 #include <maya/MFnAnimCurve.h>
 #include <maya/MFnDagNode.h>
+#include <maya/MFnDoubleArrayData.h>
+#include <maya/MFnIntArrayData.h>
 #include <maya/MFnMesh.h>
 #include <maya/MFnSingleIndexedComponent.h>
 #include <maya/MFnSkinCluster.h>
-#include <maya/MFnDoubleArrayData.h>
-#include <maya/MFnIntArrayData.h>
 #include <maya/MFnTransform.h>
 #include <maya/MGlobal.h>
-#include <maya/MThreadUtils.h>
 #include <maya/MPlugArray.h>
 #include <maya/MSelectionList.h>
+#include <maya/MThreadUtils.h>
 
 #include "host_test_fixture.h"
 #include "reference_matrices.h"
@@ -92,10 +92,9 @@ TEST_F(SceneEvaluation, KeyedJointHierarchyGivesWorldMatricesAtEveryTime) {
         ASSERT_TRUE(MAnimControl::setCurrentTime(MTime(frame, MTime::uiUnit())));
         const MMatrix hipLocal = reference::scale(1, 2, 1) * reference::euler("yzx", keyed(frame, 0, 0, 10, 1), 0, 0) *
                                  reference::euler("xyz", 0.1, 0.2, -0.3) * reference::translation(1, 0, 0);
-        const MMatrix kneeLocal = reference::shear(0.25, 0, 0) *
-                                  reference::euler("zxy", 0, 0, keyed(frame, 0, -0.5, 20, 1.5)) *
-                                  reference::euler("xyz", 0, 0.5, 0) *
-                                  reference::translation(keyed(frame, 10, 2, 20, 4), 3, 0);
+        const MMatrix kneeLocal =
+            reference::shear(0.25, 0, 0) * reference::euler("zxy", 0, 0, keyed(frame, 0, -0.5, 20, 1.5)) *
+            reference::euler("xyz", 0, 0.5, 0) * reference::translation(keyed(frame, 10, 2, 20, 4), 3, 0);
         const MMatrix ankleLocal =
             reference::euler("zyx", 0, keyed(frame, 5, 0.7, 15, -0.7), 0) * reference::translation(0, 0, -1.5);
         const MMatrix hipWorld = hipLocal;
@@ -125,7 +124,8 @@ TEST_F(SceneEvaluation, MeshUnderAMovingTransformFollowsIt) {
     EXPECT_EQ(mesh.numPolygons(), 6);
     for (double frame : {0.0, 5.0, 10.0}) {
         host::setCurrentTime(frame);
-        const MMatrix world = reference::scale(1, 1, 3) * reference::euler("xyz", 0, keyed(frame, 0, 0, 10, M_PI / 2), 0) *
+        const MMatrix world = reference::scale(1, 1, 3) *
+                              reference::euler("xyz", 0, keyed(frame, 0, 0, 10, M_PI / 2), 0) *
                               reference::translation(keyed(frame, 0, 0, 10, 5), 0, 0);
         EXPECT_TRUE(near(shape.inclusiveMatrix(), world));
         MPointArray points;
@@ -268,7 +268,8 @@ TEST_F(SceneEvaluation, CurvesDriveChannelsAtTheCurrentTime) {
     ASSERT_TRUE(status);
     EXPECT_TRUE(curveNode.hasFn(MFn::kAnimCurve));
     EXPECT_EQ(curve.addKey(MTime(20.0, MTime::kFilm), 4.0), 0u);
-    EXPECT_EQ(curve.addKey(MTime(10.0, MTime::kFilm), 2.0, MFnAnimCurve::kTangentGlobal, MFnAnimCurve::kTangentGlobal), 0u);
+    EXPECT_EQ(curve.addKey(MTime(10.0, MTime::kFilm), 2.0, MFnAnimCurve::kTangentGlobal, MFnAnimCurve::kTangentGlobal),
+              0u);
     EXPECT_EQ(curve.addKey(MTime(30.0, MTime::kFilm), -2.0), 2u);
     EXPECT_EQ(curve.numKeys(), 3u);
     EXPECT_EQ(host::inputOf("arm.tx"), curve.name().asChar() + std::string(".output"));

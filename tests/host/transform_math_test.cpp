@@ -19,7 +19,8 @@ constexpr double kTolerance = 1e-9;
     auto failure = ::testing::AssertionFailure() << "matrices differ:";
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
-            if (std::fabs(a[r][c] - b[r][c]) > tolerance) failure << " [" << r << "][" << c << "] " << a[r][c] << " vs " << b[r][c];
+            if (std::fabs(a[r][c] - b[r][c]) > tolerance)
+                failure << " [" << r << "][" << c << "] " << a[r][c] << " vs " << b[r][c];
     return failure;
 }
 

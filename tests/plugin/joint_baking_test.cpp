@@ -56,9 +56,9 @@ TEST_P(JointBaking, KeyedJointsEvaluateToTheSolvedMatrices) {
     host::createTransform("still");
     host::setDouble("still.tz", 4.0);
     host::setDouble("still.ry", 0.5);
-    const MTransformationMatrix::RotationOrder orders[] = {
-        MTransformationMatrix::kXYZ, MTransformationMatrix::kYZX, MTransformationMatrix::kZXY,
-        MTransformationMatrix::kXZY, MTransformationMatrix::kYXZ, MTransformationMatrix::kZYX};
+    const MTransformationMatrix::RotationOrder orders[] = {MTransformationMatrix::kXYZ, MTransformationMatrix::kYZX,
+                                                           MTransformationMatrix::kZXY, MTransformationMatrix::kXZY,
+                                                           MTransformationMatrix::kYXZ, MTransformationMatrix::kZYX};
     const std::string parents[] = {"mover", "still", "", "b0", "b1", "b3"};
     for (int j = 0; j < 6; ++j) {
         const MVector orient = (j % 2) ? MVector(0.3 * j, -0.2, 0.1 * j) : MVector();

@@ -15,10 +15,10 @@
 namespace plugin_test {
 
 const std::vector<std::string> kStorageAttributes = {
-    "frames",      "sourceJoints", "maxIteration", "iterationFullSolver", "updateRestMatrices",
-    "rigidMatrices", "errorPercentBreak", "setMatrices", "targetJoints", "vertexIds",
-    "maxInfluence", "lagragian",   "shape",        "existingSkinCluster", "maxCPU",
-    "weightIds",   "weights",      "error",        "iterationDone"};
+    "frames",        "sourceJoints",      "maxIteration", "iterationFullSolver", "updateRestMatrices",
+    "rigidMatrices", "errorPercentBreak", "setMatrices",  "targetJoints",        "vertexIds",
+    "maxInfluence",  "lagragian",         "shape",        "existingSkinCluster", "maxCPU",
+    "weightIds",     "weights",           "error",        "iterationDone"};
 
 void createStorageNode(const std::string& name, const StorageSettings& s, const std::set<std::string>& omit,
                        bool plainOutputs) {
@@ -137,8 +137,8 @@ std::vector<std::vector<double>> buildSkinnedColumn(const ColumnMesh& mesh) {
     for (int ring = 0; ring + 1 < mesh.rings; ++ring) {
         for (int k = 0; k < mesh.perRing; ++k) {
             const int next = (k + 1) % mesh.perRing;
-            polygons.push_back({ring * mesh.perRing + k, ring * mesh.perRing + next,
-                                (ring + 1) * mesh.perRing + next, (ring + 1) * mesh.perRing + k});
+            polygons.push_back({ring * mesh.perRing + k, ring * mesh.perRing + next, (ring + 1) * mesh.perRing + next,
+                                (ring + 1) * mesh.perRing + k});
         }
     }
     host::createTransform("body");

@@ -39,8 +39,8 @@ extern const std::vector<std::string> kStorageAttributes;
 
 // Adds the storage node `name` with every attribute of `settings` except
 // those in `omit`; the outputs are multi attributes unless `plainOutputs`.
-void createStorageNode(const std::string& name, const StorageSettings& settings,
-                       const std::set<std::string>& omit = {}, bool plainOutputs = false);
+void createStorageNode(const std::string& name, const StorageSettings& settings, const std::set<std::string>& omit = {},
+                       bool plainOutputs = false);
 
 // The column mesh: `rings` rings of `perRing` vertices from y = 0 to y = 6,
 // vertex id = ring * perRing + k.

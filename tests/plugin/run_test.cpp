@@ -297,10 +297,10 @@ TEST_F(CommandRunTest, KeyedTargetsReproduceTheJointsInEitherListOrder) {
         StorageSettings settings;
         settings.maxIteration = 1;
         settings.setMatrices = true;
-        settings.sourceJoints = childFirst ? std::vector<std::string>{"j2", "j1", "j0"}
-                                           : std::vector<std::string>{"j0", "j1", "j2"};
-        settings.targetJoints = childFirst ? std::vector<std::string>{"t2", "t1", "t0"}
-                                           : std::vector<std::string>{"t0", "t1", "t2"};
+        settings.sourceJoints =
+            childFirst ? std::vector<std::string>{"j2", "j1", "j0"} : std::vector<std::string>{"j0", "j1", "j2"};
+        settings.targetJoints =
+            childFirst ? std::vector<std::string>{"t2", "t1", "t0"} : std::vector<std::string>{"t0", "t1", "t2"};
         createStorageNode("store", settings);
         ASSERT_EQ(runCommand(kCommand).status, MStatus::kSuccess);
         EXPECT_DOUBLE_EQ(host::currentFrame(), 11.0);

@@ -168,7 +168,10 @@ TEST(SkinClusterSeeding, EachFailureHasItsMessage) {
              s.existingSkinCluster = "skinCluster1";
          },
          "inputs.J > numExisting_inf"},
-        {"joint not an influence", [](StorageSettings& s) { s.sourceJoints = {"j0", "j1", "j2", "t9"}; },
+        {"joint not an influence",
+         [](StorageSettings& s) {
+             s.sourceJoints = {"j0", "j1", "j2", "t9"};
+         },
          "One (or more sourceJoints) is not in the existingSkinCluster_joints"},
         {"vertex without a source joint",
          [](StorageSettings& s) {

@@ -71,8 +71,7 @@ const MissingCase kMissing[] = {
     {"maxInfluence", "Need attribute on storageNode : int 'maxInfluence'", MStatus::kInvalidParameter},
     {"lagragian", "Need attribute on storageNode : double 'lagragian'", MStatus::kInvalidParameter},
     {"shape", "Need attribute on storageNode : string 'shape'", MStatus::kInvalidParameter},
-    {"existingSkinCluster", "Need attribute on storageNode : string 'existingSkinCluster'",
-     MStatus::kInvalidParameter},
+    {"existingSkinCluster", "Need attribute on storageNode : string 'existingSkinCluster'", MStatus::kInvalidParameter},
     {"maxCPU", "Need attribute on storageNode : int 'maxCPU'", MStatus::kInvalidParameter},
     {"weightIds", "Need attribute on storageNode : intArray array 'weightIds'", MStatus::kInvalidParameter},
     {"weights", "Need attribute on storageNode : doubleArray array 'weights'", MStatus::kInvalidParameter},
@@ -107,12 +106,21 @@ TEST_F(StorageNodeContract, EachFailedCheckShowsItsMessage) {
     const CheckCase cases[] = {
         {"one frame", [](StorageSettings& s) { s.frames = {10}; }, "numFrame < 2,  need 1 restShape and 1+ shapes",
          MStatus::kFailure},
-        {"frame twice", [](StorageSettings& s) { s.frames = {10, 20, 10}; }, "Duplicates found in Frames !",
-         MStatus::kFailure},
-        {"non-finite frame", [](StorageSettings& s) { s.frames = {1, badNumber}; }, "Frames must be finite numbers !",
-         MStatus::kFailure},
+        {"frame twice",
+         [](StorageSettings& s) {
+             s.frames = {10, 20, 10};
+         },
+         "Duplicates found in Frames !", MStatus::kFailure},
+        {"non-finite frame",
+         [](StorageSettings& s) {
+             s.frames = {1, badNumber};
+         },
+         "Frames must be finite numbers !", MStatus::kFailure},
         {"no joint", [](StorageSettings& s) { s.sourceJoints = {}; }, "num sourceJoint J < 1", MStatus::kFailure},
-        {"joint twice", [](StorageSettings& s) { s.sourceJoints = {"j0", "j1", "j0"}; },
+        {"joint twice",
+         [](StorageSettings& s) {
+             s.sourceJoints = {"j0", "j1", "j0"};
+         },
          "Duplicates found in sourceJoints !", MStatus::kFailure},
         {"full solver past the limit", [](StorageSettings& s) { s.iterationFullSolver = 4; },
          "iterationFullSolver > maxIteration, bad", MStatus::kFailure},
@@ -128,8 +136,11 @@ TEST_F(StorageNodeContract, EachFailedCheckShowsItsMessage) {
              s.targetJoints = {"t0", "t1", "t0"};
          },
          "Duplicates found in targetJoints !", MStatus::kFailure},
-        {"vertex twice", [](StorageSettings& s) { s.vertexIds = {3, 1, 3}; }, "Duplicates found in vertexIds !",
-         MStatus::kFailure},
+        {"vertex twice",
+         [](StorageSettings& s) {
+             s.vertexIds = {3, 1, 3};
+         },
+         "Duplicates found in vertexIds !", MStatus::kFailure},
         {"no influence", [](StorageSettings& s) { s.maxInfluence = 0; }, "maxInfluence < 1 || maxInfluence > J ",
          MStatus::kInvalidParameter},
         {"more influences than joints", [](StorageSettings& s) { s.maxInfluence = 4; },
@@ -138,7 +149,10 @@ TEST_F(StorageNodeContract, EachFailedCheckShowsItsMessage) {
         {"negative lagragian", [](StorageSettings& s) { s.lagragian = -1.0; }, "lagragian <= .0", MStatus::kFailure},
         {"non-finite lagragian", [](StorageSettings& s) { s.lagragian = badNumber; }, "lagragian <= .0",
          MStatus::kFailure},
-        {"vertex outside the mesh", [](StorageSettings& s) { s.vertexIds = {0, 30}; },
+        {"vertex outside the mesh",
+         [](StorageSettings& s) {
+             s.vertexIds = {0, 30};
+         },
          "Vertex id 30 is outside the mesh (30 vertices)", MStatus::kFailure},
         {"negative vertex id", [](StorageSettings& s) { s.vertexIds = {-1}; },
          "Vertex id -1 is outside the mesh (30 vertices)", MStatus::kFailure},
@@ -275,13 +289,13 @@ TEST_F(StorageNodeContract, CpuLineShowsTheThreadRule) {
     const int threadsBefore = omp_get_max_threads();
     // With 4 threads available: maxCPU from 1 to 3 limits them, any other
     // value leaves all 4 in use.
-    for (const auto& [maxCPU, line] : std::vector<std::pair<int, std::string>>{
-             {0, "Vantrel : available CPU = 4, used = 4"},
-             {-2, "Vantrel : available CPU = 4, used = 4"},
-             {1, "Vantrel : available CPU = 4, used = 1"},
-             {3, "Vantrel : available CPU = 4, used = 3"},
-             {4, "Vantrel : available CPU = 4, used = 4"},
-             {64, "Vantrel : available CPU = 4, used = 4"}}) {
+    for (const auto& [maxCPU, line] :
+         std::vector<std::pair<int, std::string>>{{0, "Vantrel : available CPU = 4, used = 4"},
+                                                  {-2, "Vantrel : available CPU = 4, used = 4"},
+                                                  {1, "Vantrel : available CPU = 4, used = 1"},
+                                                  {3, "Vantrel : available CPU = 4, used = 3"},
+                                                  {4, "Vantrel : available CPU = 4, used = 4"},
+                                                  {64, "Vantrel : available CPU = 4, used = 4"}}) {
         SetUp();
         StorageSettings settings;
         settings.maxIteration = 1;

@@ -2,8 +2,8 @@
 #include <random>
 #include <string>
 
-#include <Eigen/Dense>
 #include <gtest/gtest.h>
+#include <Eigen/Dense>
 
 #include "known_rig.h"
 #include "log_capture.h"
@@ -116,13 +116,13 @@ TEST(RigidFit, FlatRegionsInEveryOrientationGetTheLeastSquaresRotation) {
             const int count = 20;
             Matrix3Xd rest(3, count);
             for (int i = 0; i < count; ++i)
-                rest.col(i) = Eigen::Vector3d(5.0, -3.0, 2.0) + u(rng) * e1 + 0.5 * u(rng) * e2 + thickness * u(rng) * n;
+                rest.col(i) =
+                    Eigen::Vector3d(5.0, -3.0, 2.0) + u(rng) * e1 + 0.5 * u(rng) * e2 + thickness * u(rng) * n;
             const Eigen::VectorXd w = Eigen::VectorXd::NullaryExpr(count, [&]() { return 0.6 + 0.4 * u(rng); });
             const Matrix3d truth = rotation(Eigen::Vector3d(u(rng), u(rng), u(rng)), 3.0 * u(rng));
             Matrix3Xd residual;
             mapPoints(rest, w, truth, RowVector3d(u(rng), u(rng), u(rng)), &residual);
-            for (int i = 0; i < count; ++i)
-                residual.col(i) += Eigen::Vector3d(noise(rng), noise(rng), noise(rng));
+            for (int i = 0; i < count; ++i) residual.col(i) += Eigen::Vector3d(noise(rng), noise(rng), noise(rng));
             const FitInput in = centre(rest, residual, w);
             const Eigen::JacobiSVD<Eigen::MatrixXd> svd(Eigen::MatrixXd(in.P * in.Q.transpose()),
                                                         Eigen::ComputeThinU | Eigen::ComputeThinV);
@@ -350,8 +350,7 @@ TEST(BoneStep, LaterBonesAreFittedAgainstThisSweepsEarlierFits) {
     state.solver.boneTransforms = truth;
     const double tilt[3] = {1.0, 0.0, 0.0};
     const double nudge[3] = {0.1, -0.2, 0.05};
-    for (int f = 0; f < 2; ++f)
-        state.solver.boneTransforms[f][0] = rigidMatrix(tilt, 0.2, nudge) * truth[f][0];
+    for (int f = 0; f < 2; ++f) state.solver.boneTransforms[f][0] = rigidMatrix(tilt, 0.2, nudge) * truth[f][0];
     solveBones(state);
     for (int f = 0; f < 2; ++f)
         for (int g = 0; g < 2; ++g) EXPECT_TRUE(state.solver.boneTransforms[f][g].isEquivalent(truth[f][g], 1e-10));

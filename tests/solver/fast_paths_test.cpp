@@ -11,12 +11,11 @@
 #include <random>
 #include <string>
 
-#include <Eigen/Dense>
 #include <gtest/gtest.h>
+#include <Eigen/Dense>
 
 #include "known_rig.h"
 #include "reference_steps.h"
-#include "state_checks.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
 #include "solver/fit_kernels.h"
@@ -26,6 +25,7 @@
 #include "solver/tolerances.h"
 #include "solver/weight_kernels.h"
 #include "solver/weight_solver.h"
+#include "state_checks.h"
 
 namespace {
 
@@ -152,8 +152,8 @@ TEST(GramNnls, DeclaredTwinsAreBlockedAsTheTallSolveBlocksThem) {
         MatrixXd A = MatrixXd::NullaryExpr(31, 6, [&]() { return coordinate(rng); });
         A.col(4) = A.col(1);
         A.col(5) = A.col(1);
-        const VectorXd b = 0.3 * A.col(1) + 0.7 * A.col(2) +
-                           0.01 * VectorXd::NullaryExpr(31, [&]() { return coordinate(rng); });
+        const VectorXd b =
+            0.3 * A.col(1) + 0.7 * A.col(2) + 0.01 * VectorXd::NullaryExpr(31, [&]() { return coordinate(rng); });
         Source source = normalEquations(A, b);
         source.twins = {{1, 4}, {1, 5}, {4, 5}};
         const GramNnlsSolver::Outcome outcome = gram.solve(source, 31, 60, kNnlsEpsilon);
@@ -370,7 +370,8 @@ void expectExactWeights(const DecompositionState& fast, double agreement, const 
         for (size_t i = 0; i < w.size(); ++i)
             if (w[i] > 0.0) positive.push_back(static_cast<Eigen::Index>(i));
         MatrixL AL(A.rows(), static_cast<Eigen::Index>(positive.size()));
-        for (size_t i = 0; i < positive.size(); ++i) AL.col(static_cast<Eigen::Index>(i)) = A.col(positive[i]).cast<long double>();
+        for (size_t i = 0; i < positive.size(); ++i)
+            AL.col(static_cast<Eigen::Index>(i)) = A.col(positive[i]).cast<long double>();
         const VectorL z = AL.householderQr().solve(b.cast<long double>());
         long double sum = 0.0L;
         for (Eigen::Index i = 0; i < z.size(); ++i) sum += z[i];
@@ -411,7 +412,8 @@ WeightStepCounts compareOnHardInput(const DecompositionState& start, double agre
 // matrix takes under 1% of the solves.
 void expectRareFallback(const WeightStepCounts& counts, const std::string& what) {
     EXPECT_GT(counts.gramSolves, 0) << what;
-    EXPECT_LT(static_cast<double>(counts.reducedSolves), 0.01 * static_cast<double>(counts.gramSolves + counts.reducedSolves))
+    EXPECT_LT(static_cast<double>(counts.reducedSolves),
+              0.01 * static_cast<double>(counts.gramSolves + counts.reducedSolves))
         << what << ": " << counts.reducedSolves << " reduced of " << counts.gramSolves + counts.reducedSolves;
 }
 
@@ -443,8 +445,8 @@ TEST(FastWeights, CharacterRigsFarFromTheOriginStayOnTheNormalEquations) {
         perturbTransforms(rig.state, 0.02, 0.01, 4);
         const bool far = c.offset > 1e3;
         DecompositionState fast;
-        expectRareFallback(
-            compareOnHardInput(rig.state, far ? kFarWeightAgreement : kWeightAgreement, c.name, &fast), c.name);
+        expectRareFallback(compareOnHardInput(rig.state, far ? kFarWeightAgreement : kWeightAgreement, c.name, &fast),
+                           c.name);
         expectExactWeights(fast, kWeightAgreement, c.name);
     }
 }
@@ -538,8 +540,7 @@ double largestDifference(const std::vector<std::vector<MMatrix>>& a, const std::
     for (size_t f = 0; f < a.size(); ++f)
         for (size_t k = 0; k < static_cast<size_t>(bones); ++k)
             for (int r = 0; r < 4; ++r)
-                for (int c = 0; c < 4; ++c)
-                    worst = std::max(worst, std::fabs(a[f][k][r][c] - b[f][k][r][c]));
+                for (int c = 0; c < 4; ++c) worst = std::max(worst, std::fabs(a[f][k][r][c] - b[f][k][r][c]));
     return worst;
 }
 
@@ -668,8 +669,8 @@ TEST(FastBones, CharacterRigsFarFromTheOriginMatchTheDirectFit) {
         // shares of the targets collapse onto a plane (or to within 1e-9
         // of one) in some shapes: normals along x, y, z and oblique.
         keepStrongestInfluenceOnly(rig.state);
-        const Eigen::Vector3d normals[] = {Eigen::Vector3d::UnitX(), Eigen::Vector3d::UnitY(),
-                                           Eigen::Vector3d::UnitZ(), Eigen::Vector3d(2.0, -1.0, 2.0) / 3.0};
+        const Eigen::Vector3d normals[] = {Eigen::Vector3d::UnitX(), Eigen::Vector3d::UnitY(), Eigen::Vector3d::UnitZ(),
+                                           Eigen::Vector3d(2.0, -1.0, 2.0) / 3.0};
         for (int f = 0; f < 8; ++f) {
             const Eigen::Vector3d n = normals[f % 4];
             const double keep = f < 4 ? 0.0 : 1e-9;  // flat, then near-flat
@@ -724,7 +725,8 @@ TEST(FastBones, FlatRegionsInEveryOrientationMatchTheDirectFit) {
         }
         state.inputs.V = points;
         const double pivot[3] = {centre.x(), centre.y(), centre.z()};
-        for (int g = 0; g < 2; ++g) state.solver.bindingMatrices[static_cast<size_t>(g)] = rigidMatrix(n.data(), 0.0, pivot).inverse();
+        for (int g = 0; g < 2; ++g)
+            state.solver.bindingMatrices[static_cast<size_t>(g)] = rigidMatrix(n.data(), 0.0, pivot).inverse();
         std::vector<std::vector<MMatrix>> truth(F, std::vector<MMatrix>(2));
         for (int f = 0; f < F; ++f)
             for (int g = 0; g < 2; ++g) {

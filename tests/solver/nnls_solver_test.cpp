@@ -4,8 +4,8 @@
 #include <limits>
 #include <random>
 
-#include <Eigen/Dense>
 #include <gtest/gtest.h>
+#include <Eigen/Dense>
 
 namespace {
 
@@ -178,9 +178,8 @@ TEST(NnlsEdgeCases, DuplicatedColumnsAtLargeScaleStayBounded) {
         MatrixXd A = MatrixXd::NullaryExpr(31, 6, [&]() { return coordinate(rng); });
         A.col(4) = A.col(1);
         A.col(5) = A.col(1);
-        const VectorXd b = 0.3 * A.col(1) + 0.7 * A.col(2) + 0.01 * VectorXd::NullaryExpr(31, [&]() {
-                               return coordinate(rng);
-                           });
+        const VectorXd b =
+            0.3 * A.col(1) + 0.7 * A.col(2) + 0.01 * VectorXd::NullaryExpr(31, [&]() { return coordinate(rng); });
         NnlsSolver solver(A, 60, 1e-10);
         solver.solve(b);
         const VectorXd x = solver.x();

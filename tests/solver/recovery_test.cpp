@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "known_rig.h"
-#include "state_checks.h"
 #include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
 #include "solver/weight_solver.h"
+#include "state_checks.h"
 
 namespace {
 

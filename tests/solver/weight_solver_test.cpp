@@ -1,8 +1,8 @@
 #include <cmath>
 #include <limits>
 
-#include <Eigen/Dense>
 #include <gtest/gtest.h>
+#include <Eigen/Dense>
 
 #include "known_rig.h"
 #include "solver/nnls_solver.h"

@@ -7,9 +7,9 @@
 
 #include <Eigen/Geometry>
 
+#include "solver/binding_update.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
-#include "solver/binding_update.h"
 #include "solver/reconstruction_error.h"
 #include "solver/weight_solver.h"
 
@@ -112,8 +112,8 @@ KnownRig makeKnownRig(const RigOptions& o) {
         const double x = o.flat ? (unit(rng) - 0.5) : r * std::cos(a);
         const double z = o.flat ? 0.7 * x + 0.3 * h : r * std::sin(a);  // flat: a tilted plane
         heights[static_cast<size_t>(v)] = h;
-        in.restPoints[static_cast<unsigned>(v)] = MPoint(x * o.scale + o.offset, h * o.scale + o.offset,
-                                                         z * o.scale + o.offset);
+        in.restPoints[static_cast<unsigned>(v)] =
+            MPoint(x * o.scale + o.offset, h * o.scale + o.offset, z * o.scale + o.offset);
     }
 
     // Bone j's rest world matrix sits on the axis at its height.
@@ -121,8 +121,7 @@ KnownRig makeKnownRig(const RigOptions& o) {
     std::vector<double> pivots(static_cast<size_t>(J));
     for (int j = 0; j < J; ++j) {
         pivots[static_cast<size_t>(j)] = (j + 0.5) * spacing;
-        const MMatrix restWorld =
-            translation(o.offset, pivots[static_cast<size_t>(j)] * o.scale + o.offset, o.offset);
+        const MMatrix restWorld = translation(o.offset, pivots[static_cast<size_t>(j)] * o.scale + o.offset, o.offset);
         state.solver.bindingMatrices[static_cast<size_t>(j)] = restWorld.inverse();
     }
 
@@ -213,8 +212,8 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
         const Eigen::Vector3d d = directions[static_cast<size_t>(c)];
         Eigen::Vector3d side = d.unitOrthogonal(), up = d.cross(side);
         const double a = 2.0 * M_PI * unit(rng);
-        const Eigen::Vector3d p = offset + (0.1 + t * o.boneLength) * d +
-                                  o.radius * (std::cos(a) * side + std::sin(a) * up);
+        const Eigen::Vector3d p =
+            offset + (0.1 + t * o.boneLength) * d + o.radius * (std::cos(a) * side + std::sin(a) * up);
         in.restPoints[static_cast<unsigned>(v)] = MPoint(p.x(), p.y(), p.z());
         chainOf[static_cast<size_t>(v)] = c;
         along[static_cast<size_t>(v)] = t;
@@ -245,7 +244,8 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
     for (int c = 0; c < chains; ++c)
         for (int i = 0; i < perChain; ++i) {
             const Eigen::Vector3d q = joint(c, i);
-            state.solver.bindingMatrices[static_cast<size_t>(c * perChain + i)] = translation(q.x(), q.y(), q.z()).inverse();
+            state.solver.bindingMatrices[static_cast<size_t>(c * perChain + i)] =
+                translation(q.x(), q.y(), q.z()).inverse();
         }
 
     // Per bone a turning axis and two phases; per frame the bone turns about
@@ -279,8 +279,8 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
                 const Motion& m = motion[static_cast<size_t>(j)];
                 const double turn = o.angle * std::sin(2.0 * M_PI * m.rate * time * 3.0 + m.phase);
                 const Eigen::Vector3d q = joint(c, i);
-                const MMatrix local =
-                    translation(-q.x(), -q.y(), -q.z()) * rigidMatrix(m.axis, turn, zero) * translation(q.x(), q.y(), q.z());
+                const MMatrix local = translation(-q.x(), -q.y(), -q.z()) * rigidMatrix(m.axis, turn, zero) *
+                                      translation(q.x(), q.y(), q.z());
                 const MMatrix skinning = local * parent;
                 // World matrix: rest world matrix, then the skinning motion.
                 rig.transforms[static_cast<size_t>(f)][static_cast<size_t>(j)] =

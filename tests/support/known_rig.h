@@ -12,14 +12,14 @@
 #include "common/decomposition_state.h"
 
 struct RigOptions {
-    int vertices = 300;    // used vertices; the mesh has a few unused ones too
-    int bones = 5;         // bones along the cylinder's axis
-    int frames = 12;       // sampled shapes
+    int vertices = 300;  // used vertices; the mesh has a few unused ones too
+    int bones = 5;       // bones along the cylinder's axis
+    int frames = 12;     // sampled shapes
     int maxInfluence = 4;
-    bool rigid = true;     // how the solver fits bones (the rig itself is rigid)
-    double scale = 1.0;    // multiplies every coordinate
-    double offset = 0.0;   // added to every coordinate after scaling
-    bool flat = false;     // vertices on a plane instead of a cylinder
+    bool rigid = true;    // how the solver fits bones (the rig itself is rigid)
+    double scale = 1.0;   // multiplies every coordinate
+    double offset = 0.0;  // added to every coordinate after scaling
+    bool flat = false;    // vertices on a plane instead of a cylinder
     uint32_t seed = 1;
 };
 
@@ -44,17 +44,17 @@ KnownRig makeKnownRig(const RigOptions& options);
 // diagonal (the model's size), as a user would set it. Lengths in scene
 // units; a chain's bones are `boneLength` long and the tubes `radius` thick.
 struct ChainRigOptions {
-    int chains = 5;           // chains from the root
-    int bonesPerChain = 8;    // J = chains * bonesPerChain
-    int vertices = 400;       // used vertices
-    int frames = 300;         // sampled shapes
+    int chains = 5;         // chains from the root
+    int bonesPerChain = 8;  // J = chains * bonesPerChain
+    int vertices = 400;     // used vertices
+    int frames = 300;       // sampled shapes
     int maxInfluence = 4;
     double boneLength = 0.25;
     double radius = 0.08;
-    double angle = 0.12;      // largest turn of a bone relative to its parent, radians
-    double offset = 1e4;      // added to every coordinate of the rest pose
-    double travel = 20.0;     // length of the body's path over the animation
-    double noise = 0.0;       // standard deviation of noise added to the shapes
+    double angle = 0.12;   // largest turn of a bone relative to its parent, radians
+    double offset = 1e4;   // added to every coordinate of the rest pose
+    double travel = 20.0;  // length of the body's path over the animation
+    double noise = 0.0;    // standard deviation of noise added to the shapes
     uint32_t seed = 1;
 };
 KnownRig makeChainRig(const ChainRigOptions& options);

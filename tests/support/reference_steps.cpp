@@ -102,8 +102,7 @@ void solveBones(DecompositionState& state) {
             const auto influencesIt = solver.vertexInfluences.find(vertices[i]);
             const auto weightsIt = solver.vertexWeights.find(vertices[i]);
             listed[static_cast<size_t>(g)].push_back(
-                {vertices[i],
-                 influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : &noInfluences,
+                {vertices[i], influencesIt != solver.vertexInfluences.end() ? &influencesIt->second : &noInfluences,
                  weightsIt != solver.vertexWeights.end() ? &weightsIt->second : &noWeights,
                  i < slots.size() ? slots[i] : -1});
         }

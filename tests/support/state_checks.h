@@ -28,11 +28,11 @@ inline ::testing::AssertionResult stateIsSound(const DecompositionState& state) 
         if (it == s.vertexWeights.end()) return ::testing::AssertionFailure() << "no weights for id " << id;
         double sum = 0.0;
         for (double w : it->second) {
-            if (!std::isfinite(w) || w < 0.0)
-                return ::testing::AssertionFailure() << "weight " << w << " at id " << id;
+            if (!std::isfinite(w) || w < 0.0) return ::testing::AssertionFailure() << "weight " << w << " at id " << id;
             sum += w;
         }
-        if (std::fabs(sum - 1.0) > 1e-9) return ::testing::AssertionFailure() << "weights of id " << id << " sum to " << sum;
+        if (std::fabs(sum - 1.0) > 1e-9)
+            return ::testing::AssertionFailure() << "weights of id " << id << " sum to " << sum;
     }
     return ::testing::AssertionSuccess();
 }

@@ -78,8 +78,8 @@ private:
 
     std::size_t frameCount_ = 0;
     std::size_t pointCount_ = 0;
-    std::vector<float> floats_;    // while every value so far is exactly a float
-    std::vector<double> doubles_;  // otherwise
+    std::vector<float> floats_;            // while every value so far is exactly a float
+    std::vector<double> doubles_;          // otherwise
     std::shared_ptr<const float> mapped_;  // the floats, when kept in a file (unmapped with the last copy)
 };
 

@@ -61,8 +61,7 @@ void instanceMesh(const std::string& mesh, const std::string& parentTransform);
 // world matrix). A mesh has at most one deformer. `mesh` may also be a path
 // "transform|mesh" through one of the mesh's instances: the cluster then
 // reports its points on that path.
-void createSkinCluster(const std::string& name, const std::string& mesh,
-                       const std::vector<std::string>& influences);
+void createSkinCluster(const std::string& name, const std::string& mesh, const std::vector<std::string>& influences);
 // One weight per influence for one vertex.
 void setSkinWeights(const std::string& skinCluster, int vertexId, const std::vector<double>& weights);
 // weights[vertexId][influence] for every vertex of the mesh.
@@ -77,8 +76,8 @@ void setPointCache(const std::string& mesh, const std::vector<MPointArray>& fram
 // The same from positions the caller may keep sharing (read-only): no copy is
 // made. Frame i of `frames` is at firstFrame + i; its point count must be the
 // mesh's.
-void setSharedPointCache(const std::string& mesh, std::shared_ptr<const PointFrames> frames,
-                         double firstFrame = 0.0, MTime::Unit unit = MTime::kInvalid);
+void setSharedPointCache(const std::string& mesh, std::shared_ptr<const PointFrames> frames, double firstFrame = 0.0,
+                         MTime::Unit unit = MTime::kInvalid);
 
 bool nodeExists(const std::string& name);
 // Every node name, in creation order.

@@ -5,7 +5,6 @@
 #include <maya/MArrayBase.h>
 #undef VANTREL_HOST_ARRAY_CLASS
 
-
 class MDoubleArray : public VANTREL_HOST_ARRAY_BASE(double) {
 public:
     using VANTREL_HOST_ARRAY_BASE(double)::MArrayBase;

@@ -2,8 +2,8 @@
 // Function set of double-array data objects, the values of doubleArray
 // attributes (MPlug::asMObject / setMObject).
 
-#include <maya/MFnBase.h>
 #include <maya/MDoubleArray.h>
+#include <maya/MFnBase.h>
 
 class MFnDoubleArrayData : public MFnBase {
 public:

@@ -5,7 +5,6 @@
 #include <maya/MArrayBase.h>
 #undef VANTREL_HOST_ARRAY_CLASS
 
-
 class MIntArray : public VANTREL_HOST_ARRAY_BASE(int) {
 public:
     using VANTREL_HOST_ARRAY_BASE(int)::MArrayBase;

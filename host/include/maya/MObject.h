@@ -39,6 +39,6 @@ public:
 private:
     friend struct host::detail::ObjectAccess;
     MFn::Type type_ = MFn::kInvalid;
-    unsigned long long id_ = 0;  // node or plug-in id; 0 for values
+    unsigned long long id_ = 0;                             // node or plug-in id; 0 for values
     std::shared_ptr<host::detail::ObjectPayload> payload_;  // data and components
 };

@@ -43,19 +43,19 @@ private:
 // The SDK spells the codes MS::kSuccess as well as MStatus::kSuccess.
 using MS = MStatus;
 
-#define CHECK_MSTATUS(_status)                                        \
-    do {                                                              \
-        MStatus _checked = (_status);                                 \
-        if (_checked.error()) {                                       \
-            _checked.perror(MString(__FILE__) + ":" + __LINE__);      \
-        }                                                             \
+#define CHECK_MSTATUS(_status)                                   \
+    do {                                                         \
+        MStatus _checked = (_status);                            \
+        if (_checked.error()) {                                  \
+            _checked.perror(MString(__FILE__) + ":" + __LINE__); \
+        }                                                        \
     } while (0)
 
-#define CHECK_MSTATUS_AND_RETURN_IT(_status)                          \
-    do {                                                              \
-        MStatus _checked = (_status);                                 \
-        if (_checked.error()) {                                       \
-            _checked.perror(MString(__FILE__) + ":" + __LINE__);      \
-            return _checked;                                          \
-        }                                                             \
+#define CHECK_MSTATUS_AND_RETURN_IT(_status)                     \
+    do {                                                         \
+        MStatus _checked = (_status);                            \
+        if (_checked.error()) {                                  \
+            _checked.perror(MString(__FILE__) + ":" + __LINE__); \
+            return _checked;                                     \
+        }                                                        \
     } while (0)

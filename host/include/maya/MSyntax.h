@@ -28,9 +28,9 @@ public:
     MSyntax() = default;
 
     // Fails with kInvalidParameter when a name is empty or already used.
-    MStatus addFlag(const char* shortName, const char* longName, MArgType argType1 = kNoArg,
-                    MArgType argType2 = kNoArg, MArgType argType3 = kNoArg, MArgType argType4 = kNoArg,
-                    MArgType argType5 = kNoArg, MArgType argType6 = kNoArg);
+    MStatus addFlag(const char* shortName, const char* longName, MArgType argType1 = kNoArg, MArgType argType2 = kNoArg,
+                    MArgType argType3 = kNoArg, MArgType argType4 = kNoArg, MArgType argType5 = kNoArg,
+                    MArgType argType6 = kNoArg);
     // Objects allowed after the flags; by default any number (0 to unlimited).
     void setMinObjects(unsigned int minimumObjectCount);
     void setMaxObjects(unsigned int maximumObjectCount);

@@ -16,7 +16,9 @@ public:
     }
 #endif
     double operator*(const MVector& other) const { return x * other.x + y * other.y + z * other.z; }
-    MVector operator^(const MVector& o) const { return MVector(y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x); }
+    MVector operator^(const MVector& o) const {
+        return MVector(y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x);
+    }
 #ifndef VANTREL_HOST_API_SUBSET
     MVector operator*(double s) const { return MVector(x * s, y * s, z * s); }
     MVector operator/(double s) const { return MVector(x / s, y / s, z / s); }

@@ -176,8 +176,7 @@ TEST(InputFiles, GltfAnimationsAreClipsAndReaderNotesReachTheUser) {
     testing::internal::CaptureStdout();
     ASSERT_EQ(vantrel::cli::runInfo(path, ""), 0);
     const std::string info = testing::internal::GetCapturedStdout();
-    EXPECT_NE(info.find("  clips:     2\n    open: frames 0 to 1\n    animation 1: frames 2 to 3\n"),
-              std::string::npos)
+    EXPECT_NE(info.find("  clips:     2\n    open: frames 0 to 1\n    animation 1: frames 2 to 3\n"), std::string::npos)
         << info;
     EXPECT_NE(info.find("note: the file has 2 meshes; only mesh 0 is read\n"), std::string::npos) << info;
 

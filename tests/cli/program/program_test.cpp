@@ -2,8 +2,8 @@
 // is recovered after joint placement, the written rig plays back the
 // animation, frame selection and axes behave, and bad files are refused
 // without leaving output behind.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -43,7 +43,7 @@ using vantrel::io::test::ScratchDir;
 // by its own angles and slides, so each moves rigidly and differently.
 struct RigidTube {
     int parts = 4;
-    int rings = 4;     // per segment
+    int rings = 4;  // per segment
     int perRing = 6;
     int frames = 24;
     int vertexCount() const { return parts * rings * perRing; }
@@ -62,7 +62,8 @@ struct RigidTube {
                         const double x0 = std::cos(phi), z0 = std::sin(phi), y0 = 3.0 * r / rings;
                         // Rotate about z by a, then about y by b, around the segment's base.
                         const double x1 = x0 * std::cos(a) - y0 * std::sin(a), y1 = x0 * std::sin(a) + y0 * std::cos(a);
-                        const double x2 = x1 * std::cos(b) + z0 * std::sin(b), z2 = -x1 * std::sin(b) + z0 * std::cos(b);
+                        const double x2 = x1 * std::cos(b) + z0 * std::sin(b),
+                                     z2 = -x1 * std::sin(b) + z0 * std::cos(b);
                         out[f].insert(out[f].end(), {x2 + 4.0 * s + t, y1 + base, z2 - 0.5 * s * t});
                     }
                 }
@@ -95,7 +96,8 @@ void writeObj(const std::string& path, const std::vector<double>& points,
               const std::vector<std::array<int, 3>>& triangles) {
     std::ofstream out(path);
     out.precision(9);
-    for (size_t i = 0; i < points.size(); i += 3) out << "v " << points[i] << " " << points[i + 1] << " " << points[i + 2] << "\n";
+    for (size_t i = 0; i < points.size(); i += 3)
+        out << "v " << points[i] << " " << points[i + 1] << " " << points[i + 2] << "\n";
     for (const auto& t : triangles) out << "f " << t[0] + 1 << " " << t[1] + 1 << " " << t[2] + 1 << "\n";
 }
 
@@ -125,7 +127,7 @@ std::vector<std::vector<double>> bendingTube(int bones, int rings, int perRing, 
         }
         for (int r = 0; r < rings; ++r) {
             const double along = bones * length * r / (rings - 1);  // rest height
-            const double u = along / length - 0.5;                   // bone coordinate of the ring
+            const double u = along / length - 0.5;                  // bone coordinate of the ring
             const int lower = std::clamp(static_cast<int>(std::floor(u)), 0, bones - 1);
             const int upper = std::min(lower + 1, bones - 1);
             const double blend = std::clamp(u - lower, 0.0, 1.0);
@@ -345,13 +347,13 @@ TEST(Decompose, ABendingLimbGetsAChainOfJointsThatDeformsAsTheFlatRig) {
     for (const char* skeleton : {"tree", "flat"}) {
         std::string printed;
         ASSERT_EQ(runProgram("decompose " + dir.file("limb.pc2") + " -o " + dir.file(std::string(skeleton) + ".glb") +
-                                 " --report " + dir.file(std::string(skeleton) + ".json") + " -b 4 -j 1 -q --skeleton " +
-                                 skeleton,
+                                 " --report " + dir.file(std::string(skeleton) + ".json") +
+                                 " -b 4 -j 1 -q --skeleton " + skeleton,
                              printed),
                   0)
             << printed;
-        EXPECT_NE(printed.find(std::string("  skeleton: ") + (skeleton == std::string("tree") ? "a tree rooted at joint_0"
-                                                                                             : "flat (every joint")),
+        EXPECT_NE(printed.find(std::string("  skeleton: ") +
+                               (skeleton == std::string("tree") ? "a tree rooted at joint_0" : "flat (every joint")),
                   std::string::npos)
             << printed;
         reports[skeleton] = readJson(dir.file(std::string(skeleton) + ".json"));
@@ -542,7 +544,7 @@ TEST(Decompose, BadFilesAreRefusedWithoutOutput) {
         {"big.obj", "big.obj: coordinate \"1e39\" of vertex 1 is too large for 32-bit floats (line 2)"},
         {"magic.pc2", "magic.pc2"},
         {"truncated.pc2", "truncated.pc2"},
-        {"fewer.pc2 --topology " , "fewer.pc2"},
+        {"fewer.pc2 --topology ", "fewer.pc2"},
         {"nan.pc2", "nan.pc2"},
         {"missing.md2", "missing.md2"},
     };
@@ -552,15 +554,14 @@ TEST(Decompose, BadFilesAreRefusedWithoutOutput) {
         if (input.find("--topology") != std::string::npos) input += dir.file("tube.obj");
         const std::string output = dir.file("out.glb");
         std::string printed;
-        EXPECT_EQ(runProgram("decompose " + input + " -o " + output + " --report " + dir.file("out.json") + " -q",
-                             printed),
-                  1);
+        EXPECT_EQ(
+            runProgram("decompose " + input + " -o " + output + " --report " + dir.file("out.json") + " -q", printed),
+            1);
         EXPECT_EQ(printed.rfind("vantrel: ", 0), 0u) << printed;
         EXPECT_NE(printed.find(dir.file(c.fragment)), std::string::npos) << printed;
         EXPECT_FALSE(std::filesystem::exists(output));
         EXPECT_FALSE(std::filesystem::exists(dir.file("out.json")));
     }
-
 }
 
 TEST(Decompose, OutputsThatAreTheSameFileOrAnInputAreRefusedBeforeAnyWork) {
@@ -595,10 +596,10 @@ TEST(Decompose, OutputsThatAreTheSameFileOrAnInputAreRefusedBeforeAnyWork) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
         std::string printed;
-        EXPECT_EQ(runProgram("decompose " + input + " " + c.options + " --viewer-script " + dir.file("viewer.js") +
-                                 kQuick,
-                             printed),
-                  1);
+        EXPECT_EQ(
+            runProgram("decompose " + input + " " + c.options + " --viewer-script " + dir.file("viewer.js") + kQuick,
+                       printed),
+            1);
         EXPECT_EQ(printed.rfind("vantrel: " + c.message, 0), 0u) << printed;
         EXPECT_FALSE(std::filesystem::exists(dir.file("o.glb")));
         EXPECT_FALSE(std::filesystem::exists(dir.file("r.json")));
@@ -615,8 +616,7 @@ TEST(Decompose, OutputsThatAreTheSameFileOrAnInputAreRefusedBeforeAnyWork) {
                              dir.file("walk_2.obj") + kQuick,
                          printed),
               1);
-    EXPECT_NE(printed.find("--report " + dir.file("walk_2.obj") + ": is the same file as the input"),
-              std::string::npos)
+    EXPECT_NE(printed.find("--report " + dir.file("walk_2.obj") + ": is the same file as the input"), std::string::npos)
         << printed;
 }
 
@@ -630,7 +630,7 @@ TEST(Program, EveryRefusalSaysWhatIsWrongAndExitsWithItsCode) {
     writeSmallTube(dir);  // tube.pc2: 48 vertices, 6 frames, no clips
     vantrel::io::test::writeFile(dir.file("model.md2"),
                                  vantrel::io::test::buildMd2(vantrel::io::test::sampleMd2()).data);  // clips run, stand
-    writeObj(dir.file("still.obj"), {0, 0, 0, 1, 0, 0, 0, 1, 0}, {{0, 1, 2}});  // one frame
+    writeObj(dir.file("still.obj"), {0, 0, 0, 1, 0, 0, 0, 1, 0}, {{0, 1, 2}});                       // one frame
     std::filesystem::create_directory(dir.file("folder"));
     std::filesystem::create_symlink("nowhere/r.json", dir.file("dangling.json"));
     const std::string inputBytes = fileText(dir.file("tube.pc2"));
@@ -677,11 +677,13 @@ TEST(Program, EveryRefusalSaysWhatIsWrongAndExitsWithItsCode) {
         {"decompose never.pc2 -q -o o.glb --scene folder/", 1, "--scene folder/: does not name a file"},
         {"decompose never.pc2 -q -o o.glb --report dangling.json", 1,
          "--report dangling.json: is a symbolic link to a missing file"},
-        {tube + "--report tube.pc2", 1, "--report tube.pc2: is the same file as the input tube.pc2; it would be overwritten"},
+        {tube + "--report tube.pc2", 1,
+         "--report tube.pc2: is the same file as the input tube.pc2; it would be overwritten"},
         {tube + "--scene o.glb", 1, "-o o.glb and --scene o.glb are the same file; give each output its own file"},
         {tube + "--plugin viewer.js", 1, "cannot load the plug-in module viewer.js"},
         // A bind pose of another mesh.
-        {tube + "--topology still.obj --bind-pose topology", 1, "still.obj: topology has 3 vertices but tube.pc2 has 48"},
+        {tube + "--topology still.obj --bind-pose topology", 1,
+         "still.obj: topology has 3 vertices but tube.pc2 has 48"},
         // Joints and frames, against the animation read.
         {tube + "-b 100000", 1, "-b 100000: more joints than the animation's 48 vertices; give at most 48"},
         {tube + "--frames 3:9", 1, "frame 6 is outside the animation (frames 0 to 5)"},
@@ -736,10 +738,10 @@ TEST(Decompose, TheSavedSceneHoldsTheSolvedWeights) {
     RigidTube tube;
     tube.parts = 2;
     std::string printed;
-    ASSERT_EQ(runProgramIn(dir.path(),
-                           std::string("decompose tube.pc2 --topology tube.obj -o o.glb --scene s.json") + kQuick,
-                           printed),
-              0)
+    ASSERT_EQ(
+        runProgramIn(dir.path(), std::string("decompose tube.pc2 --topology tube.obj -o o.glb --scene s.json") + kQuick,
+                     printed),
+        0)
         << printed;
     host::loadScene(dir.file("s.json"));
     EXPECT_GE(host::getInt("vantrelStorage.iterationDone"), 1);
@@ -775,8 +777,9 @@ TEST(Program, ALogGetsEveryStageAndQuietGetsNothing) {
     ScratchDir dir;
     writePc2(dir.file("limb.pc2"), bendingTube(5, 21, 8, 30), 21 * 8);
     vantrel::io::test::writeText(dir.file("viewer.js"), "// viewer");
-    const std::string run = "decompose limb.pc2 -o o.glb -b 5 -n 100000 --break-percent 50 --up z --report r.json "
-                            "--scene s.json --html page.html --viewer-script viewer.js";
+    const std::string run =
+        "decompose limb.pc2 -o o.glb -b 5 -n 100000 --break-percent 50 --up z --report r.json "
+        "--scene s.json --html page.html --viewer-script viewer.js";
     std::string printed;
     ASSERT_EQ(runShell("cd '" + dir.path() + "' && " + VANTREL_PROGRAM + " " + run + " 2> log", printed), 0);
     const std::string log = fileText(dir.file("log"));
@@ -816,8 +819,8 @@ TEST(Program, ALogGetsEveryStageAndQuietGetsNothing) {
 // A step that goes on without a line for a while shows so in a log, with
 // its seconds; nothing once it is over, nothing when quiet.
 TEST(Program, ALongStepShowsInALogThatItGoesOn) {
-    using vantrel::cli::Progress;
     using std::chrono::seconds;
+    using vantrel::cli::Progress;
     const auto contents = [](std::FILE* file) {
         std::string text(static_cast<size_t>(std::ftell(file)), '\0');
         std::rewind(file);
@@ -924,10 +927,10 @@ TEST(Report, PathsInAReportAreRelativeToItsFolderAndThePageReplacesNoneOfItsSour
     std::filesystem::create_directory(dir.file("out"));
     std::filesystem::create_directory(dir.file("elsewhere"));
     std::string printed;
-    ASSERT_EQ(runProgramIn(dir.path(),
-                           std::string("decompose tube.pc2 --topology tube.obj -o out/tube.glb --report out/tube.json") +
-                               kQuick,
-                           printed),
+    ASSERT_EQ(runProgramIn(
+                  dir.path(),
+                  std::string("decompose tube.pc2 --topology tube.obj -o out/tube.glb --report out/tube.json") + kQuick,
+                  printed),
               0)
         << printed;
     const nlohmann::json report = readJson(dir.file("out/tube.json"));
@@ -977,9 +980,9 @@ TEST(Report, PathsInAReportAreRelativeToItsFolderAndThePageReplacesNoneOfItsSour
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.page);
-        EXPECT_EQ(runProgramIn(dir.path(), "report out/tube.json -o " + c.page + " --viewer-script viewer.js -q",
-                               printed),
-                  1);
+        EXPECT_EQ(
+            runProgramIn(dir.path(), "report out/tube.json -o " + c.page + " --viewer-script viewer.js -q", printed),
+            1);
         EXPECT_EQ(printed.rfind("vantrel: " + c.message, 0), 0u) << printed;
         EXPECT_EQ(fileText(dir.file("out/tube.json")), reportBytes);
         EXPECT_EQ(fileText(dir.file("out/tube.glb")), rigBytes);

@@ -9,11 +9,11 @@
 #include <omp.h>
 
 #include <cmath>
-#include <random>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "cli/decompose.h"
 #include "cli/report_command.h"
@@ -198,8 +198,8 @@ TEST(ReportPage, PerVertexDistancesAgreeWithTheReportedError) {
     vantrel::io::Matrix4 up = identity;
     up[13] = 2.0;
     const std::vector<std::vector<vantrel::io::SkinInfluence>> influences = {{{0, 1.0}}, {{1, 1.0}}};
-    const std::vector<std::vector<vantrel::io::Matrix4>> world = {{identity, identity}, {identity, up},
-                                                                  {identity, identity}};
+    const std::vector<std::vector<vantrel::io::Matrix4>> world = {
+        {identity, identity}, {identity, up}, {identity, identity}};
     const auto distances = vantrel::cli::vertexDistances(animation, influences, {identity, identity}, world);
     ASSERT_EQ(distances.size(), 3u);
     EXPECT_EQ(distances[0], (std::vector<double>{0.0, 0.0}));
@@ -223,7 +223,8 @@ TEST(ReportPage, RigErrorIsTheSameForAnyThreadCountAndNamesTheFirstWorstPoint) {
         const double w = 0.5 + 0.5 * unit(rng);
         influences[v] = {{v % J, w}, {(v + 1) % J, 1.0 - w}};
         for (int f = 0; f < F; ++f)
-            for (int c = 0; c < 3; ++c) frames[f][3 * v + c] = f == 0 ? unit(rng) : frames[0][3 * v + c] + 0.1 * unit(rng);
+            for (int c = 0; c < 3; ++c)
+                frames[f][3 * v + c] = f == 0 ? unit(rng) : frames[0][3 * v + c] + 0.1 * unit(rng);
     }
     // Two points share the largest distance: the earlier frame's is named.
     for (int v : {700, 800}) {

@@ -60,15 +60,13 @@ host::PointFrames stillFrames(int samples, int vertices) {
 }
 
 std::vector<std::vector<io::Matrix4>> identityStart(int samples, int joints) {
-    return std::vector<std::vector<io::Matrix4>>(static_cast<size_t>(samples),
-                                                 std::vector<io::Matrix4>(static_cast<size_t>(joints),
-                                                                          io::identityMatrix()));
+    return std::vector<std::vector<io::Matrix4>>(
+        static_cast<size_t>(samples), std::vector<io::Matrix4>(static_cast<size_t>(joints), io::identityMatrix()));
 }
 
 ScheduleSummary schedule(ScriptedCommand& command, const ScheduleOptions& options) {
-    return runSchedule(stillFrames(command.samples, command.vertices),
-                       {identityStart(command.samples, command.joints)}, options,
-                       [&](const CommandRequest& request) { return command(request); });
+    return runSchedule(stillFrames(command.samples, command.vertices), {identityStart(command.samples, command.joints)},
+                       options, [&](const CommandRequest& request) { return command(request); });
 }
 
 TEST(SolveSchedule, ARunWhoseLaterIterationsWorsenIsRepeatedUpToItsBest) {
@@ -200,9 +198,8 @@ TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
     options.iterationWork = 1.0;
     options.searchWork = 4.0;
     const auto start = identityStart(budgeted.samples, budgeted.joints);
-    const ScheduleSummary kept =
-        runSchedule(stillFrames(budgeted.samples, budgeted.vertices), {start, start, start}, options,
-                    [&](const CommandRequest& request) { return budgeted(request); });
+    const ScheduleSummary kept = runSchedule(stillFrames(budgeted.samples, budgeted.vertices), {start, start, start},
+                                             options, [&](const CommandRequest& request) { return budgeted(request); });
     ASSERT_EQ(budgeted.requests.size(), 3u);
     EXPECT_EQ(kept.runs[1].purpose, "reselect, start 2");
     EXPECT_EQ(kept.runs[2].purpose, "reselect at the polished joints");
