@@ -351,7 +351,7 @@ void chooseStartingJoints(Decomposition& run) {
                                  std::to_string(samples.vertexCount) + " vertices; give at most " +
                                  std::to_string(samples.vertexCount));
     DecomposeOptions& settings = run.settings;
-    if (!run.useSkeleton && settings.bones <= 0) settings.bones = 16;
+    if (!run.useSkeleton && settings.bones <= 0) settings.bones = kDefaultBones;
     const int expectedJoints = run.useSkeleton ? static_cast<int>(samples.jointNames.size()) : settings.bones;
     const double expectedSolveSeconds = estimatedSolveSeconds(
         settings, static_cast<double>(samples.vertexCount) * samples.frameCount() * expectedJoints);

@@ -8,6 +8,10 @@
 namespace vantrel::rig {
 namespace {
 
+// A round of choosing influences again is followed by another only when it
+// lowered the error by at least this fraction: smaller gains seldom repeat.
+constexpr double kRefreshGain = 1e-3;
+
 // Index of the smallest error; the earliest on ties.
 int bestIteration(const std::vector<double>& errors) {
     int best = 0;
@@ -82,7 +86,7 @@ public:
             const bool paid = round == 0 && refreshReserve() > 0.0;
             if (!paid && !affordable(budget(), 0.0)) break;
             CommandResult candidate = searchFrom(best.boneWorld, "reselect at the polished joints");
-            const bool clearGain = candidate.eRms < best.eRms * (1.0 - 1e-3);
+            const bool clearGain = candidate.eRms < best.eRms * (1.0 - kRefreshGain);
             if (candidate.eRms < best.eRms) best = std::move(candidate);
             if (!clearGain) break;
         }
