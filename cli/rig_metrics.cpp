@@ -37,6 +37,35 @@ std::vector<std::vector<io::Matrix4>> skinningMatrices(const std::vector<io::Mat
     return skinning;
 }
 
+// Frames are copied out this many at a time, and each batch is one parallel
+// loop: a loop per frame made every frame wait for the slowest thread, which
+// on a busy machine is often one that is not running.
+constexpr int kFrameBatch = 16;
+
+// Calls visit(f, v, target) for every frame from `first` on and every vertex,
+// target pointing at vertex v's x, y, z in frame f. Blocks of vertices run in
+// parallel; within a block each vertex sees its frames in ascending order.
+template <class Visit>
+void forEachVertexFrame(const host::PointFrames& frames, int first, const Visit& visit) {
+    const int V = static_cast<int>(frames.pointCount());
+    const int frameCount = static_cast<int>(frames.frameCount());
+    const size_t frameValues = 3 * static_cast<size_t>(V);
+    std::vector<double> batch(static_cast<size_t>(std::min(kFrameBatch, std::max(frameCount - first, 0))) *
+                              frameValues);
+    const int blocks = (V + kVertexBlock - 1) / kVertexBlock;
+    for (int begin = first; begin < frameCount; begin += kFrameBatch) {
+        const int count = std::min(kFrameBatch, frameCount - begin);
+        for (int i = 0; i < count; ++i) frames.copyFrame(static_cast<size_t>(begin + i), &batch[i * frameValues]);
+#pragma omp parallel for schedule(static) if (V > 2 * kVertexBlock)
+        for (int block = 0; block < blocks; ++block) {
+            const int last = std::min(V, (block + 1) * kVertexBlock);
+            for (int i = 0; i < count; ++i)
+                for (int v = block * kVertexBlock; v < last; ++v)
+                    visit(begin + i, v, &batch[i * frameValues + 3 * static_cast<size_t>(v)]);
+        }
+    }
+}
+
 // Squared distance between vertex v's rest point `p` skinned by one frame's
 // matrices and its point `target` in that frame.
 double squaredDistance(const io::Vec3& p, const std::vector<io::SkinInfluence>& influences,
@@ -82,28 +111,18 @@ RigError measureRigError(const host::PointFrames& frames, const std::vector<std:
     error.restDiagonal = boundingBoxDiagonal(rest);
     const std::vector<std::vector<io::Matrix4>> skinning =
         skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
-    // Frame by frame (a frame copied out leaves the positions' store, which
-    // may then give its pages back), blocks of vertices in parallel; each
-    // vertex sums its frames in order, then the vertices sum in order: the
-    // same figures for any thread count.
+    // A few frames at a time (a frame copied out leaves the positions' store,
+    // which may then give its pages back); each vertex sums its frames in
+    // order, then the vertices sum in order: the same figures for any thread
+    // count.
     std::vector<double> perVertex(static_cast<size_t>(V), 0.0);
-    const int blocks = (V + kVertexBlock - 1) / kVertexBlock;
-    std::vector<Worst> worst(static_cast<size_t>(blocks));
-    std::vector<double> target(3 * static_cast<size_t>(V));
-    for (int f = 1; f < frameCount; ++f) {
-        frames.copyFrame(static_cast<size_t>(f), target.data());
-#pragma omp parallel for schedule(static) if (V > 2 * kVertexBlock)
-        for (int block = 0; block < blocks; ++block) {
-            const int last = std::min(V, (block + 1) * kVertexBlock);
-            for (int v = block * kVertexBlock; v < last; ++v) {
-                const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-                const double squared =
-                    squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]);
-                perVertex[v] += squared;
-                worst[block].consider(std::sqrt(squared), f, v);
-            }
-        }
-    }
+    std::vector<Worst> worst(static_cast<size_t>((V + kVertexBlock - 1) / kVertexBlock));
+    forEachVertexFrame(frames, 1, [&](int f, int v, const double* target) {
+        const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
+        const double squared = squaredDistance(p, influences[v], skinning[f], target);
+        perVertex[v] += squared;
+        worst[static_cast<size_t>(v / kVertexBlock)].consider(std::sqrt(squared), f, v);
+    });
     Worst overall;
     for (const Worst& w : worst) overall.consider(w.distance, w.frame, w.vertex);
     if (overall.frame >= 0) {
@@ -127,22 +146,15 @@ std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames
                                                  const std::vector<io::Matrix4>& bindingMatrices,
                                                  const std::vector<std::vector<io::Matrix4>>& boneWorld) {
     const int V = static_cast<int>(frames.pointCount());
-    const int frameCount = static_cast<int>(frames.frameCount());
     std::vector<std::vector<double>> distances(frames.frameCount(), std::vector<double>(static_cast<size_t>(V)));
     const std::vector<double> rest = frames.frame(0);
     const std::vector<std::vector<io::Matrix4>> skinning =
         skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
-    std::vector<double> target(3 * static_cast<size_t>(V));
-    for (int f = 0; f < frameCount; ++f) {
-        frames.copyFrame(static_cast<size_t>(f), target.data());
-        std::vector<double>& distance = distances[static_cast<size_t>(f)];
-#pragma omp parallel for schedule(static) if (V > 2 * kVertexBlock)
-        for (int v = 0; v < V; ++v) {
-            const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-            distance[v] =
-                std::sqrt(squaredDistance(p, influences[v], skinning[f], &target[3 * static_cast<size_t>(v)]));
-        }
-    }
+    forEachVertexFrame(frames, 0, [&](int f, int v, const double* target) {
+        const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
+        distances[static_cast<size_t>(f)][static_cast<size_t>(v)] =
+            std::sqrt(squaredDistance(p, influences[v], skinning[f], target));
+    });
     return distances;
 }
 
