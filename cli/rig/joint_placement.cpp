@@ -50,6 +50,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <numeric>
@@ -75,44 +76,73 @@ struct RigidMotion {
     RowVector3d t = RowVector3d::Zero();
 };
 
-// Least-squares rigid map of the members' rest points onto target(v), in one
-// pass: sums relative to the first member keep the cancellation to the
-// cluster's own extent, not the distance from the origin.
-template <class Target>
-RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest, const Target& target) {
-    RigidMotion m;
-    if (members.empty()) return m;
-    const double n = static_cast<double>(members.size());
-    const Vector3d p0 = rest.col(members[0]);
-    const Vector3d q0 = target(members[0]);
+// Sums over a set of points, relative to an anchor pair (p0, q0) near them,
+// from which their least-squares rigid map follows: relative sums keep the
+// cancellation to the set's own extent, not the distance from the origin.
+// Points can be added and taken out again, so that a set that changes by a
+// few points costs a few updates rather than a pass over all of them.
+struct RigidSums {
+    Vector3d p0 = Vector3d::Zero();
+    Vector3d q0 = Vector3d::Zero();
+    double n = 0.0;
     Vector3d sp = Vector3d::Zero();
     Vector3d sq = Vector3d::Zero();
     Matrix3d h = Matrix3d::Zero();
-    for (int v : members) {
-        const Vector3d dp = rest.col(v) - p0;
-        const Vector3d dq = target(v) - q0;
-        sp += dp;
-        sq += dq;
-        h.noalias() += dp * dq.transpose();
+
+    void restart(const Vector3d& p, const Vector3d& q) {
+        *this = RigidSums();
+        p0 = p;
+        q0 = q;
     }
-    const Vector3d cs = p0 + sp / n;
-    const Vector3d ct = q0 + sq / n;
-    // One or two points leave the rotation undetermined; keep it out.
-    if (members.size() < 3) {
-        m.t = (ct - cs).transpose();
+    // sign +1 adds the pair (p, q), -1 takes it out.
+    void add(const Vector3d& p, const Vector3d& q, double sign) {
+        const Vector3d dp = p - p0;
+        const Vector3d dq = q - q0;
+        n += sign;
+        sp += sign * dp;
+        sq += sign * dq;
+        h.noalias() += (sign * dp) * dq.transpose();
+    }
+
+    // The least-squares rigid map of the points: one or two points leave the
+    // rotation undetermined, so they get a translation only.
+    RigidMotion motion() const {
+        RigidMotion m;
+        if (!(n > 0.5)) return m;
+        const Vector3d cs = p0 + sp / n;
+        const Vector3d ct = q0 + sq / n;
+        if (n < 2.5) {
+            m.t = (ct - cs).transpose();
+            return m;
+        }
+        const Matrix3d centred = h - sp * (sq / n).transpose();
+        Eigen::JacobiSVD<Matrix3d> svd(centred, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        Matrix3d v = svd.matrixV();
+        // Reflection fix on the singular vector of the smallest singular value:
+        // keeps the fit optimal, and exact for flat parts whose third singular
+        // vector has an arbitrary sign.
+        if ((v * svd.matrixU().transpose()).determinant() < 0.0) v.col(2) *= -1.0;
+        const Matrix3d r = v * svd.matrixU().transpose();
+        m.a = r.transpose();
+        m.t = ct.transpose() - cs.transpose() * m.a;
         return m;
     }
-    h.noalias() -= sp * (sq / n).transpose();  // centre both sides
-    Eigen::JacobiSVD<Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    Matrix3d v = svd.matrixV();
-    // Reflection fix on the singular vector of the smallest singular value:
-    // keeps the fit optimal, and exact for flat parts whose third singular
-    // vector has an arbitrary sign.
-    if ((v * svd.matrixU().transpose()).determinant() < 0.0) v.col(2) *= -1.0;
-    const Matrix3d r = v * svd.matrixU().transpose();
-    m.a = r.transpose();
-    m.t = ct.transpose() - cs.transpose() * m.a;
-    return m;
+};
+
+// Least-squares rigid map of the members' rest points onto target(v), in one
+// pass, anchored at the first member.
+template <class Target>
+RigidSums rigidSums(const std::vector<int>& members, const Matrix3Xd& rest, const Target& target) {
+    RigidSums sums;
+    if (members.empty()) return sums;
+    sums.restart(rest.col(members[0]), target(members[0]));
+    for (int v : members) sums.add(rest.col(v), target(v), 1.0);
+    return sums;
+}
+
+template <class Target>
+RigidMotion fitRigid(const std::vector<int>& members, const Matrix3Xd& rest, const Target& target) {
+    return rigidSums(members, rest, target).motion();
 }
 
 // Squared error at one frame of motion m carrying rest point p onto (x, y, z).
@@ -389,6 +419,10 @@ public:
 private:
     void addCluster() {
         motion_.emplace_back(frames_);
+        sums_.emplace_back(frames_);
+        fitMembers_.emplace_back();
+        changes_.push_back(0);
+        refitted_.push_back(1);
         cost_.emplace_back(vertices_, -0.0);
         members_.emplace_back();
         dirty_.push_back(1);
@@ -486,12 +520,25 @@ private:
         for (int c = 0; c < clusterCount(); ++c)
             if (dirty_[c]) dirty.push_back(c);
         if (dirty.empty()) return;
-        // Fits in jobs of one cluster and a run of frames, each frame's sums over
-        // the members in order as in fitRigid (trajectories contiguous per vertex).
+        // What each dirty cluster's sums must take out and add; a cluster
+        // whose membership changed by more than its size since its sums were
+        // last made from scratch is summed afresh (which also bounds the
+        // rounding the updates gather).
+        std::vector<MembershipChange> changes(dirty.size());
+        long long fitWork = 0;
+        for (size_t i = 0; i < dirty.size(); ++i) {
+            const int c = dirty[i];
+            MembershipChange& change = changes[i];
+            difference(fitMembers_[c], members_[c], change.removed, change.added);
+            const size_t moved = change.removed.size() + change.added.size();
+            change.afresh = fitMembers_[c].empty() || members_[c].empty() || changes_[c] + moved > members_[c].size();
+            changes_[c] = change.afresh ? 0 : changes_[c] + moved;
+            fitWork += static_cast<long long>(change.afresh ? members_[c].size() : moved) * frames_;
+        }
+        // Fits in jobs of one cluster and a run of frames, each frame's sums
+        // over the members in order (trajectories contiguous per vertex).
         const int runs = (frames_ + kFrameRun - 1) / kFrameRun;
         const int jobs = static_cast<int>(dirty.size()) * runs;
-        long long fitWork = 0;
-        for (int c : dirty) fitWork += static_cast<long long>(members_[c].size()) * frames_;
         const int k = clusterCount();
         std::vector<std::pair<int, int>> pairs;
         for (int c : dirty)
@@ -506,11 +553,20 @@ private:
 #pragma omp for schedule(static)
             for (int job = 0; job < jobs; ++job) {
                 const int c = dirty[job / runs];
+                const MembershipChange& change = changes[job / runs];
                 const int firstFrame = (job % runs) * kFrameRun;
                 const int lastFrame = std::min(frames_, firstFrame + kFrameRun);
-                for (int s = firstFrame; s < lastFrame; ++s)
-                    motion_[c][s] = fitRigid(members_[c], rest_,
-                                             [&](int v) -> Vector3d { return trajByVertex_.col(v).segment<3>(3 * s); });
+                for (int s = firstFrame; s < lastFrame; ++s) {
+                    auto target = [&](int v) -> Vector3d { return trajByVertex_.col(v).segment<3>(3 * s); };
+                    RigidSums& sums = sums_[c][s];
+                    if (change.afresh) {
+                        sums = rigidSums(members_[c], rest_, target);
+                    } else {
+                        for (int v : change.removed) sums.add(rest_.col(v), target(v), -1.0);
+                        for (int v : change.added) sums.add(rest_.col(v), target(v), 1.0);
+                    }
+                    motion_[c][s] = sums.motion();
+                }
             }
 #pragma omp for schedule(static) nowait
             for (int i = 0; i < pairCount; ++i) updateGap(pairs[i].first, pairs[i].second);
@@ -524,7 +580,25 @@ private:
                 }
             }
         }
-        for (int c : dirty) dirty_[c] = 0;
+        for (int c : dirty) {
+            fitMembers_[c] = members_[c];
+            dirty_[c] = 0;
+            refitted_[c] = 1;
+        }
+    }
+
+    // A cluster's membership since its sums were last updated.
+    struct MembershipChange {
+        std::vector<int> removed, added;  // ascending
+        bool afresh = false;
+    };
+
+    // The elements of ascending `before` not in ascending `after`, and the
+    // other way round.
+    static void difference(const std::vector<int>& before, const std::vector<int>& after, std::vector<int>& removed,
+                           std::vector<int>& added) {
+        std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(removed));
+        std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
     }
 
     // Moves each vertex to the cluster that reproduces it clearly better than
@@ -534,7 +608,10 @@ private:
         std::vector<int> next(vertices_);
         // Each vertex scans the clusters in order, keeping the first best. A
         // cost not known yet is computed only when its lower bound does not rule
-        // it out, and kept.
+        // it out, and kept. A vertex that stayed found every other cluster at
+        // or above its best; until its own cluster is refitted that best
+        // stands, and only the clusters refitted since can have come below
+        // it, so only vertices of refitted clusters scan them all.
         const int blocks = (vertices_ + kBlock - 1) / kBlock;
         const bool parallel = static_cast<long long>(vertices_) * k > kParallelWork;
 #pragma omp parallel for schedule(static) if (parallel && blocks > 1)
@@ -546,7 +623,11 @@ private:
             double ownCost[kBlock];
             double best[kBlock];
             unsigned char open[kBlock];
+            unsigned char scanAll[kBlock];
+            bool anyScansAll = false;
             for (int i = 0; i < n; ++i) {
+                scanAll[i] = refitted_[own[i]];
+                anyScansAll = anyScansAll || scanAll[i];
                 ownCost[i] = cost_[own[i]][first + i];
                 // Relative part for rounding in the sums, absolute part for motions
                 // that agree to rounding.
@@ -554,10 +635,13 @@ private:
                 choice[i] = own[i];
             }
             for (int j = 0; j < k; ++j) {
+                const unsigned char changed = refitted_[j];
+                if (!changed && !anyScansAll) continue;
                 double* cost = cost_[j].data() + first;
                 // A known cost below the best, or a bound that does not rule it out
                 // (bounds are stored negated, so both read as the magnitude).
-                for (int i = 0; i < n; ++i) open[i] = (j != own[i]) & (std::abs(cost[i]) < best[i]);
+                for (int i = 0; i < n; ++i)
+                    open[i] = (changed | scanAll[i]) & (j != own[i]) & (std::abs(cost[i]) < best[i]);
                 for (int i = 0; i < n; ++i) {
                     if (!open[i]) continue;
                     if (std::signbit(cost[i])) {
@@ -574,6 +658,7 @@ private:
                 }
             }
         }
+        std::fill(refitted_.begin(), refitted_.end(), 0);
         bool moved = false;
         for (int v = 0; v < vertices_; ++v) {
             if (next[v] != bone_[v]) {
@@ -595,6 +680,10 @@ private:
             remap[c] = kept;
             if (kept != c) {
                 motion_[kept] = std::move(motion_[c]);
+                sums_[kept] = std::move(sums_[c]);
+                fitMembers_[kept] = std::move(fitMembers_[c]);
+                changes_[kept] = changes_[c];
+                refitted_[kept] = refitted_[c];
                 cost_[kept] = std::move(cost_[c]);
                 members_[kept] = std::move(members_[c]);
                 dirty_[kept] = dirty_[c];
@@ -609,6 +698,10 @@ private:
         }
         gap_ = std::move(gap);
         motion_.resize(kept);
+        sums_.resize(kept);
+        fitMembers_.resize(kept);
+        changes_.resize(kept);
+        refitted_.resize(kept);
         cost_.resize(kept);
         members_.resize(kept);
         dirty_.resize(kept);
@@ -627,6 +720,14 @@ private:
     double explainedCost_;
     std::vector<int> bone_;
     std::vector<std::vector<RigidMotion>> motion_;  // [cluster][frame]
+    // [cluster][frame]: the sums motion_ was fitted from, over fitMembers_[c];
+    // changes_[c] counts the members taken out or added since they were
+    // last made from scratch.
+    std::vector<std::vector<RigidSums>> sums_;
+    std::vector<std::vector<int>> fitMembers_;
+    std::vector<size_t> changes_;
+    // [cluster]: refitted since the last reassignment.
+    std::vector<unsigned char> refitted_;
     // [cluster][vertex]: the cost when known (sign bit clear), else a lower
     // bound on it negated (sign bit set, -0.0 for none). Known for every
     // vertex's own cluster; others are computed when a bound cannot rule them
