@@ -95,7 +95,7 @@ public:
 
     ScheduleSummary solve(const std::vector<std::vector<std::vector<io::Matrix4>>>& starts) {
         CommandResult best;
-        if (!options_.continuation) {
+        if (!options_.continuation || selectionAndPolishInOneRun(starts.size())) {
             // One run as asked; only the repeat to its best iteration.
             CommandRequest request;
             request.startWorld = starts.front();
@@ -166,6 +166,15 @@ private:
     void spendSince(size_t first) {
         for (size_t r = first; r < summary_.runs.size(); ++r)
             searchSpent_ += static_cast<double>(summary_.runs[r].errors.size()) * options_.iterationWork;
+    }
+
+    // Phases 1 and 2 as one run: the same iterations, without the second
+    // run's sampling and its first iteration, which only repeats the
+    // selection. Only where nothing else would run (one start, a search
+    // budget below one solve) and no early stop can cut the selection short.
+    bool selectionAndPolishInOneRun(size_t startCount) const {
+        return startCount == 1 && options_.breakPercent <= 0.0 && reselectIterations() < budget() &&
+               budget() * options_.iterationWork > options_.searchWork;
     }
 
     int budget() const { return std::max(options_.iterations, 1); }

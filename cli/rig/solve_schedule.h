@@ -16,6 +16,8 @@
 //     run again from there; kept only if the error drops;
 //  4. optionally, a local search moves the weakest joints the same way, one
 //     at a time, keeping each move that lowers the error.
+// Where nothing but phases 1 and 2 would run and no early stop could end
+// phase 1, they are one run of the same iterations.
 // Whenever a run's last iteration is not its best, the same run is repeated
 // up to its best iteration (the command is deterministic), so a worsening
 // iteration never reaches the exported rig.
@@ -84,7 +86,7 @@ struct ScheduleOptions {
 };
 
 struct ScheduleRun {
-    std::string purpose;         // "reselect", "polish", "repeat to best", "reseed"
+    std::string purpose;         // "solve", "reselect", "polish", "repeat to best", "reseed"
     std::vector<double> errors;  // the command's error per iteration of this run
     double eRms = 0.0;
 };
