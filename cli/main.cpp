@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/decompose.h"
+#include "cli/huge_pages.h"
 #include "cli/info.h"
 #include "cli/io/mesh_animation.h"
 #include "cli/io/read_animation.h"
@@ -205,6 +206,7 @@ CLI::App* addDecompose(CLI::App& app, vantrel::cli::DecomposeOptions& options, D
 }  // namespace
 
 int main(int argc, char** argv) {
+    vantrel::cli::restartWithHugePages(argv);
     using vantrel::cli::BindPose;
     using vantrel::cli::DecomposeOptions;
     using vantrel::cli::SkeletonShape;
