@@ -49,11 +49,7 @@ void solveWeights(DecompositionState& state, int iteration) {
         const Eigen::MatrixXd A = buildDesignMatrix(state, products, id);
         const Eigen::VectorXd b = buildTargetVector(state, id);
         if (seedFromSkinCluster) {
-            const auto existing = in.existingInfluences.find(id);
-            if (existing != in.existingInfluences.end())
-                influences = existing->second;
-            else
-                influences.clear();
+            seedInfluencesFromSkinCluster(in, id, influences);
         } else if (reselect) {
             const Eigen::VectorXd x = solveNonNegative(A, b, fullCap, kNnlsEpsilon);
             selectInfluences(x, in.maxInfluence, influences);
