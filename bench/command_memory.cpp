@@ -9,7 +9,6 @@
 //   command_memory [V F J K iterations]   (default: the large size, 4 iterations)
 
 #include <malloc.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -25,7 +24,9 @@
 #include <maya/MEulerRotation.h>
 #include <maya/MTransformationMatrix.h>
 
+#include "input/storage_node_setup.h"
 #include "memory_run.h"
+#include "stdout_capture.h"
 
 namespace {
 
@@ -80,60 +81,39 @@ void buildScene(const RigOptions& options, int iterations) {
         host::setPointCache(kMeshShape, cache, 0.0, MTime::kFilm);
     }
 
-    std::vector<double> frames(static_cast<size_t>(in.F) + 1);
-    for (size_t s = 0; s < frames.size(); ++s) frames[s] = static_cast<double>(s);
-    std::vector<int> vertexIds(in.vertexIds.length());
-    for (unsigned i = 0; i < in.vertexIds.length(); ++i) vertexIds[i] = in.vertexIds[i];
-
-    using host::AttributeType;
-    const std::string node = kStorage;
-    host::createNode(node);
-    auto attribute = [&](const char* name, AttributeType type, bool isArray = false) {
-        host::addAttribute(node, name, type, isArray);
-        return node + "." + name;
-    };
-    host::setDoubleArray(attribute("frames", AttributeType::DoubleArray), frames);
-    host::setStringArray(attribute("sourceJoints", AttributeType::StringArray), sourceJoints);
-    host::setInt(attribute("maxIteration", AttributeType::Int), iterations);
-    host::setInt(attribute("iterationFullSolver", AttributeType::Int), 2);
-    host::setBool(attribute("updateRestMatrices", AttributeType::Bool), true);
-    host::setBool(attribute("rigidMatrices", AttributeType::Bool), true);
-    host::setDouble(attribute("errorPercentBreak", AttributeType::Double), 0.0);
-    host::setBool(attribute("setMatrices", AttributeType::Bool), true);
-    host::setStringArray(attribute("targetJoints", AttributeType::StringArray), targetJoints);
-    host::setIntArray(attribute("vertexIds", AttributeType::IntArray), vertexIds);
-    host::setInt(attribute("maxInfluence", AttributeType::Int), in.maxInfluence);
-    host::setDouble(attribute("lagragian", AttributeType::Double), in.constraintWeight);
-    host::setString(attribute("shape", AttributeType::String), kMeshShape);
-    host::setString(attribute("existingSkinCluster", AttributeType::String), "");
-    host::setInt(attribute("maxCPU", AttributeType::Int), 0);
-    attribute("weightIds", AttributeType::IntArray, true);
-    attribute("weights", AttributeType::DoubleArray, true);
-    attribute("error", AttributeType::Double);
-    attribute("iterationDone", AttributeType::Int);
+    StorageNodeSettings settings;
+    settings.frames.resize(static_cast<size_t>(in.F) + 1);
+    for (size_t s = 0; s < settings.frames.size(); ++s) settings.frames[s] = static_cast<double>(s);
+    settings.sourceJoints = sourceJoints;
+    settings.maxIteration = iterations;
+    settings.iterationFullSolver = 2;
+    settings.updateRestMatrices = true;
+    settings.rigidMatrices = true;
+    settings.errorPercentBreak = 0.0;
+    settings.setMatrices = true;
+    settings.targetJoints = targetJoints;
+    settings.vertexIds.resize(in.vertexIds.length());
+    for (unsigned i = 0; i < in.vertexIds.length(); ++i) settings.vertexIds[i] = in.vertexIds[i];
+    settings.maxInfluence = in.maxInfluence;
+    settings.constraintWeight = in.constraintWeight;
+    settings.shape = kMeshShape;
+    settings.maxCPU = 0;
+    createStorageNode(kStorage, settings);
 }
 
 // Runs a command line with standard output (the plug-in's progress lines)
 // sent to a temporary file; returns the status and the number of lines.
 std::pair<MStatus, int> runSilenced(const std::string& commandLine) {
-    std::cout.flush();
-    std::fflush(stdout);
-    std::FILE* sink = std::tmpfile();
-    const int saved = dup(STDOUT_FILENO);
-    if (!sink || saved < 0 || dup2(fileno(sink), STDOUT_FILENO) < 0) {
-        std::fprintf(stderr, "command_memory: cannot redirect standard output\n");
-        std::exit(1);
+    std::string text;
+    MStatus status;
+    {
+        StdoutCapture capture;
+        status = host::executeCommand(commandLine);
+        text = capture.text();
     }
-    const MStatus status = host::executeCommand(commandLine);
-    std::cout.flush();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
     int lines = 0;
-    std::rewind(sink);
-    for (int c; (c = std::fgetc(sink)) != EOF;)
+    for (const char c : text)
         if (c == '\n') ++lines;
-    std::fclose(sink);
     return {status, lines};
 }
 

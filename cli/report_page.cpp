@@ -180,7 +180,11 @@ PageEncoding choosePageEncoding(const ReportPageData& data) {
     return encoding;
 }
 
-std::string reportPageHtml(const ReportPageData& data, const std::string& viewerScript, PageEncoding* encodingUsed) {
+namespace {
+
+// Throws std::invalid_argument when the per-frame arrays do not match the
+// vertex count and each other.
+void checkPageData(const ReportPageData& data) {
     const int V = data.vertexCount;
     if (V <= 0 || data.frames.empty()) throw std::invalid_argument("report page: no vertices or no frames");
     if (data.distances.size() != data.frames.size() || data.frameTimes.size() != data.frames.size() ||
@@ -189,16 +193,12 @@ std::string reportPageHtml(const ReportPageData& data, const std::string& viewer
     for (size_t f = 0; f < data.frames.size(); ++f)
         if (data.frames[f].size() != 3 * static_cast<size_t>(V) || data.distances[f].size() != static_cast<size_t>(V))
             throw std::invalid_argument("report page: frame " + std::to_string(f) + " has the wrong size");
+}
 
-    const PageEncoding encoding = choosePageEncoding(data);
-    if (encodingUsed) *encodingUsed = encoding;
+// The input positions of the kept frames, with their labels and times.
+nlohmann::json pageFrames(const ReportPageData& data, const PageEncoding& encoding) {
+    const int V = data.vertexCount;
     const std::vector<int>& kept = encoding.keptFrames;
-
-    nlohmann::json page;
-    page["title"] = data.title;
-    page["vertexCount"] = V;
-
-    // Input positions.
     LittleEndian positions;
     nlohmann::json frames;
     frames["count"] = kept.size();
@@ -233,19 +233,25 @@ std::string reportPageHtml(const ReportPageData& data, const std::string& viewer
     }
     frames["labels"] = labels;
     frames["times"] = times;
-    page["frames"] = frames;
+    return frames;
+}
 
-    // Triangles.
+// The triangles' vertex indices, 32-bit, in base64.
+std::string pageTriangles(const ReportPageData& data) {
+    const int V = data.vertexCount;
     LittleEndian indices;
     for (const auto& t : data.triangles)
         for (int i : t) {
             if (i < 0 || i >= V) throw std::invalid_argument("report page: a triangle's vertex is out of range");
             indices.u32(static_cast<std::uint32_t>(i));
         }
-    page["triangles"] = indices.base64();
+    return indices.base64();
+}
 
-    // Distances as 16-bit fractions of the largest, with each frame's RMS,
-    // largest distance and joint move computed before rounding.
+// Distances as 16-bit fractions of the largest, with each frame's RMS,
+// largest distance and joint move computed before rounding.
+void addPageDistances(const ReportPageData& data, const std::vector<int>& kept, nlohmann::json& page) {
+    const int V = data.vertexCount;
     double largest = 0.0;
     int worstShown = 0;
     for (size_t k = 0; k < kept.size(); ++k)
@@ -270,11 +276,11 @@ std::string reportPageHtml(const ReportPageData& data, const std::string& viewer
     page["distances"] = {
         {"data", distances.base64()}, {"scale", largest / 65535.0}, {"max", largest}, {"worstFrame", worstShown}};
     page["perFrame"] = {{"rms", rms}, {"max", maxima}, {"jointMove", moves}};
+}
 
-    page["rig"] = {
-        {"file", base64Encode(reinterpret_cast<const std::uint8_t*>(data.rigFile.data()), data.rigFile.size())}};
-    page["report"] = data.reportJson.empty() ? nlohmann::json::object() : nlohmann::json::parse(data.reportJson);
-
+// The caller's notes, and what the page leaves out to stay small.
+std::vector<std::string> pageNotes(const ReportPageData& data, const PageEncoding& encoding) {
+    const std::vector<int>& kept = encoding.keptFrames;
     std::vector<std::string> notes = data.notes;
     if (encoding.quantised)
         notes.push_back(
@@ -286,7 +292,26 @@ std::string reportPageHtml(const ReportPageData& data, const std::string& viewer
                         std::to_string(data.frames.size()) + " frames (one in " +
                         std::to_string(kept.size() > 1 ? kept[1] - kept[0] : 1) +
                         ", and the frame with the largest distance); the rig file has them all.");
-    page["notes"] = notes;
+    return notes;
+}
+
+}  // namespace
+
+std::string reportPageHtml(const ReportPageData& data, const std::string& viewerScript, PageEncoding* encodingUsed) {
+    checkPageData(data);
+    const PageEncoding encoding = choosePageEncoding(data);
+    if (encodingUsed) *encodingUsed = encoding;
+
+    nlohmann::json page;
+    page["title"] = data.title;
+    page["vertexCount"] = data.vertexCount;
+    page["frames"] = pageFrames(data, encoding);
+    page["triangles"] = pageTriangles(data);
+    addPageDistances(data, encoding.keptFrames, page);
+    page["rig"] = {
+        {"file", base64Encode(reinterpret_cast<const std::uint8_t*>(data.rigFile.data()), data.rigFile.size())}};
+    page["report"] = data.reportJson.empty() ? nlohmann::json::object() : nlohmann::json::parse(data.reportJson);
+    page["notes"] = pageNotes(data, encoding);
 
     std::string html;
     html +=

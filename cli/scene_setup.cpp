@@ -4,6 +4,8 @@
 #include <host/session.h>
 #include <maya/MTransformationMatrix.h>
 
+#include "input/storage_node_setup.h"
+
 namespace vantrel::cli {
 
 namespace {
@@ -91,37 +93,25 @@ SceneNames buildDecompositionScene(const io::MeshAnimation& samples, std::shared
         host::setSharedPointCache(names.meshShape, std::move(positions), 0.0, MTime::kFilm);
     }
 
-    using host::AttributeType;
-    const std::string& node = names.storageNode;
-    host::createNode(node);
-    auto attribute = [&](const char* name, AttributeType type, bool isArray = false) {
-        host::addAttribute(node, name, type, isArray);
-        return node + "." + name;
-    };
-    std::vector<double> frames(static_cast<size_t>(sampleCount));
-    for (int s = 0; s < sampleCount; ++s) frames[s] = s;
-    std::vector<int> vertexIds(static_cast<size_t>(samples.vertexCount));
-    for (int v = 0; v < samples.vertexCount; ++v) vertexIds[v] = v;
-
-    host::setDoubleArray(attribute("frames", AttributeType::DoubleArray), frames);
-    host::setStringArray(attribute("sourceJoints", AttributeType::StringArray), names.sourceJoints);
-    host::setInt(attribute("maxIteration", AttributeType::Int), options.iterations);
-    host::setInt(attribute("iterationFullSolver", AttributeType::Int), options.fullSolverIterations);
-    host::setBool(attribute("updateRestMatrices", AttributeType::Bool), options.updateRest);
-    host::setBool(attribute("rigidMatrices", AttributeType::Bool), !options.affine);
-    host::setDouble(attribute("errorPercentBreak", AttributeType::Double), options.breakPercent);
-    host::setBool(attribute("setMatrices", AttributeType::Bool), true);
-    host::setStringArray(attribute("targetJoints", AttributeType::StringArray), names.targetJoints);
-    host::setIntArray(attribute("vertexIds", AttributeType::IntArray), vertexIds);
-    host::setInt(attribute("maxInfluence", AttributeType::Int), options.influences);
-    host::setDouble(attribute("lagragian", AttributeType::Double), lagrangian);
-    host::setString(attribute("shape", AttributeType::String), names.meshShape);
-    host::setString(attribute("existingSkinCluster", AttributeType::String), skinned ? names.skinCluster : "");
-    host::setInt(attribute("maxCPU", AttributeType::Int), options.threads);
-    attribute("weightIds", AttributeType::IntArray, true);
-    attribute("weights", AttributeType::DoubleArray, true);
-    attribute("error", AttributeType::Double);
-    attribute("iterationDone", AttributeType::Int);
+    StorageNodeSettings settings;
+    settings.frames.resize(static_cast<size_t>(sampleCount));
+    for (int s = 0; s < sampleCount; ++s) settings.frames[s] = s;
+    settings.sourceJoints = names.sourceJoints;
+    settings.maxIteration = options.iterations;
+    settings.iterationFullSolver = options.fullSolverIterations;
+    settings.updateRestMatrices = options.updateRest;
+    settings.rigidMatrices = !options.affine;
+    settings.errorPercentBreak = options.breakPercent;
+    settings.setMatrices = true;
+    settings.targetJoints = names.targetJoints;
+    settings.vertexIds.resize(static_cast<size_t>(samples.vertexCount));
+    for (int v = 0; v < samples.vertexCount; ++v) settings.vertexIds[v] = v;
+    settings.maxInfluence = options.influences;
+    settings.constraintWeight = lagrangian;
+    settings.shape = names.meshShape;
+    settings.existingSkinCluster = skinned ? names.skinCluster : "";
+    settings.maxCPU = options.threads;
+    createStorageNode(names.storageNode, settings);
     return names;
 }
 

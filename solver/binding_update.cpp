@@ -27,6 +27,18 @@ Eigen::Vector3d bindingCentroid(const DecompositionState& state, int32_t bone) {
     return weighted / sum;
 }
 
+void moveBindingToCentroid(const Eigen::Vector3d& c, MMatrix& binding) {
+    if (!c.allFinite()) return;
+    MMatrix moved = binding.inverse();
+    if (!isFinite(moved)) return;
+    moved[3][0] = c.x();
+    moved[3][1] = c.y();
+    moved[3][2] = c.z();
+    const MMatrix movedBinding = moved.inverse();
+    if (!isFinite(movedBinding)) return;
+    binding = movedBinding;
+}
+
 void updateBindingMatrices(DecompositionState& state) {
     SolverState& solver = state.solver;
     // An index that was never built lists no vertices.
@@ -61,15 +73,6 @@ void updateBindingMatrices(DecompositionState& state) {
             sum += w;
         }
         if (!(sum > 0.0)) continue;
-        const Eigen::Vector3d c = weighted / sum;
-        if (!c.allFinite()) continue;
-        MMatrix moved = solver.bindingMatrices[b].inverse();
-        if (!isFinite(moved)) continue;
-        moved[3][0] = c.x();
-        moved[3][1] = c.y();
-        moved[3][2] = c.z();
-        const MMatrix binding = moved.inverse();
-        if (!isFinite(binding)) continue;
-        solver.bindingMatrices[b] = binding;
+        moveBindingToCentroid(weighted / sum, solver.bindingMatrices[b]);
     }
 }

@@ -43,6 +43,11 @@ MMatrix fitRankDeficientAffine(const Eigen::Matrix3Xd& P, const Eigen::Matrix3Xd
 // sum to zero.
 Eigen::Vector3d bindingCentroid(const DecompositionState& state, int32_t bone);
 
+// Moves `binding` so that its inverse, the bone's rest world matrix, keeps
+// its linear part and has its origin at the centroid c. Leaves it as it is
+// when c, the rest world matrix or the moved binding is not finite.
+void moveBindingToCentroid(const Eigen::Vector3d& c, MMatrix& binding);
+
 // How the bone step fitted its (shape, bone) pairs: from the 3 x 3 sums of
 // the fast path, or by the explicit fit on the bone's residuals (bones marked
 // exact, affine fits the sums cannot solve, and rigid fits whose smallest

@@ -30,3 +30,11 @@ inline std::vector<MMatrix> skinningProducts(const DecompositionState& state) {
                 state.solver.bindingMatrices[k] * state.solver.boneTransforms[f][k];
     return products;
 }
+
+// The rest world matrix of every bone, the inverse of its binding matrix:
+// what a bone fit maps out of the bone's frame.
+inline std::vector<MMatrix> restWorldMatrices(const SolverState& solver, int J) {
+    std::vector<MMatrix> restWorld(static_cast<size_t>(J));
+    for (int g = 0; g < J; ++g) restWorld[static_cast<size_t>(g)] = solver.bindingMatrices[g].inverse();
+    return restWorld;
+}

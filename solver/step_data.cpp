@@ -14,6 +14,14 @@ constexpr int kParallelWalkVertices = 4096;
 
 }  // namespace
 
+void resetVertexLists(const Inputs& in, SolverState& solver) {
+    for (int j = 0; j < in.V; ++j) {
+        const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
+        solver.vertexInfluences[id] = {};
+        solver.vertexWeights[id] = {};
+    }
+}
+
 VertexEntries gatherVertexEntries(const Inputs& in, SolverState& solver) {
     const int V = in.V > 0 ? in.V : 0;
     VertexEntries entries;

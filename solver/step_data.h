@@ -21,6 +21,11 @@ struct VertexEntries {
     std::vector<int32_t> rowOfId;  // mesh vertex id -> row, -1 for unused ids
 };
 VertexEntries gatherVertexEntries(const Inputs& in, SolverState& solver);
+
+// An empty influence list and weight list for every id of inputs.vertexIds,
+// as the weight step starts its first iteration with: a parallel region
+// after it only looks the entries up.
+void resetVertexLists(const Inputs& in, SolverState& solver);
 inline VertexEntries gatherVertexEntries(DecompositionState& state) {
     return gatherVertexEntries(state.inputs, state.solver);
 }

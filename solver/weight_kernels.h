@@ -40,6 +40,16 @@ void selectInfluences(const Eigen::Ref<const Eigen::VectorXd>& x, int32_t maxInf
 // value's slot (the earliest on ties), so the list still sums to one.
 void pruneAndNormalize(const Eigen::Ref<const Eigen::VectorXd>& v, double threshold, std::vector<double>& weights);
 
+// The influence list a vertex starts from when the weight step seeds from the
+// existing skin cluster: that cluster's list for the vertex, or none.
+inline void seedInfluencesFromSkinCluster(const Inputs& in, int32_t vertexId, std::vector<int32_t>& influences) {
+    const auto existing = in.existingInfluences.find(vertexId);
+    if (existing != in.existingInfluences.end())
+        influences = existing->second;
+    else
+        influences.clear();
+}
+
 // Solves counted by the system they ran on during one weight step: the
 // split normal equations, or, for a vertex whose normal equations could not
 // decide a near-dependent column, the design matrix reduced to the rows that

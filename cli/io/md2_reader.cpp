@@ -44,10 +44,10 @@ std::vector<Clip> clipsFromFrameNames(const std::vector<std::string>& names) {
     return clips;
 }
 
-MeshAnimation readMd2(const std::string& path, const ReadOptions& options) {
-    const std::vector<std::uint8_t> bytes = readWholeFile(path);
-    ByteReader in(bytes, path);
+namespace {
 
+// The header, checked against itself and the file's size.
+Md2Header readMd2Header(ByteReader& in) {
     const std::string magic = in.bytes(4, "the MD2 magic");
     if (magic != "IDP2") in.fail("bad magic, not an MD2 file (expected \"IDP2\")", 0);
     const std::int32_t version = in.i32le("the MD2 version");
@@ -85,12 +85,12 @@ MeshAnimation readMd2(const std::string& path, const ReadOptions& options) {
     in.requireRange(std::uint64_t(h.ofsSt), std::uint64_t(h.numSt), 4, "texture coordinates");
     in.requireRange(std::uint64_t(h.ofsTris), std::uint64_t(h.numTris), 12, "triangles");
     in.requireRange(std::uint64_t(h.ofsFrames), std::uint64_t(h.numFrames), std::uint64_t(h.frameSize), "frames");
+    return h;
+}
 
-    MeshAnimation anim;
-    anim.sourcePath = path;
-    anim.vertexCount = h.numVertices;
-    anim.frameRate = options.frameRate.value_or(kQuakeFrameRate);
-
+// Texture coordinates and triangles: each vertex takes the texture coordinate
+// of the first triangle corner that uses it.
+void readMd2Triangles(ByteReader& in, const Md2Header& h, MeshAnimation& anim) {
     // Texture coordinates, in texels.
     std::vector<std::array<double, 2>> st(static_cast<std::size_t>(h.numSt));
     in.seek(std::size_t(h.ofsSt), "texture coordinates");
@@ -131,7 +131,10 @@ MeshAnimation readMd2(const std::string& path, const ReadOptions& options) {
         // MD2 front faces are clockwise; ours are counter-clockwise.
         anim.triangles.push_back({v[0], v[2], v[1]});
     }
+}
 
+// Every frame's positions into anim.frames; returns the frames' names.
+std::vector<std::string> readMd2Frames(ByteReader& in, const Md2Header& h, MeshAnimation& anim) {
     std::vector<std::string> names;
     anim.frames.resize(std::size_t(h.numFrames));
     for (std::int32_t f = 0; f < h.numFrames; ++f) {
@@ -164,7 +167,23 @@ MeshAnimation readMd2(const std::string& path, const ReadOptions& options) {
             in.u8("a vertex normal index");
         }
     }
-    anim.clips = clipsFromFrameNames(names);
+    return names;
+}
+
+}  // namespace
+
+MeshAnimation readMd2(const std::string& path, const ReadOptions& options) {
+    const std::vector<std::uint8_t> bytes = readWholeFile(path);
+    ByteReader in(bytes, path);
+    const Md2Header h = readMd2Header(in);
+
+    MeshAnimation anim;
+    anim.sourcePath = path;
+    anim.vertexCount = h.numVertices;
+    anim.frameRate = options.frameRate.value_or(kQuakeFrameRate);
+
+    readMd2Triangles(in, h, anim);
+    anim.clips = clipsFromFrameNames(readMd2Frames(in, h, anim));
     return anim;
 }
 

@@ -25,6 +25,7 @@
 #include <maya/MThreadUtils.h>
 
 #include "host_test_fixture.h"
+#include "matrix_checks.h"
 #include "reference_matrices.h"
 
 namespace {
@@ -45,17 +46,6 @@ MPointArray cubePoints() {
 
 const std::vector<std::vector<int>> kCubeFaces = {{0, 1, 3, 2}, {4, 6, 7, 5}, {0, 4, 5, 1},
                                                   {2, 3, 7, 6}, {0, 2, 6, 4}, {1, 5, 7, 3}};
-
-::testing::AssertionResult near(const MMatrix& a, const MMatrix& b, double tolerance = 1e-9) {
-    if (a.isEquivalent(b, tolerance)) return ::testing::AssertionSuccess();
-    auto failure = ::testing::AssertionFailure();
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) failure << a[r][c] << (c == 3 ? " | " : " ") << "";
-    failure << " vs ";
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) failure << b[r][c] << (c == 3 ? " | " : " ");
-    return failure;
-}
 
 // Linear between (t0, v0) and (t1, v1), held outside.
 double keyed(double t, double t0, double v0, double t1, double v1) {
@@ -100,12 +90,12 @@ TEST_F(SceneEvaluation, KeyedJointHierarchyGivesWorldMatricesAtEveryTime) {
         const MMatrix hipWorld = hipLocal;
         const MMatrix kneeWorld = kneeLocal * hipWorld;
         const MMatrix ankleWorld = ankleLocal * kneeWorld;
-        EXPECT_TRUE(near(hip.inclusiveMatrix(), hipWorld)) << "frame " << frame;
-        EXPECT_TRUE(near(knee.inclusiveMatrix(), kneeWorld)) << "frame " << frame;
-        EXPECT_TRUE(near(ankle.inclusiveMatrix(), ankleWorld)) << "frame " << frame;
-        EXPECT_TRUE(near(ankle.exclusiveMatrix(), kneeWorld)) << "frame " << frame;
-        EXPECT_TRUE(near(ankle.inclusiveMatrixInverse() * ankleWorld, MMatrix())) << "frame " << frame;
-        EXPECT_TRUE(near(host::worldMatrix("ankle"), ankleWorld));
+        EXPECT_TRUE(matricesNear(hip.inclusiveMatrix(), hipWorld)) << "frame " << frame;
+        EXPECT_TRUE(matricesNear(knee.inclusiveMatrix(), kneeWorld)) << "frame " << frame;
+        EXPECT_TRUE(matricesNear(ankle.inclusiveMatrix(), ankleWorld)) << "frame " << frame;
+        EXPECT_TRUE(matricesNear(ankle.exclusiveMatrix(), kneeWorld)) << "frame " << frame;
+        EXPECT_TRUE(matricesNear(ankle.inclusiveMatrixInverse() * ankleWorld, MMatrix())) << "frame " << frame;
+        EXPECT_TRUE(matricesNear(host::worldMatrix("ankle"), ankleWorld));
     }
 }
 
@@ -127,7 +117,7 @@ TEST_F(SceneEvaluation, MeshUnderAMovingTransformFollowsIt) {
         const MMatrix world = reference::scale(1, 1, 3) *
                               reference::euler("xyz", 0, keyed(frame, 0, 0, 10, M_PI / 2), 0) *
                               reference::translation(keyed(frame, 0, 0, 10, 5), 0, 0);
-        EXPECT_TRUE(near(shape.inclusiveMatrix(), world));
+        EXPECT_TRUE(matricesNear(shape.inclusiveMatrix(), world));
         MPointArray points;
         ASSERT_TRUE(mesh.getPoints(points, MSpace::kWorld));
         ASSERT_EQ(points.length(), 8u);

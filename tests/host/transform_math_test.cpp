@@ -8,28 +8,13 @@
 #include <maya/MPoint.h>
 #include <maya/MTransformationMatrix.h>
 
+#include "matrix_checks.h"
 #include "reference_matrices.h"
-
-namespace {
-
-constexpr double kTolerance = 1e-9;
-
-::testing::AssertionResult near(const MMatrix& a, const MMatrix& b, double tolerance = kTolerance) {
-    if (a.isEquivalent(b, tolerance)) return ::testing::AssertionSuccess();
-    auto failure = ::testing::AssertionFailure() << "matrices differ:";
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            if (std::fabs(a[r][c] - b[r][c]) > tolerance)
-                failure << " [" << r << "][" << c << "] " << a[r][c] << " vs " << b[r][c];
-    return failure;
-}
-
-}  // namespace
 
 TEST(EulerRotation, MatrixFollowsTheOrderLetters) {
     for (int order = 0; order < 6; ++order) {
         const MEulerRotation e(0.3, -1.1, 2.2, static_cast<MEulerRotation::RotationOrder>(order));
-        EXPECT_TRUE(near(e.asMatrix(), reference::euler(reference::orderName(order), 0.3, -1.1, 2.2)))
+        EXPECT_TRUE(matricesNear(e.asMatrix(), reference::euler(reference::orderName(order), 0.3, -1.1, 2.2)))
             << reference::orderName(order);
     }
     // X applies first: (0, 1, 0) turned a quarter about x lands on z, then a
@@ -48,7 +33,7 @@ TEST(EulerRotation, DecomposeAndReorderKeepTheMatrix) {
             MEulerRotation reordered = original;
             reordered.reorderIt(static_cast<MEulerRotation::RotationOrder>(order));
             EXPECT_EQ(reordered.order, order);
-            EXPECT_TRUE(near(reordered.asMatrix(), original.asMatrix()));
+            EXPECT_TRUE(matricesNear(reordered.asMatrix(), original.asMatrix()));
         }
     }
 }
@@ -62,7 +47,7 @@ TEST(EulerRotation, GimbalLockStillRecomposes) {
             angles[name[1] - 'x'] = middle;
             const MMatrix m = reference::euler(name, angles[0], angles[1], angles[2]);
             const auto e = MEulerRotation::decompose(m, static_cast<MEulerRotation::RotationOrder>(order));
-            EXPECT_TRUE(near(e.asMatrix(), m)) << name << " at " << middle;
+            EXPECT_TRUE(matricesNear(e.asMatrix(), m)) << name << " at " << middle;
         }
     }
 }
@@ -78,7 +63,7 @@ TEST(TransformationMatrix, DecompositionInvertsEveryComposition) {
                           reference::euler(order, angle(random), angle(random), angle(random)) *
                           reference::translation(offset(random), offset(random), offset(random));
         const MTransformationMatrix decomposed(m);
-        EXPECT_TRUE(near(decomposed.asMatrix(), m)) << "trial " << trial;
+        EXPECT_TRUE(matricesNear(decomposed.asMatrix(), m)) << "trial " << trial;
 
         // The channels alone, composed by the definition, give M back.
         double s[3], sh[3];
@@ -92,7 +77,7 @@ TEST(TransformationMatrix, DecompositionInvertsEveryComposition) {
         const MVector t = decomposed.getTranslation(MSpace::kTransform);
         const MMatrix recomposed = reference::scale(s[0], s[1], s[2]) * reference::shear(sh[0], sh[1], sh[2]) *
                                    reference::euler("xyz", r.x, r.y, r.z) * reference::translation(t.x, t.y, t.z);
-        EXPECT_TRUE(near(recomposed, m)) << "trial " << trial;
+        EXPECT_TRUE(matricesNear(recomposed, m)) << "trial " << trial;
     }
 }
 
@@ -119,6 +104,6 @@ TEST(TransformationMatrix, RecoversKnownChannels) {
     MTransformationMatrix reordered = decomposed;
     EXPECT_TRUE(reordered.reorderRotation(MTransformationMatrix::kZXY));
     EXPECT_EQ(reordered.rotationOrder(), MTransformationMatrix::kZXY);
-    EXPECT_TRUE(near(reordered.asMatrix(), m));
+    EXPECT_TRUE(matricesNear(reordered.asMatrix(), m));
     EXPECT_FALSE(reordered.reorderRotation(MTransformationMatrix::kLast));
 }

@@ -11,85 +11,19 @@
 
 #include "input/storage_node.h"
 #include "plugin/vantrel_command.h"
+#include "stdout_capture.h"
 
 namespace plugin_test {
 
-const std::vector<std::string> kStorageAttributes = {
-    "frames",        "sourceJoints",      "maxIteration", "iterationFullSolver", "updateRestMatrices",
-    "rigidMatrices", "errorPercentBreak", "setMatrices",  "targetJoints",        "vertexIds",
-    "maxInfluence",  "lagragian",         "shape",        "existingSkinCluster", "maxCPU",
-    "weightIds",     "weights",           "error",        "iterationDone"};
-
-void createStorageNode(const std::string& name, const StorageSettings& s, const std::set<std::string>& omit,
-                       bool plainOutputs) {
-    using host::AttributeType;
-    host::createNode(name);
-    auto wanted = [&](const std::string& attribute) { return omit.count(attribute) == 0; };
-    auto plug = [&](const std::string& attribute) { return name + "." + attribute; };
-    if (wanted("frames")) {
-        host::addAttribute(name, "frames", AttributeType::DoubleArray);
-        host::setDoubleArray(plug("frames"), s.frames);
-    }
-    if (wanted("sourceJoints")) {
-        host::addAttribute(name, "sourceJoints", AttributeType::StringArray);
-        host::setStringArray(plug("sourceJoints"), s.sourceJoints);
-    }
-    if (wanted("maxIteration")) {
-        host::addAttribute(name, "maxIteration", AttributeType::Int);
-        host::setInt(plug("maxIteration"), s.maxIteration);
-    }
-    if (wanted("iterationFullSolver")) {
-        host::addAttribute(name, "iterationFullSolver", AttributeType::Int);
-        host::setInt(plug("iterationFullSolver"), s.iterationFullSolver);
-    }
-    if (wanted("updateRestMatrices")) {
-        host::addAttribute(name, "updateRestMatrices", AttributeType::Bool);
-        host::setBool(plug("updateRestMatrices"), s.updateRestMatrices);
-    }
-    if (wanted("rigidMatrices")) {
-        host::addAttribute(name, "rigidMatrices", AttributeType::Bool);
-        host::setBool(plug("rigidMatrices"), s.rigidMatrices);
-    }
-    if (wanted("errorPercentBreak")) {
-        host::addAttribute(name, "errorPercentBreak", AttributeType::Double);
-        host::setDouble(plug("errorPercentBreak"), s.errorPercentBreak);
-    }
-    if (wanted("setMatrices")) {
-        host::addAttribute(name, "setMatrices", AttributeType::Bool);
-        host::setBool(plug("setMatrices"), s.setMatrices);
-    }
-    if (wanted("targetJoints")) {
-        host::addAttribute(name, "targetJoints", AttributeType::StringArray);
-        host::setStringArray(plug("targetJoints"), s.targetJoints);
-    }
-    if (wanted("vertexIds")) {
-        host::addAttribute(name, "vertexIds", AttributeType::IntArray);
-        host::setIntArray(plug("vertexIds"), s.vertexIds.empty() ? allVertexIds() : s.vertexIds);
-    }
-    if (wanted("maxInfluence")) {
-        host::addAttribute(name, "maxInfluence", AttributeType::Int);
-        host::setInt(plug("maxInfluence"), s.maxInfluence);
-    }
-    if (wanted("lagragian")) {
-        host::addAttribute(name, "lagragian", AttributeType::Double);
-        host::setDouble(plug("lagragian"), s.lagragian);
-    }
-    if (wanted("shape")) {
-        host::addAttribute(name, "shape", AttributeType::String);
-        host::setString(plug("shape"), s.shape);
-    }
-    if (wanted("existingSkinCluster")) {
-        host::addAttribute(name, "existingSkinCluster", AttributeType::String);
-        host::setString(plug("existingSkinCluster"), s.existingSkinCluster);
-    }
-    if (wanted("maxCPU")) {
-        host::addAttribute(name, "maxCPU", AttributeType::Int);
-        host::setInt(plug("maxCPU"), s.maxCPU);
-    }
-    if (wanted("weightIds")) host::addAttribute(name, "weightIds", AttributeType::IntArray, !plainOutputs);
-    if (wanted("weights")) host::addAttribute(name, "weights", AttributeType::DoubleArray, !plainOutputs);
-    if (wanted("error")) host::addAttribute(name, "error", AttributeType::Double);
-    if (wanted("iterationDone")) host::addAttribute(name, "iterationDone", AttributeType::Int);
+StorageSettings::StorageSettings() {
+    frames = {1, 2, 3, 4, 5};
+    sourceJoints = {"j0", "j1", "j2"};
+    maxIteration = 3;
+    iterationFullSolver = 1;
+    vertexIds = allVertexIds();
+    maxInfluence = 2;
+    constraintWeight = 1.0;
+    shape = "bodyShape";
 }
 
 std::vector<int> allVertexIds(const ColumnMesh& mesh) {
@@ -172,9 +106,13 @@ void loadPluginOnce() {
 
 CommandRun runCommand(const std::string& commandLine) {
     CommandRun run;
-    testing::internal::CaptureStdout();
-    run.status = host::executeCommand(commandLine);
-    std::istringstream out(testing::internal::GetCapturedStdout());
+    std::string text;
+    {
+        StdoutCapture capture;
+        run.status = host::executeCommand(commandLine);
+        text = capture.text();
+    }
+    std::istringstream out(text);
     for (std::string line; std::getline(out, line);) run.lines.push_back(line);
     return run;
 }
@@ -182,10 +120,8 @@ CommandRun runCommand(const std::string& commandLine) {
 MStatus parseStorage(DecompositionState& state) {
     MArgList args;
     args.addArg("-sn").addArg("store").addArg("body");
-    testing::internal::CaptureStdout();
-    const MStatus status = parseStorageNode(state, Vantrel::newSyntax(), args);
-    testing::internal::GetCapturedStdout();
-    return status;
+    StdoutCapture discarded;
+    return parseStorageNode(state, Vantrel::newSyntax(), args);
 }
 
 namespace {

@@ -3,7 +3,6 @@
 // an animated joint chain skinning a column-shaped mesh, and a storage node
 // holding every setting of the command.
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,35 +11,15 @@
 #include <maya/MStatus.h>
 
 #include "common/decomposition_state.h"
+#include "input/storage_node_setup.h"
 
 namespace plugin_test {
 
-// Every setting of the storage node, with values that make a valid run.
-struct StorageSettings {
-    std::vector<double> frames{1, 2, 3, 4, 5};
-    std::vector<std::string> sourceJoints{"j0", "j1", "j2"};
-    int maxIteration = 3;
-    int iterationFullSolver = 1;
-    bool updateRestMatrices = false;
-    bool rigidMatrices = true;
-    double errorPercentBreak = 0.0;
-    bool setMatrices = false;
-    std::vector<std::string> targetJoints;
-    std::vector<int> vertexIds;  // empty: every vertex of the column mesh
-    int maxInfluence = 2;
-    double lagragian = 1.0;
-    std::string shape = "bodyShape";
-    std::string existingSkinCluster;
-    int maxCPU = 0;
+// The storage node's settings, with values that make a valid run on the
+// column mesh (every vertex of the default one).
+struct StorageSettings : StorageNodeSettings {
+    StorageSettings();
 };
-
-// Names of the storage node's attributes, in the order the command reads them.
-extern const std::vector<std::string> kStorageAttributes;
-
-// Adds the storage node `name` with every attribute of `settings` except
-// those in `omit`; the outputs are multi attributes unless `plainOutputs`.
-void createStorageNode(const std::string& name, const StorageSettings& settings, const std::set<std::string>& omit = {},
-                       bool plainOutputs = false);
 
 // The column mesh: `rings` rings of `perRing` vertices from y = 0 to y = 6,
 // vertex id = ring * perRing + k.

@@ -16,6 +16,7 @@
 
 #include "known_rig.h"
 #include "plugin_scene.h"
+#include "stdout_capture.h"
 
 using namespace plugin_test;
 
@@ -58,20 +59,35 @@ protected:
 
 }  // namespace
 
+namespace {
+
+// Runs the command on a storage node made from `settings` and returns its
+// log with the numbers masked.
+std::vector<std::string> maskedRunLog(const StorageSettings& settings) {
+    createStorageNode("store", settings);
+    const CommandRun run = runCommand(kCommand);
+    EXPECT_EQ(run.status, MStatus::kSuccess);
+    return masked(run.lines);
+}
+
+// A whole run's masked log around the lines of its iterations.
+std::vector<std::string> runLog(const std::vector<std::string>& iterationLines) {
+    std::vector<std::string> lines = {"Vantrel : available CPU = <n>, used = <n>", "Vantrel : Arguments Parsed"};
+    lines.insert(lines.end(), iterationLines.begin(), iterationLines.end());
+    lines.push_back("Vantrel : Setting Outputs");
+    lines.push_back("Vantrel : TimeElapsed <x> sec");
+    return lines;
+}
+
+}  // namespace
+
 TEST_F(CommandRunTest, SingleIterationLog) {
     StorageSettings settings;
     settings.maxIteration = 1;
-    createStorageNode("store", settings);
-    const CommandRun run = runCommand(kCommand);
-    ASSERT_EQ(run.status, MStatus::kSuccess);
-    EXPECT_EQ(masked(run.lines), (std::vector<std::string>{
-                                     "Vantrel : available CPU = <n>, used = <n>",
-                                     "Vantrel : Arguments Parsed",
-                                     "Vantrel : Iteration 1 Solving Skinning",
-                                     "Vantrel : Iteration 1 Error = <x>",
-                                     "Vantrel : Setting Outputs",
-                                     "Vantrel : TimeElapsed <x> sec",
-                                 }));
+    EXPECT_EQ(maskedRunLog(settings), runLog({
+                                          "Vantrel : Iteration 1 Solving Skinning",
+                                          "Vantrel : Iteration 1 Error = <x>",
+                                      }));
     EXPECT_EQ(host::getInt("store.iterationDone"), 1);
     EXPECT_DOUBLE_EQ(host::currentFrame(), 11.0);
 }
@@ -81,25 +97,18 @@ TEST_F(CommandRunTest, ThreeIterationsWithoutBreakAndRestUpdate) {
     settings.maxIteration = 3;
     settings.iterationFullSolver = 2;
     settings.updateRestMatrices = true;
-    createStorageNode("store", settings);
-    const CommandRun run = runCommand(kCommand);
-    ASSERT_EQ(run.status, MStatus::kSuccess);
-    EXPECT_EQ(masked(run.lines), (std::vector<std::string>{
-                                     "Vantrel : available CPU = <n>, used = <n>",
-                                     "Vantrel : Arguments Parsed",
-                                     "Vantrel : Iteration 1 Solving Skinning",
-                                     "Vantrel : Iteration 1 Error = <x>",
-                                     "Vantrel : bindingMatrices updated",
-                                     "Vantrel : Iteration 2 Solving Bones",
-                                     "Vantrel : Iteration 2 Solving Skinning",
-                                     "Vantrel : Iteration 2 Error = <x>",
-                                     "Vantrel : bindingMatrices updated",
-                                     "Vantrel : Iteration 3 Solving Bones",
-                                     "Vantrel : Iteration 3 Solving Skinning",
-                                     "Vantrel : Iteration 3 Error = <x>",
-                                     "Vantrel : Setting Outputs",
-                                     "Vantrel : TimeElapsed <x> sec",
-                                 }));
+    EXPECT_EQ(maskedRunLog(settings), runLog({
+                                          "Vantrel : Iteration 1 Solving Skinning",
+                                          "Vantrel : Iteration 1 Error = <x>",
+                                          "Vantrel : bindingMatrices updated",
+                                          "Vantrel : Iteration 2 Solving Bones",
+                                          "Vantrel : Iteration 2 Solving Skinning",
+                                          "Vantrel : Iteration 2 Error = <x>",
+                                          "Vantrel : bindingMatrices updated",
+                                          "Vantrel : Iteration 3 Solving Bones",
+                                          "Vantrel : Iteration 3 Solving Skinning",
+                                          "Vantrel : Iteration 3 Error = <x>",
+                                      }));
     EXPECT_EQ(host::getInt("store.iterationDone"), 3);
 }
 
@@ -369,18 +378,22 @@ TEST_F(CommandRunTest, UndoKeepsResultsAndRedoRunsAgain) {
     const double error = host::getDouble("store.error");
 
     host::clearMessages();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(host::undo(), MStatus::kSuccess);
-    testing::internal::GetCapturedStdout();
+    {
+        StdoutCapture discarded;
+        EXPECT_EQ(host::undo(), MStatus::kSuccess);
+    }
     EXPECT_EQ(infoMessages(), std::vector<std::string>{"Vantrel : Undone\n"});
     EXPECT_DOUBLE_EQ(host::getDouble("store.error"), error);
     EXPECT_EQ(host::getInt("store.iterationDone"), 2);
 
     // Redo parses the storage node again and repeats the run.
     host::setInt("store.iterationDone", 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(host::redo(), MStatus::kSuccess);
-    const std::string output = testing::internal::GetCapturedStdout();
+    std::string output;
+    {
+        StdoutCapture capture;
+        EXPECT_EQ(host::redo(), MStatus::kSuccess);
+        output = capture.text();
+    }
     EXPECT_NE(output.find("Vantrel : Arguments Parsed"), std::string::npos);
     EXPECT_NE(output.find("Vantrel : Iteration 2 Solving Bones"), std::string::npos);
     EXPECT_EQ(host::getInt("store.iterationDone"), 2);

@@ -145,9 +145,10 @@ TEST_F(StorageNodeContract, EachFailedCheckShowsItsMessage) {
          MStatus::kInvalidParameter},
         {"more influences than joints", [](StorageSettings& s) { s.maxInfluence = 4; },
          "maxInfluence < 1 || maxInfluence > J ", MStatus::kInvalidParameter},
-        {"zero lagragian", [](StorageSettings& s) { s.lagragian = 0.0; }, "lagragian <= .0", MStatus::kFailure},
-        {"negative lagragian", [](StorageSettings& s) { s.lagragian = -1.0; }, "lagragian <= .0", MStatus::kFailure},
-        {"non-finite lagragian", [](StorageSettings& s) { s.lagragian = badNumber; }, "lagragian <= .0",
+        {"zero lagragian", [](StorageSettings& s) { s.constraintWeight = 0.0; }, "lagragian <= .0", MStatus::kFailure},
+        {"negative lagragian", [](StorageSettings& s) { s.constraintWeight = -1.0; }, "lagragian <= .0",
+         MStatus::kFailure},
+        {"non-finite lagragian", [](StorageSettings& s) { s.constraintWeight = badNumber; }, "lagragian <= .0",
          MStatus::kFailure},
         {"vertex outside the mesh",
          [](StorageSettings& s) {

@@ -15,6 +15,7 @@
 #include <Eigen/Dense>
 
 #include "known_rig.h"
+#include "nnls_problems.h"
 #include "reference_steps.h"
 #include "solver/bone_influence_index.h"
 #include "solver/bone_solver.h"
@@ -146,14 +147,11 @@ TEST(GramNnls, DeclaredTwinsAreBlockedAsTheTallSolveBlocksThem) {
     // Identical columns at a large scale: rounding lifts the copy's dual over
     // epsilon, the tall solve blocks it, and so must the normal equations.
     std::mt19937 rng(3);
-    std::uniform_real_distribution<double> coordinate(-4000.0, 4000.0);
     GramNnlsSolver gram;
     for (int trial = 0; trial < 50; ++trial) {
-        MatrixXd A = MatrixXd::NullaryExpr(31, 6, [&]() { return coordinate(rng); });
-        A.col(4) = A.col(1);
-        A.col(5) = A.col(1);
-        const VectorXd b =
-            0.3 * A.col(1) + 0.7 * A.col(2) + 0.01 * VectorXd::NullaryExpr(31, [&]() { return coordinate(rng); });
+        MatrixXd A;
+        VectorXd b;
+        twinColumnsAtLargeScale(rng, A, b);
         Source source = normalEquations(A, b);
         source.twins = {{1, 4}, {1, 5}, {4, 5}};
         const GramNnlsSolver::Outcome outcome = gram.solve(source, 31, 60, kNnlsEpsilon);
@@ -256,10 +254,7 @@ DecompositionState nearTwinRig(double offset = 0.0, double angle = 1e-4) {
 }
 
 TEST(FastWeights, NormalEquationsMatchTheDesignMatrixSolve) {
-    RigOptions options;
-    options.vertices = 200;
-    options.bones = 7;
-    options.frames = 9;
+    RigOptions options = rigOfSize(200, 7, 9);
     options.maxInfluence = 3;
     const WeightStepCounts counts = compareWeightSteps(noisyRig(options, 0.01).state, "noisy");
     EXPECT_GT(counts.gramSolves, 0);
@@ -268,10 +263,7 @@ TEST(FastWeights, NormalEquationsMatchTheDesignMatrixSolve) {
 TEST(FastWeights, DegenerateRigsMatchTheDesignMatrixSolve) {
     // Bones that never move and an exact copy of a bone: identical columns.
     {
-        RigOptions options;
-        options.vertices = 150;
-        options.bones = 6;
-        options.frames = 5;
+        RigOptions options = rigOfSize(150, 6, 5);
         KnownRig rig = makeKnownRig(options);
         DecompositionState& state = rig.state;
         makeStaticAndDuplicatedBones(rig);
@@ -279,10 +271,7 @@ TEST(FastWeights, DegenerateRigsMatchTheDesignMatrixSolve) {
     }
     // Coordinates in the thousands with static bones.
     {
-        RigOptions options;
-        options.vertices = 120;
-        options.bones = 6;
-        options.frames = 6;
+        RigOptions options = rigOfSize(120, 6, 6);
         options.scale = 1000.0;
         options.offset = 3000.0;
         KnownRig rig = makeKnownRig(options);
@@ -295,10 +284,7 @@ TEST(FastWeights, DegenerateRigsMatchTheDesignMatrixSolve) {
     }
     // More bones than design matrix rows: one shape, 3 * 2 + 1 = 7 rows.
     {
-        RigOptions options;
-        options.vertices = 80;
-        options.bones = 9;
-        options.frames = 1;
+        RigOptions options = rigOfSize(80, 9, 1);
         options.maxInfluence = 4;
         compareWeightSteps(noisyRig(options, 0.02).state, "more bones than rows");
     }
@@ -474,10 +460,7 @@ TEST(FastWeights, SyntheticRigsFarFromTheOriginStayOnTheNormalEquations) {
     for (double noise : {0.01, 0.0})
         for (double offset : {1e2, 1e4})
             for (double lagragian : {10.0, 1e4}) {
-                RigOptions options;
-                options.vertices = 150;
-                options.bones = 7;
-                options.frames = 9;
+                RigOptions options = rigOfSize(150, 7, 9);
                 options.maxInfluence = 3;
                 options.offset = offset;
                 KnownRig rig = makeKnownRig(options);
@@ -552,10 +535,7 @@ TEST(FastBonesAndError, MatchDirectLoops) {
     for (bool rigid : {true, false}) {
         // full, one rank-deficient bone, flat rig, index gone stale
         for (int variant : {0, 1, 2, 3}) {
-            RigOptions options;
-            options.vertices = 250;
-            options.bones = 6;
-            options.frames = 7;
+            RigOptions options = rigOfSize(250, 6, 7);
             options.rigid = rigid;
             options.flat = variant == 2;
             KnownRig rig = noisyRig(options, 0.005);
@@ -755,10 +735,7 @@ TEST(FastBones, FlatRegionsInEveryOrientationMatchTheDirectFit) {
 TEST(FastBonesAndError, ZeroWeightsWithNonFiniteProductsStillPoisonTheSums) {
     // A zero weight on a bone whose product is not finite: the direct sums
     // take 0 * inf = NaN, and so must the fast ones.
-    RigOptions options;
-    options.vertices = 40;
-    options.bones = 3;
-    options.frames = 2;
+    RigOptions options = rigOfSize(40, 3, 2);
     KnownRig rig = makeKnownRig(options);
     DecompositionState& state = rig.state;
     runIterations(state, 1);

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <Eigen/Dense>
 
+#include "nnls_problems.h"
+
 namespace {
 
 using Eigen::MatrixXd;
@@ -173,13 +175,10 @@ TEST(NnlsEdgeCases, DuplicatedColumnsAtLargeScaleStayBounded) {
     // units: rounding lifts the second copy's dual above an absolute 1e-10,
     // yet it must not enter and explode the passive solve.
     std::mt19937 rng(3);
-    std::uniform_real_distribution<double> coordinate(-4000.0, 4000.0);
     for (int trial = 0; trial < 50; ++trial) {
-        MatrixXd A = MatrixXd::NullaryExpr(31, 6, [&]() { return coordinate(rng); });
-        A.col(4) = A.col(1);
-        A.col(5) = A.col(1);
-        const VectorXd b =
-            0.3 * A.col(1) + 0.7 * A.col(2) + 0.01 * VectorXd::NullaryExpr(31, [&]() { return coordinate(rng); });
+        MatrixXd A;
+        VectorXd b;
+        twinColumnsAtLargeScale(rng, A, b);
         NnlsSolver solver(A, 60, 1e-10);
         solver.solve(b);
         const VectorXd x = solver.x();

@@ -156,43 +156,46 @@ KnownRig makeKnownRig(const RigOptions& o) {
     return rig;
 }
 
-KnownRig makeChainRig(const ChainRigOptions& o) {
-    KnownRig rig;
-    DecompositionState& state = rig.state;
-    Inputs& in = state.inputs;
-    std::mt19937 rng(o.seed);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::normal_distribution<double> normal(0.0, 1.0);
+namespace {
 
-    const int chains = std::max(o.chains, 1);
-    const int perChain = std::max(o.bonesPerChain, 1);
-    const int J = chains * perChain;
-    const int F = o.frames;
-    in.F = F;
-    in.numFrame = F + 1;
-    in.J = J;
-    in.V = o.vertices;
-    in.maxInfluence = std::min(o.maxInfluence, J);
-    in.maxIteration = 10;
-    in.iterationFullSolver = 3;
-    in.rigidMatrices = true;
-    in.errorPercentBreak = 0.0;
+// The chain rig's layout: chain directions spread over the sphere (the first
+// one up, as a spine), each leaving the root at the origin of the rest pose,
+// offset by options.offset; bone j = c * perChain + i starts at joint i of
+// chain c.
+struct ChainLayout {
+    const ChainRigOptions& o;
+    int chains;
+    int perChain;
+    Eigen::Vector3d offset;
+    std::vector<Eigen::Vector3d> directions;
 
-    // Chain directions spread over the sphere (the first one up, as a
-    // spine), each leaving the root at the origin of the rest pose.
-    std::vector<Eigen::Vector3d> directions(static_cast<size_t>(chains));
-    for (int c = 0; c < chains; ++c) {
-        const double z = 1.0 - 2.0 * (c + 0.5) / chains;
-        const double a = 2.399963 * c;  // golden angle
-        const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
-        directions[static_cast<size_t>(c)] = Eigen::Vector3d(r * std::cos(a), z, r * std::sin(a)).normalized();
+    explicit ChainLayout(const ChainRigOptions& options)
+        : o(options),
+          chains(std::max(options.chains, 1)),
+          perChain(std::max(options.bonesPerChain, 1)),
+          offset(Eigen::Vector3d::Constant(options.offset)),
+          directions(static_cast<size_t>(chains)) {
+        for (int c = 0; c < chains; ++c) {
+            const double z = 1.0 - 2.0 * (c + 0.5) / chains;
+            const double a = 2.399963 * c;  // golden angle
+            const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+            directions[static_cast<size_t>(c)] = Eigen::Vector3d(r * std::cos(a), z, r * std::sin(a)).normalized();
+        }
     }
-    const Eigen::Vector3d offset = Eigen::Vector3d::Constant(o.offset);
-    // Bone j = c * perChain + i starts at joint i of chain c.
-    auto joint = [&](int c, int i) -> Eigen::Vector3d {
+    Eigen::Vector3d joint(int c, int i) const {
         return offset + (0.1 + i * o.boneLength) * directions[static_cast<size_t>(c)];
-    };
+    }
+};
 
+// The used vertex ids (half shuffled, half in order), the rest pose and the
+// weights: a point on a tube around a chain, at a position t (in bones)
+// along it; weights fall smoothly with the distance to each bone's middle.
+std::vector<int32_t> skinChains(const ChainLayout& layout, std::mt19937& rng, KnownRig& rig) {
+    const ChainRigOptions& o = layout.o;
+    const int chains = layout.chains, perChain = layout.perChain, J = chains * perChain;
+    const Eigen::Vector3d& offset = layout.offset;
+    Inputs& in = rig.state.inputs;
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
     const int meshPoints = o.vertices + 11;
     std::vector<int32_t> ids(static_cast<size_t>(meshPoints));
     std::iota(ids.begin(), ids.end(), 0);
@@ -201,15 +204,13 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
     std::sort(ids.begin() + o.vertices / 2, ids.end());  // half shuffled, half in order
     for (int32_t id : ids) in.vertexIds.append(id);
 
-    // Skin: a point on a tube around a chain, at a position t (in bones)
-    // along it; weights fall smoothly with the distance to each bone's middle.
     in.restPoints.setLength(static_cast<unsigned>(meshPoints));
     std::vector<int> chainOf(static_cast<size_t>(meshPoints));
     std::vector<double> along(static_cast<size_t>(meshPoints));
     for (int v = 0; v < meshPoints; ++v) {
         const int c = static_cast<int>(unit(rng) * chains) % chains;
         const double t = perChain * unit(rng);
-        const Eigen::Vector3d d = directions[static_cast<size_t>(c)];
+        const Eigen::Vector3d d = layout.directions[static_cast<size_t>(c)];
         Eigen::Vector3d side = d.unitOrthogonal(), up = d.cross(side);
         const double a = 2.0 * M_PI * unit(rng);
         const Eigen::Vector3d p =
@@ -240,17 +241,28 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
     }
     in.constraintWeight = (hi - lo).norm();
 
+    return ids;
+}
+
+// Binding matrices at the joints, and per frame the transforms: per bone a
+// turning axis and two phases; the bone turns about its joint relative to
+// its parent by a smooth angle, and the root turns slowly and walks.
+void animateChains(const ChainLayout& layout, std::mt19937& rng, std::normal_distribution<double>& normal,
+                   KnownRig& rig) {
+    const ChainRigOptions& o = layout.o;
+    const int chains = layout.chains, perChain = layout.perChain, J = chains * perChain;
+    const int F = o.frames;
+    const Eigen::Vector3d& offset = layout.offset;
+    DecompositionState& state = rig.state;
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
     state.solver.bindingMatrices.resize(static_cast<size_t>(J));
     for (int c = 0; c < chains; ++c)
         for (int i = 0; i < perChain; ++i) {
-            const Eigen::Vector3d q = joint(c, i);
+            const Eigen::Vector3d q = layout.joint(c, i);
             state.solver.bindingMatrices[static_cast<size_t>(c * perChain + i)] =
                 translation(q.x(), q.y(), q.z()).inverse();
         }
 
-    // Per bone a turning axis and two phases; per frame the bone turns about
-    // its joint relative to its parent by a smooth angle, and the root turns
-    // slowly and walks.
     struct Motion {
         double axis[3];
         double phase, rate;
@@ -278,7 +290,7 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
                 const int j = c * perChain + i;
                 const Motion& m = motion[static_cast<size_t>(j)];
                 const double turn = o.angle * std::sin(2.0 * M_PI * m.rate * time * 3.0 + m.phase);
-                const Eigen::Vector3d q = joint(c, i);
+                const Eigen::Vector3d q = layout.joint(c, i);
                 const MMatrix local = translation(-q.x(), -q.y(), -q.z()) * rigidMatrix(m.axis, turn, zero) *
                                       translation(q.x(), q.y(), q.z());
                 const MMatrix skinning = local * parent;
@@ -289,6 +301,31 @@ KnownRig makeChainRig(const ChainRigOptions& o) {
             }
         }
     }
+}
+
+}  // namespace
+
+KnownRig makeChainRig(const ChainRigOptions& o) {
+    KnownRig rig;
+    DecompositionState& state = rig.state;
+    Inputs& in = state.inputs;
+    std::mt19937 rng(o.seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+
+    const ChainLayout layout(o);
+    const int F = o.frames;
+    in.F = F;
+    in.numFrame = F + 1;
+    in.J = layout.chains * layout.perChain;
+    in.V = o.vertices;
+    in.maxInfluence = std::min(o.maxInfluence, in.J);
+    in.maxIteration = 10;
+    in.iterationFullSolver = 3;
+    in.rigidMatrices = true;
+    in.errorPercentBreak = 0.0;
+
+    const std::vector<int32_t> ids = skinChains(layout, rng, rig);
+    animateChains(layout, rng, normal, rig);
     state.solver.boneTransforms = rig.transforms;
     resampleShapes(state, rig.weights, rig.transforms);
     if (o.noise > 0.0) {

@@ -23,6 +23,15 @@ struct RigOptions {
     uint32_t seed = 1;
 };
 
+// Options for a rig of the given size, every other option at its default.
+inline RigOptions rigOfSize(int vertices, int bones, int frames) {
+    RigOptions options;
+    options.vertices = vertices;
+    options.bones = bones;
+    options.frames = frames;
+    return options;
+}
+
 struct KnownRig {
     DecompositionState state;
     // Per used vertex id, the true weight of every bone (J entries).

@@ -1,8 +1,8 @@
 // The solver steps as first written, renamed into namespace reference. Kept
 // unchanged apart from the names so the benchmark can time and check the fast
 // steps against them; the per-vertex pieces that were always computed
-// directly (design matrix, target vector, products, binding centroid) are the
-// solver's own.
+// directly (design matrix, target vector, products, rest world matrices,
+// binding centroid and the move of the binding to it) are the solver's own.
 
 #include "reference_steps.h"
 
@@ -18,6 +18,7 @@
 #include "solver/matrix_utils.h"
 #include "solver/nnls_solver.h"
 #include "solver/parallel.h"
+#include "solver/step_data.h"
 #include "solver/tolerances.h"
 #include "solver/weight_kernels.h"
 
@@ -28,14 +29,7 @@ void solveWeights(DecompositionState& state, int iteration) {
     SolverState& solver = state.solver;
     const int V = in.V;
 
-    // Every entry exists before the region, which then only looks them up.
-    if (iteration == 0) {
-        for (int j = 0; j < V; ++j) {
-            const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
-            solver.vertexInfluences[id] = {};
-            solver.vertexWeights[id] = {};
-        }
-    }
+    if (iteration == 0) resetVertexLists(in, solver);
 
     const std::vector<MMatrix> products = skinningProducts(state);
     const bool reselect = iteration == 0 || iteration < in.iterationFullSolver;
@@ -55,11 +49,7 @@ void solveWeights(DecompositionState& state, int iteration) {
         const Eigen::MatrixXd A = buildDesignMatrix(state, products, id);
         const Eigen::VectorXd b = buildTargetVector(state, id);
         if (seedFromSkinCluster) {
-            const auto existing = in.existingInfluences.find(id);
-            if (existing != in.existingInfluences.end())
-                influences = existing->second;
-            else
-                influences.clear();
+            seedInfluencesFromSkinCluster(in, id, influences);
         } else if (reselect) {
             const Eigen::VectorXd x = solveNonNegative(A, b, fullCap, kNnlsEpsilon);
             selectInfluences(x, in.maxInfluence, influences);
@@ -78,9 +68,7 @@ void solveBones(DecompositionState& state) {
     prepareParallelStep(state);
     if (F < 1 || J < 1) return;
 
-    // The rest world matrix of every bone, shared by all shapes.
-    std::vector<MMatrix> restWorld(static_cast<size_t>(J));
-    for (int g = 0; g < J; ++g) restWorld[static_cast<size_t>(g)] = solver.bindingMatrices[g].inverse();
+    const std::vector<MMatrix> restWorld = restWorldMatrices(solver, J);
 
     // Resolve every listed vertex's map entries once, so the shapes loop does
     // no tree lookups. A missing entry reads as an empty list.
@@ -189,16 +177,7 @@ void updateBindingMatrices(DecompositionState& state) {
 #pragma omp parallel for schedule(static)
     for (int b = 0; b < J; ++b) {
         if (solver.boneVertices[static_cast<size_t>(b)].empty()) continue;
-        const Eigen::Vector3d c = bindingCentroid(state, b);
-        if (!c.allFinite()) continue;
-        MMatrix moved = solver.bindingMatrices[b].inverse();
-        if (!isFinite(moved)) continue;
-        moved[3][0] = c.x();
-        moved[3][1] = c.y();
-        moved[3][2] = c.z();
-        const MMatrix binding = moved.inverse();
-        if (!isFinite(binding)) continue;
-        solver.bindingMatrices[b] = binding;
+        moveBindingToCentroid(bindingCentroid(state, b), solver.bindingMatrices[b]);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 namespace vantrel::rig {
 namespace {
@@ -23,6 +24,11 @@ io::Matrix4 translation(double x, double y, double z) {
 // returns carries the run's number in joint 0's rest translation, so the test
 // can tell which run a result came from. Every request is recorded.
 struct ScriptedCommand {
+    // The first run's errors per iteration, then those of each later run (the
+    // last one repeated).
+    explicit ScriptedCommand(std::vector<double> firstRun, std::vector<std::vector<double>> later = {})
+        : errors(std::move(firstRun)), laterRuns(std::move(later)) {}
+
     std::vector<double> errors;
     std::vector<std::vector<double>> laterRuns;
     int joints = 2;
@@ -70,8 +76,7 @@ ScheduleSummary schedule(ScriptedCommand& command, const ScheduleOptions& option
 }
 
 TEST(SolveSchedule, ARunWhoseLaterIterationsWorsenIsRepeatedUpToItsBest) {
-    ScriptedCommand command;
-    command.errors = {5.0, 3.0, 4.0, 4.5, 6.0};
+    ScriptedCommand command({5.0, 3.0, 4.0, 4.5, 6.0});
     ScheduleOptions options;
     options.iterations = 5;
     options.reselectIterations = 5;  // no polish phase
@@ -90,9 +95,7 @@ TEST(SolveSchedule, ARunWhoseLaterIterationsWorsenIsRepeatedUpToItsBest) {
 }
 
 TEST(SolveSchedule, PolishingStartsFromTheReselectedRigAndKeepsTheBetter) {
-    ScriptedCommand command;
-    command.errors = {5.0, 4.0};
-    command.laterRuns = {{4.0, 3.0, 2.0, 1.0, 0.5}};
+    ScriptedCommand command({5.0, 4.0}, {{4.0, 3.0, 2.0, 1.0, 0.5}});
     ScheduleOptions options;
     options.iterations = 6;
     options.reselectIterations = 2;
@@ -110,9 +113,7 @@ TEST(SolveSchedule, PolishingStartsFromTheReselectedRigAndKeepsTheBetter) {
     EXPECT_EQ(summary.best.eRms, 0.5);
 
     // A polish that ends worse than the selection leaves the selection's rig.
-    ScriptedCommand worse;
-    worse.errors = {1.0, 0.9};
-    worse.laterRuns = {{0.9, 2.0}, {0.9}};
+    ScriptedCommand worse({1.0, 0.9}, {{0.9, 2.0}, {0.9}});
     options.iterations = 3;
     const ScheduleSummary kept = schedule(worse, options);
     ASSERT_EQ(worse.requests.size(), 3u);  // the polish is repeated up to its first iteration
@@ -122,9 +123,7 @@ TEST(SolveSchedule, PolishingStartsFromTheReselectedRigAndKeepsTheBetter) {
 }
 
 TEST(SolveSchedule, TheCandidateStartThatFitsBestGoesOn) {
-    ScriptedCommand command;
-    command.errors = {3.0, 2.0};
-    command.laterRuns = {{2.5, 1.5}, {2.5, 1.8}, {1.5, 1.2}};
+    ScriptedCommand command({3.0, 2.0}, {{2.5, 1.5}, {2.5, 1.8}, {1.5, 1.2}});
     ScheduleOptions options;
     options.iterations = 4;
     options.reselectIterations = 2;
@@ -146,8 +145,7 @@ TEST(SolveSchedule, TheCandidateStartThatFitsBestGoesOn) {
 }
 
 TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
-    ScriptedCommand command;
-    command.errors = {3.0, 2.0};
+    ScriptedCommand command({3.0, 2.0});
     command.jointWeight = {1.0, 0.0};  // a joint to re-seed and to move
     ScheduleOptions options;
     options.iterations = 2;
@@ -173,10 +171,8 @@ TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
 }
 
 TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
-    ScriptedCommand command;
-    command.errors = {3.0, 2.0};
     // The first refresh lowers the error, the second does not.
-    command.laterRuns = {{1.5, 1.2}, {1.3, 1.25}};
+    ScriptedCommand command({3.0, 2.0}, {{1.5, 1.2}, {1.3, 1.25}});
     ScheduleOptions options;
     options.iterations = 2;
     options.reselectIterations = 2;
@@ -191,9 +187,7 @@ TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
 
     // The search proper leaves one solve's worth of the budget to it: with
     // room for one more start and one refresh, the third start is not tried.
-    ScriptedCommand budgeted;
-    budgeted.errors = {3.0, 2.0};
-    budgeted.laterRuns = {{2.5, 2.4}, {1.0, 0.5}};
+    ScriptedCommand budgeted({3.0, 2.0}, {{2.5, 2.4}, {1.0, 0.5}});
     options.refreshRounds = 1;
     options.iterationWork = 1.0;
     options.searchWork = 4.0;
@@ -207,8 +201,7 @@ TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
 }
 
 TEST(SolveSchedule, WithoutContinuationOneRunAsAsked) {
-    ScriptedCommand command;
-    command.errors = {3.0, 2.0, 1.0};
+    ScriptedCommand command({3.0, 2.0, 1.0});
     ScheduleOptions options;
     options.iterations = 3;
     options.reselectIterations = 2;
@@ -254,8 +247,7 @@ TEST(SolveSchedule, WithNothingToSearchSelectionAndPolishAreOneRun) {
 }
 
 TEST(SolveSchedule, NegligibleJointsAreReseededAndKeptOnlyWhenTheFitImproves) {
-    ScriptedCommand command;
-    command.errors = {2.0, 1.0};
+    ScriptedCommand command({2.0, 1.0});
     command.jointWeight = {1.0, 0.0};  // joint 1 is never used
     ScheduleOptions options;
     options.iterations = 2;
