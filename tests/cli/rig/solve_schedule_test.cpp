@@ -222,8 +222,7 @@ TEST(SolveSchedule, WithNothingToSearchSelectionAndPolishAreOneRun) {
     options.breakPercent = 0.0;
     options.iterationWork = 1.0;
     options.searchWork = 5.0;  // less than one solve: no search step can run
-    ScriptedCommand command;
-    command.errors = {6.0, 5.0, 4.0, 3.0, 2.0, 1.0};
+    ScriptedCommand command({6.0, 5.0, 4.0, 3.0, 2.0, 1.0});
     const ScheduleSummary summary = schedule(command, options);
     ASSERT_EQ(command.requests.size(), 1u);
     EXPECT_EQ(command.requests[0].iterations, 6);
@@ -234,9 +233,7 @@ TEST(SolveSchedule, WithNothingToSearchSelectionAndPolishAreOneRun) {
     // An early stop could end the selection, and a budget of one solve could
     // pay for a search step: then the phases keep their own runs.
     for (const auto& [breakPercent, searchWork] : {std::pair{0.1, 5.0}, std::pair{0.0, 6.0}}) {
-        ScriptedCommand phased;
-        phased.errors = {6.0, 5.0};
-        phased.laterRuns = {{5.0, 4.0, 3.0, 2.0, 1.0}};
+        ScriptedCommand phased({6.0, 5.0}, {{5.0, 4.0, 3.0, 2.0, 1.0}});
         options.breakPercent = breakPercent;
         options.searchWork = searchWork;
         schedule(phased, options);
