@@ -552,13 +552,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     const int V = in.V;
 
     // Every entry exists before the region, which then only looks them up.
-    if (iteration == 0) {
-        for (int j = 0; j < V; ++j) {
-            const int32_t id = in.vertexIds[static_cast<unsigned>(j)];
-            solver.vertexInfluences[id] = {};
-            solver.vertexWeights[id] = {};
-        }
-    }
+    if (iteration == 0) resetVertexLists(in, solver);
     if (V < 1) return;
 
     const VertexEntries entries = gatherVertexEntries(state);
@@ -640,11 +634,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                 };
 
                 if (seedFromSkinCluster) {
-                    const auto existing = in.existingInfluences.find(id);
-                    if (existing != in.existingInfluences.end())
-                        influences = existing->second;
-                    else
-                        influences.clear();
+                    seedInfluencesFromSkinCluster(in, id, influences);
                 } else if (select) {
                     all.set(&tables, &terms, U.col(v).data());
                     if (nnls.solve(all, rows, fullCap, kNnlsEpsilon) != GramNnlsSolver::Outcome::Undecided) {
