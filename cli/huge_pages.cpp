@@ -27,8 +27,7 @@ void restartWithHugePages(char** argv) {
     const std::string current = tunables ? tunables : "";
     // Set already (by us or by the user, whatever its value), or tried once
     // (should the setting not survive the restart): nothing to do.
-    if (current.find(kHugePageTunable) != std::string::npos || std::getenv(kRestarted) || !hugePagesOnRequest())
-        return;
+    if (current.find(kHugePageTunable) != std::string::npos || std::getenv(kRestarted) || !hugePagesOnRequest()) return;
     ::setenv(kRestarted, "1", 1);
     const std::string wanted = (current.empty() ? "" : current + ":") + kHugePageTunable + "=1";
     if (::setenv(kTunables, wanted.c_str(), 1) != 0) return;

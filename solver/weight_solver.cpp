@@ -542,6 +542,27 @@ private:
     std::vector<int32_t> bones_;
 };
 
+// Column v of `targets`: beta of block vertex v (the block's rows begin ..
+// begin + count - 1), q_f - w o'_f for f = 0 .. F-1; shape by shape, the
+// block's targets are a run of nearby ids.
+void loadBlockTargets(const Inputs& in, const VertexEntries& entries, const WeightTables& tables, int begin, int count,
+                      Eigen::MatrixXd& targets) {
+    double homogeneous[kVertexBlock];
+    for (int v = 0; v < count; ++v)
+        homogeneous[v] = in.restPoints[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])].w;
+    for (int f = 0; f < tables.F; ++f) {
+        const MPointArray& shape = in.shapePoints[f];
+        const double* o = &tables.shift[static_cast<size_t>(3 * f)];
+        for (int v = 0; v < count; ++v) {
+            const MPoint& q = shape[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])];
+            const double w = homogeneous[v];
+            targets(3 * f, v) = q.x - w * o[0];
+            targets(3 * f + 1, v) = q.y - w * o[1];
+            targets(3 * f + 2, v) = q.z - w * o[2];
+        }
+    }
+}
+
 }  // namespace
 
 void solveWeights(DecompositionState& state, int iteration) { solveWeightsCounting(state, iteration, nullptr); }
@@ -579,8 +600,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         fillWeightTables(tables, band);
 
         // Per-thread scratch, reused by every vertex of the thread.
-        // Column v: beta of block vertex v, q_f - w o'_f for f = 0 .. F-1.
-        Eigen::MatrixXd targets(3 * F, kVertexBlock);
+        Eigen::MatrixXd targets(3 * F, kVertexBlock);  // see loadBlockTargets
         Eigen::MatrixXd U(select ? 4 * J : 0, kVertexBlock);
         Eigen::Vector4d u;
         AllBonesSource all(select ? J : 0, select ? tables.paddedJ : 0);
@@ -591,7 +611,6 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         VertexTerms terms;
         Eigen::MatrixXd A;  // a vertex's reduced rows, when it needs them
         Eigen::VectorXd b;
-        double homogeneous[kVertexBlock];
         Eigen::VectorXd shiftOfTargets(kVertexBlock);  // o'^T beta per block vertex
         const Eigen::Map<const Eigen::VectorXd> shift(tables.shift.data(), 3 * F);
 
@@ -599,19 +618,7 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         for (int block = 0; block < blocks; ++block) {
             const int begin = block * kVertexBlock;
             const int count = std::min(kVertexBlock, rowCount - begin);
-            for (int v = 0; v < count; ++v)
-                homogeneous[v] = in.restPoints[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])].w;
-            for (int f = 0; f < F; ++f) {
-                const MPointArray& shape = in.shapePoints[f];
-                const double* o = &tables.shift[static_cast<size_t>(3 * f)];
-                for (int v = 0; v < count; ++v) {
-                    const MPoint& q = shape[static_cast<unsigned>(entries.ids[static_cast<size_t>(begin + v)])];
-                    const double w = homogeneous[v];
-                    targets(3 * f, v) = q.x - w * o[0];
-                    targets(3 * f + 1, v) = q.y - w * o[1];
-                    targets(3 * f + 2, v) = q.z - w * o[2];
-                }
-            }
+            loadBlockTargets(in, entries, tables, begin, count, targets);
             if (select) U.leftCols(count).noalias() = tables.W.transpose() * targets.leftCols(count);
             shiftOfTargets.head(count).noalias() = targets.leftCols(count).transpose() * shift;
 
