@@ -75,6 +75,17 @@ ScheduleSummary schedule(ScriptedCommand& command, const ScheduleOptions& option
                        options, [&](const CommandRequest& request) { return command(request); });
 }
 
+// The command ran once, with the schedule's iterations, selection and early
+// stop, and its rig is the result.
+void expectOneRunAsAsked(const ScriptedCommand& command, const ScheduleSummary& summary, const ScheduleOptions& options,
+                         double eRms) {
+    ASSERT_EQ(command.requests.size(), 1u);
+    EXPECT_EQ(command.requests[0].iterations, options.iterations);
+    EXPECT_EQ(command.requests[0].reselectIterations, options.reselectIterations);
+    EXPECT_EQ(command.requests[0].breakPercent, options.breakPercent);
+    EXPECT_EQ(summary.best.eRms, eRms);
+}
+
 TEST(SolveSchedule, ARunWhoseLaterIterationsWorsenIsRepeatedUpToItsBest) {
     ScriptedCommand command({5.0, 3.0, 4.0, 4.5, 6.0});
     ScheduleOptions options;
@@ -207,12 +218,7 @@ TEST(SolveSchedule, WithoutContinuationOneRunAsAsked) {
     options.reselectIterations = 2;
     options.breakPercent = 0.05;
     options.continuation = false;
-    const ScheduleSummary summary = schedule(command, options);
-    ASSERT_EQ(command.requests.size(), 1u);
-    EXPECT_EQ(command.requests[0].iterations, 3);
-    EXPECT_EQ(command.requests[0].reselectIterations, 2);
-    EXPECT_EQ(command.requests[0].breakPercent, 0.05);
-    EXPECT_EQ(summary.best.eRms, 1.0);
+    expectOneRunAsAsked(command, schedule(command, options), options, 1.0);
 }
 
 TEST(SolveSchedule, WithNothingToSearchSelectionAndPolishAreOneRun) {
@@ -223,12 +229,7 @@ TEST(SolveSchedule, WithNothingToSearchSelectionAndPolishAreOneRun) {
     options.iterationWork = 1.0;
     options.searchWork = 5.0;  // less than one solve: no search step can run
     ScriptedCommand command({6.0, 5.0, 4.0, 3.0, 2.0, 1.0});
-    const ScheduleSummary summary = schedule(command, options);
-    ASSERT_EQ(command.requests.size(), 1u);
-    EXPECT_EQ(command.requests[0].iterations, 6);
-    EXPECT_EQ(command.requests[0].reselectIterations, 2);
-    EXPECT_EQ(command.requests[0].breakPercent, 0.0);
-    EXPECT_EQ(summary.best.eRms, 1.0);
+    expectOneRunAsAsked(command, schedule(command, options), options, 1.0);
 
     // An early stop could end the selection, and a budget of one solve could
     // pay for a search step: then the phases keep their own runs.
