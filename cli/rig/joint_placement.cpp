@@ -164,27 +164,43 @@ struct Normalised {
     Vector3d unmap(const Vector3d& p) const { return 2.0 * (o * 0.5 + h * p); }
 };
 
+// The clustered vertices' rest points and trajectories in the layouts the
+// clusterings read: made once, shared by every clustering.
+struct MotionSamples {
+    MotionSamples(const Matrix3Xd& restPoints, const Eigen::MatrixXd& trajectories)
+        : rest(restPoints),
+          restColumns(restPoints.transpose()),
+          traj(trajectories),
+          trajByVertex(trajectories.transpose()),
+          largest(std::max(restPoints.size() ? restPoints.cwiseAbs().maxCoeff() : 0.0,
+                           trajectories.size() ? trajectories.cwiseAbs().maxCoeff() : 0.0)) {}
+    const Matrix3Xd& rest;                                       // (c, v)
+    const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns;  // (v, c)
+    const Eigen::MatrixXd& traj;         // (v, 3s + c): coordinate c of vertex v at clustering frame s
+    const Eigen::MatrixXd trajByVertex;  // (3s + c, v): the same, one column per vertex
+    const double largest;                // largest coordinate
+};
+
 class MotionClustering {
 public:
     // One cluster holding every vertex.
-    MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost)
-        : MotionClustering(rest, traj, explainedCost, std::vector<int>(static_cast<size_t>(rest.cols()), 0), 1) {}
+    MotionClustering(const MotionSamples& samples, double explainedCost)
+        : MotionClustering(samples, explainedCost, std::vector<int>(static_cast<size_t>(samples.rest.cols()), 0), 1) {}
 
     // Starts from a given assignment of vertices to clusters 0..k-1; clusters
     // left empty are dropped.
-    MotionClustering(const Matrix3Xd& rest, const Eigen::MatrixXd& traj, double explainedCost,
-                     const std::vector<int>& assignment, int clusters)
-        : rest_(rest),
-          restColumns_(rest.transpose()),
-          traj_(traj),
-          trajByVertex_(traj.transpose()),
-          vertices_(static_cast<int>(rest.cols())),
-          frames_(static_cast<int>(traj.cols() / 3)),
+    MotionClustering(const MotionSamples& samples, double explainedCost, const std::vector<int>& assignment,
+                     int clusters)
+        : rest_(samples.rest),
+          restColumns_(samples.restColumns),
+          traj_(samples.traj),
+          trajByVertex_(samples.trajByVertex),
+          vertices_(static_cast<int>(samples.rest.cols())),
+          frames_(static_cast<int>(samples.traj.cols() / 3)),
           explainedCost_(explainedCost),
           bone_(assignment) {
         // Bounds on the rounding in a cost, from the largest coordinate.
-        const double largest =
-            std::max(rest.size() ? rest.cwiseAbs().maxCoeff() : 0.0, traj.size() ? traj.cwiseAbs().maxCoeff() : 0.0);
+        const double largest = samples.largest;
         roundingNorm_ = 1e-9 * (1.0 + largest);
         roundingScale_ = (1.0 + largest) * (1.0 + largest);
         for (int c = 0; c < clusters; ++c) addCluster();
@@ -278,9 +294,18 @@ public:
                 }
             }
         }
-        std::vector<int> order(vertices_);
-        std::iota(order.begin(), order.end(), 0);
-        std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return deviation[a] < deviation[b]; });
+        // Vertices by deviation, ties by index; only as far as the loop below
+        // reads: those within the explained cost, then a few more.
+        auto before = [&](int a, int b) {
+            return deviation[a] < deviation[b] || (deviation[a] == deviation[b] && a < b);
+        };
+        std::vector<int> order, beyond;
+        for (int v = 0; v < vertices_; ++v) (deviation[v] <= explainedCost_ ? order : beyond).push_back(v);
+        std::sort(order.begin(), order.end(), before);
+        const size_t few = std::min<size_t>(beyond.size(), kSeedReserve);
+        std::partial_sort(beyond.begin(), beyond.begin() + static_cast<long>(few), beyond.end(), before);
+        const size_t sorted = order.size() + few;
+        order.insert(order.end(), beyond.begin(), beyond.end());
         std::vector<int> left(clusterCount());
         for (int c = 0; c < clusterCount(); ++c) left[c] = static_cast<int>(members_[c].size());
         const int cluster = clusterCount();
@@ -289,7 +314,11 @@ public:
         dirty_[bone_[worst]] = 1;
         bone_[worst] = cluster;
         int taken = 1;
-        for (int v : order) {
+        for (size_t i = 0; i < order.size(); ++i) {
+            // Past the sorted part only when the vertices there could not be
+            // taken: sort the rest too.
+            if (i == sorted) std::sort(order.begin() + static_cast<long>(i), order.end(), before);
+            const int v = order[i];
             if (v == worst) continue;
             if (taken >= 3 && deviation[v] > explainedCost_) break;
             if (left[bone_[v]] < 2) continue;
@@ -709,12 +738,15 @@ private:
     }
 
     static constexpr int kBlock = 512;
+    // Vertices beyond the explained cost that a seed sorts at first: it takes
+    // at least three, and seldom has to skip many.
+    static constexpr size_t kSeedReserve = 16;
     static constexpr int kFrameRun = 8;
 
     const Matrix3Xd& rest_;
-    const Eigen::Matrix<double, Eigen::Dynamic, 3> restColumns_;  // one column per coordinate
-    const Eigen::MatrixXd& traj_;         // (v, 3s + c): coordinate c of vertex v at clustering frame s
-    const Eigen::MatrixXd trajByVertex_;  // (3s + c, v): the same, one column per vertex
+    const Eigen::Matrix<double, Eigen::Dynamic, 3>& restColumns_;
+    const Eigen::MatrixXd& traj_;
+    const Eigen::MatrixXd& trajByVertex_;
     int vertices_;
     int frames_;
     double explainedCost_;
@@ -917,6 +949,7 @@ struct ClusteringInput {
 
     const Matrix3Xd& crest() const { return stride > 1 ? clusteredRest : rest; }
     const Eigen::MatrixXd& ctraj() const { return stride > 1 ? clusteredTraj : traj; }
+
     int clusteredCount() const { return static_cast<int>(clustered.size()); }
 };
 
@@ -988,18 +1021,18 @@ struct Clustering {
 // exactly, but often a poor start for skin that bends, where blending wants
 // compact regions. Clusterings started from k-means on rest positions (fixed
 // seeds) are the alternatives.
-Clustering grownClustering(const ClusteringInput& in, double explainedCost, int target,
+Clustering grownClustering(const MotionSamples& samples, double explainedCost, int target,
                            const JointPlacementOptions& options) {
     Clustering grown;
-    grown.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
+    grown.clusters = std::make_unique<MotionClustering>(samples, explainedCost);
     grown.explained = growClusters(*grown.clusters, target, options.maxIterations);
     return grown;
 }
 
-Clustering compactClustering(const ClusteringInput& in, double explainedCost, int target, int seed,
-                             const JointPlacementOptions& options) {
+Clustering compactClustering(const ClusteringInput& in, const MotionSamples& samples, double explainedCost, int target,
+                             int seed, const JointPlacementOptions& options) {
     Clustering compact;
-    compact.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost,
+    compact.clusters = std::make_unique<MotionClustering>(samples, explainedCost,
                                                           kMeansByRestPosition(in.crest(), target, seed), target);
     MotionClustering& other = *compact.clusters;
     other.refine(options.maxIterations);
@@ -1018,10 +1051,10 @@ Clustering compactClustering(const ClusteringInput& in, double explainedCost, in
 
 // Compact clusters grown by halving the costliest one, each split followed
 // by motion refinement: bones go where the motion is complex.
-Clustering splitClustering(const ClusteringInput& in, double explainedCost, int target,
+Clustering splitClustering(const MotionSamples& samples, double explainedCost, int target,
                            const JointPlacementOptions& options) {
     Clustering split;
-    split.clusters = std::make_unique<MotionClustering>(in.crest(), in.ctraj(), explainedCost);
+    split.clusters = std::make_unique<MotionClustering>(samples, explainedCost);
     MotionClustering& other = *split.clusters;
     for (int attempt = 0; other.clusterCount() < target && attempt < 2 * target; ++attempt) {
         const auto [worst, worstCost] = other.worstVertex();
@@ -1039,7 +1072,7 @@ Clustering splitClustering(const ClusteringInput& in, double explainedCost, int 
 // The grown clustering, replaced by the compact one of lowest motion cost
 // when it leaves some vertex unexplained and the compact one has more
 // clusters, or as many at a lower motion cost.
-Clustering chosenClustering(const ClusteringInput& in, double explainedCost, int target,
+Clustering chosenClustering(const ClusteringInput& in, const MotionSamples& samples, double explainedCost, int target,
                             const JointPlacementOptions& options) {
     // The grown clustering and the compact ones are independent: one task
     // each, so that threads meet once rather than at every pass of every
@@ -1054,11 +1087,11 @@ Clustering chosenClustering(const ClusteringInput& in, double explainedCost, int
 #pragma omp parallel for schedule(dynamic, 1)
     for (int task = 0; task <= seeds; ++task) {
         if (task == 0) {
-            Clustering grown = grownClustering(in, explainedCost, target, options);
+            Clustering grown = grownClustering(samples, explainedCost, target, options);
             grownExplained = grown.explained;
             best = std::move(grown);
         } else if (!grownExplained) {
-            others[task - 1] = compactClustering(in, explainedCost, target, task - 1, options);
+            others[task - 1] = compactClustering(in, samples, explainedCost, target, task - 1, options);
         }
     }
     if (best.explained) return best;
@@ -1080,18 +1113,22 @@ Clustering chosenClustering(const ClusteringInput& in, double explainedCost, int
 }
 
 // Motion stage: the clustering the options ask for, or the one chosen.
-Clustering clusterByMotion(const ClusteringInput& in, const JointPlacementOptions& options) {
+// `samples` (the clustered vertices of `in`) must outlive the clustering.
+Clustering clusterByMotion(const ClusteringInput& in, const MotionSamples& samples,
+                           const JointPlacementOptions& options) {
     Eigen::initParallel();
     const double tol = options.rigidTolerance;
     const double explainedCost = tol * tol * static_cast<double>(in.used);
     // More clusters than vertices cannot exist; capping here keeps absurd
     // requests from costing more than one cluster per vertex.
     const int target = std::min(options.boneCount, in.clusteredCount());
-    if (options.candidate > options.restSeededCandidates) return splitClustering(in, explainedCost, target, options);
-    if (options.candidate > 0) return compactClustering(in, explainedCost, target, options.candidate - 1, options);
+    if (options.candidate > options.restSeededCandidates)
+        return splitClustering(samples, explainedCost, target, options);
+    if (options.candidate > 0)
+        return compactClustering(in, samples, explainedCost, target, options.candidate - 1, options);
     if (options.candidate == 0 || target < 2 || options.restSeededCandidates < 1)
-        return grownClustering(in, explainedCost, target, options);
-    return chosenClustering(in, explainedCost, target, options);
+        return grownClustering(samples, explainedCost, target, options);
+    return chosenClustering(in, samples, explainedCost, target, options);
 }
 
 // Every vertex to the motion that carries it best; the clustered ones keep
@@ -1215,7 +1252,8 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
     // 1. Normalisation, and the frames and vertices clustered.
     const ClusteringInput in = clusteringInput(nv, frames, options);
     // 2. Motion stage.
-    const Clustering chosen = clusterByMotion(in, options);
+    const MotionSamples samples(in.crest(), in.ctraj());
+    const Clustering chosen = clusterByMotion(in, samples, options);
     const MotionClustering& clustering = *chosen.clusters;
     bool explained = chosen.explained;
     std::vector<int> bone = everyVertexBone(in, clustering, explained);
