@@ -264,11 +264,12 @@ void sizeWeightTables(const DecompositionState& state, const VertexEntries& entr
     t.difference.assign(static_cast<size_t>(J) * J, 0.0);
 }
 
-// Work-shared loop: call from every thread of the region.
+// Work-shared loop: call from every thread of the region. Bones are handed
+// out as threads come free (each bone's sums are the same whoever makes them).
 void fillWeightTables(WeightTables& t, Eigen::MatrixXd& band) {
     const int J = t.J;
     band.resize(4, 4 * J);  // one bone's rows of W^T W
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic)
     for (int k = 0; k < J; ++k) {
         band.noalias() = t.W.middleCols(4 * k, 4).transpose() * t.W;
         for (int l = k; l < J; ++l) {
@@ -581,7 +582,6 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     WeightTables tables;
     sizeWeightTables(state, entries, tables);
     ReducedRows reduced;
-    reduced.build(tables);
     const int F = tables.F;
     const int J = tables.J;
     const Eigen::Index rows = 3 * static_cast<Eigen::Index>(in.numFrame) + 1;
@@ -596,6 +596,10 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
 
 #pragma omp parallel reduction(+ : gramSolves, reducedSolves)
     {
+        // One thread factors W for the reduced rows while the others start
+        // on the 4 x 4 sums; both are done at the sums' closing barrier.
+#pragma omp single nowait
+        reduced.build(tables);
         Eigen::MatrixXd band;
         fillWeightTables(tables, band);
 
