@@ -191,10 +191,7 @@ public:
     // left empty are dropped.
     MotionClustering(const MotionSamples& samples, double explainedCost, const std::vector<int>& assignment,
                      int clusters)
-        : rest_(samples.rest),
-          restColumns_(samples.restColumns),
-          traj_(samples.traj),
-          trajByVertex_(samples.trajByVertex),
+        : samples_(samples),
           vertices_(static_cast<int>(samples.rest.cols())),
           frames_(static_cast<int>(samples.traj.cols() / 3)),
           explainedCost_(explainedCost),
@@ -281,13 +278,14 @@ public:
             const int first = block * kBlock;
             const int n = std::min(kBlock, vertices_ - first);
             double restDistance[kBlock];
-            for (int i = 0; i < n; ++i) restDistance[i] = (rest_.col(first + i) - rest_.col(worst)).norm();
+            for (int i = 0; i < n; ++i)
+                restDistance[i] = (samples_.rest.col(first + i) - samples_.rest.col(worst)).norm();
             double* sum = deviation.data() + first;
             for (int s = 0; s < frames_; ++s) {
                 const Vector3d w = position(worst, s);
-                const double* x = traj_.col(3 * s).data() + first;
-                const double* y = traj_.col(3 * s + 1).data() + first;
-                const double* z = traj_.col(3 * s + 2).data() + first;
+                const double* x = samples_.traj.col(3 * s).data() + first;
+                const double* y = samples_.traj.col(3 * s + 1).data() + first;
+                const double* z = samples_.traj.col(3 * s + 2).data() + first;
                 for (int i = 0; i < n; ++i) {
                     const double d = (Vector3d(x[i], y[i], z[i]) - w).norm() - restDistance[i];
                     sum[i] += d * d;
@@ -361,16 +359,17 @@ public:
             if (cost_[cluster][v] > cost_[cluster][worst]) worst = v;
         int far = worst;
         for (int v : members)
-            if ((rest_.col(v) - rest_.col(worst)).squaredNorm() > (rest_.col(far) - rest_.col(worst)).squaredNorm())
+            if ((samples_.rest.col(v) - samples_.rest.col(worst)).squaredNorm() >
+                (samples_.rest.col(far) - samples_.rest.col(worst)).squaredNorm())
                 far = v;
         if (far == worst) return false;
-        Vector3d a = rest_.col(worst), b = rest_.col(far);
+        Vector3d a = samples_.rest.col(worst), b = samples_.rest.col(far);
         std::vector<char> side(members.size(), 0);
         for (int round = 0; round < 10; ++round) {
             Vector3d sumA = Vector3d::Zero(), sumB = Vector3d::Zero();
             int countA = 0, countB = 0;
             for (size_t i = 0; i < members.size(); ++i) {
-                const Vector3d p = rest_.col(members[i]);
+                const Vector3d p = samples_.rest.col(members[i]);
                 side[i] = (p - b).squaredNorm() < (p - a).squaredNorm();
                 if (side[i]) {
                     sumB += p;
@@ -450,7 +449,7 @@ private:
         motion_.emplace_back(frames_);
         sums_.emplace_back(frames_);
         fitMembers_.emplace_back();
-        changes_.push_back(0);
+        movesSinceAfresh_.push_back(0);
         refitted_.push_back(1);
         cost_.emplace_back(vertices_, -0.0);
         members_.emplace_back();
@@ -468,10 +467,10 @@ private:
     // Squared error of cluster c's motion on vertex v, summed over the frames
     // in order.
     double exactCost(int c, int v) const {
-        const double px = restColumns_(v, 0);
-        const double py = restColumns_(v, 1);
-        const double pz = restColumns_(v, 2);
-        const double* x = trajByVertex_.col(v).data();
+        const double px = samples_.restColumns(v, 0);
+        const double py = samples_.restColumns(v, 1);
+        const double pz = samples_.restColumns(v, 2);
+        const double* x = samples_.trajByVertex.col(v).data();
         double sum = 0.0;
         for (int s = 0; s < frames_; ++s)
             sum += frameError(px, py, pz, motion_[c][s], x[3 * s], x[3 * s + 1], x[3 * s + 2]);
@@ -484,7 +483,7 @@ private:
     // rounding is covered by generous margins. 0 when nothing follows.
     double costLowerBound(int j, int c, int v, double ownCost) const {
         const MotionGap& g = gap_[std::max(j, c)][std::min(j, c)];
-        const double p[4] = {restColumns_(v, 0), restColumns_(v, 1), restColumns_(v, 2), 1.0};
+        const double p[4] = {samples_.restColumns(v, 0), samples_.restColumns(v, 1), samples_.restColumns(v, 2), 1.0};
         double gap = 0.0;
         for (int a = 0; a < 4; ++a) {
             double row = 0.5 * g.q[4 * a + a] * p[a];
@@ -538,7 +537,7 @@ private:
     }
 
     Vector3d position(int v, int s) const {
-        return Vector3d(traj_(v, 3 * s), traj_(v, 3 * s + 1), traj_(v, 3 * s + 2));
+        return Vector3d(samples_.traj(v, 3 * s), samples_.traj(v, 3 * s + 1), samples_.traj(v, 3 * s + 2));
     }
 
     // Refit the clusters whose membership changed, cost them for their own
@@ -560,8 +559,9 @@ private:
             MembershipChange& change = changes[i];
             difference(fitMembers_[c], members_[c], change.removed, change.added);
             const size_t moved = change.removed.size() + change.added.size();
-            change.afresh = fitMembers_[c].empty() || members_[c].empty() || changes_[c] + moved > members_[c].size();
-            changes_[c] = change.afresh ? 0 : changes_[c] + moved;
+            change.afresh =
+                fitMembers_[c].empty() || members_[c].empty() || movesSinceAfresh_[c] + moved > members_[c].size();
+            movesSinceAfresh_[c] = change.afresh ? 0 : movesSinceAfresh_[c] + moved;
             fitWork += static_cast<long long>(change.afresh ? members_[c].size() : moved) * frames_;
         }
         // Fits in jobs of one cluster and a run of frames, each frame's sums
@@ -586,13 +586,13 @@ private:
                 const int firstFrame = (job % runs) * kFrameRun;
                 const int lastFrame = std::min(frames_, firstFrame + kFrameRun);
                 for (int s = firstFrame; s < lastFrame; ++s) {
-                    auto target = [&](int v) -> Vector3d { return trajByVertex_.col(v).segment<3>(3 * s); };
+                    auto target = [&](int v) -> Vector3d { return samples_.trajByVertex.col(v).segment<3>(3 * s); };
                     RigidSums& sums = sums_[c][s];
                     if (change.afresh) {
-                        sums = rigidSums(members_[c], rest_, target);
+                        sums = rigidSums(members_[c], samples_.rest, target);
                     } else {
-                        for (int v : change.removed) sums.add(rest_.col(v), target(v), -1.0);
-                        for (int v : change.added) sums.add(rest_.col(v), target(v), 1.0);
+                        for (int v : change.removed) sums.add(samples_.rest.col(v), target(v), -1.0);
+                        for (int v : change.added) sums.add(samples_.rest.col(v), target(v), 1.0);
                     }
                     motion_[c][s] = sums.motion();
                 }
@@ -711,7 +711,7 @@ private:
                 motion_[kept] = std::move(motion_[c]);
                 sums_[kept] = std::move(sums_[c]);
                 fitMembers_[kept] = std::move(fitMembers_[c]);
-                changes_[kept] = changes_[c];
+                movesSinceAfresh_[kept] = movesSinceAfresh_[c];
                 refitted_[kept] = refitted_[c];
                 cost_[kept] = std::move(cost_[c]);
                 members_[kept] = std::move(members_[c]);
@@ -729,7 +729,7 @@ private:
         motion_.resize(kept);
         sums_.resize(kept);
         fitMembers_.resize(kept);
-        changes_.resize(kept);
+        movesSinceAfresh_.resize(kept);
         refitted_.resize(kept);
         cost_.resize(kept);
         members_.resize(kept);
@@ -743,21 +743,18 @@ private:
     static constexpr size_t kSeedReserve = 16;
     static constexpr int kFrameRun = 8;
 
-    const Matrix3Xd& rest_;
-    const Eigen::Matrix<double, Eigen::Dynamic, 3>& restColumns_;
-    const Eigen::MatrixXd& traj_;
-    const Eigen::MatrixXd& trajByVertex_;
+    const MotionSamples& samples_;
     int vertices_;
     int frames_;
     double explainedCost_;
     std::vector<int> bone_;
     std::vector<std::vector<RigidMotion>> motion_;  // [cluster][frame]
     // [cluster][frame]: the sums motion_ was fitted from, over fitMembers_[c];
-    // changes_[c] counts the members taken out or added since they were
+    // movesSinceAfresh_[c] counts the members taken out or added since they were
     // last made from scratch.
     std::vector<std::vector<RigidSums>> sums_;
     std::vector<std::vector<int>> fitMembers_;
-    std::vector<size_t> changes_;
+    std::vector<size_t> movesSinceAfresh_;
     // [cluster]: refitted since the last reassignment.
     std::vector<unsigned char> refitted_;
     // [cluster][vertex]: the cost when known (sign bit clear), else a lower
