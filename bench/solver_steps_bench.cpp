@@ -21,6 +21,8 @@
 //   reduced_solves weight steps: vertex solves the normal equations left to
 //                 the reduced design matrix
 //   fallback_rate weight steps: reduced_solves over all vertex solves
+//   refined_rate  weight steps: list solves of the normal equations refined
+//                 once on the tall rows, over all vertex solves
 //   exact_fits    bone steps: (shape, bone) fits made on the bone's residuals
 //                 rather than from its 3 x 3 sums (the guard's fallback)
 //   exact_fit_rate bone steps: exact_fits over all (shape, bone) fits
@@ -396,6 +398,7 @@ struct Baseline {
     Deviation deviation;
     int64_t reducedSolves = 0;
     int64_t gramSolves = 0;
+    int64_t refinedSolves = 0;
     BoneStepCounts bones;
 };
 
@@ -431,6 +434,7 @@ const Baseline& baseline(const Size& size, const Step& step, int threads) {
     }
     result.reducedSolves = counts.reducedSolves;
     result.gramSolves = counts.gramSolves;
+    result.refinedSolves = counts.refinedSolves;
     result.deviation = compare(ref.solver, fast.solver);
     const Deviation& d = result.deviation;
     if (!d.sameLists || !(d.weight <= 1e-9) || !(d.matrix <= 1e-9) || !(d.error <= 1e-9))
@@ -472,6 +476,8 @@ void registerCase(const Size& size, const Step& step, int threads) {
                 st.counters["reduced_solves"] = static_cast<double>(base.reducedSolves);
                 st.counters["fallback_rate"] =
                     static_cast<double>(base.reducedSolves) / static_cast<double>(base.reducedSolves + base.gramSolves);
+                st.counters["refined_rate"] =
+                    static_cast<double>(base.refinedSolves) / static_cast<double>(base.reducedSolves + base.gramSolves);
             }
             const int64_t boneFits = base.bones.sumFits + base.bones.exactFits;
             if (boneFits > 0) {

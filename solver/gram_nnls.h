@@ -95,6 +95,7 @@ public:
         c_.resize(ld_);
         cv_.resize(ld_);
         t_.resize(ld_);
+        pivotRatio_.resize(ld_);
         Sc_.setZero(ld_ * capacity);
         Sr_.setZero(ld_ * capacity);
         columns_.resize(static_cast<size_t>(capacity));
@@ -123,6 +124,24 @@ public:
     Eigen::Ref<const Eigen::VectorXd> x() const { return x_.head(n_); }
     int32_t iterations() const { return iterations_; }
     Eigen::Index passiveCount() const { return passiveCount_; }
+    // The variable at passive position p (0 <= p < passiveCount()).
+    Eigen::Index passiveVariable(Eigen::Index p) const { return variable(p); }
+    // The smallest squared pivot of the light part over the passive set of
+    // the last solve, relative to its column's squared norm there (1 when
+    // the set is empty): how near the passive columns are to dependent.
+    double smallestPivotRatio() const {
+        double smallest = 1.0;
+        for (Eigen::Index p = 0; p < passiveCount_; ++p) smallest = std::min(smallest, pivotRatio_[p]);
+        return smallest;
+    }
+
+    // One step of iterative refinement of the last solve's passive
+    // solution: `gradient`, by passive position, is A^T (b - A x) on the
+    // passive columns, formed from the tall rows (where its rounding is that
+    // of the residual, not of the normal equations); x moves by
+    // (A_P^T A_P)^{-1} gradient, applied through S and the heavy direction.
+    // A weight the step would make negative is left at zero.
+    void refine(const double* gradient);
 
 private:
     enum class Added { Yes, Blocked, Undecided };
@@ -154,6 +173,7 @@ private:
     // By position: the passive solve, a new column of R, the passive rows
     // of a new column of F, R^{-T} h, R^{-T} v, and h + mu v.
     Eigen::VectorXd y_, r_, g_, c_, cv_, t_;
+    Eigen::VectorXd pivotRatio_;  // by position: pivot / F_qq when factored
     double s_ = 0.0, rho_ = 0.0;
     double mu_ = 0.0;  // s (rho - v^T x) at the current x
     double pivotTolerance_ = kGramPivotTolerance;
@@ -290,6 +310,7 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     // the tall matrix can tell.
     const double heavy = source.heavy(v);
     if (!(pivot > kGramDecidedPivot * (norm2 + s_ * heavy * heavy))) return false;
+    pivotRatio_[q] = pivot / norm2;
     // Column q of S: -S r / R(q, q) above the diagonal, 1 / R(q, q) on it;
     // four entries at a time from the columns of S that reach them. S r
     // does not wait for the pivot's root.
@@ -352,6 +373,30 @@ inline void GramNnlsSolver::solvePassiveSet() {
     for (Eigen::Index j = 0; j < k; j += 4)
         storeRun(y_.data() + j,
                  sumRuns(j, k, [&](Eigen::Index i) -> Run4 { return t_[i] * loadRun(columnOfS(i) + j); }));
+}
+
+inline void GramNnlsSolver::refine(const double* gradient) {
+    // z = S^T g less its heavy share (Sherman-Morrison, as in the solve),
+    // then the step S z.
+    const Eigen::Index k = passiveCount_;
+    double vz = 0.0, vv = 0.0;
+    for (Eigen::Index i = 0; i < k; ++i) {
+        const double* col = columnOfS(i);
+        double z = 0.0;
+        for (Eigen::Index j = 0; j <= i; ++j) z += col[j] * gradient[j];
+        t_[i] = z;
+        vz += cv_[i] * z;
+        vv += cv_[i] * cv_[i];
+    }
+    const double heavyShare = s_ == 0.0 ? 0.0 : s_ * vz / (1.0 + s_ * vv);
+    for (Eigen::Index i = 0; i < k; ++i) t_[i] -= heavyShare * cv_[i];
+    for (Eigen::Index j = 0; j < k; ++j) {
+        const double* row = rowOfS(j);
+        double step = 0.0;
+        for (Eigen::Index i = j; i < k; ++i) step += row[i] * t_[i];
+        y_[j] = std::max(y_[j] + step, 0.0);
+        x_[variable(j)] = y_[j];
+    }
 }
 
 // w(i .. i + 4 Runs - 1) = h + mu v - sum over p of x_p F(:, p) on those

@@ -58,6 +58,8 @@ inline void seedInfluencesFromSkinCluster(const Inputs& in, int32_t vertexId, st
 struct WeightStepCounts {
     int64_t gramSolves = 0;
     int64_t reducedSolves = 0;
+    // Of the gramSolves, list solves refined once on the tall rows.
+    int64_t refinedSolves = 0;
 };
 
 // solveWeights, adding its solve counts to *counts when counts is not null.

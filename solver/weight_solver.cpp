@@ -543,6 +543,38 @@ private:
     std::vector<int32_t> bones_;
 };
 
+// A^T (b - A x) on the passive columns of a list solve, by passive
+// position, from the vertex's tall rows: with sigma = sum x and
+// d = beta - E x (the shape rows, E's columns W_k p~'), the residual is
+// c (1 - sigma) + d on the shape rows and c (1 - sigma) on the rest and
+// constraint rows, so column k's entry is
+//   (1 - sigma) (s + u_k) + w o'^T d + p~'^T W_k^T d.
+// d is formed as a difference of the targets and the fit, rounded to the
+// size of the residual rather than of the normal equations.
+void tallGradient(const WeightTables& t, const VertexTerms& v, const Eigen::Ref<const Eigen::VectorXd>& beta,
+                  const std::vector<int32_t>& list, const GramNnlsSolver& nnls, Eigen::VectorXd& d,
+                  double* gradient) {
+    const Eigen::Map<const Eigen::Vector4d> p(v.p);
+    const Eigen::Index k = nnls.passiveCount();
+    d = beta;
+    double sigma = 0.0;
+    for (Eigen::Index i = 0; i < k; ++i) {
+        const Eigen::Index variable = nnls.passiveVariable(i);
+        const double x = nnls.x()[variable];
+        sigma += x;
+        const int bone = list[static_cast<size_t>(variable)];
+        d.noalias() -= t.W.middleCols(4 * bone, 4) * (x * p);
+    }
+    const Eigen::Map<const Eigen::VectorXd> shift(t.shift.data(), 3 * t.F);
+    const double spare = 1.0 - sigma;
+    const double common = spare * v.s + v.w * shift.dot(d);
+    for (Eigen::Index i = 0; i < k; ++i) {
+        const int bone = list[static_cast<size_t>(nnls.passiveVariable(i))];
+        const Eigen::Vector4d e = t.W.middleCols(4 * bone, 4).transpose() * d;
+        gradient[i] = common + spare * v.link(t, bone) + p.dot(e);
+    }
+}
+
 // Column v of `targets`: beta of block vertex v (the block's rows begin ..
 // begin + count - 1), q_f - w o'_f for f = 0 .. F-1; shape by shape, the
 // block's targets are a run of nearby ids.
@@ -592,9 +624,9 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     const int32_t restrictedCap = nnlsIterationCap(in.maxInfluence);
     const int rowCount = static_cast<int>(entries.ids.size());
     const int blocks = (rowCount + kVertexBlock - 1) / kVertexBlock;
-    int64_t gramSolves = 0, reducedSolves = 0;
+    int64_t gramSolves = 0, reducedSolves = 0, refinedSolves = 0;
 
-#pragma omp parallel reduction(+ : gramSolves, reducedSolves)
+#pragma omp parallel reduction(+ : gramSolves, reducedSolves, refinedSolves)
     {
         // One thread factors W for the reduced rows while the others start
         // on the 4 x 4 sums; both are done at the sums' closing barrier.
@@ -616,6 +648,8 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
         Eigen::MatrixXd A;  // a vertex's reduced rows, when it needs them
         Eigen::VectorXd b;
         Eigen::VectorXd shiftOfTargets(kVertexBlock);  // o'^T beta per block vertex
+        Eigen::VectorXd residual(3 * F);               // a refined vertex's shape rows
+        std::vector<double> gradient(static_cast<size_t>(std::max(in.maxInfluence, 1)));
         const Eigen::Map<const Eigen::VectorXd> shift(tables.shift.data(), 3 * F);
 
 #pragma omp for schedule(static)
@@ -672,9 +706,15 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
                         },
                         [&](int32_t k) { return terms.link(tables, k); });
                 }
-                if (nnls.solve(listed, rows, restrictedCap, kNnlsEpsilon, kGramWeightPivotTolerance) !=
-                    GramNnlsSolver::Outcome::Undecided) {
+                const GramNnlsSolver::Outcome outcome = nnls.solve(listed, rows, restrictedCap, kNnlsEpsilon);
+                if (outcome != GramNnlsSolver::Outcome::Undecided) {
                     ++gramSolves;
+                    if (outcome == GramNnlsSolver::Outcome::Optimal && nnls.smallestPivotRatio() < kGramRefinePivot) {
+                        ++refinedSolves;
+                        if (gradient.size() < influences.size()) gradient.resize(influences.size());
+                        tallGradient(tables, terms, targets.col(v), influences, nnls, residual, gradient.data());
+                        nnls.refine(gradient.data());
+                    }
                     pruneAndNormalize(nnls.x(), kWeightThreshold, *weightsEntry);
                 } else {
                     ++reducedSolves;
@@ -689,5 +729,6 @@ void solveWeightsCounting(DecompositionState& state, int iteration, WeightStepCo
     if (counts) {
         counts->gramSolves += gramSolves;
         counts->reducedSolves += reducedSolves;
+        counts->refinedSolves += refinedSolves;
     }
 }

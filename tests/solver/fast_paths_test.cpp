@@ -129,6 +129,57 @@ TEST(GramNnls, AHeavySharedColumnPartKeepsTheDifferencesDecidable) {
     EXPECT_GT(plainUndecided, 50);
 }
 
+// Columns close to dependent (squared pivots near 1e-5 of their norms) with
+// a heavy shared part: the normal equations decide the passive set but lose
+// digits in the weights; one refinement step with the gradient taken on the
+// tall rows brings them to the tall solve's accuracy.
+TEST(GramNnls, RefinementOnTheTallRowsRecoversTheWeights) {
+    using VectorL = Eigen::Matrix<long double, Eigen::Dynamic, 1>;
+    std::mt19937 rng(44);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    GramNnlsSolver gram;
+    double worstBefore = 0.0, worstAfter = 0.0;
+    for (int trial = 0; trial < 50; ++trial) {
+        const int n = 3 + trial % 6, m = 60;
+        const VectorXd c = 1e2 * VectorXd::NullaryExpr(m, [&]() { return normal(rng); });
+        MatrixXd E = MatrixXd::NullaryExpr(m, n, [&]() { return normal(rng); });
+        for (int k = 1; k < n; ++k)
+            E.col(k) = E.col(k - 1) + 3e-3 * VectorXd::NullaryExpr(m, [&]() { return normal(rng); });
+        const MatrixXd A = c * Eigen::RowVectorXd::Ones(n) + E;
+        const VectorXd truth = VectorXd::Constant(n, 1.0 / n);
+        const VectorXd b = A * truth + 1e-6 * VectorXd::NullaryExpr(m, [&]() { return normal(rng); });
+        const VectorXd beta = b - c;
+        Source split;
+        split.s = c.squaredNorm();
+        const VectorXd u = E.transpose() * c;
+        split.G = E.transpose() * E - u * u.transpose() / split.s;
+        split.rhs = E.transpose() * beta - u * (c.dot(beta) / split.s);
+        split.v = VectorXd::Ones(n) + u / split.s;
+        split.rho = 1.0 + c.dot(beta) / split.s;
+        ASSERT_EQ(gram.solve(split, m, 10 * n, kNnlsEpsilon), GramNnlsSolver::Outcome::Optimal) << trial;
+        ASSERT_EQ(gram.passiveCount(), n) << trial;
+        ASSERT_LT(gram.smallestPivotRatio(), kGramRefinePivot) << trial;
+        const VectorL exact = A.cast<long double>().householderQr().solve(b.cast<long double>());
+        auto error = [&]() {
+            double worst = 0.0;
+            for (int k = 0; k < n; ++k)
+                worst = std::max(worst, std::fabs(gram.x()[k] - static_cast<double>(exact[k])));
+            return worst;
+        };
+        worstBefore = std::max(worstBefore, error());
+        const VectorL residual = b.cast<long double>() - A.cast<long double>() * gram.x().cast<long double>();
+        const VectorL gradientByVariable = A.cast<long double>().transpose() * residual;
+        std::vector<double> gradient(static_cast<size_t>(n));
+        for (Eigen::Index p = 0; p < n; ++p)
+            gradient[static_cast<size_t>(p)] = static_cast<double>(gradientByVariable[gram.passiveVariable(p)]);
+        gram.refine(gradient.data());
+        worstAfter = std::max(worstAfter, error());
+    }
+    // Measured: 1.8e-10 before, 2.3e-15 after.
+    EXPECT_GT(worstBefore, 1e-11);
+    EXPECT_LT(worstAfter, 1e-13);
+}
+
 TEST(GramNnls, NearDependentColumnsAreLeftToTheTallSolve) {
     std::mt19937 rng(8);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -750,3 +801,28 @@ TEST(FastBonesAndError, ZeroWeightsWithNonFiniteProductsStillPoisonTheSums) {
 }
 
 }  // namespace
+
+// Eight influences over chains with small relative angles: a vertex's list
+// holds bones that move nearly alike, so its normal equations have small
+// pivots, and those solves are refined once on the tall rows. The weights
+// must still be the tall solve's and the exact ones, and the reduced
+// design matrix stay rare.
+TEST(FastWeights, RefinedListSolvesMatchTheTallSolve) {
+    for (const double offset : {0.0, 1e2}) {
+        ChainRigOptions options;
+        options.vertices = 200;
+        options.frames = 60;
+        options.maxInfluence = 8;
+        options.noise = 1e-3;
+        options.offset = offset;
+        options.angle = 0.02;
+        KnownRig rig = makeChainRig(options);
+        perturbTransforms(rig.state, 0.02, 0.01, 5);
+        const std::string what = "eight influences, offset " + std::to_string(offset);
+        DecompositionState fast;
+        const WeightStepCounts counts = compareOnHardInput(rig.state, kWeightAgreement, what, &fast);
+        EXPECT_GT(counts.refinedSolves, 0) << what;
+        expectRareFallback(counts, what);
+        expectExactWeights(fast, kWeightAgreement, what);
+    }
+}
