@@ -552,8 +552,7 @@ private:
 // d is formed as a difference of the targets and the fit, rounded to the
 // size of the residual rather than of the normal equations.
 void tallGradient(const WeightTables& t, const VertexTerms& v, const Eigen::Ref<const Eigen::VectorXd>& beta,
-                  const std::vector<int32_t>& list, const GramNnlsSolver& nnls, Eigen::VectorXd& d,
-                  double* gradient) {
+                  const std::vector<int32_t>& list, const GramNnlsSolver& nnls, Eigen::VectorXd& d, double* gradient) {
     const Eigen::Map<const Eigen::Vector4d> p(v.p);
     const Eigen::Index k = nnls.passiveCount();
     d = beta;

@@ -162,8 +162,7 @@ TEST(GramNnls, RefinementOnTheTallRowsRecoversTheWeights) {
         const VectorL exact = A.cast<long double>().householderQr().solve(b.cast<long double>());
         auto error = [&]() {
             double worst = 0.0;
-            for (int k = 0; k < n; ++k)
-                worst = std::max(worst, std::fabs(gram.x()[k] - static_cast<double>(exact[k])));
+            for (int k = 0; k < n; ++k) worst = std::max(worst, std::fabs(gram.x()[k] - static_cast<double>(exact[k])));
             return worst;
         };
         worstBefore = std::max(worstBefore, error());
