@@ -22,11 +22,13 @@ constexpr double kDependentColumnTolerance = 1e-9;
 // Smallest squared pivot of the normal equations' light part (the
 // differences between a vertex's columns, the shared part taken out),
 // relative to the column's squared norm there, that they decide on their
-// own when choosing a vertex's influences: the pivot is then known to about
-// 1e-10 relative, and the passive solves lose at most about 1e-16 / 1e-6 of
-// the tall solve's accuracy, a few 1e-10 in weights whose rank decides the
-// list only where candidates tie that closely.
-constexpr double kGramPivotTolerance = 1e-6;
+// own: the pivot is then known to about 1e-8 relative, so its sign is sure,
+// and the passive solves lose at most about 1e-16 / 1e-8 of the tall solve's
+// accuracy. Choosing influences, that is up to about 1e-8 in weights whose rank
+// decides the list only where candidates tie that closely; the list solve
+// that gives the weights is refined (below). At 1e-6, 2 % of a morph-target
+// blob's selections went to the reduced design matrix; at 1e-8, 0.1 %.
+constexpr double kGramPivotTolerance = 1e-8;
 
 // A solve over a vertex's influence list whose smallest squared pivot, so
 // measured, is below this is refined once on the vertex's tall rows: several
