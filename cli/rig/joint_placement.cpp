@@ -1037,11 +1037,20 @@ Clustering compactClustering(const ClusteringInput& in, const MotionSamples& sam
     // Clusters far below a fair share are re-seeded where the fit is worst,
     // a bounded number of times.
     const int minimumSize = std::max(3, in.clusteredCount() / (4 * target));
+    // Rounds often settle into giving back the clustering they started from,
+    // or the one before it (the re-seeded cluster takes a new number): the
+    // rounds left would repeat that, so the loop stops at the clustering the
+    // last round would have left.
+    std::vector<int> before, twoBefore;
     for (int round = 0; round < target && !compact.explained; ++round) {
         const auto [smallest, size] = other.smallestCluster();
         if (smallest < 0 || size >= minimumSize) break;
+        twoBefore = std::move(before);
+        before = other.bones();
         other.dissolve(smallest);
         compact.explained = growClusters(other, target, options.maxIterations);
+        const bool evenRoundsLeft = (target - round - 1) % 2 == 0;
+        if (other.bones() == before || (evenRoundsLeft && other.bones() == twoBefore)) break;
     }
     return compact;
 }
