@@ -963,9 +963,17 @@ Normalised normalisation(const std::vector<std::vector<double>>& frames, int res
             hi[c] = std::max(hi[c], r[3 * v + c]);
         }
     norm.o = lo * 0.5 + hi * 0.5;
+    // A maximum is the same in any order: frames are shared out among threads.
     double h = 0.0;
-    for (const std::vector<double>& fr : frames)
-        for (int i = 0; i < 3 * nv; ++i) h = std::max(h, std::abs(fr[i] * 0.5 - norm.o[i % 3] * 0.5));
+    const int frameCount = static_cast<int>(frames.size());
+    const Vector3d halfCentre = norm.o * 0.5;
+#pragma omp parallel for schedule(static) reduction(max \
+                                                    : h) if (static_cast <long long>(frameCount) * nv > kParallelWork)
+    for (int f = 0; f < frameCount; ++f) {
+        const double* fr = frames[static_cast<std::size_t>(f)].data();
+        for (int v = 0; v < nv; ++v)
+            for (int c = 0; c < 3; ++c) h = std::max(h, std::abs(fr[3 * v + c] * 0.5 - halfCentre[c]));
+    }
     norm.h = h > 0.0 ? h : 1.0;
     return norm;
 }
@@ -999,11 +1007,14 @@ ClusteringInput clusteringInput(int nv, const std::vector<std::vector<double>>& 
         in.clusteredRest = in.rest(Eigen::all, in.clustered);
         in.clusteredTraj = in.traj(in.clustered, Eigen::all);
     }
-    double motion = 0.0;
-    for (int f : in.motionFrames)
-        for (int v = 0; v < nv; ++v) motion = std::max(motion, (norm.map(&frames[f][3 * v]) - in.rest.col(v)).norm());
-    // Displacements within the tolerance are also explained by one cluster.
-    in.noMotion = motion <= options.rigidTolerance;
+    // Displacements within the tolerance are also explained by one cluster;
+    // the first one beyond it settles the question.
+    in.noMotion = true;
+    for (std::size_t i = 0; i < in.motionFrames.size() && in.noMotion; ++i) {
+        const std::vector<double>& frame = frames[static_cast<std::size_t>(in.motionFrames[i])];
+        for (int v = 0; v < nv && in.noMotion; ++v)
+            in.noMotion = (norm.map(&frame[3 * v]) - in.rest.col(v)).norm() <= options.rigidTolerance;
+    }
     return in;
 }
 
