@@ -967,8 +967,8 @@ Normalised normalisation(const std::vector<std::vector<double>>& frames, int res
     double h = 0.0;
     const int frameCount = static_cast<int>(frames.size());
     const Vector3d halfCentre = norm.o * 0.5;
-#pragma omp parallel for schedule(static) reduction(max \
-                                                    : h) if (static_cast <long long>(frameCount) * nv > kParallelWork)
+    const bool parallel = static_cast<long long>(frameCount) * nv > kParallelWork;
+#pragma omp parallel for schedule(static) reduction(max : h) if (parallel)
     for (int f = 0; f < frameCount; ++f) {
         const double* fr = frames[static_cast<std::size_t>(f)].data();
         for (int v = 0; v < nv; ++v)
