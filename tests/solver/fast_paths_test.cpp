@@ -63,6 +63,20 @@ Source normalEquations(const MatrixXd& A, const VectorXd& b) {
     return s;
 }
 
+// The split form of A = c 1^T + E with b = c + beta: F = E_perp^T E_perp,
+// h = E_perp^T beta_perp, and the heavy direction s v v^T with s = |c|^2,
+// v = 1 + E^T c / s.
+Source splitNormalEquations(const VectorXd& c, const MatrixXd& E, const VectorXd& beta) {
+    Source split;
+    split.s = c.squaredNorm();
+    const VectorXd u = E.transpose() * c;
+    split.G = E.transpose() * E - u * u.transpose() / split.s;
+    split.rhs = E.transpose() * beta - u * (c.dot(beta) / split.s);
+    split.v = VectorXd::Ones(E.cols()) + u / split.s;
+    split.rho = 1.0 + c.dot(beta) / split.s;
+    return split;
+}
+
 TEST(GramNnls, AgreesWithTheTallSolveOnRandomProblems) {
     std::mt19937 rng(31);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -94,8 +108,7 @@ TEST(GramNnls, AHeavySharedColumnPartKeepsTheDifferencesDecidable) {
     // A = c 1^T + E: every column carries c, 1e5 times larger than the
     // columns' differences E (a vertex 1e4 from the origin, or a heavy
     // constraint row). A^T A buries E in its rounding, the split form keeps
-    // it: F = E_perp^T E_perp, h = E_perp^T beta_perp, and the heavy
-    // direction s v v^T with s = |c|^2, v = 1 + E^T c / s.
+    // it.
     std::mt19937 rng(12);
     std::normal_distribution<double> normal(0.0, 1.0);
     GramNnlsSolver gram;
@@ -107,13 +120,7 @@ TEST(GramNnls, AHeavySharedColumnPartKeepsTheDifferencesDecidable) {
         const MatrixXd A = c * Eigen::RowVectorXd::Ones(n) + E;
         const VectorXd beta = VectorXd::NullaryExpr(m, [&]() { return normal(rng); });
         const VectorXd b = c + beta;  // weights near summing to one
-        Source split;
-        split.s = c.squaredNorm();
-        const VectorXd u = E.transpose() * c;
-        split.G = E.transpose() * E - u * u.transpose() / split.s;
-        split.rhs = E.transpose() * beta - u * (c.dot(beta) / split.s);
-        split.v = VectorXd::Ones(n) + u / split.s;
-        split.rho = 1.0 + c.dot(beta) / split.s;
+        const Source split = splitNormalEquations(c, E, beta);
         NnlsSolver tall(A, 10 * n, kNnlsEpsilon);
         const bool tallOptimal = tall.solve(b);
         const GramNnlsSolver::Outcome outcome = gram.solve(split, m, 10 * n, kNnlsEpsilon);
@@ -149,13 +156,7 @@ TEST(GramNnls, RefinementOnTheTallRowsRecoversTheWeights) {
         const VectorXd truth = VectorXd::Constant(n, 1.0 / n);
         const VectorXd b = A * truth + 1e-6 * VectorXd::NullaryExpr(m, [&]() { return normal(rng); });
         const VectorXd beta = b - c;
-        Source split;
-        split.s = c.squaredNorm();
-        const VectorXd u = E.transpose() * c;
-        split.G = E.transpose() * E - u * u.transpose() / split.s;
-        split.rhs = E.transpose() * beta - u * (c.dot(beta) / split.s);
-        split.v = VectorXd::Ones(n) + u / split.s;
-        split.rho = 1.0 + c.dot(beta) / split.s;
+        const Source split = splitNormalEquations(c, E, beta);
         ASSERT_EQ(gram.solve(split, m, 10 * n, kNnlsEpsilon), GramNnlsSolver::Outcome::Optimal) << trial;
         ASSERT_EQ(gram.passiveCount(), n) << trial;
         ASSERT_LT(gram.smallestPivotRatio(), kGramRefinePivot) << trial;
