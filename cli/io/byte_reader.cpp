@@ -1,5 +1,8 @@
 #include "cli/io/byte_reader.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -89,6 +92,26 @@ std::size_t decodeF32be(const std::uint8_t* src, std::size_t count, double* out)
     return decodeF32<true>(src, count, out);
 }
 
+namespace {
+
+// Fresh memory of a frame's size is mapped for it alone, and each page's
+// first touch is a fault of its own; asking for all of its pages at once
+// halves what filling it costs where faults are dear (virtual machines).
+// Only a hint: where the kernel does not know it, the pages fault as usual.
+void prefault(std::vector<double>& frame, std::size_t values) {
+    frame.reserve(values);
+#ifdef MADV_POPULATE_WRITE
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(frame.data());
+    const std::uintptr_t end = begin + values * sizeof(double);
+    const std::uintptr_t first = (begin + page - 1) / page * page;
+    const std::uintptr_t last = end / page * page;
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#endif
+}
+
+}  // namespace
+
 void readPointFrames(InputFile& file, const ByteReader& header, std::uint64_t offset, int frames, int points,
                      bool bigEndian, std::vector<std::vector<double>>& out) {
     out.resize(static_cast<std::size_t>(frames));
@@ -96,6 +119,7 @@ void readPointFrames(InputFile& file, const ByteReader& header, std::uint64_t of
     std::vector<std::uint8_t> raw(4 * values);
     for (int f = 0; f < frames; ++f, offset += raw.size()) {
         std::vector<double>& frame = out[static_cast<std::size_t>(f)];
+        prefault(frame, values);
         frame.resize(values);
         file.read(offset, raw.data(), raw.size());
         const std::size_t bad =
