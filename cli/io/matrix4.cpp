@@ -29,15 +29,6 @@ Matrix4 multiply(const Matrix4& a, const Matrix4& b) {
     return r;
 }
 
-Vec3 transformPoint(const Vec3& p, const Matrix4& m) {
-    Vec3 r{};
-    for (int j = 0; j < 3; ++j) {
-        r[std::size_t(j)] = p[0] * m[std::size_t(j)] + p[1] * m[std::size_t(4 + j)] + p[2] * m[std::size_t(8 + j)] +
-                            m[std::size_t(12 + j)];
-    }
-    return r;
-}
-
 Matrix4 inverse(const Matrix4& m) {
     const Eigen::Map<const RowMatrix> a(m.data());
     Eigen::FullPivLU<Eigen::Matrix4d> lu(a);

@@ -14,7 +14,11 @@ using Vec3 = std::array<double, 3>;
 Matrix4 identityMatrix();
 // First a, then b: p * a * b.
 Matrix4 multiply(const Matrix4& a, const Matrix4& b);
-Vec3 transformPoint(const Vec3& p, const Matrix4& m);
+// Inline: the rig's measures call it for every vertex, frame and influence.
+inline Vec3 transformPoint(const Vec3& p, const Matrix4& m) {
+    return {p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12], p[0] * m[1] + p[1] * m[5] + p[2] * m[9] + m[13],
+            p[0] * m[2] + p[1] * m[6] + p[2] * m[10] + m[14]};
+}
 // General 4x4 inverse; an all-NaN matrix when m is singular.
 Matrix4 inverse(const Matrix4& m);
 
