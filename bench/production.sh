@@ -81,7 +81,7 @@ for line in open(timing_path):
     if "Elapsed (wall clock)" in line:
         wall = line.rsplit(": ", 1)[1].strip()
 print(f"run {run}: V {points}, F {samples}, point arrays (F + 1) x V x 32 B = {arrays_mib:.1f} MiB")
-for stage in ("read", "jointPlacement", "scene", "solve", "export", "total"):
+for stage in ("read", "jointPlacement", "scene", "solve", "skeleton", "export", "total"):
     if stage in seconds:
         print(f"  {stage:<15}{seconds[stage]:8.2f} s")
 peak = report.get("peakMemoryMiB")
