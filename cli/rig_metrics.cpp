@@ -42,45 +42,65 @@ std::vector<std::vector<io::Matrix4>> skinningMatrices(const std::vector<io::Mat
 // on a busy machine is often one that is not running.
 constexpr int kFrameBatch = 16;
 
-// Calls visit(f, v, target) for every frame from `first` on and every vertex,
-// target pointing at vertex v's x, y, z in frame f. Blocks of vertices run in
-// parallel; within a block each vertex sees its frames in ascending order.
+// Calls visit(f, v, squared) for every frame from `first` on and every
+// vertex, with `squared` the squared distance between vertex v's rest point
+// skinned by frame f's matrices (rest: xyz per vertex; skinning[f][j]) and
+// its point in frame f. Blocks of vertices run in parallel; a vertex's frames
+// are visited in ascending order. Within a batch each skinning matrix entry
+// is laid out over the batch's frames, so that a vertex blends all of them
+// at once, one vector operation for several frames.
 template <class Visit>
-void forEachVertexFrame(const host::PointFrames& frames, int first, const Visit& visit) {
+void forEachSquaredDistance(const host::PointFrames& frames, int first, const std::vector<double>& rest,
+                            const std::vector<std::vector<io::SkinInfluence>>& influences,
+                            const std::vector<std::vector<io::Matrix4>>& skinning, const Visit& visit) {
     const int V = static_cast<int>(frames.pointCount());
     const int frameCount = static_cast<int>(frames.frameCount());
     const size_t frameValues = 3 * static_cast<size_t>(V);
+    const size_t J = skinning.empty() ? 0 : skinning.front().size();
     std::vector<double> batch(static_cast<size_t>(std::min(kFrameBatch, std::max(frameCount - first, 0))) *
                               frameValues);
+    // entries[(j * 12 + 3 r + c) * kFrameBatch + i] = skinning[begin + i][j][4 r + c]
+    std::vector<double> entries(J * 12 * kFrameBatch, 0.0);
     const int blocks = (V + kVertexBlock - 1) / kVertexBlock;
     for (int begin = first; begin < frameCount; begin += kFrameBatch) {
         const int count = std::min(kFrameBatch, frameCount - begin);
         for (int i = 0; i < count; ++i) frames.copyFrame(static_cast<size_t>(begin + i), &batch[i * frameValues]);
+        for (size_t j = 0; j < J; ++j)
+            for (int r = 0; r < 4; ++r)
+                for (int c = 0; c < 3; ++c)
+                    for (int i = 0; i < count; ++i)
+                        entries[(j * 12 + 3 * r + c) * kFrameBatch + i] =
+                            skinning[static_cast<size_t>(begin + i)][j][static_cast<size_t>(4 * r + c)];
 #pragma omp parallel for schedule(static) if (V > 2 * kVertexBlock)
         for (int block = 0; block < blocks; ++block) {
             const int last = std::min(V, (block + 1) * kVertexBlock);
-            for (int i = 0; i < count; ++i)
-                for (int v = block * kVertexBlock; v < last; ++v)
-                    visit(begin + i, v, &batch[i * frameValues + 3 * static_cast<size_t>(v)]);
+            double blended[3][kFrameBatch];
+            for (int v = block * kVertexBlock; v < last; ++v) {
+                for (int c = 0; c < 3; ++c)
+                    for (int i = 0; i < kFrameBatch; ++i) blended[c][i] = 0.0;
+                const double* p = &rest[3 * static_cast<size_t>(v)];
+                for (const io::SkinInfluence& influence : influences[static_cast<size_t>(v)]) {
+                    const double w = influence.weight;
+                    const double a0 = w * p[0], a1 = w * p[1], a2 = w * p[2];
+                    const double* m = &entries[static_cast<size_t>(influence.joint) * 12 * kFrameBatch];
+                    for (int c = 0; c < 3; ++c) {
+                        const double* m0 = m + c * kFrameBatch;
+                        const double* m1 = m0 + 3 * kFrameBatch;
+                        const double* m2 = m1 + 3 * kFrameBatch;
+                        const double* m3 = m2 + 3 * kFrameBatch;
+                        for (int i = 0; i < kFrameBatch; ++i)
+                            blended[c][i] += a0 * m0[i] + a1 * m1[i] + a2 * m2[i] + w * m3[i];
+                    }
+                }
+                for (int i = 0; i < count; ++i) {
+                    const double* target = &batch[i * frameValues + 3 * static_cast<size_t>(v)];
+                    const double dx = blended[0][i] - target[0], dy = blended[1][i] - target[1],
+                                 dz = blended[2][i] - target[2];
+                    visit(begin + i, v, dx * dx + dy * dy + dz * dz);
+                }
+            }
         }
     }
-}
-
-// Squared distance between vertex v's rest point `p` skinned by one frame's
-// matrices and its point `target` in that frame.
-double squaredDistance(const io::Vec3& p, const std::vector<io::SkinInfluence>& influences,
-                       const std::vector<io::Matrix4>& skinning, const double* target) {
-    io::Vec3 blended{0, 0, 0};
-    for (const io::SkinInfluence& influence : influences) {
-        const io::Vec3 q = io::transformPoint(p, skinning[influence.joint]);
-        for (int c = 0; c < 3; ++c) blended[c] += influence.weight * q[c];
-    }
-    double squared = 0.0;
-    for (int c = 0; c < 3; ++c) {
-        const double d = blended[c] - target[c];
-        squared += d * d;
-    }
-    return squared;
 }
 
 // The largest distance, ties to the earlier frame, then the lower vertex:
@@ -117,9 +137,7 @@ RigError measureRigError(const host::PointFrames& frames, const std::vector<std:
     // count.
     std::vector<double> perVertex(static_cast<size_t>(V), 0.0);
     std::vector<Worst> worst(static_cast<size_t>((V + kVertexBlock - 1) / kVertexBlock));
-    forEachVertexFrame(frames, 1, [&](int f, int v, const double* target) {
-        const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-        const double squared = squaredDistance(p, influences[v], skinning[f], target);
+    forEachSquaredDistance(frames, 1, rest, influences, skinning, [&](int f, int v, double squared) {
         perVertex[v] += squared;
         worst[static_cast<size_t>(v / kVertexBlock)].consider(std::sqrt(squared), f, v);
     });
@@ -150,10 +168,8 @@ std::vector<std::vector<double>> vertexDistances(const host::PointFrames& frames
     const std::vector<double> rest = frames.frame(0);
     const std::vector<std::vector<io::Matrix4>> skinning =
         skinningMatrices(bindingMatrices, boneWorld, frames.frameCount());
-    forEachVertexFrame(frames, 0, [&](int f, int v, const double* target) {
-        const io::Vec3 p{rest[3 * v], rest[3 * v + 1], rest[3 * v + 2]};
-        distances[static_cast<size_t>(f)][static_cast<size_t>(v)] =
-            std::sqrt(squaredDistance(p, influences[v], skinning[f], target));
+    forEachSquaredDistance(frames, 0, rest, influences, skinning, [&](int f, int v, double squared) {
+        distances[static_cast<size_t>(f)][static_cast<size_t>(v)] = std::sqrt(squared);
     });
     return distances;
 }
