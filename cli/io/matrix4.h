@@ -14,7 +14,8 @@ using Vec3 = std::array<double, 3>;
 Matrix4 identityMatrix();
 // First a, then b: p * a * b.
 Matrix4 multiply(const Matrix4& a, const Matrix4& b);
-// Inline: the rig's measures call it for every vertex, frame and influence.
+// Inline: the export's error measure calls it for every vertex, frame and
+// influence.
 inline Vec3 transformPoint(const Vec3& p, const Matrix4& m) {
     return {p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12], p[0] * m[1] + p[1] * m[5] + p[2] * m[9] + m[13],
             p[0] * m[2] + p[1] * m[6] + p[2] * m[10] + m[14]};
