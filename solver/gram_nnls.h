@@ -113,12 +113,11 @@ public:
     //   double heavyTarget() const;             // rho
     //   bool duplicates(Eigen::Index i, Eigen::Index j) const;
     // `rows` is the row count of the tall A (a passive set never grows past
-    // it); maxIterations and epsilon as for NnlsSolver; pivotTolerance the
-    // smallest squared pivot of the light part, relative to its column's
-    // squared norm there, that the normal equations decide on their own.
+    // it); maxIterations and epsilon as for NnlsSolver. A column whose
+    // squared pivot is below kGramPivotTolerance of its norm ends the solve
+    // as Undecided.
     template <class Source>
-    Outcome solve(Source& source, Eigen::Index rows, int32_t maxIterations, double epsilon,
-                  double pivotTolerance = kGramPivotTolerance);
+    Outcome solve(Source& source, Eigen::Index rows, int32_t maxIterations, double epsilon);
 
     // Indexed by variable; the first size() entries are meaningful.
     Eigen::Ref<const Eigen::VectorXd> x() const { return x_.head(n_); }
@@ -176,7 +175,6 @@ private:
     Eigen::VectorXd pivotRatio_;  // by position: pivot / F_qq when factored
     double s_ = 0.0, rho_ = 0.0;
     double mu_ = 0.0;  // s (rho - v^T x) at the current x
-    double pivotTolerance_ = kGramPivotTolerance;
     Eigen::VectorXd Sc_, Sr_;
     std::vector<const double*> columns_;  // F's passive columns, by position
     std::vector<Eigen::Index> order_;
@@ -185,9 +183,8 @@ private:
 };
 
 template <class Source>
-GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows, int32_t maxIterations, double epsilon,
-                                              double pivotTolerance) {
-    pivotTolerance_ = pivotTolerance;
+GramNnlsSolver::Outcome GramNnlsSolver::solve(Source& source, Eigen::Index rows, int32_t maxIterations,
+                                              double epsilon) {
     const Eigen::Index n = source.size();
     reserve(n);
     n_ = n;
@@ -303,7 +300,7 @@ bool GramNnlsSolver::factorColumn(Source& source, Eigen::Index q) {
     }
     const double norm2 = source.diagonal(v);
     const double pivot = norm2 - sum;
-    if (!(pivot >= pivotTolerance_ * norm2) || !(norm2 > 0.0)) return false;
+    if (!(pivot >= kGramPivotTolerance * norm2) || !(norm2 > 0.0)) return false;
     // The tall solve blocks a column within kDependentColumnTolerance of the
     // passive span, measured against the column's whole norm (heavy part
     // included). The pivot of A is at least this one; near that line only
