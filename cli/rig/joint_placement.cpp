@@ -1357,6 +1357,26 @@ std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& fram
     return world;
 }
 
+std::array<std::vector<int>, 2> splitAtRest(const std::vector<double>& rest, const std::vector<int>& members) {
+    const int vertexCount = static_cast<int>(rest.size() / 3);
+    std::vector<int> bone(static_cast<size_t>(vertexCount), -1);
+    for (int v : members) {
+        if (v < 0 || v >= vertexCount) throw std::invalid_argument("splitAtRest: a member outside the rest points");
+        bone[v] = 0;
+    }
+    const Matrix3Xd points = Eigen::Map<const Matrix3Xd>(rest.data(), 3, vertexCount);
+    std::array<std::vector<int>, 2> halves;
+    if (!splitByRestPosition(points, bone, 0, 1)) {
+        halves[0] = members;
+        std::sort(halves[0].begin(), halves[0].end());
+        halves[0].erase(std::unique(halves[0].begin(), halves[0].end()), halves[0].end());
+        return halves;
+    }
+    for (int v = 0; v < vertexCount; ++v)
+        if (bone[v] >= 0) halves[bone[v]].push_back(v);
+    return halves;
+}
+
 double rigidFitRms(int vertexCount, const std::vector<std::vector<double>>& frames, int restFrame,
                    const JointPlacement& placement) {
     if (vertexCount <= 0 || frames.empty()) return 0.0;

@@ -100,6 +100,13 @@ std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vec
 std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& frames, int restFrame,
                                     const std::vector<int>& members);
 
+// The members (vertex ids into rest, whose point v is rest[3*v .. 3*v+2]) split
+// in two by rest position: along their principal axis, at the gap between
+// distinct projections nearest the median, so that coincident points stay
+// together. Each half lists ascending ids; the second is empty when nothing
+// separates them. Throws std::invalid_argument for a member outside rest.
+std::array<std::vector<int>, 2> splitAtRest(const std::vector<double>& rest, const std::vector<int>& members);
+
 // Root mean square distance, over every vertex and frame, between the frame's
 // point and the vertex's rest point carried by its bone:
 // restPoint * inverse(restWorld[b]) * frameWorld[f][b] with b = vertexBone[v].

@@ -1,6 +1,7 @@
 #include "cli/rig/solve_schedule.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "cli/rig/joint_placement.h"
@@ -11,6 +12,10 @@ namespace {
 // A round of choosing influences again is followed by another only when it
 // lowered the error by at least this fraction: smaller gains seldom repeat.
 constexpr double kRefreshGain = 1e-3;
+
+// A joint is split for a dead one only when it carries at least this many
+// vertices, so that each half can hold a rigid motion of its own.
+constexpr size_t kSplitRegionSize = 6;
 
 // Index of the smallest error; the earliest on ties.
 int bestIteration(const std::vector<double>& errors) {
@@ -123,7 +128,7 @@ public:
             const std::vector<int> dead = negligibleJoints(best, jointCount);
             if (dead.empty() || !affordable(budget())) break;
             summary_.reseededJoints += static_cast<int>(dead.size());
-            CommandResult candidate = searchFrom(reseeded(best, dead), "reselect after reseeding");
+            CommandResult candidate = searchFrom(splitCostliest(best, dead), "reselect after reseeding");
             if (!(candidate.eRms < best.eRms)) break;
             best = std::move(candidate);
         }
@@ -138,7 +143,7 @@ public:
                 if (!tried[j] && (weakest < 0 || totals[j] < totals[weakest])) weakest = j;
             if (weakest < 0) break;
             tried[weakest] = 1;
-            CommandResult candidate = searchFrom(reseeded(best, {weakest}), "reselect after moving a joint");
+            CommandResult candidate = searchFrom(movedToWorstRegion(best, weakest), "reselect after moving a joint");
             if (candidate.eRms < best.eRms) {
                 best = std::move(candidate);
                 ++summary_.movedJoints;
@@ -188,40 +193,101 @@ private:
         return dead;
     }
 
-    // The rig's joints, with each of `dead` given the rigid motion of a region
-    // the rig fits worst: the worst-fitted vertex not yet taken and its
-    // nearest neighbours at rest, as many as a joint's fair share over two.
-    std::vector<std::vector<io::Matrix4>> reseeded(const CommandResult& result, const std::vector<int>& dead) const {
+    // The rig's joints, with `joint` given the rigid motion of the region the
+    // rig fits worst.
+    std::vector<std::vector<io::Matrix4>> movedToWorstRegion(const CommandResult& result, int joint) const {
+        std::vector<std::vector<io::Matrix4>> world = result.boneWorld;
+        std::vector<char> taken(result.vertexSquaredError.size(), 0);
+        setRigidMotion(world, joint, worstRegion(result, taken));
+        return world;
+    }
+
+    // The worst-fitted vertex not yet taken and its nearest neighbours at
+    // rest, as many as a joint's fair share over two, marked taken; empty
+    // when every vertex is taken.
+    std::vector<int> worstRegion(const CommandResult& result, std::vector<char>& taken) const {
+        const std::vector<double> rest = frames_.frame(0);
+        const int vertexCount = static_cast<int>(rest.size() / 3);
+        const int jointCount = static_cast<int>(result.boneWorld.front().size());
+        const int regionSize =
+            std::clamp(vertexCount / std::max(2 * jointCount, 1), std::min(4, vertexCount), vertexCount);
+        int worst = -1;
+        for (int v = 0; v < vertexCount; ++v)
+            if (!taken[v] && (worst < 0 || result.vertexSquaredError[v] > result.vertexSquaredError[worst])) worst = v;
+        if (worst < 0) return {};
+        std::vector<std::pair<double, int>> byDistance;
+        byDistance.reserve(static_cast<size_t>(vertexCount));
+        for (int v = 0; v < vertexCount; ++v) {
+            double d = 0.0;
+            for (int c = 0; c < 3; ++c)
+                d += (rest[3 * v + c] - rest[3 * worst + c]) * (rest[3 * v + c] - rest[3 * worst + c]);
+            byDistance.emplace_back(d, v);
+        }
+        std::partial_sort(byDistance.begin(), byDistance.begin() + regionSize, byDistance.end());
+        std::vector<int> members;
+        for (int i = 0; i < regionSize; ++i) members.push_back(byDistance[i].second);
+        std::sort(members.begin(), members.end());
+        for (int v : members) taken[v] = 1;
+        return members;
+    }
+
+    // The rig's joints, with each of `dead` given half of a living joint's
+    // region, the costliest first: the vertices whose largest weight is that
+    // joint's, split in two at rest. The dead joint takes the rigid motion of
+    // the half holding the worst-fitted of them, the split joint the other
+    // half's. A region of its own survives where a few vertices round the
+    // worst one would be taken back by their neighbours' joints. Where no
+    // region is large enough to split, the dead joint takes the worst region.
+    std::vector<std::vector<io::Matrix4>> splitCostliest(const CommandResult& result,
+                                                         const std::vector<int>& dead) const {
         std::vector<std::vector<io::Matrix4>> world = result.boneWorld;
         const std::vector<double> rest = frames_.frame(0);
         const int vertexCount = static_cast<int>(rest.size() / 3);
         const int jointCount = static_cast<int>(world.front().size());
-        const int regionSize =
-            std::clamp(vertexCount / std::max(2 * jointCount, 1), std::min(4, vertexCount), vertexCount);
+        std::vector<std::vector<int>> region(static_cast<size_t>(jointCount));
+        std::vector<double> cost(static_cast<size_t>(jointCount), 0.0);
+        for (int v = 0; v < vertexCount; ++v) {
+            const std::vector<io::SkinInfluence>& influences = result.influences[v];
+            if (influences.empty()) continue;
+            const io::SkinInfluence& strongest = *std::max_element(
+                influences.begin(), influences.end(),
+                [](const io::SkinInfluence& a, const io::SkinInfluence& b) { return a.weight < b.weight; });
+            region[strongest.joint].push_back(v);
+            cost[strongest.joint] += result.vertexSquaredError[v];
+        }
         std::vector<char> taken(static_cast<size_t>(vertexCount), 0);
+        std::vector<char> spent(static_cast<size_t>(jointCount), 0);
+        for (int joint : dead) spent[joint] = 1;
         for (int joint : dead) {
-            int worst = -1;
-            for (int v = 0; v < vertexCount; ++v)
-                if (!taken[v] && (worst < 0 || result.vertexSquaredError[v] > result.vertexSquaredError[worst]))
-                    worst = v;
-            if (worst < 0) break;
-            std::vector<std::pair<double, int>> byDistance;
-            byDistance.reserve(static_cast<size_t>(vertexCount));
-            for (int v = 0; v < vertexCount; ++v) {
-                double d = 0.0;
-                for (int c = 0; c < 3; ++c)
-                    d += (rest[3 * v + c] - rest[3 * worst + c]) * (rest[3 * v + c] - rest[3 * worst + c]);
-                byDistance.emplace_back(d, v);
+            int split = -1;
+            for (int j = 0; j < jointCount; ++j)
+                if (!spent[j] && region[j].size() >= kSplitRegionSize && (split < 0 || cost[j] > cost[split]))
+                    split = j;
+            if (split < 0) {
+                const std::vector<int> members = worstRegion(result, taken);
+                if (members.empty()) break;
+                setRigidMotion(world, joint, members);
+                continue;
             }
-            std::partial_sort(byDistance.begin(), byDistance.begin() + regionSize, byDistance.end());
-            std::vector<int> members;
-            for (int i = 0; i < regionSize; ++i) members.push_back(byDistance[i].second);
-            std::sort(members.begin(), members.end());
-            for (int v : members) taken[v] = 1;
-            const std::vector<Matrix4> motion = fitRigidMotion(regionFrames(members), 0, localIndices(members.size()));
-            for (size_t s = 0; s < world.size(); ++s) world[s][joint] = motion[s];
+            spent[split] = 1;
+            std::array<std::vector<int>, 2> halves = splitAtRest(rest, region[split]);
+            if (halves[1].empty()) continue;
+            int worst = region[split].front();
+            for (int v : region[split])
+                if (result.vertexSquaredError[v] > result.vertexSquaredError[worst]) worst = v;
+            if (!std::binary_search(halves[0].begin(), halves[0].end(), worst)) std::swap(halves[0], halves[1]);
+            setRigidMotion(world, joint, halves[0]);
+            setRigidMotion(world, split, halves[1]);
         }
         return world;
+    }
+
+    // world[s][joint] for every sample: the rigid motion that best carries the
+    // members' rest points onto theirs at that sample.
+    void setRigidMotion(std::vector<std::vector<io::Matrix4>>& world, int joint,
+                        const std::vector<int>& members) const {
+        const std::vector<Matrix4> motion = fitRigidMotion(regionFrames(members), 0, localIndices(members.size()));
+        for (size_t s = 0; s < world.size(); ++s) world[s][joint] = motion[s];
     }
 
     // The members' positions only, frame by frame, member i at point i: the

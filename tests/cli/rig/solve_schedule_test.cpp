@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -37,6 +38,8 @@ struct ScriptedCommand {
     std::vector<CommandRequest> requests;
     // Weight of each joint in the rigs it returns (every vertex alike).
     std::vector<double> jointWeight{0.5, 0.5};
+    // Each vertex's squared error in the rigs it returns; empty: 1 for all.
+    std::vector<double> vertexError;
 
     CommandResult operator()(const CommandRequest& request) {
         const std::vector<double>& script =
@@ -53,7 +56,8 @@ struct ScriptedCommand {
         for (auto& vertex : result.influences)
             for (int j = 0; j < joints; ++j)
                 if (jointWeight[j] > 0.0) vertex.push_back({j, jointWeight[j]});
-        result.vertexSquaredError.assign(static_cast<size_t>(vertices), 1.0);
+        result.vertexSquaredError = vertexError;
+        if (vertexError.empty()) result.vertexSquaredError.assign(static_cast<size_t>(vertices), 1.0);
         return result;
     }
 };
@@ -267,6 +271,36 @@ TEST(SolveSchedule, NegligibleJointsAreReseededAndKeptOnlyWhenTheFitImproves) {
     EXPECT_NE(reseeded.startWorld[0][1], io::identityMatrix());
     for (const auto& sample : reseeded.startWorld)
         for (int i = 0; i < 16; ++i) EXPECT_TRUE(std::isfinite(sample[1][i]));
+}
+
+TEST(SolveSchedule, ADeadJointTakesTheHalfOfTheCostliestRegionThatHoldsItsWorstVertex) {
+    // Ten vertices at (v, v^2, v % 2), all carried by joint 0; joint 1 dead.
+    // At rest the split along the principal axis is {0..4} | {5..9}.
+    ScriptedCommand command({2.0, 1.0});
+    command.vertices = 10;
+    command.jointWeight = {1.0, 0.0};
+    command.vertexError.assign(10, 1.0);
+    command.vertexError[8] = 5.0;
+    ScheduleOptions options;
+    options.iterations = 2;
+    options.reselectIterations = 2;
+    options.reseedRounds = 1;
+    schedule(command, options);
+
+    ASSERT_EQ(command.requests.size(), 2u);
+    // Still frames: each half's rigid motion is a translation to its rest
+    // centroid at every sample.
+    for (const std::vector<io::Matrix4>& sample : command.requests[1].startWorld) {
+        const std::array<double, 3> worse{7.0, 51.0, 0.6}, other{2.0, 6.0, 0.4};
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(sample[1][12 + c], worse[c], 1e-9);
+            EXPECT_NEAR(sample[0][12 + c], other[c], 1e-9);
+        }
+        for (int i : {0, 5, 10}) {
+            EXPECT_NEAR(sample[0][i], 1.0, 1e-12);
+            EXPECT_NEAR(sample[1][i], 1.0, 1e-12);
+        }
+    }
 }
 
 TEST(SolveSchedule, JointWeightTotalsIgnoreJointsOutsideTheRig) {
