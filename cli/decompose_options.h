@@ -42,8 +42,8 @@ struct DecomposeOptions {
     double breakPercent = 0.05;                    // stop when an iteration improves less (percent); <= 0 never
     // Solver work the program may spend beyond one solve (other placements,
     // moving weak joints, influences chosen again at the joints found), in
-    // solves' worth of iterations; capped at 1e9
-    // vertex x sample x joint iterations.
+    // solves' worth of iterations; on inputs of more than 2e6 vertex x
+    // samples capped at 1e9 vertex x sample x joint iterations.
     double search = 3.0;
     int threads = 0;                   // thread limit; 0 uses every core
     std::optional<double> lagrangian;  // weight of the sum-to-one row; default scales with the mesh

@@ -117,8 +117,8 @@ void addSolvingOptions(CLI::App* decompose, vantrel::cli::DecomposeOptions& opti
     decompose
         ->add_option("--search", options.search,
                      "Work spent beyond one solve on other placements, on moving weak joints and on choosing "
-                     "influences again at the joints found, in solves' worth of iterations (at most 1e9 "
-                     "vertex x frame x joint iterations); 0: none")
+                     "influences again at the joints found, in solves' worth of iterations (above 2e6 vertex x "
+                     "frames at most 1e9 vertex x frame x joint iterations); 0: none")
         ->check(kNonNegative)
         ->capture_default_str()
         ->group(solving);
