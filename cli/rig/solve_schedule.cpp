@@ -252,6 +252,7 @@ private:
             const io::SkinInfluence& strongest = *std::max_element(
                 influences.begin(), influences.end(),
                 [](const io::SkinInfluence& a, const io::SkinInfluence& b) { return a.weight < b.weight; });
+            if (strongest.joint < 0 || strongest.joint >= jointCount) continue;
             region[strongest.joint].push_back(v);
             cost[strongest.joint] += result.vertexSquaredError[v];
         }
@@ -263,15 +264,17 @@ private:
             for (int j = 0; j < jointCount; ++j)
                 if (!spent[j] && region[j].size() >= kSplitRegionSize && (split < 0 || cost[j] > cost[split]))
                     split = j;
-            if (split < 0) {
+            std::array<std::vector<int>, 2> halves;
+            if (split >= 0) {
+                spent[split] = 1;
+                halves = splitAtRest(rest, region[split]);
+            }
+            if (halves[1].empty()) {
                 const std::vector<int> members = worstRegion(result, taken);
                 if (members.empty()) break;
                 setRigidMotion(world, joint, members);
                 continue;
             }
-            spent[split] = 1;
-            std::array<std::vector<int>, 2> halves = splitAtRest(rest, region[split]);
-            if (halves[1].empty()) continue;
             int worst = region[split].front();
             for (int v : region[split])
                 if (result.vertexSquaredError[v] > result.vertexSquaredError[worst]) worst = v;

@@ -7,6 +7,7 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <set>
@@ -408,6 +409,26 @@ TEST(JointPlacementDegenerate, CoincidentVerticesStayTogetherWhenSplitting) {
     expectWellFormed(a, jp);
     expectPartsRecovered(a, jp, 3);
     EXPECT_NE(jp.note.find("placed 3 of 5 bones"), std::string::npos) << jp.note;
+}
+
+TEST(JointPlacementDegenerate, SplitAtRestHalvesAlongTheLongAxisAndKeepsCoincidentPointsTogether) {
+    // Points along x (two of them coincident at x = 2), with two outsiders
+    // that are not members.
+    const std::vector<double> rest = {0, 0, 0, 1, 0.1, 0, 2, 0, 0, 2, 0, 0, 3, -0.1, 0, 9, 9, 9, 4, 0, 0, -9, 9, 9};
+    const std::array<std::vector<int>, 2> halves = splitAtRest(rest, {6, 4, 3, 2, 1, 0});
+    EXPECT_EQ(halves[0], (std::vector<int>{0, 1}));
+    EXPECT_EQ(halves[1], (std::vector<int>{2, 3, 4, 6}));
+
+    const std::array<std::vector<int>, 2> same = splitAtRest(rest, {3, 2, 2});
+    EXPECT_EQ(same[0], (std::vector<int>{2, 3}));
+    EXPECT_TRUE(same[1].empty());
+
+    try {
+        splitAtRest(rest, {0, 8});
+        ADD_FAILURE() << "accepted a member outside the rest points";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "splitAtRest: a member outside the rest points");
+    }
 }
 
 TEST(JointPlacementDeforming, BendingMeshGetsEveryBone) {
