@@ -162,7 +162,11 @@ std::vector<std::string> readMd2Frames(ByteReader& in, const Md2Header& h, MeshA
                                 " has a coordinate too large for 32-bit floats",
                             vertexAt);
                 }
-                out[3 * std::size_t(v) + std::size_t(c)] = x;
+                // Rounded to float32, as point caches and glTF store positions:
+                // the same animation converted to them reads as the same numbers,
+                // and the solve, which can tell apart starts that differ by a
+                // rounding, gives the same rig.
+                out[3 * std::size_t(v) + std::size_t(c)] = static_cast<float>(x);
             }
             in.u8("a vertex normal index");
         }

@@ -25,7 +25,10 @@ namespace {
 
 TEST(Md2Reader, DecodesFramesTrianglesUvsAndClips) {
     ScratchDir dir;
-    const Md2Model model = sampleMd2();
+    Md2Model model = sampleMd2();
+    // A frame whose decoded positions are not float32 numbers before rounding.
+    model.frames[3].scale = {0.1f, 0.3f, 0.7f};
+    model.frames[3].translate = {0.3f, -0.7f, 1.1f};
     const std::string path = dir.file("box.md2");
     writeFile(path, buildMd2(model).data);
 
@@ -36,10 +39,12 @@ TEST(Md2Reader, DecodesFramesTrianglesUvsAndClips) {
         const Md2Model::Frame& frame = model.frames[std::size_t(f)];
         for (int v = 0; v < 4; ++v) {
             for (int c = 0; c < 3; ++c) {
-                const double expected =
+                // Decoded exactly, then rounded to float32 as a point cache
+                // made from the same frames would hold it.
+                const double decoded =
                     double(frame.vertices[std::size_t(v)][std::size_t(c)]) * double(frame.scale[std::size_t(c)]) +
                     double(frame.translate[std::size_t(c)]);
-                EXPECT_DOUBLE_EQ(anim.frames[std::size_t(f)][std::size_t(3 * v + c)], expected)
+                EXPECT_EQ(anim.frames[std::size_t(f)][std::size_t(3 * v + c)], double(static_cast<float>(decoded)))
                     << "frame " << f << " vertex " << v << " coordinate " << c;
             }
         }
@@ -70,7 +75,7 @@ TEST(Md2Reader, DecodesFramesTrianglesUvsAndClips) {
     EXPECT_DOUBLE_EQ(readAnimation(path, options).frameRate, 30.0);
 
     // A model without texture coordinates keeps its faces, without uvs.
-    Md2Model bare = sampleMd2();
+    Md2Model bare = model;
     bare.st.clear();
     writeFile(path, buildMd2(bare).data);
     const MeshAnimation untextured = readAnimation(path);
