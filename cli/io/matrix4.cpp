@@ -1,5 +1,6 @@
 #include "cli/io/matrix4.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -71,8 +72,11 @@ TrsFit closestTrs(const Matrix4& m) {
     const Eigen::Vector3d scale = stretch.diagonal();
 
     TrsFit fit;
-    const Eigen::Quaterniond q(r);
-    fit.trs.rotation = {q.x(), q.y(), q.z(), q.w()};
+    // Normalised and clamped: a rotation one rounding off orthonormal can give
+    // a component a rounding above 1, which glTF refuses.
+    const Eigen::Quaterniond q = Eigen::Quaterniond(r).normalized();
+    fit.trs.rotation = {std::clamp(q.x(), -1.0, 1.0), std::clamp(q.y(), -1.0, 1.0), std::clamp(q.z(), -1.0, 1.0),
+                        std::clamp(q.w(), -1.0, 1.0)};
     fit.trs.scale = {scale[0], scale[1], scale[2]};
     fit.trs.translation = {m[12], m[13], m[14]};
     const double norm = a.norm();

@@ -3,6 +3,7 @@
 // gltfOutputDir() are checked by the Khronos validator (gltf_validator test).
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -206,6 +207,33 @@ TEST(ClosestTrs, RecoversTrsAndMeasuresShear) {
     Matrix4 sheared = identityMatrix();
     sheared[4] = 0.5;
     EXPECT_GT(closestTrs(sheared).shear, 0.1);
+}
+
+TEST(ClosestTrs, RotationsAreUnitQuaternionsWithinTheirRange) {
+    // Near-identity rotations, scaled: the quaternion of a rotation matrix
+    // one rounding off orthonormal can come out a rounding above length 1,
+    // and glTF validators refuse a component above 1.
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    int checked = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const double angle = std::ldexp(unit(rng), -(i % 40));
+        const double x = unit(rng), y = unit(rng), z = unit(rng);
+        const double n = std::sqrt(x * x + y * y + z * z);
+        if (!(n > 0.1)) continue;
+        Matrix4 m = rotationScaleTranslation(x / n, y / n, z / n, angle, {1 + unit(rng) * 1e-3, 1, 2}, {0, 0, 0});
+        // Every other one the identity a few roundings off, as re-expressing
+        // a rest pose in a tree leaves it.
+        if (i % 2) {
+            m = identityMatrix();
+            for (std::size_t k : {0, 1, 2, 4, 5, 6, 8, 9, 10}) m[k] += std::ldexp(unit(rng), -44 - (i / 2) % 10);
+        }
+        const std::array<double, 4>& q = closestTrs(m).trs.rotation;
+        for (double c : q) ASSERT_LE(std::abs(c), 1.0) << "matrix " << i;
+        ASSERT_NEAR(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3], 1.0, 1e-15) << "matrix " << i;
+        ++checked;
+    }
+    EXPECT_GT(checked, 15000);
 }
 
 TEST(GltfWriter, RefusesInconsistentRigsWithoutWriting) {
