@@ -215,6 +215,32 @@ TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
     EXPECT_EQ(kept.best.eRms, 0.5);
 }
 
+TEST(SolveSchedule, TheRefreshSelectsForAllButPhaseOnesLengthOfTheSolve) {
+    ScriptedCommand command({5.0, 4.0},
+                            {{4.0, 3.5, 3.0, 2.9, 2.8, 2.7, 2.6}, {2.5, 2.4, 2.3, 2.2, 2.1, 2.0}, {1.9, 1.8, 1.7}});
+    ScheduleOptions options;
+    options.iterations = 8;
+    options.reselectIterations = 2;
+    options.refreshRounds = 1;
+    const ScheduleSummary summary = schedule(command, options);
+    ASSERT_EQ(command.requests.size(), 4u);
+    const std::vector<std::pair<int, int>> asked = {{2, 2}, {7, 1}, {6, 6}, {3, 1}};
+    for (size_t r = 0; r < asked.size(); ++r) {
+        EXPECT_EQ(command.requests[r].iterations, asked[r].first) << "run " << r;
+        EXPECT_EQ(command.requests[r].reselectIterations, asked[r].second) << "run " << r;
+    }
+    EXPECT_EQ(summary.runs[2].purpose, "reselect at the polished joints");
+    EXPECT_EQ(summary.best.eRms, 1.7);
+
+    // A budget of less than twice phase 1 leaves the refresh phase 1's length.
+    ScriptedCommand shortBudget({5.0, 4.0}, {{4.0, 3.5}, {3.0, 2.9}, {2.8}});
+    options.iterations = 3;
+    schedule(shortBudget, options);
+    ASSERT_EQ(shortBudget.requests.size(), 4u);
+    EXPECT_EQ(shortBudget.requests[2].iterations, 2);
+    EXPECT_EQ(shortBudget.requests[3].iterations, 2);
+}
+
 TEST(SolveSchedule, WithoutContinuationOneRunAsAsked) {
     ScriptedCommand command({3.0, 2.0, 1.0});
     ScheduleOptions options;
