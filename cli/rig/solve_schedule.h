@@ -67,8 +67,9 @@ struct ScheduleOptions {
     double breakPercent = 0.05;  // phase 2's early stop, percent; <= 0 never
     int reseedRounds = 2;        // rounds of phase 3; 0: never re-seed
     // Last, rounds of phases 1 and 2 again from the best joints, while each
-    // lowers the error; one solve's worth of searchWork is kept for them
-    // when it holds that much. 0: never.
+    // lowers the error, phase 1 re-selecting there for all of the budget but
+    // reselectIterations (at least reselectIterations); one solve's worth of
+    // searchWork is kept for them when it holds that much. 0: never.
     int refreshRounds = 0;
     // Then this many times the joint of least total weight is moved to the
     // worst-fitted region and phases 1 and 2 run again, kept when better.
