@@ -68,8 +68,9 @@ struct ScheduleOptions {
     int reseedRounds = 2;        // rounds of phase 3; 0: never re-seed
     // Last, rounds of phases 1 and 2 again from the best joints, while each
     // lowers the error, phase 1 re-selecting there for all of the budget but
-    // reselectIterations (at least reselectIterations); one solve's worth of
-    // searchWork is kept for them when it holds that much. 0: never.
+    // reselectIterations, within 1 to 3 times reselectIterations; one
+    // solve's worth of searchWork is kept for them when it holds that much.
+    // 0: never.
     int refreshRounds = 0;
     // Then this many times the joint of least total weight is moved to the
     // worst-fitted region and phases 1 and 2 run again, kept when better.

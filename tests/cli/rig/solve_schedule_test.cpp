@@ -232,6 +232,16 @@ TEST(SolveSchedule, TheRefreshSelectsForAllButPhaseOnesLengthOfTheSolve) {
     EXPECT_EQ(summary.runs[2].purpose, "reselect at the polished joints");
     EXPECT_EQ(summary.best.eRms, 1.7);
 
+    // A large iteration limit: the selection stops at three times phase 1,
+    // the rest polishes.
+    ScriptedCommand longBudget({5.0, 4.0}, {{4.0, 3.5}, {3.0, 2.9}, {2.8}});
+    options.iterations = 100000;
+    schedule(longBudget, options);
+    ASSERT_EQ(longBudget.requests.size(), 4u);
+    EXPECT_EQ(longBudget.requests[2].iterations, 6);
+    EXPECT_EQ(longBudget.requests[2].reselectIterations, 6);
+    EXPECT_EQ(longBudget.requests[3].iterations, 100000 - 6 + 1);
+
     // A budget of less than twice phase 1 leaves the refresh phase 1's length.
     ScriptedCommand shortBudget({5.0, 4.0}, {{4.0, 3.5}, {3.0, 2.9}, {2.8}});
     options.iterations = 3;
