@@ -475,10 +475,9 @@ void solve(Decomposition& run, const SceneNames& names) {
     // Moving weak joints costs a solve each: only where solves are cheap.
     scheduleOptions.swapRounds = run.useSkeleton ? 0 : kSwapRounds;
     scheduleOptions.refreshRounds = kRefreshRounds;
-    scheduleOptions.iterationWork =
-        static_cast<double>(run.samples.vertexCount) * run.samples.frameCount() * run.jointCount();
-    scheduleOptions.searchWork =
-        searchWork(settings, static_cast<double>(run.samples.vertexCount) * run.samples.frameCount(), run.jointCount());
+    const double vertexSamples = static_cast<double>(run.samples.vertexCount) * run.samples.frameCount();
+    scheduleOptions.iterationWork = vertexSamples * run.jointCount();
+    scheduleOptions.searchWork = searchWork(settings, vertexSamples, run.jointCount());
     run.starts.front() = run.joints.world;
     run.schedule = rig::runSchedule(*run.positions, run.starts, scheduleOptions, runCommand);
     run.progress.finish();
