@@ -46,13 +46,15 @@ struct JointPlacementOptions {
     bool mergeRigidParts = false;
     // Clusterings started from k-means on rest positions (fixed seeds) that
     // compete with the one grown from the worst residual; 0 keeps only that one.
-    int restSeededCandidates = 3;
+    int restSeededCandidates = 2;
     // Which clustering to return: -1 chooses (the grown one when it explains
     // every vertex, else the one of lowest motion cost among the grown one and
     // the compact ones, a compact one with more bones first); 0 the one
     // grown from the worst residual; c in 1..restSeededCandidates the one from
-    // k-means seed c - 1; c above that the one grown by halving the costliest
-    // cluster at rest.
+    // k-means seed c - 1; restSeededCandidates + 1 the one grown from the
+    // worst residual left when two motions may blend (a part that turns
+    // against its neighbours rather than the zone where two of them meet);
+    // above that the one grown by halving the costliest cluster at rest.
     int candidate = -1;
 };
 
@@ -86,9 +88,11 @@ struct JointPlacement {
 JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double>>& frames,
                            const JointPlacementOptions& options);
 
-// The placements a decomposition may start from: the clustering grown from
-// the worst residual, and unless it explains every vertex, one per k-means
-// seed of restSeededCandidates and the one grown by halving clusters. Which fits best is for a short solve to tell.
+// The placements a decomposition may start from, in the order of `candidate`:
+// the clustering grown from the worst residual, and unless it explains every
+// vertex, one per k-means seed of restSeededCandidates, the one grown from
+// the worst residual under blends and the one grown by halving clusters.
+// Which fits best is for a short solve to tell.
 std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
                                                  const JointPlacementOptions& options);
 

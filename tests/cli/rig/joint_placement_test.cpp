@@ -84,6 +84,43 @@ Animation bendingCylinder(int rings, int perRing, int frameCount) {
     return a;
 }
 
+// A leg and a foot with toes along x, a tube of rings: the foot (part 1)
+// turns about x = 2 against the leg (part 0), skinned with weights that blend
+// the two over 1.6 < x < 2.4, and the toes (part 2, x > 4) turn a little
+// against the foot about x = 4, sharply. Frame 0 is the rest pose.
+Animation footWithToes(int frameCount) {
+    constexpr int kRings = 45, kPerRing = 8;
+    Animation a;
+    a.vertexCount = kRings * kPerRing;
+    a.frames.assign(frameCount, std::vector<double>(3 * a.vertexCount));
+    auto turn = [](double angle, double pivot, double& x, double& y) {
+        const double dx = x - pivot, dy = y;
+        x = pivot + dx * std::cos(angle) - dy * std::sin(angle);
+        y = dx * std::sin(angle) + dy * std::cos(angle);
+    };
+    for (int f = 0; f < frameCount; ++f) {
+        const double foot = 1.2 * f / std::max(frameCount - 1, 1);
+        const double toes = 0.25 * std::sin(2.5 * f);
+        for (int i = 0; i < kRings; ++i)
+            for (int j = 0; j < kPerRing; ++j) {
+                const int v = i * kPerRing + j;
+                const double x0 = 0.1 * i, phi = 2.0 * M_PI * j / kPerRing;
+                const double y0 = 0.3 * std::cos(phi), z = 0.3 * std::sin(phi);
+                const double w = std::clamp((x0 - 1.6) / 0.8, 0.0, 1.0);
+                double x = x0, y = y0;
+                if (x0 > 4.0) turn(toes, 4.0, x, y);
+                double fx = x, fy = y;
+                turn(foot, 2.0, fx, fy);
+                double* out = &a.frames[f][3 * v];
+                out[0] = (1.0 - w) * x + w * fx;
+                out[1] = (1.0 - w) * y + w * fy;
+                out[2] = z;
+                if (f == 0) a.part.push_back(x0 > 4.0 ? 2 : (w < 0.5 ? 0 : 1));
+            }
+    }
+    return a;
+}
+
 // Largest distance between a frame's point and its rest point carried by its
 // bone, computed independently of rigidFitRms.
 double maxFitError(const Animation& a, const JointPlacement& jp, int restFrame = 0) {
@@ -452,15 +489,16 @@ TEST(JointPlacementCandidates, RigidPartsNeedOneCandidateBendingSkinGetsCompactO
     const Animation bend = bendingCylinder(40, 10, 12);
     JointPlacementOptions o = bones(6);
     const std::vector<JointPlacement> tried = placeJointCandidates(bend.vertexCount, bend.frames, o);
-    // The grown clustering, one per k-means seed, and the halving one.
-    ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 2));
+    // The grown clustering, one per k-means seed, the one grown under blends
+    // and the halving one.
+    ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 3));
     for (std::size_t c = 0; c < tried.size(); ++c) {
         SCOPED_TRACE(testing::Message() << "candidate " << c);
         expectWellFormed(bend, tried[c]);
         EXPECT_EQ(tried[c].boneCount, 6);
         EXPECT_FALSE(tried[c].explainsEveryVertex);
         // Compact candidates give every bone a fair share of the vertices.
-        if (c == 0) continue;
+        if (c == 0 || c == static_cast<std::size_t>(o.restSeededCandidates + 1)) continue;
         std::vector<int> size(6, 0);
         for (int b : tried[c].vertexBone) ++size[b];
         EXPECT_GE(*std::min_element(size.begin(), size.end()), bend.vertexCount / (4 * 6));
@@ -480,6 +518,32 @@ TEST(JointPlacementCandidates, RigidPartsNeedOneCandidateBendingSkinGetsCompactO
     for (int c = 0; c <= twelve.restSeededCandidates; ++c)
         EXPECT_LE(chosenRms, rigidFitRms(bend.vertexCount, bend.frames, 0, more[c]) * (1.0 + 1e-9))
             << "candidate " << c;
+}
+
+// Where skin weights blend two bones, their rigid motions leave a large
+// error that a blend of the two would not: the clustering grown under blends
+// gives its third bone to the toes, which turn against the foot, where the
+// one grown from the rigid residual gives it to the blend zone.
+TEST(JointPlacementCandidates, GrownUnderBlendsGivesABoneToThePartThatTurnsNotToTheBlendZone) {
+    const Animation foot = footWithToes(16);
+    JointPlacementOptions o = bones(3);
+    const std::vector<JointPlacement> tried = placeJointCandidates(foot.vertexCount, foot.frames, o);
+    ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 3));
+    // Whether one bone holds every toe vertex and none short of the foot's
+    // end (vertices next to the toes' pivot fit either motion).
+    auto toesHaveABone = [&](const JointPlacement& jp) {
+        std::set<int> toeBones, otherBones;
+        for (int v = 0; v < foot.vertexCount; ++v) {
+            if (foot.part[v] == 2) toeBones.insert(jp.vertexBone[v]);
+            if (foot.frames[0][3 * v] < 3.5) otherBones.insert(jp.vertexBone[v]);
+        }
+        return toeBones.size() == 1 && !otherBones.count(*toeBones.begin());
+    };
+    const JointPlacement& underBlends = tried[o.restSeededCandidates + 1];
+    expectWellFormed(foot, underBlends);
+    EXPECT_EQ(underBlends.boneCount, 3);
+    EXPECT_TRUE(toesHaveABone(underBlends));
+    EXPECT_FALSE(toesHaveABone(tried[0]));
 }
 
 TEST(JointPlacementCandidates, FitRigidMotionCarriesTheMembersExactly) {
