@@ -141,7 +141,7 @@ public:
         }
         const int jointCount = starts.front().empty() ? 0 : static_cast<int>(starts.front().front().size());
         for (int round = 0; options_.continuation && round < options_.reseedRounds; ++round) {
-            const std::vector<int> dead = negligibleJoints(best, jointCount);
+            const std::vector<int> dead = reseedableJoints(best, jointCount);
             if (dead.empty() || !affordable(budget())) break;
             summary_.reseededJoints += static_cast<int>(dead.size());
             CommandResult candidate =
@@ -208,11 +208,20 @@ private:
     }
 
     std::vector<int> negligibleJoints(const CommandResult& result, int jointCount) const {
+        return jointsBelow(result, jointCount, options_.negligibleWeight);
+    }
+    // Negligible and minor joints.
+    std::vector<int> reseedableJoints(const CommandResult& result, int jointCount) const {
+        const double minor = options_.reseedMinorShare * static_cast<double>(result.influences.size()) /
+                             static_cast<double>(std::max(jointCount, 1));
+        return jointsBelow(result, jointCount, std::max(options_.negligibleWeight, minor));
+    }
+    std::vector<int> jointsBelow(const CommandResult& result, int jointCount, double weight) const {
         const std::vector<double> totals = jointWeightTotals(result.influences, jointCount);
-        std::vector<int> dead;
+        std::vector<int> below;
         for (int j = 0; j < jointCount; ++j)
-            if (totals[j] < options_.negligibleWeight) dead.push_back(j);
-        return dead;
+            if (totals[j] < weight) below.push_back(j);
+        return below;
     }
 
     // The rig's joints, with `joint` given the rigid motion of the region the

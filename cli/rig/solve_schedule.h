@@ -11,7 +11,7 @@
 //  2. from the best rig of phase 1 (keyed as the new starting joints),
 //     polishing with the influence lists kept, until the improvement falls
 //     below the stop threshold or the iteration budget is spent;
-//  3. joints that ended with negligible weight are re-seeded, each on half
+//  3. joints that ended with negligible (or minor) weight are re-seeded, each on half
 //     of the region of the joint that costs the most (rigid motions fitted
 //     to both halves), and phases 1 and 2 run again from there; kept only if
 //     the error drops;
@@ -78,6 +78,10 @@ struct ScheduleOptions {
     // A joint's weight is negligible when its weights over all vertices sum
     // to less than this (in vertices' worth of full weight).
     double negligibleWeight = 2.0;
+    // Re-seeding also takes the joints whose weight is below this fraction
+    // of the mean joint weight (the vertex count over the joint count):
+    // minor joints, which the fit barely uses; 0: the negligible ones only.
+    double reseedMinorShare = 0.0;
     // Cost of one iteration (any unit) and how much the search beyond the
     // first start's phases 1 and 2 may spend in all (other starts, re-seeding,
     // moves); a run the budget cannot cover is not started.

@@ -309,6 +309,27 @@ TEST(SolveSchedule, NegligibleJointsAreReseededAndKeptOnlyWhenTheFitImproves) {
         for (int i = 0; i < 16; ++i) EXPECT_TRUE(std::isfinite(sample[1][i]));
 }
 
+TEST(SolveSchedule, MinorJointsAreReseededOnlyWhenAsked) {
+    // 100 vertices, two joints: the mean joint weight is 50, and joint 1
+    // carries 2.4, above the negligible 2 but below 5 % of that mean.
+    for (const double share : {0.0, 0.05}) {
+        SCOPED_TRACE(share);
+        ScriptedCommand command({2.0, 1.0});
+        command.vertices = 100;
+        command.jointWeight = {0.976, 0.024};
+        ScheduleOptions options;
+        options.iterations = 2;
+        options.reselectIterations = 2;
+        options.reseedRounds = 1;
+        options.reseedMinorShare = share;
+        const ScheduleSummary summary = schedule(command, options);
+        EXPECT_EQ(summary.negligibleJoints, 0);
+        EXPECT_EQ(summary.reseededJoints, share > 0.0 ? 1 : 0);
+        ASSERT_EQ(command.requests.size(), share > 0.0 ? 2u : 1u);
+        EXPECT_EQ(summary.runs.back().purpose, share > 0.0 ? "reselect after reseeding" : "reselect");
+    }
+}
+
 TEST(SolveSchedule, ADeadJointTakesTheHalfOfTheCostliestRegionThatHoldsItsWorstVertex) {
     // Ten vertices at (v, v^2, v % 2), all carried by joint 0; joint 1 dead.
     // At rest the split along the principal axis is {0..4} | {5..9}.
