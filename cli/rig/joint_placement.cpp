@@ -275,22 +275,25 @@ public:
         std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return own(a) > own(b); });
         int worst = -1;
         double worstCost = -1.0;
+        // Per frame, the vertex as its own cluster carries it, and how far
+        // that is from where it is.
+        std::vector<RowVector3d> carried(static_cast<size_t>(frames_));
         std::vector<Vector3d> residual(static_cast<size_t>(frames_));
         for (int v : order) {
             // A blend never fits worse than the own cluster alone.
             if (own(v) <= worstCost) break;
             const int c = bone_[v];
             const RowVector3d p = samples_.rest.col(v).transpose();
-            for (int s = 0; s < frames_; ++s)
-                residual[s] = (p * motion_[c][s].a + motion_[c][s].t).transpose() - position(v, s);
+            for (int s = 0; s < frames_; ++s) {
+                carried[s] = p * motion_[c][s].a + motion_[c][s].t;
+                residual[s] = carried[s].transpose() - position(v, s);
+            }
             double best = own(v);
             for (int other = 0; other < clusterCount() && best > worstCost; ++other) {
                 if (other == c) continue;
                 double rd = 0.0, dd = 0.0;
                 for (int s = 0; s < frames_; ++s) {
-                    const Vector3d d =
-                        ((p * motion_[other][s].a + motion_[other][s].t) - (p * motion_[c][s].a + motion_[c][s].t))
-                            .transpose();
+                    const Vector3d d = ((p * motion_[other][s].a + motion_[other][s].t) - carried[s]).transpose();
                     rd += residual[s].dot(d);
                     dd += d.squaredNorm();
                 }

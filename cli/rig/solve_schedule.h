@@ -11,10 +11,10 @@
 //  2. from the best rig of phase 1 (keyed as the new starting joints),
 //     polishing with the influence lists kept, until the improvement falls
 //     below the stop threshold or the iteration budget is spent;
-//  3. joints that ended with negligible (or minor) weight are re-seeded, each on half
-//     of the region of the joint that costs the most (rigid motions fitted
-//     to both halves), and phases 1 and 2 run again from there; kept only if
-//     the error drops;
+//  3. joints that ended with negligible (or minor) weight are re-seeded,
+//     each on half of the region of the joint that costs the most (rigid
+//     motions fitted to both halves), and phases 1 and 2 run again from
+//     there; kept only if the error drops;
 //  4. optionally, a local search moves the weakest joints the same way, one
 //     at a time, keeping each move that lowers the error.
 // Where nothing but phases 1 and 2 would run and no early stop could end

@@ -79,6 +79,15 @@ ScheduleSummary schedule(ScriptedCommand& command, const ScheduleOptions& option
                        options, [&](const CommandRequest& request) { return command(request); });
 }
 
+// Two iterations, both re-selecting: every solve is phase 1 alone, so each
+// later request shows what the search started it from.
+ScheduleOptions selectionOnly() {
+    ScheduleOptions options;
+    options.iterations = 2;
+    options.reselectIterations = 2;
+    return options;
+}
+
 // The command ran once, with the schedule's iterations, selection and early
 // stop, and its rig is the result.
 void expectOneRunAsAsked(const ScriptedCommand& command, const ScheduleSummary& summary, const ScheduleOptions& options,
@@ -162,9 +171,7 @@ TEST(SolveSchedule, TheCandidateStartThatFitsBestGoesOn) {
 TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
     ScriptedCommand command({3.0, 2.0});
     command.jointWeight = {1.0, 0.0};  // a joint to re-seed and to move
-    ScheduleOptions options;
-    options.iterations = 2;
-    options.reselectIterations = 2;
+    ScheduleOptions options = selectionOnly();
     options.swapRounds = 3;
     options.iterationWork = 1.0;
     options.searchWork = 2.0;  // one more start's phase 1, nothing else
@@ -188,9 +195,7 @@ TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
 TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
     // The first refresh lowers the error, the second does not.
     ScriptedCommand command({3.0, 2.0}, {{1.5, 1.2}, {1.3, 1.25}});
-    ScheduleOptions options;
-    options.iterations = 2;
-    options.reselectIterations = 2;
+    ScheduleOptions options = selectionOnly();
     options.refreshRounds = 3;
     const ScheduleSummary summary = schedule(command, options);
     ASSERT_EQ(command.requests.size(), 3u);
@@ -287,9 +292,7 @@ TEST(SolveSchedule, WithNothingToSearchSelectionAndPolishAreOneRun) {
 TEST(SolveSchedule, NegligibleJointsAreReseededAndKeptOnlyWhenTheFitImproves) {
     ScriptedCommand command({2.0, 1.0});
     command.jointWeight = {1.0, 0.0};  // joint 1 is never used
-    ScheduleOptions options;
-    options.iterations = 2;
-    options.reselectIterations = 2;
+    ScheduleOptions options = selectionOnly();
     options.reseedRounds = 1;
     const ScheduleSummary summary = schedule(command, options);
 
@@ -317,9 +320,7 @@ TEST(SolveSchedule, MinorJointsAreReseededOnlyWhenAsked) {
         ScriptedCommand command({2.0, 1.0});
         command.vertices = 100;
         command.jointWeight = {0.976, 0.024};
-        ScheduleOptions options;
-        options.iterations = 2;
-        options.reselectIterations = 2;
+        ScheduleOptions options = selectionOnly();
         options.reseedRounds = 1;
         options.reseedMinorShare = share;
         const ScheduleSummary summary = schedule(command, options);
@@ -338,9 +339,7 @@ TEST(SolveSchedule, ADeadJointTakesTheHalfOfTheCostliestRegionThatHoldsItsWorstV
     command.jointWeight = {1.0, 0.0};
     command.vertexError.assign(10, 1.0);
     command.vertexError[8] = 5.0;
-    ScheduleOptions options;
-    options.iterations = 2;
-    options.reselectIterations = 2;
+    ScheduleOptions options = selectionOnly();
     options.reseedRounds = 1;
     schedule(command, options);
 
