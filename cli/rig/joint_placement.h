@@ -46,7 +46,7 @@ struct JointPlacementOptions {
     bool mergeRigidParts = false;
     // Clusterings started from k-means on rest positions (fixed seeds) that
     // compete with the one grown from the worst residual; 0 keeps only that one.
-    int restSeededCandidates = 2;
+    int restSeededCandidates = 1;
     // Which clustering to return: -1 chooses (the grown one when it explains
     // every vertex, else the one of lowest motion cost among the grown one and
     // the compact ones, a compact one with more bones first); 0 the one
@@ -54,7 +54,9 @@ struct JointPlacementOptions {
     // k-means seed c - 1; restSeededCandidates + 1 the one grown from the
     // worst residual left when two motions may blend (a part that turns
     // against its neighbours rather than the zone where two of them meet);
-    // above that the one grown by halving the costliest cluster at rest.
+    // restSeededCandidates + 2 the one grown by halving the costliest cluster
+    // at rest; restSeededCandidates + 3 the one merged down from five times
+    // as many compact clusters, the two that move most alike at a time.
     int candidate = -1;
 };
 
@@ -91,8 +93,8 @@ JointPlacement placeJoints(int vertexCount, const std::vector<std::vector<double
 // The placements a decomposition may start from, in the order of `candidate`:
 // the clustering grown from the worst residual, and unless it explains every
 // vertex, one per k-means seed of restSeededCandidates, the one grown from
-// the worst residual under blends and the one grown by halving clusters.
-// Which fits best is for a short solve to tell.
+// the worst residual under blends, the one grown by halving clusters and the
+// one merged down from many. Which fits best is for a short solve to tell.
 std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vector<std::vector<double>>& frames,
                                                  const JointPlacementOptions& options);
 

@@ -489,9 +489,9 @@ TEST(JointPlacementCandidates, RigidPartsNeedOneCandidateBendingSkinGetsCompactO
     const Animation bend = bendingCylinder(40, 10, 12);
     JointPlacementOptions o = bones(6);
     const std::vector<JointPlacement> tried = placeJointCandidates(bend.vertexCount, bend.frames, o);
-    // The grown clustering, one per k-means seed, the one grown under blends
-    // and the halving one.
-    ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 3));
+    // The grown clustering, one per k-means seed, the one grown under blends,
+    // the halving one and the merged one.
+    ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 4));
     for (std::size_t c = 0; c < tried.size(); ++c) {
         SCOPED_TRACE(testing::Message() << "candidate " << c);
         expectWellFormed(bend, tried[c]);
@@ -528,7 +528,7 @@ TEST(JointPlacementCandidates, GrownUnderBlendsGivesABoneToThePartThatTurnsNotTo
     const Animation foot = footWithToes(16);
     JointPlacementOptions o = bones(3);
     const std::vector<JointPlacement> tried = placeJointCandidates(foot.vertexCount, foot.frames, o);
-    ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 3));
+    ASSERT_EQ(tried.size(), static_cast<std::size_t>(o.restSeededCandidates + 4));
     // Whether one bone holds every toe vertex and none short of the foot's
     // end (vertices next to the toes' pivot fit either motion).
     auto toesHaveABone = [&](const JointPlacement& jp) {
@@ -544,6 +544,29 @@ TEST(JointPlacementCandidates, GrownUnderBlendsGivesABoneToThePartThatTurnsNotTo
     EXPECT_EQ(underBlends.boneCount, 3);
     EXPECT_TRUE(toesHaveABone(underBlends));
     EXPECT_FALSE(toesHaveABone(tried[0]));
+    // Merged down from many clusters, the pieces of the blend zone join the
+    // leg or the foot before the toes join anything.
+    const JointPlacement& merged = tried[o.restSeededCandidates + 3];
+    expectWellFormed(foot, merged);
+    EXPECT_EQ(merged.boneCount, 3);
+    EXPECT_TRUE(toesHaveABone(merged));
+}
+
+// Pieces of one rigid part merge at no cost, so merging down from many
+// compact clusters ends at the parts, also where the compact clusters cut
+// across them (interleaved parts).
+TEST(JointPlacementCandidates, MergedDownFindsTheRigidParts) {
+    for (const bool interleaved : {false, true}) {
+        SCOPED_TRACE(interleaved ? "interleaved" : "separated");
+        const Animation parts = rigidParts(4, 30, 12, interleaved);
+        JointPlacementOptions o = bones(4);
+        o.candidate = o.restSeededCandidates + 3;
+        const JointPlacement merged = placeJoints(parts.vertexCount, parts.frames, o);
+        expectWellFormed(parts, merged);
+        EXPECT_TRUE(merged.explainsEveryVertex);
+        expectPartsRecovered(parts, merged, 4);
+        EXPECT_LT(rigidFitRms(parts.vertexCount, parts.frames, 0, merged), 1e-9 * extent(parts));
+    }
 }
 
 TEST(JointPlacementCandidates, FitRigidMotionCarriesTheMembersExactly) {
