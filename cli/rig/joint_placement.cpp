@@ -214,6 +214,8 @@ public:
 
     int clusterCount() const { return static_cast<int>(motion_.size()); }
     const std::vector<int>& bones() const { return bone_; }
+    // The vertices of `cluster`, ascending.
+    const std::vector<int>& members(int cluster) const { return members_[cluster]; }
 
     // Each of `rest`'s points (trajectories in the rows of `traj`, frames as
     // this clustering's) to the cluster whose motion carries it with the least
@@ -1237,12 +1239,10 @@ Clustering mergedClustering(const ClusteringInput& in, const MotionSamples& samp
     MotionClustering many(samples, explainedCost, kMeansByRestPosition(in.crest(), fine, 0), fine);
     many.refine(options.maxIterations);
     const int k = many.clusterCount();
-    std::vector<std::vector<int>> members(static_cast<size_t>(k));
-    for (int v = 0; v < static_cast<int>(many.bones().size()); ++v) members[many.bones()[v]].push_back(v);
     std::vector<MergeSums> sums;
     std::vector<double> own;
     for (int c = 0; c < k; ++c) {
-        sums.emplace_back(samples, members[c]);
+        sums.emplace_back(samples, many.members(c));
         own.push_back(sums.back().cost());
     }
     std::vector<int> alive(static_cast<size_t>(k));
