@@ -52,6 +52,26 @@ bool isGltf1(const nlohmann::json& document) {
     return false;
 }
 
+// Required extensions that store the geometry compressed: the accessors of
+// such a file hold no data of their own, and tinygltf would only complain
+// about the first of them. Extensions that change materials, textures or
+// lights leave the geometry as it is, and quantized attributes are read.
+const char* const kCompressedGeometryExtensions[] = {"KHR_draco_mesh_compression", "EXT_meshopt_compression"};
+
+// The first extension the document requires that stores its geometry
+// compressed; empty when it requires none.
+std::string requiredCompression(const nlohmann::json& document) {
+    if (!document.is_object()) return {};
+    const auto required = document.find("extensionsRequired");
+    if (required == document.end() || !required->is_array()) return {};
+    for (const nlohmann::json& name : *required) {
+        if (!name.is_string()) continue;
+        for (const char* compressed : kCompressedGeometryExtensions)
+            if (name.get<std::string>() == compressed) return compressed;
+    }
+    return {};
+}
+
 // The chunk layout of a .glb, checked before tinygltf sees it.
 void checkGlbLayout(const std::vector<std::uint8_t>& bytes, const std::string& path) {
     ByteReader in(bytes, path);
@@ -530,6 +550,10 @@ tinygltf::Model loadModel(const std::string& path, const std::vector<std::uint8_
     if (binary) checkGlbLayout(bytes, path);
     const nlohmann::json document = parseDocument(bytes, binary);
     if (isGltf1(document)) throwReadError(path, kGltf1Refusal);
+    const std::string compression = requiredCompression(document);
+    if (!compression.empty())
+        throwReadError(path, "the geometry is compressed with " + compression +
+                                 ", which is not supported; export the file without mesh compression");
     AllowedFiles allowed;
     for (const std::string& file : externalBuffers(path, document)) allowed.paths.insert(file);
     tinygltf::TinyGLTF loader;

@@ -298,6 +298,39 @@ TEST(GltfReader, EveryAnimationIsAClipOnOneTimeline) {
     EXPECT_NEAR(fixed.timeOf(8), 4.0, 1e-12);
 }
 
+// Geometry kept compressed inside a required extension is refused by name,
+// before the empty accessors could be read; other required extensions leave
+// the geometry alone and do not stop the file.
+TEST(GltfReader, RefusesGeometryCompressedByARequiredExtension) {
+    ScratchDir dir;
+    const std::string refusal = ", which is not supported; export the file without mesh compression";
+    const std::string draco = dir.file("draco.gltf");
+    writeText(draco, R"({"asset": {"version": "2.0"},
+        "extensionsUsed": ["KHR_draco_mesh_compression"], "extensionsRequired": ["KHR_draco_mesh_compression"],
+        "accessors": [{"componentType": 5126, "count": 3, "type": "VEC3"}],
+        "meshes": [{"primitives": [{"attributes": {"POSITION": 0},
+            "extensions": {"KHR_draco_mesh_compression": {"bufferView": 0, "attributes": {"POSITION": 0}}}}]}],
+        "nodes": [{"mesh": 0}]})");
+    EXPECT_TRUE(failsExactly([&] { readAnimation(draco); },
+                             draco + ": the geometry is compressed with KHR_draco_mesh_compression" + refusal));
+
+    const std::string plain = dir.file("plain.glb");
+    save(chainModelWithWaves(), plain, true);
+    const int vertexCount = readAnimation(plain).vertexCount;
+
+    const std::string meshopt = dir.file("meshopt.glb");
+    tinygltf::Model m = chainModelWithWaves();
+    m.extensionsUsed = m.extensionsRequired = {"KHR_texture_transform", "EXT_meshopt_compression"};
+    save(m, meshopt, true);
+    EXPECT_TRUE(failsExactly([&] { readAnimation(meshopt); },
+                             meshopt + ": the geometry is compressed with EXT_meshopt_compression" + refusal));
+
+    const std::string materials = dir.file("materials.glb");
+    m.extensionsUsed = m.extensionsRequired = {"KHR_materials_emissive_strength", "KHR_texture_transform"};
+    save(m, materials, true);
+    EXPECT_EQ(readAnimation(materials).vertexCount, vertexCount);
+}
+
 // Files that break the rules of glTF 2.0 in ways readers are known to meet,
 // refused with what is wrong.
 TEST(GltfReader, RefusesGltf1ChannelsToMissingNodesAndVerticesWithoutWeights) {
