@@ -67,7 +67,15 @@ double parseCoordinate(const std::string& path, std::size_t line, const std::str
 
 ObjMesh readObj(const std::string& path) {
     const std::vector<std::uint8_t> bytes = readWholeFile(path);
-    std::istringstream text(std::string(bytes.begin(), bytes.end()));
+    // UTF-16 text would read as no lines at all; a UTF-8 byte order mark
+    // would hide the keyword of the first line, and with it a vertex.
+    const auto startsWith = [&](std::initializer_list<std::uint8_t> mark) {
+        return bytes.size() >= mark.size() && std::equal(mark.begin(), mark.end(), bytes.begin());
+    };
+    if (startsWith({0xFE, 0xFF}) || startsWith({0xFF, 0xFE}))
+        throwReadError(path, "the file is UTF-16 text; save it as UTF-8 or ASCII");
+    const std::size_t textStart = startsWith({0xEF, 0xBB, 0xBF}) ? 3 : 0;
+    std::istringstream text(std::string(bytes.begin() + static_cast<std::ptrdiff_t>(textStart), bytes.end()));
     ObjMesh mesh;
     std::vector<double> texcoords;  // 2 per "vt"
     std::vector<int> cornerUv;      // per vertex, first uv index used, -1 none

@@ -131,5 +131,23 @@ TEST(ObjReader, RefusesInconsistentOrMalformedFiles) {
     EXPECT_TRUE(failsWith([&] { readObj(bad); }, {bad, "no vertices"}));
 }
 
+// Text encodings Windows tools write: a UTF-8 byte order mark is skipped, so
+// the first line's vertex counts; UTF-16 is refused by name.
+TEST(ObjReader, SkipsAUtf8ByteOrderMarkAndRefusesUtf16) {
+    ScratchDir dir;
+    const std::string path = dir.file("marked.obj");
+    writeText(path, "\xEF\xBB\xBFv 0 0 7\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    const ObjMesh mesh = readObj(path);
+    ASSERT_EQ(mesh.positions.size(), 9u);
+    EXPECT_EQ(mesh.positions[2], 7.0);
+    EXPECT_EQ(mesh.triangles.size(), 1u);
+    using namespace std::string_literals;
+    for (const std::string& utf16 : {"\xFE\xFF\0v\0 \0\x30"s, "\xFF\xFEv\0 \0\x30\0"s}) {
+        writeText(path, utf16);
+        EXPECT_TRUE(
+            failsExactly([&] { readObj(path); }, path + ": the file is UTF-16 text; save it as UTF-8 or ASCII"));
+    }
+}
+
 }  // namespace
 }  // namespace vantrel::io::test
