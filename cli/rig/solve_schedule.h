@@ -7,7 +7,8 @@
 // rising iteration trips its early stop. So the schedule runs it in phases:
 //  1. re-selecting influences every iteration for a few iterations, from
 //     each candidate start (placement) when there are several, going on
-//     with the one that fits best;
+//     with the one that fits best one iteration further at the rate its
+//     error last fell;
 //  2. from the best rig of phase 1 (keyed as the new starting joints),
 //     polishing with the influence lists kept, until the improvement falls
 //     below the stop threshold or the iteration budget is spent;
@@ -112,7 +113,7 @@ std::vector<double> jointWeightTotals(const std::vector<std::vector<io::SkinInfl
 
 // Runs the command as the schedule says; `frames` is the animation the runs
 // are measured against (sample 0 = rest). With several candidate starts
-// (placements), each gets phase 1 and the one that fits best goes on; without
+// (placements), each gets phase 1 and the one projected to fit best goes on; without
 // continuation only the first is used. Throws what the runner throws, and
 // std::invalid_argument without a start.
 ScheduleSummary runSchedule(const host::PointFrames& frames,

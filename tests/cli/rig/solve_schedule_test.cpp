@@ -168,6 +168,31 @@ TEST(SolveSchedule, TheCandidateStartThatFitsBestGoesOn) {
                  std::invalid_argument);
 }
 
+// Phase 1 ranks the starts by their error one iteration further at the rate
+// it last fell; a start whose error rose at the end has settled at its best.
+TEST(SolveSchedule, TheStartStillFallingFastestGoesOnWhenItProjectsLowest) {
+    ScheduleOptions options;
+    options.iterations = 4;
+    options.reselectIterations = 3;
+    auto chosen = [&](ScriptedCommand& command) {
+        return runSchedule(
+                   stillFrames(command.samples, command.vertices),
+                   {identityStart(command.samples, command.joints), identityStart(command.samples, command.joints)},
+                   options, [&](const CommandRequest& request) { return command(request); })
+            .chosenStart;
+    };
+    // 1.9 after a fall of 0.1 projects to 1.8; 2.0 after a fall of 0.3 to 1.7.
+    ScriptedCommand settling({4.0, 2.0, 1.9}, {{4.0, 2.3, 2.0}, {2.0, 1.6}});
+    EXPECT_EQ(chosen(settling), 1);
+    // 1.85 is the best of a run that rose to 1.9: no fall to carry on, so the
+    // first start's projected 1.8 wins, even though the repeat to 1.85 ends
+    // on a steep fall.
+    ScriptedCommand rising({4.0, 2.0, 1.9}, {{3.0, 1.85, 1.9}, {3.0, 1.85}, {1.8, 1.6}});
+    EXPECT_EQ(chosen(rising), 0);
+    ASSERT_EQ(rising.requests.size(), 4u);
+    EXPECT_EQ(rising.requests[2].purpose, "repeat to best");
+}
+
 TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
     ScriptedCommand command({3.0, 2.0});
     command.jointWeight = {1.0, 0.0};  // a joint to re-seed and to move
