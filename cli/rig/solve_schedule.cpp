@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <stdexcept>
 
 #include "cli/rig/joint_placement.h"
@@ -95,9 +96,10 @@ public:
     // Phases 1 and 2 from `start`, phase 1 re-selecting for
     // `selectIterations`, paid from the search budget.
     CommandResult searchFrom(const std::vector<std::vector<io::Matrix4>>& start, const std::string& purpose,
-                             int selectIterations) {
+                             int selectIterations, double abandonAbove = HUGE_VAL) {
         const size_t runsBefore = summary_.runs.size();
-        CommandResult result = polish(reselect(start, purpose, selectIterations), selectIterations);
+        CommandResult result = reselect(start, purpose, selectIterations);
+        if (!(result.eRms > abandonAbove)) result = polish(std::move(result), selectIterations);
         spendSince(runsBefore);
         return result;
     }
@@ -152,7 +154,9 @@ public:
                     summary_.chosenStart = static_cast<int>(c);
                 }
             }
+            const double selectedError = best.eRms;
             best = polish(std::move(best), reselectIterations());
+            if (selectedError > 0.0) polishShare_ = best.eRms / selectedError;
         }
         const int jointCount = starts.front().empty() ? 0 : static_cast<int>(starts.front().front().size());
         for (int round = 0; options_.continuation && round < options_.reseedRounds; ++round) {
@@ -175,8 +179,13 @@ public:
                 if (!tried[j] && (weakest < 0 || totals[j] < totals[weakest])) weakest = j;
             if (weakest < 0) break;
             tried[weakest] = 1;
-            CommandResult candidate =
-                searchFrom(movedToWorstRegion(best, weakest), "reselect after moving a joint", reselectIterations());
+            // A move whose phase 1 ends where a polish like phase 2's could
+            // not bring it below the best rig is given up there: on the
+            // fit-quality table that spares every move that went on to fail
+            // its polish and none that paid.
+            const double hopeless = polishShare_ > 0.0 ? best.eRms / polishShare_ : HUGE_VAL;
+            CommandResult candidate = searchFrom(movedToWorstRegion(best, weakest), "reselect after moving a joint",
+                                                 reselectIterations(), hopeless);
             if (candidate.eRms < best.eRms) {
                 best = std::move(candidate);
                 ++summary_.movedJoints;
@@ -362,6 +371,8 @@ private:
     const CommandRunner& runner_;
     ScheduleSummary summary_;
     double searchSpent_ = 0.0;
+    // Phase 2's error over phase 1's; 0 until phase 2 has run.
+    double polishShare_ = 0.0;
 };
 
 }  // namespace

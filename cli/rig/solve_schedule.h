@@ -17,7 +17,9 @@
 //     motions fitted to both halves), and phases 1 and 2 run again from
 //     there; kept only if the error drops;
 //  4. optionally, a local search moves the weakest joints the same way, one
-//     at a time, keeping each move that lowers the error.
+//     at a time, keeping each move that lowers the error; a move whose phase
+//     1 ends too far above the best rig for a polish like the first phase
+//     2's to bring it below is given up there.
 // Where nothing but phases 1 and 2 would run and no early stop could end
 // phase 1, they are one run of the same iterations.
 // Whenever a run's last iteration is not its best, the same run is repeated

@@ -217,6 +217,32 @@ TEST(SolveSchedule, TheSearchStopsWhereItsBudgetEnds) {
     EXPECT_EQ(unlimited.requests.size(), 3u + 1u + 2u);  // starts, one re-seeding round, two joints to move
 }
 
+// A moved joint whose re-selection ends where a polish taking off what phase
+// 2 took off phase 1 would leave it above the best rig is given up there;
+// below that line, it gets its polish and is kept when that pays.
+TEST(SolveSchedule, AMoveThatReselectsBeyondWhatAPolishCouldMendIsGivenUp) {
+    ScheduleOptions options;
+    options.iterations = 4;
+    options.reselectIterations = 2;
+    options.reseedRounds = 0;
+    options.swapRounds = 1;
+    // Phase 1 ends at 1.0 and phase 2 at 0.8: a move must re-select below
+    // 0.8 / 0.8 = 1.0.
+    ScriptedCommand givenUp({2.0, 1.0}, {{1.0, 0.8}, {1.5, 1.02}, {1.02, 0.5}});
+    const ScheduleSummary kept = schedule(givenUp, options);
+    ASSERT_EQ(givenUp.requests.size(), 3u);
+    EXPECT_EQ(givenUp.requests[2].purpose, "reselect after moving a joint");
+    EXPECT_EQ(kept.best.eRms, 0.8);
+    EXPECT_EQ(kept.movedJoints, 0);
+
+    ScriptedCommand polished({2.0, 1.0}, {{1.0, 0.8}, {1.5, 0.98}, {0.98, 0.5}});
+    const ScheduleSummary moved = schedule(polished, options);
+    ASSERT_EQ(polished.requests.size(), 4u);
+    EXPECT_EQ(polished.requests[3].purpose, "polish");
+    EXPECT_EQ(moved.best.eRms, 0.5);
+    EXPECT_EQ(moved.movedJoints, 1);
+}
+
 TEST(SolveSchedule, InfluencesAreChosenAgainAtTheBestJointsWhileThatPays) {
     // The first refresh lowers the error, the second does not.
     ScriptedCommand command({3.0, 2.0}, {{1.5, 1.2}, {1.3, 1.25}});
