@@ -1561,6 +1561,24 @@ std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& fram
     return world;
 }
 
+double rigidFitSquaredError(const std::vector<std::vector<double>>& frames, int restFrame,
+                            const std::vector<int>& members) {
+    const std::vector<Matrix4> world = fitRigidMotion(frames, restFrame, members);
+    using RowMatrix4 = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
+    const RowMatrix4 unbind = Eigen::Map<const RowMatrix4>(world[restFrame].data()).inverse();
+    double sum = 0.0;
+    for (size_t f = 0; f < frames.size(); ++f) {
+        const RowMatrix4 carry = unbind * Eigen::Map<const RowMatrix4>(world[f].data());
+        for (int v : members) {
+            const double* p = &frames[restFrame][3 * static_cast<size_t>(v)];
+            const double* q = &frames[f][3 * static_cast<size_t>(v)];
+            const Eigen::RowVector4d carried = Eigen::RowVector4d(p[0], p[1], p[2], 1.0) * carry;
+            sum += (carried.head<3>() - Eigen::RowVector3d(q[0], q[1], q[2])).squaredNorm();
+        }
+    }
+    return sum;
+}
+
 std::array<std::vector<int>, 2> splitAtRest(const std::vector<double>& rest, const std::vector<int>& members) {
     const int vertexCount = static_cast<int>(rest.size() / 3);
     std::vector<int> bone(static_cast<size_t>(vertexCount), -1);

@@ -106,6 +106,13 @@ std::vector<JointPlacement> placeJointCandidates(int vertexCount, const std::vec
 std::vector<Matrix4> fitRigidMotion(const std::vector<std::vector<double>>& frames, int restFrame,
                                     const std::vector<int>& members);
 
+// Sum over the members and frames of the squared distance between a member's
+// point and its point at `restFrame` carried by fitRigidMotion's motion: how
+// far the members are from moving as one rigid part. Same arguments and
+// errors as fitRigidMotion.
+double rigidFitSquaredError(const std::vector<std::vector<double>>& frames, int restFrame,
+                            const std::vector<int>& members);
+
 // The members (vertex ids into rest, whose point v is rest[3*v .. 3*v+2]) split
 // in two by rest position: along their principal axis, at the gap between
 // distinct projections nearest the median, so that coincident points stay

@@ -13,9 +13,11 @@
 //     polishing with the influence lists kept, until the improvement falls
 //     below the stop threshold or the iteration budget is spent;
 //  3. joints that ended with negligible (or minor) weight are re-seeded,
-//     each on half of the region of the joint that costs the most (rigid
-//     motions fitted to both halves), and phases 1 and 2 run again from
-//     there; kept only if the error drops;
+//     each on half of another joint's region (rigid motions fitted to both
+//     halves): the region whose error, weighted by how much of its departure
+//     from one rigid motion the split takes away, is largest, so that a joint
+//     covering two parts that bend against each other is split first; then
+//     phases 1 and 2 run again from there; kept only if the error drops;
 //  4. optionally, a local search moves the weakest joints the same way, one
 //     at a time, keeping each move that lowers the error; a move whose phase
 //     1 ends too far above the best rig for a polish like the first phase
@@ -75,8 +77,8 @@ struct ScheduleOptions {
     // solve's worth of searchWork is kept for them when it holds that much.
     // 0: never.
     int refreshRounds = 0;
-    // Then this many times the joint of least total weight is moved to the
-    // worst-fitted region and phases 1 and 2 run again, kept when better.
+    // Then this many times the joint of least total weight is moved as a
+    // re-seeded one is and phases 1 and 2 run again, kept when better.
     int swapRounds = 0;
     // A joint's weight is negligible when its weights over all vertices sum
     // to less than this (in vertices' worth of full weight).

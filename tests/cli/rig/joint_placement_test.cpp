@@ -606,6 +606,36 @@ TEST(JointPlacementCandidates, FitRigidMotionCarriesTheMembersExactly) {
     EXPECT_THROW(fitRigidMotion(a.frames, 0, {}), std::invalid_argument);
 }
 
+// One part fits to rounding; two parts that move apart leave the error of
+// their one best rigid motion, the same that rigidFitRms measures of it, from
+// any rest frame.
+TEST(JointPlacementCandidates, RigidFitSquaredErrorMeasuresHowFarMembersAreFromOneRigidMotion) {
+    const Animation a = rigidParts(3, 20, 6, false, 1.0, 1e4);
+    std::vector<int> one, two;
+    for (int v = 0; v < a.vertexCount; ++v) {
+        if (a.part[v] == 2) one.push_back(v);
+        if (a.part[v] != 1) two.push_back(v);
+    }
+    for (const int restFrame : {0, 3}) {
+        SCOPED_TRACE(restFrame);
+        EXPECT_LT(rigidFitSquaredError(a.frames, restFrame, one), 1e-18 * one.size() * a.frames.size());
+        // The members alone, as one bone moving as fitRigidMotion fits them.
+        JointPlacement placement;
+        const std::vector<Matrix4> world = fitRigidMotion(a.frames, restFrame, two);
+        placement.restWorld = {world[restFrame]};
+        for (const Matrix4& m : world) placement.frameWorld.push_back({m});
+        Frames membersOnly(a.frames.size());
+        for (std::size_t f = 0; f < a.frames.size(); ++f)
+            for (int v : two) membersOnly[f].insert(membersOnly[f].end(), &a.frames[f][3 * v], &a.frames[f][3 * v + 3]);
+        placement.vertexBone.assign(two.size(), 0);
+        const double rms = rigidFitRms(static_cast<int>(two.size()), membersOnly, restFrame, placement);
+        const double squared = rigidFitSquaredError(a.frames, restFrame, two);
+        EXPECT_GT(squared, 1.0);
+        EXPECT_NEAR(squared, rms * rms * two.size() * a.frames.size(), 1e-9 * squared);
+    }
+    EXPECT_THROW(rigidFitSquaredError(a.frames, 0, {}), std::invalid_argument);
+}
+
 TEST(JointPlacementDeterminism, IdenticalForRepeatedRunsAndThreadCounts) {
     // Large enough for the parallel loops to split the work.
     const Animation parts = rigidParts(5, 240, 20, true, 1.0, 0.0, 21);
