@@ -29,7 +29,7 @@ constexpr size_t kSplitRegionSize = 6;
 // but by at least this share. Where one joint covers two parts that bend
 // against each other (a foot with its toes) a split takes nearly all of it
 // away (0.98 on the boxing character), where the region is one part with
-// blends at its edges far less (at most 0.35 there, but in regions of under
+// blends at its edges far less (at most 0.35 there, except in regions of under
 // ten vertices), so such joints are split first; the floor keeps a costly
 // region that no split would mend much ahead of a cheap one that a split
 // would. Floors from 0.25 to 0.5 make the same choices at the characters'
